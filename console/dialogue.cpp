@@ -1,0 +1,311 @@
+// The German console dialogue: banner, geometry questions, the dump's measurements, and a
+// walk page by page and sector by sector. The dump is read one page at a time, so memory
+// stays the same whatever the dump's size. All texts are the program's own, byte for byte.
+#include "console/dialogue.h"
+
+#include <cstdio>   // std::printf, std::fputs, std::fopen, std::fread, std::getchar
+#include <cstring>  // std::strlen
+#include <limits>   // std::numeric_limits
+#include <memory>   // std::unique_ptr
+#include <new>      // std::nothrow
+
+#include "console/page_layout.h"  // extract_sector, layout_end, sectors_per_page
+#include "console/platform.h"     // platform_* console and file operations
+
+namespace {
+
+constexpr std::int32_t kMaxAnswer = std::numeric_limits<std::int32_t>::max();
+
+const char kStars[] =
+    "*************************************************************************************"
+    "***********************";  // 108 asterisks
+
+const char kTitle[] =
+    "***************************************Pagolinth - BCH ECC Code***********************"
+    "**********************";
+const char kPlacement[] =
+    "***** Bitte legen Sie das Programm XXXX.exe und die Datei <Dump.bin> in den ECC-Ordner der "
+    "Festplatte C*****";
+
+const char kPromptPageSize[] = "Geben Sie den Parameter an <Page Size without Spare> in <Bytes> : ";
+const char kPromptSpareSize[] = "Geben Sie den Parameter an <Spare Size> in <Bytes> : ";
+const char kPromptBlockPages[] = "Geben Sie den Parameter an <Block size> in <Pages> : ";
+
+const char kMeasuredName[] = "Dump.bin";
+const char kInputName[] = "C:/ECC/Dump.bin";
+const char kOutputName[] = "C:/ECC/Dump_New.bin";
+
+// A word longer than this is no number of 32 bits; only its start is kept.
+constexpr std::size_t kMaxWordKept = 40;
+
+struct file_closer {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+using byte_buffer = std::unique_ptr<unsigned char[]>;
+
+// The run's state in one place: the geometry and what the walk works on.
+struct dialogue_state {
+  dump_geometry geometry;
+  byte_buffer page;    // one page with spare
+  byte_buffer sector;  // the current sector's 512 data bytes
+  byte_buffer ecc;     // the current sector's 13 ECC bytes
+  file_ptr input;      // the dump being walked
+  file_ptr output;     // "Dump_New.bin", created empty and kept open to the end
+};
+
+bool is_blank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Reads the next blank-separated word of standard input into `word`. Returns false when the
+// input ends before a word begins. The blank after the word stays unread.
+bool read_word(std::string& word) {
+  word.clear();
+  int c = std::getchar();
+  while (c != EOF && is_blank(c))
+    c = std::getchar();
+  if (c == EOF)
+    return false;
+  while (c != EOF && !is_blank(c)) {
+    if (word.size() < kMaxWordKept)
+      word.push_back(static_cast<char>(c));
+    c = std::getchar();
+  }
+  if (c != EOF)
+    std::ungetc(c, stdin);
+  return true;
+}
+
+// Drops the rest of the current input line, its line end included.
+void discard_line() {
+  int c = std::getchar();
+  while (c != EOF && c != '\n')
+    c = std::getchar();
+}
+
+// Prints `prompt` and reads answers until one is a valid number, which lands in `value`.
+// A refused answer gets a message, the rest of its line is dropped and the prompt repeats.
+// Returns false when the input ends first.
+bool ask_number(const char* prompt, std::int32_t& value) {
+  for (;;) {
+    std::printf("%s\n", prompt);
+    std::fflush(stdout);
+    std::string word;
+    if (!read_word(word))
+      return false;
+    switch (parse_answer(word, value)) {
+      case answer_error::none:
+        return true;
+      case answer_error::not_a_number:
+        std::fputs("Ungueltige Eingabe: bitte eine ganze Zahl in Dezimalschreibweise eingeben.\n",
+                   stdout);
+        break;
+      case answer_error::not_positive:
+        std::fputs("Ungueltiger Wert: der Parameter muss groesser als 0 sein.\n", stdout);
+        break;
+      case answer_error::too_large:
+        std::printf("Ungueltiger Wert: der Parameter darf hoechstens %d sein.\n", kMaxAnswer);
+        break;
+    }
+    discard_line();
+  }
+}
+
+// Asks the three questions until the answers describe a page whose sectors fit in it.
+// Returns false when the input ends first.
+bool ask_geometry(dump_geometry& g) {
+  std::fputs("\n", stdout);
+  for (;;) {
+    if (!ask_number(kPromptPageSize, g.page_size))
+      return false;
+    g.step_per_page = sectors_per_page(g.page_size);
+    for (;;) {
+      if (!ask_number(kPromptSpareSize, g.spare_size))
+        return false;
+      if (g.spare_size <= kMaxAnswer - g.page_size)
+        break;
+      std::printf(
+          "Ungueltiger Wert: Page Size und Spare Size zusammen duerfen hoechstens %d Bytes "
+          "sein.\n",
+          kMaxAnswer);
+      discard_line();
+    }
+    if (!ask_number(kPromptBlockPages, g.block_pages))
+      return false;
+    // The line end of the last answer is no key press for the walk.
+    discard_line();
+    g.page_size_with_spare = g.page_size + g.spare_size;
+    const std::int64_t end = layout_end(g.step_per_page);
+    if (end <= g.page_size_with_spare)
+      break;
+    std::printf(
+        "Die Parameter passen nicht zum Seitenaufbau: der ECC-Bereich des letzten Datenblocks "
+        "endet bei Byte %lld, die Page mit Spare hat aber nur %d Bytes.\n"
+        "Bitte geben Sie die Parameter erneut ein.\n\n",
+        static_cast<long long>(end), g.page_size_with_spare);
+  }
+  std::fputs("\n", stdout);
+  return true;
+}
+
+void print_banner() {
+  std::printf("%s\n", kStars);
+  std::printf("%s\n", kTitle);
+  std::printf("%s\n", kStars);
+  std::printf("%s\n\n", kStars);
+  std::printf("%s\n", kPlacement);
+  std::printf("%s\n\n", kStars);
+}
+
+// Measures the dump by seeking to its end. Returns false when it cannot be opened.
+bool measure_dump(dump_geometry& g) {
+  file_ptr file(std::fopen(platform_path(kMeasuredName).c_str(), "rb"));
+  if (!file)
+    return false;
+  g.file_size = -1;
+  if (platform_fseek64(file.get(), 0, SEEK_END) == 0)
+    g.file_size = platform_ftell64(file.get());
+  const std::int64_t page_bytes = g.page_size_with_spare;
+  g.pages_per_device = g.file_size / page_bytes;
+  g.blocks_per_device = g.file_size / (std::int64_t{g.block_pages} * page_bytes);
+  return true;
+}
+
+void print_report(const dump_geometry& g) {
+  std::fputs("\nZusaetzliche Datei-Informationen:", stdout);
+  std::printf("Komplette Dateigroesse <Dump.bin>: %lld Bytes\n",
+              static_cast<long long>(g.file_size));
+  std::printf("Parameter <Page Size with Spare>: %d Bytes\n", g.page_size_with_spare);
+  std::printf("Parameter <step_per_page>: %d Bytes\n", g.step_per_page);
+  std::printf("Anzahl <Block per Device>: %lld Blocks\n",
+              static_cast<long long>(g.blocks_per_device));
+  std::printf("Anzahl der Seiten pro Device <Pages per Device>: %lld Pages\n\n",
+              static_cast<long long>(g.pages_per_device));
+}
+
+byte_buffer allocate(std::size_t bytes) {
+  return byte_buffer(new (std::nothrow) unsigned char[bytes]);
+}
+
+void print_sector_report(std::int32_t k, std::int64_t offset, const unsigned char* s) {
+  std::fputs("\n", stdout);
+  std::printf("Datablock %d je 512 Bytes fuer ECC Berechnung.\n", k);
+  std::printf("Offset Datablock: %lld \n", static_cast<long long>(offset));
+  std::fputs("\n", stdout);
+  std::printf("Buffer buf_bp0-buf_bp3: %X %X %X %X \n", s[0], s[1], s[2], s[3]);
+  std::printf("Buffer buf_bp465-buf_bp468: %X %X %X %X \n", s[465], s[466], s[467], s[468]);
+  std::printf("Buffer buf_bp469-buf_bp473: %X %X %X %X  \n", s[469], s[470], s[471], s[472]);
+  std::printf("Buffer buf_bp508-buf_bp511: %X %X %X %X  \n", s[508], s[509], s[510], s[511]);
+  std::fputs("\n\n", stdout);
+}
+
+// Walks the pages one at a time, as read from the input. A page that cannot be read whole
+// (a dump shorter than measured, or one whose size is unknown) ends the walk.
+void walk_dump(dialogue_state& st) {
+  const dump_geometry& g = st.geometry;
+  const std::size_t page_bytes = static_cast<std::size_t>(g.page_size_with_spare);
+  if (platform_fseek64(st.input.get(), 0, SEEK_SET) != 0)
+    return;
+  for (std::int64_t j = 0; j < g.pages_per_device; ++j) {
+    if (std::fread(st.page.get(), 1, page_bytes, st.input.get()) != page_bytes)
+      return;
+    for (std::int32_t k = 0; k < g.step_per_page; ++k) {
+      const std::int64_t offset =
+          extract_sector(st.page.get(), k, g.step_per_page, st.sector.get(), st.ecc.get());
+      print_sector_report(k, offset, st.sector.get());
+      platform_wait_key();
+    }
+  }
+}
+
+}  // namespace
+
+answer_error parse_answer(const std::string& text, std::int32_t& value) {
+  std::size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+    negative = text[i++] == '-';
+  if (i == text.size())
+    return answer_error::not_a_number;
+  std::int64_t magnitude = 0;
+  bool overflow = false;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c < '0' || c > '9')
+      return answer_error::not_a_number;
+    if (!overflow) {
+      magnitude = magnitude * 10 + (c - '0');
+      overflow = magnitude > kMaxAnswer;
+    }
+  }
+  if (negative || magnitude == 0)
+    return answer_error::not_positive;
+  if (overflow)
+    return answer_error::too_large;
+  value = static_cast<std::int32_t>(magnitude);
+  return answer_error::none;
+}
+
+int run_dialogue() {
+  dialogue_state st;
+  dump_geometry& g = st.geometry;
+
+  platform_set_locale();
+  platform_clear_screen();
+  print_banner();
+
+  if (!ask_geometry(g)) {
+    std::fputs("\nDie Eingabe ist zu Ende, bevor alle Parameter angegeben wurden. Abbruch.\n",
+               stdout);
+    std::fflush(stdout);
+    return 1;
+  }
+
+  if (!measure_dump(g)) {
+    std::fputs(
+        "Datei-\xC3\x96"
+        "ffnungsfehler\n",
+        stdout);
+    std::fputs(
+        "Best\xC3\xA4"
+        "tigen Sie mit einer beliebigen Taste.",
+        stdout);
+    platform_wait_key();
+    return 1;
+  }
+  print_report(g);
+
+  st.page = allocate(static_cast<std::size_t>(g.page_size_with_spare));
+  st.sector = allocate(kSectorLength);
+  st.ecc = allocate(kEccLength);
+  if (!st.page || !st.sector || !st.ecc) {
+    std::fputs("Allocation Error.\n", stdout);
+    std::fflush(stdout);
+    return 1;
+  }
+
+  st.input.reset(std::fopen(platform_path(kInputName).c_str(), "rb"));
+  if (!st.input) {
+    std::fputs("Datei-Oeffnungsfehler\n", stdout);
+    std::fputs("Bestaetigen Sie mit einer beliebigen Taste.", stdout);
+    platform_wait_key();
+    return 1;
+  }
+  st.output.reset(std::fopen(platform_path(kOutputName).c_str(), "wb"));
+  if (!st.output) {
+    std::fputs("Datei-Oeffnungsfehler\n", stdout);
+    platform_pause();
+    return 1;
+  }
+
+  walk_dump(st);
+
+  st.page.reset();
+  st.sector.reset();
+  st.ecc.reset();
+  st.input.reset();
+  std::fputs("\nErledigt. Druecken Sie eine beliebige Taste.", stdout);
+  platform_wait_key();
+  return 0;
+}

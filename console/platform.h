@@ -1,0 +1,33 @@
+// The few console and file-system operations the dialogue needs from its platform: the
+// locale request, clearing the screen, waiting for one key, the shell's "pause", the fixed
+// drive-letter paths and 64-bit file positioning. One implementation for Windows
+// (platform_windows.cpp), one for Linux and other POSIX systems (platform_posix.cpp).
+#pragma once
+
+#include <cstdint>  // std::int64_t
+#include <cstdio>   // std::FILE
+#include <string>   // std::string
+
+// Requests the locale "de_DE.UTF-8" for all categories; the result is ignored.
+void platform_set_locale();
+
+// Clears the console. Writes nothing when standard output is not a console or terminal.
+void platform_clear_screen();
+
+// Flushes standard output, then waits for one key press and returns its first byte, or -1
+// when standard input has ended (which counts as a key, so a scripted run never hangs).
+// On a console or terminal: one keystroke, without echo and without Enter. Otherwise: the
+// next byte of standard input.
+int platform_wait_key();
+
+// Prints a prompt to press a key and waits for one (the shell's "pause").
+void platform_pause();
+
+// Maps one of the dialogue's fixed file names ("Dump.bin", "C:/ECC/Dump.bin", ...) to the
+// name to open on this platform. On Windows names stay as they are; elsewhere the folder
+// "C:/ECC/" is the working folder, so "C:/ECC/Dump.bin" and "Dump.bin" are the same file.
+std::string platform_path(const char* name);
+
+// 64-bit fseek and ftell on any platform. platform_ftell64 returns -1 on failure.
+int platform_fseek64(std::FILE* file, std::int64_t offset, int whence);
+std::int64_t platform_ftell64(std::FILE* file);

@@ -1,0 +1,163 @@
+// Console operations for Linux and other POSIX systems. On a terminal a key press is read
+// in non-canonical mode without echo; the terminal's settings are restored at every exit,
+// including Ctrl-C, Ctrl-\, hang-up, a closed pipe and termination, and around a suspend
+// with Ctrl-Z.
+#include "console/platform.h"
+
+#include <poll.h>     // poll
+#include <signal.h>   // sigaction, raise, kill
+#include <termios.h>  // tcgetattr, tcsetattr
+#include <unistd.h>   // isatty, read
+
+#include <cerrno>   // errno, EINTR
+#include <csignal>  // std::sig_atomic_t
+#include <clocale>  // std::setlocale
+#include <cstdio>   // std::fputs, std::fflush, std::getchar
+#include <cstdlib>  // std::atexit
+#include <cstring>  // std::strncmp
+
+namespace {
+
+// Terminal state: the settings found before the first key wait, and whether the terminal
+// is now in key mode. Touched by the signal handlers, hence the sig_atomic_t flag.
+struct terminal_state {
+  termios saved{};
+  volatile std::sig_atomic_t raw = 0;
+  bool hooks_installed = false;
+};
+terminal_state g_term;
+
+constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+void restore_terminal() {
+  if (g_term.raw) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_term.saved);
+    g_term.raw = 0;
+  }
+}
+
+void enter_key_mode() {
+  termios raw = g_term.saved;
+  // Signals stay on, so Ctrl-C still ends the program (through on_fatal_signal).
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &raw) == 0)
+    g_term.raw = 1;
+}
+
+// Async-signal-safe: tcsetattr, sigaction and raise only.
+void on_fatal_signal(int sig) {
+  restore_terminal();
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(sig, &dfl, nullptr);
+  raise(sig);
+}
+
+void on_suspend(int) {
+  const bool was_raw = g_term.raw != 0;
+  restore_terminal();
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  sigaction(SIGTSTP, &dfl, nullptr);
+  raise(SIGTSTP);
+  // Running again after SIGCONT.
+  struct sigaction again {};
+  again.sa_handler = on_suspend;
+  sigemptyset(&again.sa_mask);
+  sigaction(SIGTSTP, &again, nullptr);
+  if (was_raw)
+    enter_key_mode();
+}
+
+void install_hooks() {
+  if (g_term.hooks_installed)
+    return;
+  g_term.hooks_installed = true;
+  std::atexit(restore_terminal);
+  struct sigaction sa {};
+  sa.sa_handler = on_fatal_signal;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kRestoreSignals)
+    sigaction(sig, &sa, nullptr);
+  struct sigaction stop {};
+  stop.sa_handler = on_suspend;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGTSTP, &stop, nullptr);
+}
+
+// One keystroke may send several bytes (arrow and function keys send an escape sequence);
+// the rest of such a sequence arrives at once and is swallowed, so it counts as one key.
+void swallow_escape_sequence() {
+  pollfd pfd{STDIN_FILENO, POLLIN, 0};
+  unsigned char rest[16];
+  while (poll(&pfd, 1, 20) > 0 && (pfd.revents & POLLIN)) {
+    if (read(STDIN_FILENO, rest, sizeof rest) <= 0)
+      break;
+  }
+}
+
+}  // namespace
+
+void platform_set_locale() {
+  std::setlocale(LC_ALL, "de_DE.UTF-8");
+}
+
+void platform_clear_screen() {
+  if (!isatty(STDOUT_FILENO))
+    return;
+  // Home, clear the screen, clear the scroll-back: what "cls" leaves on a console.
+  std::fputs("\033[H\033[2J\033[3J", stdout);
+  std::fflush(stdout);
+}
+
+int platform_wait_key() {
+  std::fflush(stdout);
+  if (!isatty(STDIN_FILENO))
+    return std::getchar();
+
+  if (!g_term.raw) {
+    if (tcgetattr(STDIN_FILENO, &g_term.saved) != 0)
+      return std::getchar();
+    install_hooks();
+    enter_key_mode();
+  }
+  unsigned char c = 0;
+  for (;;) {
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1)
+      break;
+    if (n < 0 && errno == EINTR)
+      continue;
+    return -1;
+  }
+  if (c == 0x1B)
+    swallow_escape_sequence();
+  return c;
+}
+
+void platform_pause() {
+  std::fputs("Druecken Sie eine beliebige Taste . . . ", stdout);
+  platform_wait_key();
+  std::fputs("\n", stdout);
+  std::fflush(stdout);
+}
+
+std::string platform_path(const char* name) {
+  static const char kFolder[] = "C:/ECC/";
+  const std::size_t prefix = sizeof kFolder - 1;
+  if (std::strncmp(name, kFolder, prefix) == 0)
+    return name + prefix;
+  return name;
+}
+
+int platform_fseek64(std::FILE* file, std::int64_t offset, int whence) {
+  return fseeko(file, static_cast<off_t>(offset), whence);
+}
+
+std::int64_t platform_ftell64(std::FILE* file) {
+  return ftello(file);
+}
