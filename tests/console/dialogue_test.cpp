@@ -1,0 +1,273 @@
+// Tests of the dialogue: whole transcripts of the built program compared byte for byte with
+// transcripts put together here from the dialogue's fixed texts and the page layout's
+// offsets, for several dumps and geometries; refused answers; and the failure paths.
+#include "console/dialogue.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>  // mkdir
+
+#include <cstdint>     // std::int32_t, std::int64_t
+#include <cstdio>      // std::snprintf
+#include <filesystem>  // std::filesystem::exists, file_size
+#include <string>      // std::string
+
+#include "tests/console/run_program.h"  // scratch_dir, run_program, write_file
+
+namespace {
+
+const std::string kProgram = PAGOLINTH_PROGRAM;
+
+const std::string kStars(108, '*');
+const std::string kBanner =
+    kStars + "\n" + std::string(39, '*') + "Pagolinth - BCH ECC Code" + std::string(45, '*') +
+    "\n" + kStars + "\n" + kStars + "\n\n" +
+    "***** Bitte legen Sie das Programm XXXX.exe und die Datei <Dump.bin> in den ECC-Ordner der "
+    "Festplatte C*****\n" +
+    kStars + "\n\n";
+const std::string kAskPage = "Geben Sie den Parameter an <Page Size without Spare> in <Bytes> : \n";
+const std::string kAskSpare = "Geben Sie den Parameter an <Spare Size> in <Bytes> : \n";
+const std::string kAskBlock = "Geben Sie den Parameter an <Block size> in <Pages> : \n";
+const std::string kPrompts = "\n" + kAskPage + kAskSpare + kAskBlock + "\n";
+const std::string kFinal = "\nErledigt. Druecken Sie eine beliebige Taste.";
+
+// The dump's byte at offset o; differs from page to page, so a page read from the wrong
+// place shows.
+unsigned char dump_byte(std::int64_t o) {
+  return static_cast<unsigned char>(o * 131 + (o >> 9));
+}
+
+std::string make_dump(std::int64_t size) {
+  std::string dump(static_cast<std::size_t>(size), '\0');
+  for (std::int64_t o = 0; o < size; ++o)
+    dump[static_cast<std::size_t>(o)] = static_cast<char>(dump_byte(o));
+  return dump;
+}
+
+std::string hex4(const unsigned char* b) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%X %X %X %X", b[0], b[1], b[2], b[3]);
+  return text;
+}
+
+std::string report(std::int64_t file_size, std::int32_t pws, std::int32_t steps,
+                   std::int64_t blocks, std::int64_t pages) {
+  return "\nZusaetzliche Datei-Informationen:Komplette Dateigroesse <Dump.bin>: " +
+         std::to_string(file_size) +
+         " Bytes\nParameter <Page Size with Spare>: " + std::to_string(pws) +
+         " Bytes\nParameter <step_per_page>: " + std::to_string(steps) +
+         " Bytes\nAnzahl <Block per Device>: " + std::to_string(blocks) +
+         " Blocks\nAnzahl der Seiten pro Device <Pages per Device>: " + std::to_string(pages) +
+         " Pages\n\n";
+}
+
+// The walk as the layout describes it: sector k of page j starts at 4 + 525 k; the last one
+// skips the 6 bytes after its first 469.
+std::string expected_walk(std::int64_t file_size, std::int32_t page_size, std::int32_t spare) {
+  const std::int32_t pws = page_size + spare;
+  const std::int32_t steps = page_size / 512;
+  std::string out;
+  for (std::int64_t j = 0; j < file_size / pws; ++j) {
+    for (std::int32_t k = 0; k < steps; ++k) {
+      const std::int64_t chunk = 4 + 525 * std::int64_t{k};
+      unsigned char s[512];
+      for (int i = 0; i < 512; ++i) {
+        const std::int64_t in_page = (k == steps - 1 && i >= 469) ? chunk + i + 6 : chunk + i;
+        s[i] = dump_byte(j * pws + in_page);
+      }
+      out += "\nDatablock " + std::to_string(k) + " je 512 Bytes fuer ECC Berechnung.\n";
+      out += "Offset Datablock: " + std::to_string(chunk) + " \n\n";
+      out += "Buffer buf_bp0-buf_bp3: " + hex4(s) + " \n";
+      out += "Buffer buf_bp465-buf_bp468: " + hex4(s + 465) + " \n";
+      out += "Buffer buf_bp469-buf_bp473: " + hex4(s + 469) + "  \n";
+      out += "Buffer buf_bp508-buf_bp511: " + hex4(s + 508) + "  \n\n\n";
+    }
+  }
+  return out;
+}
+
+struct geometry_case {
+  std::int32_t page_size, spare, block_pages;
+  std::int64_t dump_size;
+};
+
+std::string answers(const geometry_case& c) {
+  return std::to_string(c.page_size) + "\n" + std::to_string(c.spare) + "\n" +
+         std::to_string(c.block_pages) + "\n";
+}
+
+std::string expected_run(const geometry_case& c) {
+  const std::int32_t pws = c.page_size + c.spare;
+  return kBanner + kPrompts +
+         report(c.dump_size, pws, c.page_size / 512,
+                c.dump_size / (std::int64_t{c.block_pages} * pws), c.dump_size / pws) +
+         expected_walk(c.dump_size, c.page_size, c.spare) + kFinal;
+}
+
+TEST(Dialogue, TranscriptsAreExactForSeveralGeometries) {
+  const geometry_case cases[] = {
+      {2048, 64, 64, 135168},           // the usual 64 pages of 2,112 bytes: 1 block, 256 sectors
+      {2048, 64, 16, 2112 * 80},        // larger than one fixed 64-page buffer would hold
+      {4096, 128, 64, 4224 * 3},        // 8 sectors; the hole lies inside the data area
+      {2000, 100, 32, 2100 * 2 + 500},  // 3 sectors; the tail of 500 bytes is no page
+      {512, 23, 1, 535 * 3},            // one sector per page, split around the hole
+      {100, 10, 4, 110 * 5},            // below 512 bytes: pages but no sectors
+      {2048, 64, 64, 1000},             // smaller than one page: no sectors
+      {2048, 64, 64, 0},                // an empty dump
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "geometry " << c.page_size << "/" << c.spare << "/"
+                                    << c.block_pages << ", dump of " << c.dump_size << " bytes");
+    scratch_dir dir;
+    const std::string dump = make_dump(c.dump_size);
+    write_file(dir.file("Dump.bin"), dump);
+    const program_result r = run_program(kProgram, dir.path(), answers(c));
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, expected_run(c));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("Dump_New.bin")));
+    EXPECT_EQ(read_file(dir.file("Dump_New.bin")), "");
+    EXPECT_EQ(read_file(dir.file("Dump.bin")), dump) << "the dump was modified";
+  }
+}
+
+TEST(Dialogue, AnswersMayShareALineAndKeysComeAfterThem) {
+  // Answers on one line, keys after them: the same transcript as one answer per line.
+  const geometry_case c{2048, 64, 64, 2112 * 2};
+  scratch_dir dir;
+  write_file(dir.file("Dump.bin"), make_dump(c.dump_size));
+  const program_result r = run_program(kProgram, dir.path(), " 2048\t64 +64 \nabcdefghi");
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, expected_run(c));
+}
+
+TEST(Dialogue, RefusedAnswersAreAskedAgainAndTheWalkIsUnchanged) {
+  const geometry_case c{2048, 64, 64, 2112 * 3};
+  const std::string not_a_number =
+      "Ungueltige Eingabe: bitte eine ganze Zahl in Dezimalschreibweise eingeben.\n";
+  const std::string not_positive = "Ungueltiger Wert: der Parameter muss groesser als 0 sein.\n";
+  const std::string too_large =
+      "Ungueltiger Wert: der Parameter darf hoechstens 2147483647 sein.\n";
+  const std::string sum_too_large =
+      "Ungueltiger Wert: Page Size und Spare Size zusammen duerfen hoechstens 2147483647 Bytes "
+      "sein.\n";
+  const std::string input =
+      "abc def\n0\n-5\n99999999999999999999\n12x\n"  // page size: four refusals, then 2048
+      "2048\n2147483000\n64\n"                       // spare: the sum would overflow
+      "0x40\n"                                       // block size: hex is refused
+      "64\n";
+  const std::string prompts = "\n" + kAskPage + not_a_number + kAskPage + not_positive + kAskPage +
+                              not_positive + kAskPage + too_large + kAskPage + not_a_number +
+                              kAskPage + kAskSpare + sum_too_large + kAskSpare + kAskBlock +
+                              not_a_number + kAskBlock + "\n";
+  scratch_dir dir;
+  write_file(dir.file("Dump.bin"), make_dump(c.dump_size));
+  const program_result r = run_program(kProgram, dir.path(), input);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, kBanner + prompts + report(c.dump_size, 2112, 4, 0, 3) +
+                       expected_walk(c.dump_size, 2048, 64) + kFinal);
+}
+
+TEST(Dialogue, GeometriesWhoseSectorsDoNotFitAreRefused) {
+  // 2048 + 1 ends before the last ECC byte (2110); 512 + 16 before 535. Then a valid set.
+  const geometry_case c{2048, 64, 64, 2112 * 2};
+  scratch_dir dir;
+  write_file(dir.file("Dump.bin"), make_dump(c.dump_size));
+  const program_result r =
+      run_program(kProgram, dir.path(), "2048\n1\n64\n512\n16\n1\n2048\n64\n64\n");
+  const std::string refused_2049 =
+      "Die Parameter passen nicht zum Seitenaufbau: der ECC-Bereich des letzten Datenblocks endet "
+      "bei Byte 2110, die Page mit Spare hat aber nur 2049 Bytes.\nBitte geben Sie die Parameter "
+      "erneut ein.\n\n";
+  const std::string refused_528 =
+      "Die Parameter passen nicht zum Seitenaufbau: der ECC-Bereich des letzten Datenblocks endet "
+      "bei Byte 535, die Page mit Spare hat aber nur 528 Bytes.\nBitte geben Sie die Parameter "
+      "erneut ein.\n\n";
+  const std::string three = kAskPage + kAskSpare + kAskBlock;
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out, kBanner + "\n" + three + refused_2049 + three + refused_528 + three + "\n" +
+                       report(c.dump_size, 2112, 4, 0, 2) + expected_walk(c.dump_size, 2048, 64) +
+                       kFinal);
+}
+
+TEST(Dialogue, EndOfInputBeforeTheAnswersEndsWithStatusOne) {
+  const std::string inputs[] = {"", "2048\n", "2048\n64\n", "2048\nabc"};
+  for (const std::string& input : inputs) {
+    SCOPED_TRACE("input \"" + input + "\"");
+    scratch_dir dir;
+    write_file(dir.file("Dump.bin"), make_dump(2112));
+    const program_result r = run_program(kProgram, dir.path(), input);
+    EXPECT_EQ(r.exit_status, 1);
+    const std::string tail =
+        "\nDie Eingabe ist zu Ende, bevor alle Parameter angegeben wurden. Abbruch.\n";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(r.out.substr(0, kBanner.size()), kBanner);
+    EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Dump_New.bin")));
+  }
+}
+
+TEST(Dialogue, MissingDumpIsReportedWithStatusOneAndCreatesNothing) {
+  scratch_dir dir;
+  const program_result r = run_program(kProgram, dir.path(), "2048\n64\n64\n");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, kBanner + kPrompts +
+                       "Datei-\xC3\x96"
+                       "ffnungsfehler\nBest\xC3\xA4"
+                       "tigen Sie mit einer beliebigen Taste.");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("Dump_New.bin")));
+}
+
+TEST(Dialogue, OutputThatCannotBeCreatedPausesAndEndsWithStatusOne) {
+  scratch_dir dir;
+  write_file(dir.file("Dump.bin"), make_dump(2112));
+  ASSERT_EQ(mkdir(dir.file("Dump_New.bin").c_str(), 0700), 0);
+  const program_result r = run_program(kProgram, dir.path(), "2048\n64\n64\n");
+  EXPECT_EQ(r.exit_status, 1);
+  EXPECT_EQ(r.out, kBanner + kPrompts + report(2112, 2112, 4, 0, 1) +
+                       "Datei-Oeffnungsfehler\nDruecken Sie eine beliebige Taste . . . \n");
+}
+
+TEST(Dialogue, ADumpThatCannotBeReadWalksNothing) {
+  // A folder named Dump.bin opens but yields no page: whatever size it claims, the walk
+  // ends without a sector and without a crash.
+  scratch_dir dir;
+  ASSERT_EQ(mkdir(dir.file("Dump.bin").c_str(), 0700), 0);
+  const program_result r = run_program(kProgram, dir.path(), "2048\n64\n64\n");
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_TRUE(r.exit_status == 0 || r.exit_status == 1) << "status " << r.exit_status;
+  EXPECT_EQ(r.out.find("Datablock"), std::string::npos);
+}
+
+TEST(ParseAnswer, AcceptsPlainDecimalNumbersOfThirtyOneBits) {
+  struct {
+    const char* text;
+    answer_error error;
+    std::int32_t value;
+  } cases[] = {
+      {"2048", answer_error::none, 2048},
+      {"+64", answer_error::none, 64},
+      {"0002147483647", answer_error::none, 2147483647},
+      {"1", answer_error::none, 1},
+      {"2147483648", answer_error::too_large, 7},
+      {"99999999999999999999999", answer_error::too_large, 7},
+      {"0", answer_error::not_positive, 7},
+      {"-0", answer_error::not_positive, 7},
+      {"-1", answer_error::not_positive, 7},
+      {"-99999999999999", answer_error::not_positive, 7},
+      {"", answer_error::not_a_number, 7},
+      {"+", answer_error::not_a_number, 7},
+      {"-", answer_error::not_a_number, 7},
+      {"12a", answer_error::not_a_number, 7},
+      {"0x10", answer_error::not_a_number, 7},
+      {"1e3", answer_error::not_a_number, 7},
+      {"--5", answer_error::not_a_number, 7},
+      {"\xC3\xA4", answer_error::not_a_number, 7},
+  };
+  for (const auto& c : cases) {
+    std::int32_t value = 7;
+    EXPECT_EQ(parse_answer(c.text, value), c.error) << "answer \"" << c.text << "\"";
+    EXPECT_EQ(value, c.value) << "answer \"" << c.text << "\"";
+  }
+}
+
+}  // namespace
