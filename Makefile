@@ -1,6 +1,7 @@
 # Thin front over CMake: every target installs the Debian packages it lacks, then builds.
 # `make help` lists the targets.
 
+MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENSURE := scripts/ensure-packages.sh
 BUILD_PKGS := g++ cmake make
@@ -53,6 +54,7 @@ bench: ## Build and run the benchmarks and the memory measurement
 	@$(ENSURE) $(BENCH_PKGS)
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS)
+	@if [ -x build-bench/bin/pagolinth-bench-bch ]; then build-bench/bin/pagolinth-bench-bch; fi
 	bench/dialogue_memory.sh build-bench/bin
 
 format: ## Reformat the sources with clang-format
