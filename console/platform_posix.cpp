@@ -46,29 +46,28 @@ void enter_key_mode() {
     g_term.raw = 1;
 }
 
+// Async-signal-safe (sigaction only), so the handlers below may call it.
+void set_handler(int sig, void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sigaction(sig, &sa, nullptr);
+}
+
 // Async-signal-safe: tcsetattr, sigaction and raise only.
 void on_fatal_signal(int sig) {
   restore_terminal();
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(sig, &dfl, nullptr);
+  set_handler(sig, SIG_DFL);
   raise(sig);
 }
 
 void on_suspend(int) {
   const bool was_raw = g_term.raw != 0;
   restore_terminal();
-  struct sigaction dfl {};
-  dfl.sa_handler = SIG_DFL;
-  sigemptyset(&dfl.sa_mask);
-  sigaction(SIGTSTP, &dfl, nullptr);
+  set_handler(SIGTSTP, SIG_DFL);
   raise(SIGTSTP);
   // Running again after SIGCONT.
-  struct sigaction again {};
-  again.sa_handler = on_suspend;
-  sigemptyset(&again.sa_mask);
-  sigaction(SIGTSTP, &again, nullptr);
+  set_handler(SIGTSTP, on_suspend);
   if (was_raw)
     enter_key_mode();
 }
@@ -78,15 +77,9 @@ void install_hooks() {
     return;
   g_term.hooks_installed = true;
   std::atexit(restore_terminal);
-  struct sigaction sa {};
-  sa.sa_handler = on_fatal_signal;
-  sigemptyset(&sa.sa_mask);
   for (int sig : kRestoreSignals)
-    sigaction(sig, &sa, nullptr);
-  struct sigaction stop {};
-  stop.sa_handler = on_suspend;
-  sigemptyset(&stop.sa_mask);
-  sigaction(SIGTSTP, &stop, nullptr);
+    set_handler(sig, on_fatal_signal);
+  set_handler(SIGTSTP, on_suspend);
 }
 
 // One keystroke may send several bytes (arrow and function keys send an escape sequence);
