@@ -12,7 +12,7 @@
 #include <filesystem>  // std::filesystem::exists, file_size
 #include <string>      // std::string
 
-#include "tests/console/run_program.h"  // scratch_dir, run_program, write_file
+#include "tests/support/run_program.h"  // scratch_dir, run_program, write_file
 
 namespace {
 

@@ -7,22 +7,11 @@ set -euo pipefail
 
 exe=$(realpath "$1")
 bin=$(realpath "$2")
-wine=/usr/lib/wine/wine64
-[ -x "$wine" ] || wine=$(command -v wine64 || command -v wine)
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/pagolinth-wine-XXXXXX")
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  wineserver=$(dirname "$wine")/wineserver
-  [ -x "$wineserver" ] && "$wineserver" -k >/dev/null 2>&1 || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-echo "Making a Wine prefix in $WINEPREFIX ..."
-"$wine" wineboot --init >/dev/null 2>&1
-ecc="$WINEPREFIX/drive_c/ECC"
-mkdir -p "$ecc" "$work/linux"
+source "$(dirname "$0")/../support/wine_prefix.sh"
+wine=$WINE
+work=$WINE_WORK
+ecc=$ECC_DIR
+mkdir -p "$work/linux"
 cp "$exe" "$ecc/pagolinth.exe"
 
 failures=0

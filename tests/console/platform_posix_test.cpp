@@ -15,7 +15,7 @@
 #include <string>  // std::string
 #include <thread>  // std::this_thread::sleep_for
 
-#include "tests/console/run_program.h"  // scratch_dir, write_file
+#include "tests/support/run_program.h"  // scratch_dir, write_file
 
 namespace {
 

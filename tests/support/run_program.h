@@ -4,13 +4,14 @@
 
 #include <fcntl.h>     // open
 #include <sys/wait.h>  // waitpid
-#include <unistd.h>    // fork, execl, dup2, chdir
+#include <unistd.h>    // fork, execv, dup2, chdir
 
 #include <cstdlib>     // std::getenv, mkdtemp
 #include <filesystem>  // std::filesystem
 #include <fstream>     // std::ifstream, std::ofstream
 #include <iterator>    // std::istreambuf_iterator
 #include <string>      // std::string
+#include <vector>      // std::vector
 
 // A fresh folder under the temporary directory, removed with everything in it.
 class scratch_dir {
@@ -49,25 +50,31 @@ struct program_result {
   int exit_status = -1;  // the status it exited with, or -1 when a signal ended it
   int signal = 0;        // the signal that ended it, or 0
   std::string out;       // everything it wrote to standard output
+  std::string err;       // everything it wrote to standard error
 };
 
-// Runs `program` with no arguments in folder `cwd`, `input` as its whole standard input.
+// Runs `program` with `args` in folder `cwd`, `input` as its whole standard input.
 inline program_result run_program(const std::string& program, const std::string& cwd,
-                                  const std::string& input) {
+                                  const std::string& input,
+                                  const std::vector<std::string>& args = {}) {
   program_result result;
   scratch_dir io;
   const std::string in_path = io.file("stdin");
   const std::string out_path = io.file("stdout");
+  const std::string err_path = io.file("stderr");
   write_file(in_path, input);
+  std::vector<char*> argv{const_cast<char*>(program.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
     const int in = open(in_path.c_str(), O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = open("/dev/null", O_WRONLY);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
         chdir(cwd.c_str()) != 0)
       _exit(127);
-    execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+    execv(program.c_str(), argv.data());
     _exit(127);
   }
   int status = 0;
@@ -78,5 +85,6 @@ inline program_result run_program(const std::string& program, const std::string&
       result.signal = WTERMSIG(status);
   }
   result.out = read_file(out_path);
+  result.err = read_file(err_path);
   return result;
 }

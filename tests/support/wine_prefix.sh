@@ -1,0 +1,18 @@
+# Sourced by the Wine tests: makes a fresh Wine prefix in a temporary folder (removed on exit)
+# and sets WINE to the wine64 loader and ECC_DIR to the prefix's C:\ECC.
+wine_bin=/usr/lib/wine/wine64
+[ -x "$wine_bin" ] || wine_bin=$(command -v wine64 || command -v wine)
+WINE=$wine_bin
+WINE_WORK=$(mktemp -d "${TMPDIR:-/tmp}/pagolinth-wine-XXXXXX")
+export WINEPREFIX="$WINE_WORK/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine_cleanup() {
+  local server
+  server=$(dirname "$WINE")/wineserver
+  [ -x "$server" ] && "$server" -k >/dev/null 2>&1 || true
+  rm -rf "$WINE_WORK"
+}
+trap wine_cleanup EXIT
+echo "Making a Wine prefix in $WINEPREFIX ..."
+"$WINE" wineboot --init >/dev/null 2>&1
+ECC_DIR="$WINEPREFIX/drive_c/ECC"
+mkdir -p "$ECC_DIR"
