@@ -1,0 +1,316 @@
+// The engine's entry points: building a code from the construction library, encoding, and
+// decoding a sector: one parity computation decides clean; only then come the erased test,
+// the locator, the correction in place, and its verification by encoding again.
+#include "bch/codec.h"
+#include "bch/bch.h"             // mm, nn, tt, rr, kk, gg, alpha_to, index_of, gen_poly, ...
+#include "bch/codec_internal.h"  // bch_code_tables, kernels, bch_locate_errors
+
+#include <cstdint>  // std::uint8_t, std::uint64_t
+#include <cstdio>   // std::snprintf
+#include <cstring>  // std::memcpy, std::memset
+#include <memory>   // std::make_shared
+#include <new>      // std::bad_alloc
+#include <string>   // std::string
+#include <vector>   // std::vector
+
+namespace {
+
+inline std::uint8_t reverse_bits(std::uint8_t b) {
+  b = static_cast<std::uint8_t>(((b >> 1) & 0x55) | ((b & 0x55) << 1));
+  b = static_cast<std::uint8_t>(((b >> 2) & 0x33) | ((b & 0x33) << 2));
+  return static_cast<std::uint8_t>((b >> 4) | (b << 4));
+}
+
+inline int zero_bits(std::uint64_t v) {
+  return 64 - __builtin_popcountll(v);
+}
+
+// The ECC bytes as stored for the parity the kernel computed on `data`: the aligned words
+// from the top, big-endian, with the mask (pad bits, zero in `aligned`, store as the mask) and
+// the bit order applied.
+void stored_ecc(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
+                std::uint8_t* ecc) {
+  std::uint64_t aligned[kCodecMaxWords];
+  tb.parity(tb, data, bytes, aligned);
+  std::uint8_t out[8 * kCodecMaxWords];
+  for (int q = 0; 8 * q < tb.ecc_bytes; ++q) {
+    std::uint64_t w = aligned[tb.words - 1 - q] ^ tb.invert;
+    if (tb.lsb_first) {
+      w = bch_reverse_bits_in_bytes(w);
+    }
+    for (int k = 0; k < 8; ++k) {
+      out[8 * q + k] = static_cast<std::uint8_t>(w >> (56 - 8 * k));
+    }
+  }
+  std::memcpy(ecc, out, static_cast<std::size_t>(tb.ecc_bytes));
+}
+
+// Real (non-pad) bits of stored ECC byte j.
+inline std::uint8_t real_bits(const bch_code_tables& tb, int j) {
+  return j == tb.ecc_bytes - 1 ? tb.ecc_last_real : std::uint8_t{0xFF};
+}
+
+// Zero bits among the data and the real ECC bits, counting no further than limit + 1.
+int count_zeros(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
+                const std::uint8_t* ecc, int limit) {
+  int zeros = 0;
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    zeros +=
+        zero_bits(~std::uint64_t{0xFF} | (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
+  }
+  std::size_t i = 0;
+  for (; i + 8 <= bytes && zeros <= limit; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, data + i, 8);
+    zeros += zero_bits(w);
+  }
+  for (; i < bytes && zeros <= limit; ++i) {
+    zeros += zero_bits(~std::uint64_t{0xFF} | data[i]);
+  }
+  return zeros;
+}
+
+bool all_ones(const std::uint8_t* data, std::size_t bytes) {
+  std::uint64_t acc = ~std::uint64_t{0};
+  std::size_t i = 0;
+  for (; i + 8 <= bytes; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, data + i, 8);
+    acc &= w;
+  }
+  for (; i < bytes; ++i) {
+    acc &= ~std::uint64_t{0xFF} | data[i];
+  }
+  return acc == ~std::uint64_t{0};
+}
+
+// Reports the sector as erased: every zero bit listed, then data and ECC set to all 0xFF.
+void erase(const bch_code_tables& tb, std::uint8_t* data, std::size_t bytes, std::uint8_t* ecc,
+           bch_decode_result& result) {
+  result.status = bch_status::erased;
+  for (std::size_t i = 0; i < bytes; ++i) {
+    for (int bit = 0; bit < 8 && data[i] != 0xFF; ++bit) {
+      if (((data[i] >> bit) & 1) == 0) {
+        result.fixes.push_back(
+            {false, static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(bit), true});
+      }
+    }
+  }
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    for (int bit = 0; bit < 8; ++bit) {
+      if (((real_bits(tb, j) >> bit) & 1) != 0 && ((ecc[j] >> bit) & 1) == 0) {
+        result.fixes.push_back(
+            {true, static_cast<std::uint32_t>(j), static_cast<std::uint8_t>(bit), true});
+      }
+    }
+  }
+  result.bits = static_cast<int>(result.fixes.size());
+  if (bytes != 0) {
+    std::memset(data, 0xFF, bytes);
+  }
+  std::memset(ecc, 0xFF, static_cast<std::size_t>(tb.ecc_bytes));
+}
+
+// Where power p of the received word is stored. Powers 0 ... r-1 are the parity, x^0 last;
+// the data bits follow upwards from the last data byte's last bit.
+bch_bit_fix stored_position(const bch_code_tables& tb, std::size_t data_bytes, int p) {
+  bch_bit_fix fix;
+  int logical = 0;  // bit within the byte in the most-significant-first reading
+  if (p < tb.r) {
+    const int q = p + tb.pad_bits;
+    fix.in_ecc = true;
+    fix.byte = static_cast<std::uint32_t>(tb.ecc_bytes - 1 - q / 8);
+    logical = q % 8;
+  } else {
+    const long u = p - tb.r;
+    fix.in_ecc = false;
+    fix.byte = static_cast<std::uint32_t>(static_cast<long>(data_bytes) - 1 - u / 8);
+    logical = static_cast<int>(u % 8);
+  }
+  fix.bit = static_cast<std::uint8_t>(tb.lsb_first ? 7 - logical : logical);
+  return fix;
+}
+
+void flip(std::uint8_t* data, std::uint8_t* ecc, const bch_bit_fix& fix) {
+  std::uint8_t* byte = fix.in_ecc ? ecc + fix.byte : data + fix.byte;
+  *byte = static_cast<std::uint8_t>(*byte ^ (1u << fix.bit));
+}
+
+// Compares the ECC computed for `data` with the stored one, pad bits aside. Fills expected.
+bool ecc_matches(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
+                 const std::uint8_t* ecc, std::uint8_t* expected) {
+  stored_ecc(tb, data, bytes, expected);
+  const auto last = static_cast<std::size_t>(tb.ecc_bytes - 1);
+  std::uint64_t diff = (expected[last] ^ ecc[last]) & tb.ecc_last_real;
+  std::size_t j = 0;
+  for (; j + 8 <= last; j += 8) {
+    std::uint64_t a;
+    std::uint64_t b;
+    std::memcpy(&a, expected + j, 8);
+    std::memcpy(&b, ecc + j, 8);
+    diff |= a ^ b;
+  }
+  for (; j < last; ++j) {
+    diff |= expected[j] ^ ecc[j];
+  }
+  return diff == 0;
+}
+
+std::string build(bch_code& code, int m, int t, bch_code_options options, bch_kernel kernel) {
+  char message[160];
+  if (m < kCodecMinDegree || m > kBchMaxDegree) {
+    std::snprintf(message, sizeof message, "field degree m = %d is outside %d ... %d", m,
+                  kCodecMinDegree, kBchMaxDegree);
+    return message;
+  }
+  mm = m;
+  nn = (1 << m) - 1;
+  tt = t;
+  Parallel = 1;
+  Verbose = 0;
+  if (const char* fault = check_params()) {
+    return fault;
+  }
+  generate_gf();
+  gen_poly();
+
+  auto tables = std::make_shared<bch_code_tables>();
+  bch_code_tables& tb = *tables;
+  tb.m = m;
+  tb.t = t;
+  tb.n = nn;
+  tb.r = rr;
+  tb.words = (rr + 63) / 64;
+  tb.ecc_bytes = (rr + 7) / 8;
+  tb.pad_bits = 8 * tb.ecc_bytes - rr;
+  tb.lsb_first = options.bit_order == bch_bit_order::lsb_first;
+  tb.invert = options.ecc_mask == bch_ecc_mask::erased_ff ? ~std::uint64_t{0} : 0;
+  const auto low_pad = static_cast<std::uint8_t>(0xFF << tb.pad_bits);
+  tb.ecc_last_real = tb.lsb_first ? reverse_bits(low_pad) : low_pad;
+  if (!bch_build_parity_tables(tb, gg, kernel)) {
+    return "the parity kernel asked for does not run on this processor";
+  }
+  const auto n = static_cast<std::size_t>(nn);
+  tb.exp.assign(4 * n + 1, 0);
+  tb.log.assign(n + 1, 0);
+  for (std::size_t i = 0; i < 2 * n; ++i) {
+    tb.exp[i] = alpha_to[i % n];
+  }
+  tb.log[0] = nn * 2;
+  for (std::size_t x = 1; x <= n; ++x) {
+    tb.log[x] = index_of[x];
+  }
+  bch_build_locator_tables(tb);
+
+  code.m = m;
+  code.t = t;
+  code.n = nn;
+  code.k = kk;
+  code.parity_bits = rr;
+  code.ecc_bytes = tb.ecc_bytes;
+  code.max_data_bytes = static_cast<std::size_t>(kk / 8);
+  code.options = options;
+  code.tables = std::move(tables);
+  return {};
+}
+
+}  // namespace
+
+std::string bch_code_init_with_kernel(bch_code& code, int m, int t, bch_code_options options,
+                                      bch_kernel kernel) {
+  // The tables of the largest fields take some megabytes; running out is reported, not thrown.
+  try {
+    return build(code, m, t, options, kernel);
+  } catch (const std::bad_alloc&) {
+    return "out of memory building the code tables";
+  }
+}
+
+std::string bch_code_init(bch_code& code, int m, int t, bch_code_options options) {
+  return bch_code_init_with_kernel(code, m, t, options, bch_kernel::automatic);
+}
+
+bch_kernel bch_code_kernel(const bch_code& code) {
+  return code.tables ? code.tables->kernel : bch_kernel::portable;
+}
+
+void bch_encode(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
+                std::uint8_t* ecc) {
+  if (!code.tables || data_bytes > code.max_data_bytes) {
+    return;
+  }
+  stored_ecc(*code.tables, data, data_bytes, ecc);
+}
+
+void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
+                bch_decode_result& result) {
+  result.status = bch_status::clean;
+  result.bits = 0;
+  result.fixes.clear();
+  if (!code.tables || data_bytes > code.max_data_bytes) {
+    result.status = bch_status::uncorrectable;
+    return;
+  }
+  const bch_code_tables& tb = *code.tables;
+  std::uint8_t expected[kCodecMaxEccBytes];
+  if (ecc_matches(tb, data, data_bytes, ecc, expected)) {
+    // Erased sectors are codewords under the erased_ff mask; the ECC bytes rule out nearly
+    // every other sector before the data is scanned, the first byte most of them.
+    if (ecc[0] != 0xFF) {
+      return;
+    }
+    std::uint8_t ones = 0xFF;
+    for (int j = 0; j < tb.ecc_bytes; ++j) {
+      ones =
+          static_cast<std::uint8_t>(ones & (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
+    }
+    if (ones == 0xFF && all_ones(data, data_bytes)) {
+      erase(tb, data, data_bytes, ecc, result);
+    }
+    return;
+  }
+  if (count_zeros(tb, data, data_bytes, ecc, tb.t) <= tb.t) {
+    erase(tb, data, data_bytes, ecc, result);
+    return;
+  }
+
+  // The received word's remainder modulo g, in the logical reading: computed parity plus
+  // stored parity. Under the mask both sides carry the same inversion, which cancels.
+  std::uint8_t remainder[kCodecMaxEccBytes];
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    const auto d = static_cast<std::uint8_t>((expected[j] ^ ecc[j]) & real_bits(tb, j));
+    remainder[j] = tb.lsb_first ? reverse_bits(d) : d;
+  }
+  int local[64];
+  std::vector<int> heap;
+  int* positions = local;
+  if (tb.t > 64) {
+    heap.resize(static_cast<std::size_t>(tb.t));
+    positions = heap.data();
+  }
+  const long limit = tb.r + 8L * static_cast<long>(data_bytes);
+  const int count = bch_locate_errors(tb, remainder, limit, positions);
+  if (count < 1) {
+    result.status = bch_status::uncorrectable;
+    return;
+  }
+  for (int i = 0; i < count; ++i) {
+    bch_bit_fix fix = stored_position(tb, data_bytes, positions[i]);
+    const std::uint8_t byte = fix.in_ecc ? ecc[fix.byte] : data[fix.byte];
+    fix.to_one = ((byte >> fix.bit) & 1) == 0;
+    flip(data, ecc, fix);
+    result.fixes.push_back(fix);
+  }
+  // Only a codeword counts as corrected: encoding again checks what the locator's algebra
+  // promises, so that no fault on the way can report a corrupted sector as corrected.
+  if (!ecc_matches(tb, data, data_bytes, ecc, expected)) {
+    for (const bch_bit_fix& fix : result.fixes) {
+      flip(data, ecc, fix);
+    }
+    result.fixes.clear();
+    result.status = bch_status::uncorrectable;
+    return;
+  }
+  result.status = bch_status::corrected;
+  result.bits = count;
+}

@@ -1,0 +1,137 @@
+// Internals of the error-correction engine, shared by its sources, its tests and its benchmark:
+// the tables a built code carries, the parity kernels (portable slicing, x86-64 carry-less
+// folding) with their run-time choice, and the error locator.
+#pragma once
+
+#include "bch/codec.h"  // bch_code, bch_code_options
+
+#include <cstddef>  // std::size_t
+#include <cstdint>  // std::uint8_t, std::uint64_t
+#include <string>   // std::string
+#include <vector>   // std::vector
+
+inline constexpr int kCodecMinDegree = 5;      // smallest field degree the engine takes
+inline constexpr int kCodecMaxWords = 16;      // 64-bit words of the widest parity, 999 bits
+inline constexpr int kCodecMaxEccBytes = 125;  // bytes of the widest parity
+inline constexpr std::size_t kSliceTableWords = 8 * 256;  // entries of the 8 slicing tables
+inline constexpr int kCodecMaxSyndromeWords = 157;        // ceil(t m / 64) for t <= 499, m <= 20
+
+struct bch_code_tables;
+
+// Reverses the bits within each byte of v.
+inline std::uint64_t bch_reverse_bits_in_bytes(std::uint64_t v) {
+  v = ((v >> 1) & 0x5555555555555555u) | ((v & 0x5555555555555555u) << 1);
+  v = ((v >> 2) & 0x3333333333333333u) | ((v & 0x3333333333333333u) << 2);
+  return ((v >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((v & 0x0F0F0F0F0F0F0F0Fu) << 4);
+}
+
+// Computes the parity of `bytes` data bytes, with the code's bit order and mask applied to the
+// input, as the left-aligned remainder: `words` 64-bit words, the coefficient of x^(r-1) in bit
+// 63 of word words-1, x^0 in bit 64*words-r of word 0, every bit below it zero. The mask
+// enters as inverted input: with erased_ff the kernel returns parity(NOT data); the caller
+// inverts the result, since parity XOR NOT parity(all 0xFF) = NOT parity(NOT data).
+// REQUIRES: the tables built by bch_code_init; `data` readable for `bytes` bytes.
+using bch_parity_kernel = void (*)(const bch_code_tables& tables, const std::uint8_t* data,
+                                   std::size_t bytes, std::uint64_t* aligned);
+
+// Words of the carry-less kernels' state for a parity of `words` words: more than the parity,
+// so that a state word times a constant below x^r fits; at least 8, so that a block is 64
+// bytes; a multiple of 4, so that the 256-bit kernel takes whole registers.
+constexpr int bch_fold_words(int words) {
+  return words + 1 < 8 ? 8 : (words + 4) / 4 * 4;
+}
+
+// Blocks of bch_fold_words words that the carry-less kernel's main loop takes per step: each
+// block is moved up by its own constants, so that only one multiplication per step depends
+// on the step before.
+inline constexpr int kFoldSpan = 4;
+
+// Which parity kernel a code uses: slicing tables, PCLMULQDQ on 128-bit registers, or
+// VPCLMULQDQ on 256-bit ones. automatic takes the fastest that the processor runs.
+enum class bch_kernel { automatic, portable, clmul, clmul_wide };
+
+struct bch_code_tables {
+  int m = 0;                       // field degree
+  int t = 0;                       // correctable errors
+  int n = 0;                       // 2^m - 1
+  int r = 0;                       // parity bits, degree of g
+  int words = 0;                   // ceil(r / 64)
+  int ecc_bytes = 0;               // ceil(r / 8)
+  int pad_bits = 0;                // 8 * ecc_bytes - r, the low bits of the last logical byte
+  bool lsb_first = false;          // bit order option
+  std::uint64_t invert = 0;        // all ones with the erased_ff mask, else zero
+  std::uint8_t ecc_last_real = 0;  // the bits of the last stored ECC byte that are not padding
+  bch_kernel kernel = bch_kernel::portable;  // the kernel chosen, never automatic
+  bch_parity_kernel parity = nullptr;
+
+  std::vector<std::uint64_t> generator;  // g - x^r, words words, bit i = coefficient of x^i
+  // Portable kernel: slices[(k * 256 + v) * words ...] = v(x) x^(8k + r) mod g, left-aligned.
+  std::vector<std::uint64_t> slices;
+  // Carry-less kernels, whose state has W = bch_fold_words(words) words, taken in pairs
+  // (j = 2q, 2q + 1) of P = W / 2: for k = 1 ... kFoldSpan,
+  // fold[(((k - 1) * words + c) * P + q) * 2 + j % 2] = word c of x^(64 (j + k W)) mod g;
+  // finish[(c * P + q) * 2 + j % 2] = word c of x^(64 j + r) mod g. barrett holds
+  // floor(x^(r + 64) / g) without its top term x^64.
+  std::vector<std::uint64_t> fold;
+  std::vector<std::uint64_t> finish;
+  std::uint64_t barrett = 0;
+
+  // GF(2^m): exp[i] = alpha^(i mod n) for 0 <= i < 2n and 0 for 2n <= i <= 4n; log[x] = i
+  // with alpha^i = x for 1 <= x <= n, and log[0] = 2n, so that exp[log a + log b] is the
+  // product of a and b, zero included, without a test.
+  std::vector<int> exp;
+  std::vector<int> log;
+  // The odd syndromes S_1, S_3, ... S_(2t-1) are linear in the remainder's bits: for each
+  // nibble q of the ecc_bytes remainder bytes (q = 0: high nibble of byte 0) and value v,
+  // syndrome_nibbles[(q * 16 + v) * syndrome_words ...] holds their share, packed m bits each,
+  // S_(2i+1) at bits i*m ... i*m + m-1.
+  int syndrome_words = 0;  // ceil(t * m / 64)
+  std::vector<std::uint64_t> syndrome_nibbles;
+  // trace_logs[j * m + i] = j * 2^i mod n: the logarithm of (alpha^j)^(2^i), j, i = 0 ... m-1.
+  std::vector<int> trace_logs;
+  // A linear solver of y^2 + y = c: y = XOR over the bytes u of c of quadratic[u * 256 + byte],
+  // a solution whenever c has trace 0 (there is none otherwise).
+  std::vector<int> quadratic;
+};
+
+// Builds the code as bch_code_init does, with the parity kernel given. Returns a one-line
+// message when the parameters are invalid or when the kernel does not run here.
+std::string bch_code_init_with_kernel(bch_code& code, int m, int t, bch_code_options options,
+                                      bch_kernel kernel);
+
+// The kernel that a built code uses, never automatic; portable for a code not built.
+bch_kernel bch_code_kernel(const bch_code& code);
+
+// "automatic", "portable", "clmul" or "clmul_wide".
+const char* bch_kernel_name(bch_kernel kernel);
+
+// Fills generator, slices, fold, finish and barrett from g (g[i] = coefficient of x^i,
+// i = 0 ... r), and sets kernel and parity for `kernel` (automatic: clmul_wide, else clmul,
+// else portable, whichever runs first). Returns false when the kernel asked for does not run.
+// REQUIRES: m, t, r, words, ecc_bytes, pad_bits, lsb_first and invert set.
+bool bch_build_parity_tables(bch_code_tables& tables, const int* g, bch_kernel kernel);
+
+// True when this build has the kernel and the processor runs it (always for automatic and
+// portable).
+bool bch_kernel_supported(bch_kernel kernel);
+
+// The carry-less kernel (clmul or clmul_wide) for `words` parity words (1 ... kCodecMaxWords)
+// and the bit order; nullptr when the build or the processor has none.
+bch_parity_kernel bch_clmul_kernel(bch_kernel kernel, int words, bool lsb_first);
+
+// Fills syndrome_words, syndrome_nibbles, trace_logs and quadratic from exp and log.
+// REQUIRES: m, t, n, r, ecc_bytes, pad_bits, exp and log set.
+void bch_build_locator_tables(bch_code_tables& tables);
+
+// Finds the errors of a received word from its remainder modulo g, given as the ecc_bytes
+// logical parity bytes (most significant bit first, x^(r-1) first, pad bits zero): syndromes,
+// Berlekamp-Massey, then the roots of the locator over the whole field. On success writes the
+// error positions (powers of x in the received word: 0 ... r-1 parity, r ... data) to
+// positions[0 ... count-1], distinct and each below `limit`, and returns count (1 ... t).
+// Returns -1 when the locator's degree exceeds t or differs from its register length, when it
+// does not split into distinct roots in the field, or when a root lies at or beyond `limit`.
+// A locator that passes these checks explains every syndrome, so the positions make the word a
+// codeword; the caller still encodes again, so that the codeword is checked, not assumed.
+// REQUIRES: the tables built; remainder not all zero; positions has room for t entries.
+int bch_locate_errors(const bch_code_tables& tables, const std::uint8_t* remainder, long limit,
+                      int* positions);
