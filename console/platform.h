@@ -1,7 +1,8 @@
-// The few console and file-system operations the dialogue needs from its platform: the
+// The few console and file-system operations the programs need from their platform: the
 // locale request, clearing the screen, waiting for one key, the shell's "pause", the fixed
-// drive-letter paths and 64-bit file positioning. One implementation for Windows
-// (platform_windows.cpp), one for Linux and other POSIX systems (platform_posix.cpp).
+// drive-letter paths, 64-bit file positioning, telling a terminal and syncing a file to disk.
+// One implementation for Windows (platform_windows.cpp), one for Linux and other POSIX
+// systems (platform_posix.cpp).
 #pragma once
 
 #include <cstdint>  // std::int64_t
@@ -27,6 +28,13 @@ void platform_pause();
 // name to open on this platform. On Windows names stay as they are; elsewhere the folder
 // "C:/ECC/" is the working folder, so "C:/ECC/Dump.bin" and "Dump.bin" are the same file.
 std::string platform_path(const char* name);
+
+// True when `file` is a console or terminal.
+bool platform_is_terminal(std::FILE* file);
+
+// Writes what `file` has buffered through to the disk (fflush, then fsync or _commit).
+// Returns false when that fails.
+bool platform_sync(std::FILE* file);
 
 // 64-bit fseek and ftell on any platform. platform_ftell64 returns -1 on failure.
 int platform_fseek64(std::FILE* file, std::int64_t offset, int whence);

@@ -154,3 +154,11 @@ int platform_fseek64(std::FILE* file, std::int64_t offset, int whence) {
 std::int64_t platform_ftell64(std::FILE* file) {
   return ftello(file);
 }
+
+bool platform_is_terminal(std::FILE* file) {
+  return isatty(fileno(file)) != 0;
+}
+
+bool platform_sync(std::FILE* file) {
+  return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}

@@ -5,7 +5,7 @@
 #include "console/platform.h"
 
 #include <conio.h>    // _getch
-#include <io.h>       // _isatty, _fileno
+#include <io.h>       // _isatty, _fileno, _commit
 #include <windows.h>  // GetConsoleOutputCP, SetConsoleOutputCP, CP_UTF8
 
 #include <clocale>  // std::setlocale
@@ -67,4 +67,12 @@ int platform_fseek64(std::FILE* file, std::int64_t offset, int whence) {
 
 std::int64_t platform_ftell64(std::FILE* file) {
   return _ftelli64(file);
+}
+
+bool platform_is_terminal(std::FILE* file) {
+  return _isatty(_fileno(file)) != 0;
+}
+
+bool platform_sync(std::FILE* file) {
+  return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }
