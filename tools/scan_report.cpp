@@ -1,0 +1,310 @@
+// Totals, worst blocks, CSV rows and the SVG map of a pass over a dump, all written as the
+// batches arrive in page order.
+#include "tools/scan_report.h"
+
+#include <algorithm>  // std::max, std::min
+#include <cinttypes>  // PRId64
+#include <cmath>      // std::ceil
+
+#include "console/page_layout.h"  // kPageHeaderLength, kChunkStride, sectors_per_page
+
+namespace {
+
+// Map levels, from best to worst: a page takes the level of its worst sector.
+constexpr int kLevelClean = 0;
+constexpr int kLevelErased = 1;
+constexpr int kLevelCorrected = 2;  // + bits - 1, for 1 ... 8 corrected bits
+constexpr int kLevelUncorrectable = 10;
+constexpr int kLevels = 11;
+
+const char* const kLevelColour[kLevels] = {
+    "#c8e6c9",                                   // clean
+    "#f5f5f5",                                   // erased
+    "#fff59d", "#ffee58", "#ffca28", "#ffa726",  // 1 ... 4 bits corrected
+    "#fb8c00", "#f4511e", "#e53935", "#b71c1c",  // 5 ... 8 bits corrected
+    "#000000",                                   // uncorrectable
+};
+const char* const kLevelName[kLevels] = {
+    "clean",  "erased", "1 bit",  "2 bits", "3 bits",        "4 bits",
+    "5 bits", "6 bits", "7 bits", "8 bits", "uncorrectable",
+};
+
+constexpr double kMapLeft = 90;  // room for block numbers
+constexpr double kMapTop = 96;   // room for the title and the legend
+constexpr double kMapWidth = 1200;
+constexpr double kMapHeight = 6000;
+
+int level_of(const sector_outcome& o) {
+  switch (o.status) {
+    case bch_status::clean:
+      return kLevelClean;
+    case bch_status::erased:
+      return kLevelErased;
+    case bch_status::corrected:
+      return kLevelCorrected + std::min<int>(std::max<int>(o.bits, 1), 8) - 1;
+    case bch_status::uncorrectable:
+      return kLevelUncorrectable;
+  }
+  return kLevelClean;
+}
+
+const char* status_word(bch_status s) {
+  switch (s) {
+    case bch_status::clean:
+      return "clean";
+    case bch_status::erased:
+      return "erased";
+    case bch_status::corrected:
+      return "corrected";
+    case bch_status::uncorrectable:
+      return "uncorrectable";
+  }
+  return "?";
+}
+
+std::string xml_escaped(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+bool worse(const block_errors& a, const block_errors& b) {
+  if (a.uncorrectable != b.uncorrectable)
+    return a.uncorrectable > b.uncorrectable;
+  if (a.bits != b.bits)
+    return a.bits > b.bits;
+  return a.block < b.block;
+}
+
+void close_block(scan_report& r) {
+  if (r.current.bits == 0 && r.current.uncorrectable == 0)
+    return;
+  auto& w = r.worst;
+  auto at =
+      std::find_if(w.begin(), w.end(), [&](const block_errors& b) { return worse(r.current, b); });
+  w.insert(at, r.current);
+  if (w.size() > kWorstBlocks)
+    w.pop_back();
+}
+
+// Writes the finished row of the map, one rectangle per run of pages of the same level.
+bool flush_map_row(scan_report& r, std::int64_t block) {
+  if (!r.map || r.row.empty())
+    return true;
+  const double y = kMapTop + static_cast<double>(block) * r.cell_h;
+  std::size_t start = 0;
+  for (std::size_t i = 1; i <= r.row.size(); ++i) {
+    if (i < r.row.size() && r.row[i] == r.row[start])
+      continue;
+    std::fprintf(r.map.get(),
+                 "<rect x=\"%.3f\" y=\"%.3f\" width=\"%.3f\" height=\"%.3f\" fill=\"%s\"/>\n",
+                 kMapLeft + static_cast<double>(start) * r.cell_w, y,
+                 static_cast<double>(i - start) * r.cell_w, r.cell_h, kLevelColour[r.row[start]]);
+    start = i;
+  }
+  // Block numbers down the left side, spaced so that they never overlap.
+  const std::int64_t every =
+      std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil(14.0 / r.cell_h)));
+  if (block % every == 0) {
+    std::fprintf(r.map.get(),
+                 "<text x=\"%.1f\" y=\"%.3f\" font-size=\"11\" text-anchor=\"end\" "
+                 "dominant-baseline=\"middle\">%" PRId64 "</text>\n",
+                 kMapLeft - 6, y + r.cell_h / 2, block);
+  }
+  r.row.clear();
+  return std::ferror(r.map.get()) == 0;
+}
+
+void write_map_head(scan_report& r, const std::string& dump_name) {
+  const std::int64_t columns = r.settings.geometry.block_pages;
+  const std::int64_t rows = (r.total_pages + columns - 1) / columns;
+  r.cell_w = std::max(1.0, std::min(12.0, kMapWidth / static_cast<double>(columns)));
+  r.cell_h = rows > 0 ? std::min(r.cell_w, kMapHeight / static_cast<double>(rows)) : r.cell_w;
+  const double width = kMapLeft + static_cast<double>(columns) * r.cell_w + 20;
+  const double height = kMapTop + static_cast<double>(rows) * r.cell_h + 20;
+  std::FILE* f = r.map.get();
+  std::fprintf(f,
+               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%.0f\" height=\"%.0f\" "
+               "viewBox=\"0 0 %.3f %.3f\" shape-rendering=\"crispEdges\" "
+               "font-family=\"sans-serif\">\n"
+               "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n",
+               std::ceil(width), std::ceil(height), width, height);
+  std::fprintf(f,
+               "<text x=\"10\" y=\"22\" font-size=\"15\" font-weight=\"bold\">%s</text>\n"
+               "<text x=\"10\" y=\"42\" font-size=\"12\">%" PRId64
+               " pages of %d + %d bytes, "
+               "%" PRId64
+               " blocks of %d pages (one row per block, one cell per page, coloured "
+               "by its worst sector); t = %d</text>\n",
+               xml_escaped(dump_name).c_str(), r.total_pages, r.settings.geometry.page_size,
+               r.settings.geometry.spare_size, rows, r.settings.geometry.block_pages,
+               r.settings.code->t);
+  double x = 10;
+  for (int level = 0; level < kLevels; ++level) {
+    std::fprintf(f,
+                 "<rect x=\"%.0f\" y=\"56\" width=\"14\" height=\"14\" fill=\"%s\" "
+                 "stroke=\"#888888\"/>\n<text x=\"%.0f\" y=\"67\" font-size=\"12\">%s</text>\n",
+                 x, kLevelColour[level], x + 18, kLevelName[level]);
+    x += level < 2 ? 70 : (level == kLevels - 1 ? 110 : 56);
+  }
+  std::fprintf(f, "<text x=\"%.0f\" y=\"88\" font-size=\"11\" text-anchor=\"end\">block</text>\n",
+               kMapLeft - 6);
+}
+
+}  // namespace
+
+std::string fix_token(const bch_bit_fix& f) {
+  return std::string(f.in_ecc ? "e" : "d") + std::to_string(f.byte) + "." + std::to_string(f.bit) +
+         (f.to_one ? ":1>0" : ":0>1");
+}
+
+std::string report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
+                        const std::string& dump_name, const std::string& csv_path,
+                        const std::string& map_path) {
+  r.settings = settings;
+  r.total_pages = total_pages;
+  if (!csv_path.empty()) {
+    r.csv.reset(std::fopen(csv_path.c_str(), "wb"));
+    if (!r.csv)
+      return "cannot create " + csv_path;
+    std::fputs("page,block,sector,offset,status,bits,flipped_1to0,flipped_0to1,positions\n",
+               r.csv.get());
+  }
+  if (!map_path.empty()) {
+    r.map.reset(std::fopen(map_path.c_str(), "wb"));
+    if (!r.map)
+      return "cannot create " + map_path;
+    write_map_head(r, dump_name);
+  }
+  return "";
+}
+
+bool report_batch(scan_report& r, const scan_batch& batch) {
+  const dump_geometry_options& g = r.settings.geometry;
+  const std::int32_t steps = sectors_per_page(g.page_size);
+  const std::int64_t page_bytes = std::int64_t{g.page_size} + g.spare_size;
+  scan_totals& t = r.totals;
+  for (std::int64_t p = 0; p < batch.pages; ++p) {
+    const std::int64_t page = batch.first_page + p;
+    const std::int64_t block = page / g.block_pages;
+    if (page % g.block_pages == 0) {
+      if (page > 0) {
+        close_block(r);
+        if (!flush_map_row(r, block - 1))
+          return false;
+      }
+      r.current = block_errors{};
+      r.current.block = block;
+    }
+    int page_level = kLevelClean;
+    for (std::int32_t k = 0; k < steps; ++k) {
+      const sector_outcome& o = batch.outcomes[p * steps + k];
+      ++t.sectors;
+      t.fell += o.fell;
+      t.rose += o.rose;
+      switch (o.status) {
+        case bch_status::clean:
+          ++t.clean;
+          t.injected_bits += o.bits;
+          break;
+        case bch_status::erased:
+          ++t.erased;
+          t.erased_bits += o.bits;
+          r.current.bits += o.bits;
+          break;
+        case bch_status::corrected:
+          ++t.corrected;
+          t.corrected_bits += o.bits;
+          r.current.bits += o.bits;
+          break;
+        case bch_status::uncorrectable:
+          ++t.uncorrectable;
+          ++r.current.uncorrectable;
+          break;
+      }
+      page_level = std::max(page_level, level_of(o));
+      if (r.csv && o.status != bch_status::clean) {
+        std::string positions;
+        for (int i = 0; i < o.fix_count; ++i) {
+          if (i > 0)
+            positions += ' ';
+          positions += fix_token(o.fixes[i]);
+        }
+        std::fprintf(r.csv.get(), "%" PRId64 ",%" PRId64 ",%d,%" PRId64 ",%s,%d,%d,%d,%s\n", page,
+                     block, k,
+                     page * page_bytes + kPageHeaderLength + std::int64_t{kChunkStride} * k,
+                     status_word(o.status), o.bits, o.fell, o.rose, positions.c_str());
+      }
+    }
+    ++t.pages;
+    if (r.map)
+      r.row.push_back(page_level);
+  }
+  return !(r.csv && std::ferror(r.csv.get()));
+}
+
+std::string report_close(scan_report& r) {
+  std::string error;
+  if (r.totals.pages > 0) {
+    close_block(r);
+    if (!flush_map_row(r, (r.totals.pages - 1) / r.settings.geometry.block_pages))
+      error = "cannot write the map";
+  }
+  if (r.map) {
+    std::fputs("</svg>\n", r.map.get());
+    if (!close_checked(r.map) && error.empty())
+      error = "cannot write the map";
+  }
+  if (r.csv && !close_checked(r.csv) && error.empty())
+    error = "cannot write the CSV file";
+  return error;
+}
+
+void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes) {
+  const scan_totals& t = r.totals;
+  const dump_geometry_options& g = r.settings.geometry;
+  std::fprintf(out, "pages:           %" PRId64 " of %d + %d bytes, %d sectors each\n", t.pages,
+               g.page_size, g.spare_size, sectors_per_page(g.page_size));
+  std::fprintf(out, "sectors:         %" PRId64 "\n", t.sectors);
+  std::fprintf(out, "  clean:         %" PRId64 "\n", t.clean);
+  std::fprintf(out, "  erased:        %" PRId64 " (%" PRId64 " bits flipped within them)\n",
+               t.erased, t.erased_bits);
+  std::fprintf(out, "  corrected:     %" PRId64 " (%" PRId64 " bits)\n", t.corrected,
+               t.corrected_bits);
+  std::fprintf(out, "  uncorrectable: %" PRId64 "\n", t.uncorrectable);
+  std::fprintf(out,
+               "bit flips fixed: %" PRId64 " (%" PRId64 " from 1 to 0, %" PRId64 " from 0 to 1)\n",
+               t.fell + t.rose, t.fell, t.rose);
+  if (tail_bytes > 0) {
+    std::fprintf(out, "tail:            %" PRId64 " bytes after the last whole page, not checked\n",
+                 tail_bytes);
+  }
+  if (r.worst.empty()) {
+    std::fputs("blocks with the most errors: none\n", out);
+    return;
+  }
+  std::fputs("blocks with the most errors:\n", out);
+  for (const block_errors& b : r.worst) {
+    std::fprintf(
+        out, "  block %" PRId64 ": %" PRId64 " uncorrectable sectors, %" PRId64 " bits corrected\n",
+        b.block, b.uncorrectable, b.bits);
+  }
+}

@@ -1,0 +1,63 @@
+// What a pass over a dump found: running totals, the blocks with the most bit errors, one CSV
+// row per sector that is not clean, and an SVG map of the dump, one cell per page. Everything
+// is written while the pass streams, so memory does not grow with the dump.
+#pragma once
+
+#include <cstdint>  // std::int64_t
+#include <cstdio>   // std::FILE
+#include <string>   // std::string
+#include <vector>   // std::vector
+
+#include "tools/dump_scan.h"    // scan_batch, scan_settings, sector_outcome
+#include "tools/output_file.h"  // file_ptr
+
+struct block_errors {
+  std::int64_t block = 0;
+  std::int64_t bits = 0;           // bits corrected, erased flips included
+  std::int64_t uncorrectable = 0;  // sectors
+};
+
+struct scan_totals {
+  std::int64_t pages = 0, sectors = 0;
+  std::int64_t clean = 0, erased = 0, corrected = 0, uncorrectable = 0;
+  std::int64_t erased_bits = 0;     // flipped bits within erased sectors
+  std::int64_t corrected_bits = 0;  // bits corrected in corrected sectors
+  std::int64_t fell = 0, rose = 0;  // all corrected bits by the way they had flipped: 1->0, 0->1
+  std::int64_t injected_bits = 0;   // inject: bits flipped
+};
+
+// The report's state; make it with report_open, feed it each batch, then report_close.
+struct scan_report {
+  scan_settings settings;
+  std::int64_t total_pages = 0;
+  scan_totals totals;
+  std::vector<block_errors> worst;  // at most kWorstBlocks, worst first
+  block_errors current;             // the block being tallied
+  file_ptr csv;                     // null when no CSV is wanted
+  file_ptr map;                     // null when no map is wanted
+  std::vector<int> row;             // map levels of the current block's pages
+  double cell_w = 0, cell_h = 0;    // map cell size
+};
+
+constexpr std::size_t kWorstBlocks = 5;
+
+// Starts a report for a dump of `total_pages` whole pages. `csv_path` and `map_path` may be
+// empty; otherwise the files are created (replacing what was there). Returns "" or a message
+// naming the file that could not be created.
+std::string report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
+                        const std::string& dump_name, const std::string& csv_path,
+                        const std::string& map_path);
+
+// Adds one batch, in page order. Returns false when writing the CSV or the map failed.
+bool report_batch(scan_report& r, const scan_batch& batch);
+
+// Finishes the tallies and the files. Returns "" or a message when a file could not be
+// written completely. Closes the files either way.
+std::string report_close(scan_report& r);
+
+// Prints the summary of a check or fix: counts, bits, the worst blocks.
+void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes);
+
+// The CSV token of one corrected bit: 'd' or 'e' (data or ECC), byte index, '.', bit (0 = least
+// significant), ':', and how it had flipped ("1>0" read 0, corrected to 1; "0>1" the reverse).
+std::string fix_token(const bch_bit_fix& f);
