@@ -4,10 +4,10 @@
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENSURE := scripts/ensure-packages.sh
-BUILD_PKGS := g++ cmake make
+BUILD_PKGS := g++ cmake make libcli11-dev
 TEST_PKGS := $(BUILD_PKGS) libgtest-dev
 BENCH_PKGS := $(BUILD_PKGS) libbenchmark-dev time
-WINDOWS_PKGS := cmake make g++-mingw-w64-x86-64-posix
+WINDOWS_PKGS := cmake make libcli11-dev g++-mingw-w64-x86-64-posix
 WINE_PKGS := $(WINDOWS_PKGS) wine64
 
 .PHONY: help build demo test test-release test-sanitize windows test-windows bench format clean
@@ -20,13 +20,16 @@ build: ## Release build; executables land in build/bin/
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 
-demo: build ## Make a sample dump in demo/ and walk it (answer 2048, 64, 64)
+demo: build ## Make a sample dump in demo/ (real ECC, a few bit errors) and walk it
 	@mkdir -p demo
-	rm -f demo/Dump.bin demo/Dump_New.bin
-	build/bin/pagolinth-sample demo/Dump.bin
+	rm -f demo/*.bin demo/*.csv demo/*.svg
+	build/bin/pagolinth-sample demo/Dump_Raw.bin
+	build/bin/pagolinth-ecc encode demo/Dump_Raw.bin -o demo/Dump_Encoded.bin >/dev/null
+	build/bin/pagolinth-ecc inject demo/Dump_Encoded.bin -o demo/Dump.bin --flips 0-2 --seed 2026 >/dev/null
+	rm demo/Dump_Raw.bin
 	@echo
-	@echo "Sample dump: demo/Dump.bin (64 pages of 2112 bytes). Answer 2048, 64 and 64."
-	@echo "Press any key for the next sector; Ctrl-C ends the walk."
+	@echo "Sample dump: demo/Dump.bin (64 pages of 2112 bytes, ECC with 0 to 2 bit errors per sector)."
+	@echo "Answer 2048, 64 and 64. Press any key for the next sector; Ctrl-C ends the walk."
 	@echo
 	cd demo && ../build/bin/pagolinth
 
@@ -46,16 +49,19 @@ windows: ## Cross-build the Windows executables into build-windows/bin/
 	cmake --preset windows >/dev/null
 	cmake --build --preset windows -j $(JOBS)
 
-test-windows: windows build ## Run the end-to-end dialogue test against the .exe under Wine
+test-windows: windows build ## Run the end-to-end tests of the .exe files under Wine
 	@$(ENSURE) $(WINE_PKGS)
 	tests/console/dialogue_wine_test.sh build-windows/bin/pagolinth.exe build/bin
+	tests/tools/pagolinth_ecc_wine_test.sh build-windows/bin/pagolinth-ecc.exe build/bin
 
 bench: ## Build and run the benchmarks and the memory measurement
 	@$(ENSURE) $(BENCH_PKGS)
 	cmake --preset bench >/dev/null
 	cmake --build --preset bench -j $(JOBS)
-	@if [ -x build-bench/bin/pagolinth-bench-bch ]; then build-bench/bin/pagolinth-bench-bch; fi
+	build-bench/bin/pagolinth-bench-bch
+	build-bench/bin/pagolinth-bench-codec
 	bench/dialogue_memory.sh build-bench/bin
+	bench/ecc_check.sh build-bench/bin
 
 format: ## Reformat the sources with clang-format
 	find console bch tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# End-to-end test of pagolinth-ecc.exe under Wine, with Windows paths: encode, inject, check
+# and fix in C:\ECC; the fixed dump must equal the encoded one, and check's summary must
+# equal the Linux build's on the same dump.
+# Usage: pagolinth_ecc_wine_test.sh PAGOLINTH_ECC_EXE LINUX_BIN_DIR
+set -euo pipefail
+
+exe=$(realpath "$1")
+bin=$(realpath "$2")
+source "$(dirname "$0")/../support/wine_prefix.sh"
+cp "$exe" "$ECC_DIR/pagolinth-ecc.exe"
+head -c $((6 * 2112 + 300)) /dev/urandom > "$ECC_DIR/raw.bin"
+
+failures=0
+passes=0
+step() {  # step NAME EXPECTED_STATUS ARGS...: runs the .exe from C:\ECC
+  local name=$1 want=$2
+  shift 2
+  local status=0
+  (cd "$ECC_DIR" && "$WINE" pagolinth-ecc.exe "$@" >"$WINE_WORK/out" 2>"$WINE_WORK/err") || status=$?
+  if [ "$status" = "$want" ]; then
+    echo "ok   $name (status $status)"
+    passes=$((passes + 1))
+  else
+    echo "FAIL $name: status $status, expected $want"
+    sed 's/^/     /' "$WINE_WORK/err"
+    failures=$((failures + 1))
+  fi
+}
+check_same() {  # check_same NAME A B
+  if cmp -s "$2" "$3"; then
+    echo "ok   $1"
+    passes=$((passes + 1))
+  else
+    echo "FAIL $1"
+    failures=$((failures + 1))
+  fi
+}
+
+step "encode with a drive-letter path" 0 encode 'C:\ECC\raw.bin' -o 'C:\ECC\enc.bin' --bit-order lsb
+step "inject" 0 inject enc.bin -o 'C:/ECC/noisy.bin' --flips 1-8 --seed 5 --bit-order lsb
+step "check" 0 check noisy.bin --bit-order lsb --csv noisy.csv --map noisy.svg
+tr -d '\r' < "$WINE_WORK/out" > "$WINE_WORK/wine-summary"
+step "fix" 0 fix 'C:\ECC\noisy.bin' --bit-order lsb
+check_same "fixed dump equals the encoded one" "$ECC_DIR/Dump_New.bin" "$ECC_DIR/enc.bin"
+step "existing output refused" 2 fix noisy.bin --bit-order lsb
+step "bad option" 2 check noisy.bin --bit-order middle
+
+(cd "$ECC_DIR" && "$bin/pagolinth-ecc" check noisy.bin --bit-order lsb --csv linux.csv > "$WINE_WORK/linux-summary") || true
+sed -i 's/^csv: .*//' "$WINE_WORK/wine-summary" "$WINE_WORK/linux-summary"
+sed -i '/^map: /d' "$WINE_WORK/wine-summary"
+check_same "check summary equals the Linux build's" "$WINE_WORK/wine-summary" "$WINE_WORK/linux-summary"
+tr -d '\r' < "$ECC_DIR/noisy.csv" > "$WINE_WORK/wine.csv"
+check_same "CSV equals the Linux build's" "$WINE_WORK/wine.csv" "$ECC_DIR/linux.csv"
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
