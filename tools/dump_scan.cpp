@@ -4,6 +4,7 @@
 #include "tools/dump_scan.h"
 
 #include <algorithm>  // std::min, std::max
+#include <atomic>     // std::atomic
 #include <cstring>    // std::memset
 #include <future>     // std::async, std::future
 #include <thread>     // std::thread
@@ -15,6 +16,8 @@ namespace {
 
 // About this many bytes of pages are read and processed at a time; two batches are alive.
 constexpr std::int64_t kBatchBytes = 4 * 1024 * 1024;
+// Pages a worker takes at a time within a batch.
+constexpr std::int64_t kChunkPages = 8;
 
 struct batch_buffer {
   std::vector<unsigned char> bytes;
@@ -222,17 +225,21 @@ std::string run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings
       next_page += pages;
     }
 
+    // Pages go out in small chunks to whichever worker is free, so that workers with
+    // error-laden pages do not hold the others up at the end of the batch.
+    std::atomic<std::int64_t> next_chunk{0};
+    const auto work = [&](bch_decode_result& mine) {
+      for (;;) {
+        const std::int64_t from = next_chunk.fetch_add(kChunkPages);
+        if (from >= b.pages)
+          return;
+        process_pages(s, b, from, std::min(b.pages, from + kChunkPages), mine);
+      }
+    };
     std::vector<std::thread> workers;
-    const std::int64_t share = (b.pages + threads - 1) / threads;
-    for (int w = 1; w < threads; ++w) {
-      const std::int64_t from = std::min(b.pages, w * share);
-      const std::int64_t to = std::min(b.pages, from + share);
-      if (from >= to)
-        break;
-      workers.emplace_back(process_pages, std::cref(s), std::ref(b), from, to,
-                           std::ref(scratch[static_cast<std::size_t>(w)]));
-    }
-    process_pages(s, b, 0, std::min(b.pages, share), scratch[0]);
+    for (int w = 1; w < threads && w * kChunkPages < b.pages; ++w)
+      workers.emplace_back(work, std::ref(scratch[static_cast<std::size_t>(w)]));
+    work(scratch[0]);
     for (std::thread& w : workers)
       w.join();
 
