@@ -190,6 +190,10 @@ int run_pass(const ecc_options& o, scan_action action) {
   }
   scan_report report;
   const bool reports = action == scan_action::check || action == scan_action::fix;
+  for (const std::string* side : {&o.csv, &o.map}) {
+    if (reports && !side->empty() && same_file(*side, o.dump))
+      return fail(*side + " is the input; the input is never written to");
+  }
   if (std::string e =
           report_open(report, s, pages, o.dump, reports ? o.csv : "", reports ? o.map : "");
       !e.empty())

@@ -169,6 +169,10 @@ TEST(PagolinthEcc, OutputsAreNeverOverwrittenUnasked) {
   EXPECT_EQ(onto_input.exit_status, 2);
   EXPECT_NE(onto_input.err.find("is the input"), std::string::npos) << onto_input.err;
 
+  const program_result csv_onto_input = ecc(dir, {"check", "d.bin", "--csv", "d.bin"});
+  EXPECT_EQ(csv_onto_input.exit_status, 2);
+  EXPECT_EQ(read_file(dir.file("d.bin")).size(), 2u * 2112) << "the input was overwritten";
+
   EXPECT_EQ(ecc(dir, {"encode", "d.bin", "-o", "taken.bin", "--force"}).exit_status, 0);
   EXPECT_EQ(read_file(dir.file("taken.bin")).size(), 2u * 2112);
   // No temporary file is left behind.
