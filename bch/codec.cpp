@@ -21,8 +21,12 @@ inline std::uint8_t reverse_bits(std::uint8_t b) {
   return static_cast<std::uint8_t>((b >> 4) | (b << 4));
 }
 
+// A bit count in registers: without a popcnt target the builtin is a library call.
 inline int zero_bits(std::uint64_t v) {
-  return 64 - __builtin_popcountll(v);
+  v = v - ((v >> 1) & 0x5555555555555555u);
+  v = (v & 0x3333333333333333u) + ((v >> 2) & 0x3333333333333333u);
+  v = (v + (v >> 4)) & 0x0F0F0F0F0F0F0F0Fu;
+  return 64 - static_cast<int>((v * 0x0101010101010101u) >> 56);
 }
 
 // The ECC bytes as stored for the parity the kernel computed on `data`: the aligned words

@@ -6,7 +6,7 @@
 #include "bch/codec.h"  // bch_code, bch_code_options
 
 #include <cstddef>  // std::size_t
-#include <cstdint>  // std::uint8_t, std::uint64_t
+#include <cstdint>  // std::uint8_t, std::uint16_t, std::uint64_t
 #include <string>   // std::string
 #include <vector>   // std::vector
 
@@ -79,8 +79,12 @@ struct bch_code_tables {
   // GF(2^m): exp[i] = alpha^(i mod n) for 0 <= i < 2n and 0 for 2n <= i <= 4n; log[x] = i
   // with alpha^i = x for 1 <= x <= n, and log[0] = 2n, so that exp[log a + log b] is the
   // product of a and b, zero included, without a test.
+  // While 2n fits 16 bits (m <= 15) they are held as exp16 and log16, and exp and log are
+  // empty; otherwise the other way round.
   std::vector<int> exp;
   std::vector<int> log;
+  std::vector<std::uint16_t> exp16;
+  std::vector<std::uint16_t> log16;
   // The odd syndromes S_1, S_3, ... S_(2t-1) are linear in the remainder's bits: for each
   // nibble q of the ecc_bytes remainder bytes (q = 0: high nibble of byte 0) and value v,
   // syndrome_nibbles[(q * 16 + v) * syndrome_words ...] holds their share, packed m bits each,
@@ -119,7 +123,8 @@ bool bch_kernel_supported(bch_kernel kernel);
 // and the bit order; nullptr when the build or the processor has none.
 bch_parity_kernel bch_clmul_kernel(bch_kernel kernel, int words, bool lsb_first);
 
-// Fills syndrome_words, syndrome_nibbles, trace_logs and quadratic from exp and log.
+// Fills syndrome_words, syndrome_nibbles, trace_logs and quadratic from exp and log, then for
+// m <= 15 moves exp and log to exp16 and log16.
 // REQUIRES: m, t, n, r, ecc_bytes, pad_bits, exp and log set.
 void bch_build_locator_tables(bch_code_tables& tables);
 
@@ -135,3 +140,8 @@ void bch_build_locator_tables(bch_code_tables& tables);
 // REQUIRES: the tables built; remainder not all zero; positions has room for t entries.
 int bch_locate_errors(const bch_code_tables& tables, const std::uint8_t* remainder, long limit,
                       int* positions);
+
+// The locator's root finder alone: the roots of a monic polynomial sigma (sigma[d] = 1) of
+// degree d, 1 ... t, into roots[0 ... d-1]. Returns d when sigma has d distinct nonzero roots
+// in the field, else -1 (roots then undefined). For the tests, which hold it against a search.
+int bch_find_roots(const bch_code_tables& tables, const int* sigma, int d, int* roots);

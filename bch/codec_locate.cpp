@@ -1,22 +1,24 @@
 // The error locator: syndromes from the remainder modulo g, binary Berlekamp-Massey, and the
 // roots of the locator found algebraically instead of by a search over every position: split
-// by traces (Berlekamp's trace algorithm) down to factors of degree 1 and 2, which are solved
+// by traces (Berlekamp's trace algorithm) down to factors of degree 4 at most, which are solved
 // directly. Its cost grows with t and m, not with the sector's length.
 #include "bch/codec_internal.h"  // bch_code_tables, bch_locate_errors
 
 #include <algorithm>  // std::fill, std::copy, std::max
 #include <cstddef>    // std::size_t
-#include <cstdint>    // std::uint8_t, std::uint32_t, std::uint64_t
+#include <cstdint>    // std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t
 #include <utility>    // std::swap
 #include <vector>     // std::vector
 
 namespace {
 
-// GF(2^m) arithmetic on the code's tables; elements are ints in polynomial form. Passed by
-// value: a copy in registers is not reloaded after every store to a coefficient.
+// GF(2^m) arithmetic on the code's tables, 16-bit or int (E); elements are ints in polynomial
+// form. Passed by value: a copy in registers is not reloaded after every store to a
+// coefficient.
+template <class E>
 struct field {
-  const int* exp;
-  const int* log;
+  const E* exp;
+  const E* log;
   int n;
   int m;
 
@@ -40,14 +42,14 @@ class scratch {
   }
   scratch(const scratch&) = delete;
   scratch& operator=(const scratch&) = delete;
-  // Zeroed ints, or nullptr when the block is used up (the size bound makes that unreachable).
+  // Ints left as they were (every user writes before it reads), or nullptr when the block is
+  // used up (the size bound makes that unreachable).
   int* take(std::size_t count) {
     if (count > size_ - used_) {
       return nullptr;
     }
     int* p = base_ + used_;
     used_ += count;
-    std::fill(p, p + count, 0);
     return p;
   }
   std::size_t mark() const { return used_; }
@@ -73,7 +75,8 @@ int degree(const int* a, int cap) {
 
 // a mod b in place, a of degree da, b of degree db >= 0 (any leading coefficient); returns the
 // degree of the remainder. b_log has room for db + 1 logarithms.
-int reduce(field f, int* a, int da, const int* b, int db, int* b_log) {
+template <class E>
+int reduce(field<E> f, int* a, int da, const int* b, int db, int* b_log) {
   for (int k = 0; k <= db; ++k) {
     b_log[k] = f.log[b[k]];
   }
@@ -91,10 +94,11 @@ int reduce(field f, int* a, int da, const int* b, int db, int* b_log) {
   return degree(a, db);
 }
 
-// Syndromes S_1 ... S_2t of the remainder (ecc_bytes logical bytes) into s[1 ... 2t]: the odd
-// ones as one table lookup per nibble, the even ones as squares, S_2i = S_i^2, which holds for
-// every binary word.
-void syndromes(const bch_code_tables& tb, field f, const std::uint8_t* remainder, int* s) {
+// Logarithms of the syndromes S_1 ... S_2t of the remainder (ecc_bytes logical bytes) into
+// s[1 ... 2t] (2n for zero), the form Berlekamp-Massey multiplies by: the odd ones as one table
+// lookup per nibble, the even ones as squares, S_2i = S_i^2, which holds for every binary word.
+template <class E>
+void syndromes(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder, int* s) {
   const int words = tb.syndrome_words;
   std::uint64_t packed[kCodecMaxSyndromeWords];
   std::fill(packed, packed + words, 0);
@@ -119,93 +123,103 @@ void syndromes(const bch_code_tables& tb, field f, const std::uint8_t* remainder
     if (offset + f.m > 64) {
       v |= packed[w + 1] << (64 - offset);
     }
-    s[2 * i + 1] = static_cast<int>(v & mask);
+    s[2 * i + 1] = f.log[v & mask];
   }
+  // Squaring doubles a logarithm; zero keeps its 2n.
+  const int zero = 2 * f.n;
   for (int j = 2; j <= 2 * tb.t; j += 2) {
-    s[j] = f.square(s[j / 2]);
+    const int half = s[j / 2];
+    const int twice = half == zero ? zero : 2 * half;
+    s[j] = twice >= f.n && twice != zero ? twice - f.n : twice;
   }
 }
 
 // Berlekamp-Massey over S_1 ... S_2t for a binary code: every even step has zero discrepancy
 // (S_2i = S_i^2), so only odd steps are computed and the correction term moves two places per
-// step. lambda, b, tmp have `cap` >= 2t + 3 entries. Returns the register length L with
-// lambda of degree at most L, or -1 when the correction term would overflow.
-int berlekamp_massey(field f, const int* s, int t, int* lambda, int* b, int* tmp, int cap) {
-  std::fill(lambda, lambda + cap, 0);
-  std::fill(b, b + cap, 0);
+// step. The correction term is kept as x^shift times stored coefficients, so that moving it
+// costs nothing, and its degree is bounded exactly as if it were stored in full, so that the
+// overflow test stays as it was. lambda, b, tmp have `cap` >= 2t + 3 entries, only the first
+// dl + 1 (db + 1) meaningful. s_log holds the syndromes' logarithms. Returns the register
+// length L, with *out pointing at lambda (one of lambda, tmp) of degree bound *out_degree, or
+// -1 when the correction term would overflow.
+template <class E>
+int berlekamp_massey(field<E> f, const int* s_log, int t, int* lambda, int* b, int* tmp, int cap,
+                     int** out, int* out_degree) {
   lambda[0] = 1;
   b[0] = 1;
   int length = 0;
-  int dl = 0;  // degree bound of lambda
-  int db = 0;  // degree bound of b
-  auto shift_b = [&](int places) {
-    if (db + places >= cap) {
-      return false;
-    }
-    for (int k = db; k >= 0; --k) {
-      b[k + places] = b[k];
-    }
-    std::fill(b, b + places, 0);
-    db += places;
-    return true;
-  };
+  int dl = 0;     // degree bound of lambda
+  int db = 0;     // degree bound of the stored coefficients of b
+  int shift = 0;  // b stands for x^shift times them
   for (int r = 1; r <= 2 * t; r += 2) {
     int d = 0;
     for (int i = 0; i <= dl && i < r; ++i) {
-      d ^= f.mul(lambda[i], s[r - i]);
+      d ^= f.mul_log(lambda[i], s_log[r - i]);
     }
     if (d == 0) {
-      if (!shift_b(2)) {
+      if (db + shift + 2 >= cap) {
         return -1;
       }
+      shift += 2;
       continue;
     }
     const int ld = f.log[d];
     // tmp = lambda + d x b
-    const int dt = std::max(dl, db + 1);
+    const int dt = std::max(dl, db + shift + 1);
     if (dt >= cap) {
       return -1;
     }
-    std::copy(lambda, lambda + dt + 1, tmp);
+    for (int k = 0; k <= dl; ++k) {
+      tmp[k] = lambda[k];
+    }
+    for (int k = dl + 1; k <= dt; ++k) {
+      tmp[k] = 0;
+    }
     for (int k = 0; k <= db; ++k) {
-      tmp[k + 1] ^= f.mul_log(b[k], ld);
+      tmp[k + shift + 1] ^= f.mul_log(b[k], ld);
     }
     if (2 * length <= r - 1) {
       // b = lambda / d, then one place for the skipped even step.
       const int inverse = f.n - ld;
-      std::fill(b, b + cap, 0);
       for (int k = 0; k <= dl; ++k) {
         b[k] = f.mul_log(lambda[k], inverse);
       }
       db = dl;
+      shift = 0;
       length = r - length;
-      if (!shift_b(1)) {
+      if (db + 1 >= cap) {
         return -1;
       }
-    } else if (!shift_b(2)) {
-      return -1;
+      shift = 1;
+    } else {
+      if (db + shift + 2 >= cap) {
+        return -1;
+      }
+      shift += 2;
     }
-    std::fill(lambda, lambda + cap, 0);
-    std::copy(tmp, tmp + dt + 1, lambda);
+    std::swap(lambda, tmp);
     dl = dt;
   }
+  *out = lambda;
+  *out_degree = dl;
   return length;
 }
 
 // Finds the roots of a monic polynomial sigma whose roots must all be distinct and lie in the
-// field, failing on anything else. Degree 1 and 2 are solved directly; from degree 3 on,
+// field, failing on anything else. Degrees 1 ... 4 are solved directly; from degree 5 on,
 // sigma is split by gcd(factor, Tr(beta x)) for beta = alpha^j, j = 0, 1, ...: the roots whose
 // trace is 0 go to one side. Any two distinct elements differ in the trace of some basis
-// element alpha^j, j < m, so the splits end in factors of degree 2 or 1 before j runs out.
+// element alpha^j, j < m, so the splits end in factors of degree 4 or less before j runs out.
+template <class E>
 class root_finder {
  public:
-  root_finder(const bch_code_tables& tb, field f, scratch& mem, int* roots, int capacity)
+  root_finder(const bch_code_tables& tb, field<E> f, scratch& mem, int* roots, int capacity)
       : tb_(tb), f_(f), mem_(mem), roots_(roots), capacity_(capacity) {}
 
   // Roots of sigma (monic, degree d >= 1) into roots[0 ... d-1]; false unless there are d
   // distinct nonzero ones.
   bool find(const int* sigma, int d) {
-    if (d <= 2) {
+    if (d <= 4) {
       return small(sigma, d) && count_ == d;
     }
     // x^(2^i) mod sigma for i = 0 ... m-1; sigma splits into distinct linear factors exactly
@@ -223,6 +237,8 @@ class root_finder {
       return false;
     }
     degree_ = d;
+    std::fill(v, v + d, 0);
+    std::fill(powers_, powers_ + d, 0);
     // Squaring takes a_k to a_k^2 x^(2k); the rows x^(2k) mod sigma for 2k >= d are made once,
     // as logarithms, by multiplying x^(d-1) by x step by step.
     v[d - 1] = 1;
@@ -243,27 +259,23 @@ class root_finder {
       }
     }
     powers_[1] = 1;
-    for (int i = 1; i <= m; ++i) {
-      const int* a = powers_ + static_cast<std::size_t>(i - 1) * d;
-      int* out = i < m ? powers_ + static_cast<std::size_t>(i) * d : last;
-      for (int k = 0; k < half; ++k) {
-        out[2 * k] = f_.square(a[k]);
-        if (2 * k + 1 < d) {
-          out[2 * k + 1] = 0;
-        }
-      }
-      // a_k^2 as logarithms (2n for zero), then each coefficient summed in a register.
-      for (int k = half; k < d; ++k) {
-        const int l2 = 2 * f_.log[a[k]];
-        squares[k - half] = a[k] == 0 ? 2 * f_.n : l2 >= f_.n ? l2 - f_.n : l2;
-      }
-      for (int c = 0; c < d; ++c) {
-        int sum = out[c];
-        for (int k = half; k < d; ++k) {
-          sum ^= f_.exp[squares[k - half] + q_log[static_cast<std::size_t>(k - half) * d + c]];
-        }
-        out[c] = sum;
-      }
+    // The locator's usual degrees get loops of fixed length, which the compiler unrolls.
+    switch (d) {
+      case 5:
+        square_rows<5>(q_log, squares, last, d);
+        break;
+      case 6:
+        square_rows<6>(q_log, squares, last, d);
+        break;
+      case 7:
+        square_rows<7>(q_log, squares, last, d);
+        break;
+      case 8:
+        square_rows<8>(q_log, squares, last, d);
+        break;
+      default:
+        square_rows<0>(q_log, squares, last, d);
+        break;
     }
     for (int c = 0; c < d; ++c) {
       if (last[c] != (c == 1 ? 1 : 0)) {
@@ -274,6 +286,40 @@ class root_finder {
   }
 
  private:
+  // Rows 1 ... m of powers_ (x^(2^i) mod sigma), row m into last, each the square of the row
+  // before; D is the degree when fixed at compile time, else 0 and d holds it.
+  template <int D>
+  void square_rows(const int* q_log, int* squares, int* last, int runtime_degree) {
+    const int d = D != 0 ? D : runtime_degree;
+    const int half = (d + 1) / 2;
+    const int m = f_.m;
+    const int n = f_.n;
+    const E* exp = f_.exp;
+    const E* log = f_.log;
+    for (int i = 1; i <= m; ++i) {
+      const int* a = powers_ + static_cast<std::size_t>(i - 1) * d;
+      int* out = i < m ? powers_ + static_cast<std::size_t>(i) * d : last;
+      for (int k = 0; k < half; ++k) {
+        out[2 * k] = exp[2 * log[a[k]]];
+        if (2 * k + 1 < d) {
+          out[2 * k + 1] = 0;
+        }
+      }
+      // a_k^2 as logarithms (2n for zero), then each coefficient summed in a register.
+      for (int k = half; k < d; ++k) {
+        const int l2 = 2 * log[a[k]];
+        squares[k - half] = a[k] == 0 ? 2 * n : l2 >= n ? l2 - n : l2;
+      }
+      for (int c = 0; c < d; ++c) {
+        int sum = out[c];
+        for (int k = half; k < d; ++k) {
+          sum ^= exp[squares[k - half] + q_log[static_cast<std::size_t>(k - half) * d + c]];
+        }
+        out[c] = sum;
+      }
+    }
+  }
+
   bool add(int root) {
     if (root == 0 || count_ >= capacity_) {
       return false;
@@ -295,21 +341,31 @@ class root_finder {
     }
     made_ |= std::uint32_t{1} << j;
     const int m = f_.m;
+    const int d = degree_;
     const int* logs = tb_.trace_logs.data() + static_cast<std::size_t>(j) * m;
-    for (int k = 0; k < degree_; ++k) {
-      int sum = 0;
-      for (int i = 0; i < m; ++i) {
-        const int power = powers_[static_cast<std::size_t>(i) * degree_ + k];
-        sum ^= j == 0 ? power : f_.mul_log(power, logs[i]);  // beta = 1 needs no products
+    const E* exp = f_.exp;
+    const E* log = f_.log;
+    std::fill(t, t + d, 0);
+    // Row by row, so that the inner loop runs along contiguous coefficients.
+    for (int i = 0; i < m; ++i) {
+      const int* row = powers_ + static_cast<std::size_t>(i) * d;
+      if (j == 0) {
+        for (int k = 0; k < d; ++k) {
+          t[k] ^= row[k];  // beta = 1 needs no products
+        }
+      } else {
+        const int l = logs[i];
+        for (int k = 0; k < d; ++k) {
+          t[k] ^= exp[log[row[k]] + l];
+        }
       }
-      t[k] = sum;
     }
     return t;
   }
 
   // Splits poly (monic, degree d, a factor of sigma) with beta = alpha^j, alpha^(j+1), ...
   bool split(const int* poly, int d, int j) {
-    if (d <= 2) {
+    if (d <= 4) {
       return small(poly, d);
     }
     const std::size_t mark = mem_.mark();
@@ -322,8 +378,6 @@ class root_finder {
     }
     for (; j < f_.m; ++j) {
       // b = Tr(beta x) mod poly; gcd(poly, b) by Euclid's algorithm.
-      std::fill(a, a + std::max(d, degree_) + 1, 0);
-      std::fill(b, b + std::max(d, degree_) + 1, 0);
       const int* t = trace(j);
       std::copy(t, t + degree_, b);
       int db = degree(b, degree_);
@@ -351,7 +405,6 @@ class root_finder {
         x[k] = f_.mul_log(x[k], lead_inverse_log);
       }
       // quotient = poly / x, exact; the remainder is worked out in y's place and dropped.
-      std::fill(y, y + std::max(d, degree_) + 1, 0);
       std::copy(poly, poly + d + 1, y);
       for (int k = 0; k <= dx; ++k) {
         logs[k] = f_.log[x[k]];
@@ -374,11 +427,143 @@ class root_finder {
     return false;
   }
 
+  // All four roots of y^4 + a y^2 + b y + c into out: y -> y^4 + a y^2 + b y is linear over
+  // GF(2), so the images of the basis, brought to echelon form beside their preimages, give one
+  // solution and the kernel. Four distinct roots exist exactly when the kernel has dimension 2
+  // and c lies in the image; anything else fails.
+  bool affine4(int a, int b, int c, int* out) const {
+    int image[32];
+    int pre[32];
+    std::uint32_t have = 0;  // bit h: a row leads with bit h
+    int kernel[2] = {0, 0};
+    int dims = 0;
+    const int la = f_.log[a];
+    const int lb = f_.log[b];
+    for (int i = 0; i < f_.m; ++i) {
+      int v = f_.exp[4 * i] ^ f_.exp[la + 2 * i] ^ f_.exp[lb + i];
+      int p = f_.exp[i];
+      while (v != 0) {
+        const int h = 31 - __builtin_clz(static_cast<unsigned>(v));
+        if (((have >> h) & 1) == 0) {
+          image[h] = v;
+          pre[h] = p;
+          have |= std::uint32_t{1} << h;
+          break;
+        }
+        v ^= image[h];
+        p ^= pre[h];
+      }
+      if (v == 0) {
+        if (dims == 2) {
+          return false;
+        }
+        kernel[dims++] = p;
+      }
+    }
+    if (dims != 2) {
+      return false;
+    }
+    int y = 0;
+    while (c != 0) {
+      const int h = 31 - __builtin_clz(static_cast<unsigned>(c));
+      if (((have >> h) & 1) == 0) {
+        return false;
+      }
+      c ^= image[h];
+      y ^= pre[h];
+    }
+    out[0] = y;
+    out[1] = y ^ kernel[0];
+    out[2] = y ^ kernel[1];
+    out[3] = y ^ kernel[0] ^ kernel[1];
+    return true;
+  }
+
+  // x^3 + a2 x^2 + a1 x + a0 times (x + a2) is affine. a2 is the sum of the roots, so it is
+  // none of them when they are distinct, and is dropped from the four.
+  bool cubic(const int* poly) {
+    const int a2 = poly[2];
+    const int a1 = poly[1];
+    const int a0 = poly[0];
+    int r[4];
+    if (!affine4(a1 ^ f_.square(a2), a0 ^ f_.mul(a1, a2), f_.mul(a0, a2), r)) {
+      return false;
+    }
+    int dropped = 0;
+    for (int k = 0; k < 4; ++k) {
+      if (r[k] == a2) {
+        ++dropped;
+      } else if (!add(r[k])) {
+        return false;
+      }
+    }
+    return dropped == 1;
+  }
+
+  // A quartic with a cubic term: x = z + e with a3 e^2 = a1 clears the linear term, and
+  // w = 1 / z then makes it affine: w^4 + (b'/d') w^2 + (a3/d') w + 1/d', with
+  // b' = a3 e + a2 and d' = sigma(e), which is zero only for a double root z = 0.
+  bool quartic(const int* poly) {
+    const int a3 = poly[3];
+    const int a2 = poly[2];
+    const int a1 = poly[1];
+    const int a0 = poly[0];
+    int r[4];
+    if (a3 == 0) {
+      if (!affine4(a2, a1, a0, r)) {
+        return false;
+      }
+      for (int k = 0; k < 4; ++k) {
+        if (!add(r[k])) {
+          return false;
+        }
+      }
+      return true;
+    }
+    const int n = f_.n;
+    int e = 0;
+    if (a1 != 0) {
+      int l = f_.log[a1] - f_.log[a3];
+      if (l < 0) {
+        l += n;
+      }
+      if (l % 2 != 0) {
+        l += n;  // n is odd: alpha^l = alpha^(l + n), and the square root halves an even log
+      }
+      e = f_.exp[l / 2];
+    }
+    const int b2 = f_.mul(a3, e) ^ a2;
+    int value = e ^ a3;
+    value = f_.mul(value, e) ^ a2;
+    value = f_.mul(value, e) ^ a1;
+    value = f_.mul(value, e) ^ a0;
+    if (value == 0) {
+      return false;
+    }
+    const int inverse = n - f_.log[value];
+    if (!affine4(f_.mul_log(b2, inverse), f_.mul_log(a3, inverse), f_.exp[inverse], r)) {
+      return false;
+    }
+    for (int k = 0; k < 4; ++k) {
+      if (r[k] == 0 || !add(f_.exp[n - f_.log[r[k]]] ^ e)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
   // Roots of x + c, or of x^2 + a x + b through y = x / a: y^2 + y = b / a^2, whose solution
   // y0 (when there is one) comes from the code's linear solver; the roots are a y0, a y0 + a.
+  // Degrees 3 and 4 go through affine polynomials.
   bool small(const int* poly, int d) {
     if (d == 1) {
       return add(poly[0]);
+    }
+    if (d == 3) {
+      return cubic(poly);
+    }
+    if (d == 4) {
+      return quartic(poly);
     }
     const int a = poly[1];
     const int b = poly[0];
@@ -403,7 +588,7 @@ class root_finder {
   }
 
   const bch_code_tables& tb_;
-  const field f_;  // a copy, so that stores through int pointers cannot touch it
+  const field<E> f_;  // a copy, so that stores through int pointers cannot touch it
   scratch& mem_;
   int* roots_;
   int capacity_;
@@ -511,11 +696,27 @@ void bch_build_locator_tables(bch_code_tables& tb) {
       tb.quadratic[static_cast<std::size_t>(u) * 256 + v] = y;
     }
   }
+  // While 4n and every logarithm fit 16 bits, the locator works on narrow copies, which keep
+  // twice as many of its scattered lookups in the first-level cache; the int tables go.
+  if (2 * static_cast<long>(n) <= 0xFFFF) {
+    tb.exp16.resize(tb.exp.size());
+    tb.log16.resize(tb.log.size());
+    for (std::size_t i = 0; i < tb.exp.size(); ++i) {
+      tb.exp16[i] = static_cast<std::uint16_t>(tb.exp[i]);
+    }
+    for (std::size_t i = 0; i < tb.log.size(); ++i) {
+      tb.log16[i] = static_cast<std::uint16_t>(tb.log[i]);
+    }
+    std::vector<int>().swap(tb.exp);
+    std::vector<int>().swap(tb.log);
+  }
 }
 
-int bch_locate_errors(const bch_code_tables& tb, const std::uint8_t* remainder, long limit,
-                      int* positions) {
-  const field f{tb.exp.data(), tb.log.data(), tb.n, tb.m};
+namespace {
+
+template <class E>
+int locate(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder, long limit,
+           int* positions) {
   const int t = tb.t;
   const int cap = 2 * t + 3;
   // Syndromes, the three registers of Berlekamp-Massey, sigma and its roots, then the root
@@ -537,25 +738,61 @@ int bch_locate_errors(const bch_code_tables& tb, const std::uint8_t* remainder, 
     return -1;
   }
   syndromes(tb, f, remainder, s);
-  const int length = berlekamp_massey(f, s, t, lambda, b, tmp, cap);
-  if (length < 1 || length > t || degree(lambda, cap) != length) {
+  int* register_poly = nullptr;
+  int register_degree = 0;
+  const int length =
+      berlekamp_massey(f, s, t, lambda, b, tmp, cap, &register_poly, &register_degree);
+  if (length < 1 || length > t || degree(register_poly, register_degree + 1) != length) {
     return -1;
   }
+  lambda = register_poly;
   // sigma(x) = x^L lambda(1/x) = prod (x - X_l) has the error locators X_l = alpha^position
   // as its roots; lambda(0) = 1 makes it monic.
   for (int k = 0; k <= length; ++k) {
     sigma[k] = lambda[length - k];
   }
-  root_finder finder(tb, f, mem, roots, length);
+  root_finder<E> finder(tb, f, mem, roots, length);
   if (!finder.find(sigma, length)) {
     return -1;
   }
   for (int i = 0; i < length; ++i) {
-    const int position = tb.log[roots[i]];
+    const int position = f.log[roots[i]];
     if (position >= limit) {
       return -1;
     }
     positions[i] = position;
   }
   return length;
+}
+
+template <class E>
+int find_roots(const bch_code_tables& tb, field<E> f, const int* sigma, int d, int* roots) {
+  const auto ut = static_cast<std::size_t>(tb.t);
+  const auto um = static_cast<std::size_t>(f.m);
+  scratch mem((2 * um + ut / 2 + 4) * ut + (um + 1) * (4 * ut + 4));
+  root_finder<E> finder(tb, f, mem, roots, d);
+  return finder.find(sigma, d) ? d : -1;
+}
+
+}  // namespace
+
+int bch_locate_errors(const bch_code_tables& tb, const std::uint8_t* remainder, long limit,
+                      int* positions) {
+  if (!tb.exp16.empty()) {
+    return locate(tb, field<std::uint16_t>{tb.exp16.data(), tb.log16.data(), tb.n, tb.m}, remainder,
+                  limit, positions);
+  }
+  return locate(tb, field<int>{tb.exp.data(), tb.log.data(), tb.n, tb.m}, remainder, limit,
+                positions);
+}
+
+int bch_find_roots(const bch_code_tables& tb, const int* sigma, int d, int* roots) {
+  if (d < 1 || d > tb.t) {
+    return -1;
+  }
+  if (!tb.exp16.empty()) {
+    return find_roots(tb, field<std::uint16_t>{tb.exp16.data(), tb.log16.data(), tb.n, tb.m}, sigma,
+                      d, roots);
+  }
+  return find_roots(tb, field<int>{tb.exp.data(), tb.log.data(), tb.n, tb.m}, sigma, d, roots);
 }
