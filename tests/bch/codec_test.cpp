@@ -617,6 +617,122 @@ TEST(CodecDecode, OutsideTheContractChangesNothing) {
   EXPECT_EQ(ecc, Bytes(ecc.size(), 0x34));
 }
 
+// GF(2^m) by shifts and XORs on the modulus, apart from the engine's tables: alpha = x, and
+// x^m reduces to the low part read once from the construction library.
+struct ShiftField {
+  int m = 0;
+  int low = 0;  // x^m mod the primitive polynomial
+  int mul(int a, int b) const {
+    int r = 0;
+    for (int i = m - 1; i >= 0; --i) {
+      r = (r & (1 << (m - 1))) != 0 ? ((r << 1) & ((1 << m) - 1)) ^ low : r << 1;
+      if ((b >> i) & 1) {
+        r ^= a;
+      }
+    }
+    return r;
+  }
+  // Value of poly (coefficients from x^0 up, degree d) at x.
+  int eval(const std::vector<int>& poly, int x) const {
+    int v = 0;
+    for (auto it = poly.rbegin(); it != poly.rend(); ++it) {
+      v = mul(v, x) ^ *it;
+    }
+    return v;
+  }
+  // poly times (x + c).
+  std::vector<int> times_linear(const std::vector<int>& poly, int c) const {
+    std::vector<int> out(poly.size() + 1, 0);
+    for (std::size_t k = 0; k < poly.size(); ++k) {
+      out[k + 1] ^= poly[k];
+      out[k] ^= mul(poly[k], c);
+    }
+    return out;
+  }
+};
+
+// Holds the root finder against a search over every field element: polynomials built from
+// chosen roots (distinct, repeated, or including zero), near misses with a random quadratic
+// factor, and plain random ones. It must find d distinct roots exactly when they exist.
+void expect_roots_match_search(int m, int t, int trials) {
+  const bch_code code = build(m, t, kVariants[0]);
+  ASSERT_TRUE(code.tables);
+  const bch_code_tables& tb = *code.tables;
+  for (int i = 0; i < m; ++i) {
+    ASSERT_EQ(alpha_to[i], 1 << i) << "m=" << m << ": alpha is not x";
+  }
+  const ShiftField gf{m, alpha_to[m]};
+  const int n = (1 << m) - 1;
+  std::mt19937_64 rng(static_cast<std::uint64_t>(m * 1000 + t));
+  auto element = [&](int lowest) { return lowest + static_cast<int>(rng() % (n + 1 - lowest)); };
+  for (int d = 1; d <= t; ++d) {
+    for (int trial = 0; trial < trials; ++trial) {
+      const int kind = trial % 5;
+      std::vector<int> poly{1};
+      if (kind == 3) {
+        poly.assign(static_cast<std::size_t>(d) + 1, 0);
+        for (int k = 0; k < d; ++k) {
+          poly[k] = element(0);
+        }
+        poly[d] = 1;
+      } else {
+        const int linear = kind == 2 && d >= 2 ? d - 2 : d;
+        std::vector<int> taken;
+        for (int k = 0; k < linear; ++k) {
+          int root = element(1);
+          if (kind == 1 && k == linear - 1) {
+            // The last factor brings the root 0, or repeats one taken before.
+            root = taken.empty() || trial % 10 < 5 ? 0 : taken[rng() % taken.size()];
+          }
+          taken.push_back(root);
+          poly = gf.times_linear(poly, root);
+        }
+        if (static_cast<int>(poly.size()) - 1 < d) {
+          const int a = element(0);
+          const int b = element(0);
+          std::vector<int> q(poly.size() + 2, 0);
+          for (std::size_t k = 0; k < poly.size(); ++k) {
+            q[k] ^= gf.mul(poly[k], b);
+            q[k + 1] ^= gf.mul(poly[k], a);
+            q[k + 2] ^= poly[k];
+          }
+          poly = q;
+        }
+      }
+      std::ostringstream name;
+      name << "m=" << m << " t=" << t << " degree " << d << " kind " << kind << " trial " << trial
+           << " poly";
+      for (int c : poly) {
+        name << " " << c;
+      }
+      SCOPED_TRACE(name.str());
+      ASSERT_EQ(static_cast<int>(poly.size()), d + 1);
+      std::set<int> found_by_search;
+      for (int x = 1; x <= n; ++x) {
+        if (gf.eval(poly, x) == 0) {
+          found_by_search.insert(x);
+        }
+      }
+      const bool splits = static_cast<int>(found_by_search.size()) == d && poly[0] != 0;
+      std::vector<int> roots(static_cast<std::size_t>(t) + 1, -7);
+      const int got = bch_find_roots(tb, poly.data(), d, roots.data());
+      ASSERT_EQ(got, splits ? d : -1);
+      if (splits) {
+        const std::set<int> found(roots.begin(), roots.begin() + d);
+        EXPECT_EQ(found, found_by_search);
+      }
+    }
+  }
+}
+
+TEST(CodecRoots, MatchSearchOverTheField) {
+  expect_roots_match_search(5, 3, 400);
+  expect_roots_match_search(6, 4, 300);
+  expect_roots_match_search(8, 4, 300);
+  expect_roots_match_search(13, 8, 60);
+  expect_roots_match_search(14, 8, 15);
+}
+
 TEST(CodecDecode, TwoThreadsShareOneCode) {
   const bch_code code = build(13, 8, kVariants[1]);
   const std::vector<Bit> all = real_bits(code, 512);
