@@ -24,6 +24,22 @@ inline std::uint8_t reverse_bits(std::uint8_t b) {
   return out;
 }
 
+// Turns the plain ECC bytes of a parity into the variant's stored bytes: XOR with NOT the
+// erased sector's plain ECC (`erased`, used only with erased_ff), then the bit order.
+inline void apply_variant(std::vector<std::uint8_t>& ecc, const std::vector<std::uint8_t>& erased,
+                          Variant v) {
+  if (v.erased_ff) {
+    for (std::size_t j = 0; j < ecc.size(); ++j) {
+      ecc[j] = static_cast<std::uint8_t>(ecc[j] ^ ~erased[j]);
+    }
+  }
+  if (v.lsb_first) {
+    for (auto& b : ecc) {
+      b = reverse_bits(b);
+    }
+  }
+}
+
 // The generator polynomial g[0 ... r] (g[i] = coefficient of x^i, g[r] = 1) packed for the
 // shift register: the low r coefficients in words, bit i = x^i.
 class BitSerialEncoder {
@@ -54,18 +70,12 @@ class BitSerialEncoder {
   // zero pad bits; then the mask, then the bit order.
   std::vector<std::uint8_t> ecc(const std::uint8_t* data, std::size_t bytes, Variant v) {
     std::vector<std::uint8_t> out = serialize(parity(data, bytes, v.lsb_first));
+    std::vector<std::uint8_t> erased;
     if (v.erased_ff) {
       const std::vector<std::uint8_t> ones(bytes, 0xFF);
-      const std::vector<std::uint8_t> erased = serialize(parity(ones.data(), bytes, v.lsb_first));
-      for (std::size_t j = 0; j < out.size(); ++j) {
-        out[j] = static_cast<std::uint8_t>(out[j] ^ ~erased[j]);
-      }
+      erased = serialize(parity(ones.data(), bytes, v.lsb_first));
     }
-    if (v.lsb_first) {
-      for (auto& b : out) {
-        b = reverse_bits(b);
-      }
-    }
+    apply_variant(out, erased, v);
     return out;
   }
 
@@ -161,17 +171,7 @@ inline std::vector<std::uint8_t> long_division_ecc(const std::vector<int>& g,
     return out;
   };
   std::vector<std::uint8_t> out = remainder(false);
-  if (v.erased_ff) {
-    const std::vector<std::uint8_t> erased = remainder(true);
-    for (std::size_t j = 0; j < out.size(); ++j) {
-      out[j] = static_cast<std::uint8_t>(out[j] ^ ~erased[j]);
-    }
-  }
-  if (v.lsb_first) {
-    for (auto& b : out) {
-      b = reverse_bits(b);
-    }
-  }
+  apply_variant(out, v.erased_ff ? remainder(true) : std::vector<std::uint8_t>{}, v);
   return out;
 }
 
