@@ -64,7 +64,7 @@ bench: ## Build and run the benchmarks and the memory measurement
 	bench/ecc_check.sh build-bench/bin
 
 format: ## Reformat the sources with clang-format
-	find console bch tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find platform layout bch codec dump console tools tests bench fuzz 2>/dev/null -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean: ## Remove every build folder and the demo
 	rm -rf build build-sanitize build-bench build-windows demo

@@ -3,9 +3,9 @@
 // their oracle, and the latency of correcting 1 ... 8 errors, a mix of them, and of refusing 9.
 // Prints the ratios and the figures against the goals at the end.
 #include "bch/bch.h"                    // gg, rr: the generator of the code built last
-#include "bch/codec.h"                  // bch_code, bch_encode, bch_decode
-#include "bch/codec_internal.h"         // bch_kernel, bch_code_init_with_kernel
-#include "tests/bch/codec_reference.h"  // codec_reference::BitSerialEncoder
+#include "codec/codec.h"                  // bch_code, bch_encode, bch_decode
+#include "codec/codec_internal.h"         // bch_kernel, bch_code_init_with_kernel
+#include "tests/codec/codec_reference.h"  // codec_reference::BitSerialEncoder
 
 #include <benchmark/benchmark.h>  // benchmark::State, RegisterBenchmark, ConsoleReporter
 

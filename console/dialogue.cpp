@@ -9,8 +9,8 @@
 #include <memory>   // std::unique_ptr
 #include <new>      // std::nothrow
 
-#include "console/page_layout.h"  // extract_sector, layout_end, sectors_per_page
-#include "console/platform.h"     // platform_* console and file operations
+#include "layout/page_layout.h"  // extract_sector, layout_end, sectors_per_page
+#include "platform/platform.h"     // platform_* console and file operations
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>  // std::memset
 #include <vector>   // std::vector
 
-#include "console/page_layout.h"  // place_sector, kSectorLength, kEccLength
+#include "layout/page_layout.h"  // place_sector, kSectorLength, kEccLength
 
 namespace {
 

@@ -1,6 +1,6 @@
 // pagolinth-ecc: checks, corrects and re-encodes every sector of a NAND dump against its BCH
 // ECC, injects bit errors for testing, and finds a dump's ECC convention. A user of the page
-// layout (console/page_layout.h), the engine (bch/codec.h) and the streaming pass.
+// layout (layout/page_layout.h), the engine (codec/codec.h) and the streaming pass.
 #include <CLI/CLI.hpp>  // CLI::App, CLI::ParseError
 
 #include <algorithm>   // std::sort, std::min
@@ -12,12 +12,12 @@
 #include <thread>      // std::thread::hardware_concurrency
 #include <vector>      // std::vector
 
-#include "bch/codec.h"            // bch_code, bch_code_init, bch_decode
-#include "console/page_layout.h"  // extract_sector, sectors_per_page, kSectorLength, kEccLength
-#include "console/platform.h"     // platform_is_terminal, platform_fseek64, platform_ftell64
-#include "tools/dump_scan.h"      // run_scan, check_geometry
-#include "tools/output_file.h"    // file_ptr, staged_output
-#include "tools/scan_report.h"    // scan_report, report_*, print_summary
+#include "codec/codec.h"            // bch_code, bch_code_init, bch_decode
+#include "layout/page_layout.h"  // extract_sector, sectors_per_page, kSectorLength, kEccLength
+#include "platform/platform.h"     // platform_is_terminal, platform_fseek64, platform_ftell64
+#include "dump/dump_scan.h"      // run_scan, check_geometry
+#include "dump/output_file.h"    // file_ptr, staged_output
+#include "dump/scan_report.h"    // scan_report, report_*, print_summary
 
 namespace {
 

@@ -1,12 +1,12 @@
 // Totals, worst blocks, CSV rows and the SVG map of a pass over a dump, all written as the
 // batches arrive in page order.
-#include "tools/scan_report.h"
+#include "dump/scan_report.h"
 
 #include <algorithm>  // std::max, std::min
 #include <cinttypes>  // PRId64
 #include <cmath>      // std::ceil
 
-#include "console/page_layout.h"  // kPageHeaderLength, kChunkStride, sectors_per_page
+#include "layout/page_layout.h"  // kPageHeaderLength, kChunkStride, sectors_per_page
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Taking sectors and their ECC bytes out of a raw page and putting them back, following
 // the layout described in page_layout.h.
-#include "console/page_layout.h"
+#include "layout/page_layout.h"
 
 #include <cstring>  // std::memcpy
 

@@ -4,7 +4,7 @@
 // and VPCLMULQDQ with AVX2, two products per instruction. The functions carry their own target
 // attributes, so the rest of the build assumes no such instructions; the processor is asked at
 // run time.
-#include "bch/codec_internal.h"  // bch_code_tables, bch_parity_kernel, bch_fold_words
+#include "codec/codec_internal.h"  // bch_code_tables, bch_parity_kernel, bch_fold_words
 
 #include <array>    // std::array
 #include <cstddef>  // std::size_t

@@ -1,6 +1,6 @@
 // Tests of the streaming pass: geometry refusals, a dump shorter than announced, and the same
 // bytes and outcomes whatever the number of threads, for every action.
-#include "tools/dump_scan.h"
+#include "dump/dump_scan.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>  // std::string
 #include <vector>  // std::vector
 
-#include "tools/output_file.h"  // file_ptr
+#include "dump/output_file.h"  // file_ptr
 
 namespace {
 

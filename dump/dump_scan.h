@@ -8,7 +8,7 @@
 #include <functional>  // std::function
 #include <string>      // std::string
 
-#include "bch/codec.h"  // bch_code, bch_status, bch_bit_fix
+#include "codec/codec.h"  // bch_code, bch_status, bch_bit_fix
 
 // The page geometry: page size and spare size in bytes, pages per block.
 struct dump_geometry_options {

@@ -8,8 +8,8 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-#include "tools/dump_scan.h"    // scan_batch, scan_settings, sector_outcome
-#include "tools/output_file.h"  // file_ptr
+#include "dump/dump_scan.h"    // scan_batch, scan_settings, sector_outcome
+#include "dump/output_file.h"  // file_ptr
 
 struct block_errors {
   std::int64_t block = 0;

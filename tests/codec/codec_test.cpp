@@ -3,9 +3,9 @@
 // every weight up to t; nothing but verified codewords beyond t; erased sectors; pad bits;
 // parameters, several codes at once and decoding from two threads.
 #include "bch/bch.h"                    // gg, rr: the generator of the code built last
-#include "bch/codec.h"                  // the engine under test
-#include "bch/codec_internal.h"         // bch_kernel, bch_code_init_with_kernel
-#include "tests/bch/codec_reference.h"  // BitSerialEncoder, long_division_ecc
+#include "codec/codec.h"                  // the engine under test
+#include "codec/codec_internal.h"         // bch_kernel, bch_code_init_with_kernel
+#include "tests/codec/codec_reference.h"  // BitSerialEncoder, long_division_ecc
 #include "tests/bch/reference.h"        // known_codes, hex_to_bits
 
 #include <gtest/gtest.h>  // TEST, EXPECT_*, ASSERT_*, SCOPED_TRACE

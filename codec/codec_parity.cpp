@@ -1,7 +1,7 @@
 // Parity of a sector: the constants every kernel needs (powers of x modulo g), the portable
 // slicing-by-8 kernel, which takes eight data bytes per step through eight 256-entry tables,
 // and the choice among it and the carry-less kernels.
-#include "bch/codec_internal.h"  // bch_code_tables, bch_parity_kernel, kernels
+#include "codec/codec_internal.h"  // bch_code_tables, bch_parity_kernel, kernels
 
 #include <array>    // std::array
 #include <cstddef>  // std::size_t

@@ -2,7 +2,7 @@
 // the locale by name, and the drive-letter paths as they stand. When standard input or
 // output is redirected, keys are bytes of standard input and nothing clears the screen,
 // so a scripted run behaves as on any other platform.
-#include "console/platform.h"
+#include "platform/platform.h"
 
 #include <conio.h>    // _getch
 #include <io.h>       // _isatty, _fileno, _commit

@@ -1,7 +1,7 @@
 // The streaming pass over a dump: one thread reads the next batch of pages while the workers
 // process the current one, and the batch goes to the consumer in page order, so the result
 // is the same with any number of threads.
-#include "tools/dump_scan.h"
+#include "dump/dump_scan.h"
 
 #include <algorithm>  // std::min, std::max
 #include <atomic>     // std::atomic
@@ -10,7 +10,7 @@
 #include <thread>     // std::thread
 #include <vector>     // std::vector
 
-#include "console/page_layout.h"  // extract_sector, place_sector, layout_end, sectors_per_page
+#include "layout/page_layout.h"  // extract_sector, place_sector, layout_end, sectors_per_page
 
 namespace {
 

@@ -1,9 +1,9 @@
 // The engine's entry points: building a code from the construction library, encoding, and
 // decoding a sector: one parity computation decides clean; only then come the erased test,
 // the locator, the correction in place, and its verification by encoding again.
-#include "bch/codec.h"
+#include "codec/codec.h"
 #include "bch/bch.h"             // mm, nn, tt, rr, kk, gg, alpha_to, index_of, gen_poly, ...
-#include "bch/codec_internal.h"  // bch_code_tables, kernels, bch_locate_errors
+#include "codec/codec_internal.h"  // bch_code_tables, kernels, bch_locate_errors
 
 #include <cstdint>  // std::uint8_t, std::uint64_t
 #include <cstdio>   // std::snprintf

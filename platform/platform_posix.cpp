@@ -2,7 +2,7 @@
 // in non-canonical mode without echo; the terminal's settings are restored at every exit,
 // including Ctrl-C, Ctrl-\, hang-up, a closed pipe and termination, and around a suspend
 // with Ctrl-Z.
-#include "console/platform.h"
+#include "platform/platform.h"
 
 #include <poll.h>     // poll
 #include <signal.h>   // sigaction, raise, kill

@@ -1,6 +1,6 @@
 // Tests of the page layout: which page bytes land in a sector and its ECC, checked against
 // offsets written out by hand from the layout table, and place_sector as the exact inverse.
-#include "console/page_layout.h"
+#include "layout/page_layout.h"
 
 #include <gtest/gtest.h>
 

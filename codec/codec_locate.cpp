@@ -2,7 +2,7 @@
 // roots of the locator found algebraically instead of by a search over every position: split
 // by traces (Berlekamp's trace algorithm) down to factors of degree 4 at most, which are solved
 // directly. Its cost grows with t and m, not with the sector's length.
-#include "bch/codec_internal.h"  // bch_code_tables, bch_locate_errors
+#include "codec/codec_internal.h"  // bch_code_tables, bch_locate_errors
 
 #include <algorithm>  // std::fill, std::copy, std::max
 #include <cstddef>    // std::size_t

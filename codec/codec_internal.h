@@ -3,7 +3,7 @@
 // folding) with their run-time choice, and the error locator.
 #pragma once
 
-#include "bch/codec.h"  // bch_code, bch_code_options
+#include "codec/codec.h"  // bch_code, bch_code_options
 
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::uint8_t, std::uint16_t, std::uint64_t

@@ -1,13 +1,13 @@
 // Staged outputs: a temporary file in the target's folder, synced and renamed when complete;
 // removed on failure, at Ctrl-C and on termination.
-#include "tools/output_file.h"
+#include "dump/output_file.h"
 
 #include <csignal>     // std::signal, std::raise, SIGINT, SIGTERM
 #include <cstring>     // std::strncpy
 #include <filesystem>  // std::filesystem
 #include <random>      // std::random_device
 
-#include "console/platform.h"  // platform_sync
+#include "platform/platform.h"  // platform_sync
 
 namespace fs = std::filesystem;
 
