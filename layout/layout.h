@@ -1,0 +1,122 @@
+// A page layout as data: where each ECC step's user data, protected spare bytes and stored ECC
+// lie in a raw page (page + spare), and which BCH code protects them. Any controller's layout
+// is one of these; the dialogue's own (a 4-byte header, 512 + 13-byte chunks, a hole in the
+// last sector) is the built-in default. Gathering a step's codeword and scattering it back.
+#pragma once
+
+#include <cstddef>  // std::size_t
+#include <cstdint>  // std::int32_t, std::int64_t, std::uint8_t, std::uint32_t
+#include <string>   // std::string
+#include <vector>   // std::vector
+
+// Largest page size and spare size a layout may have: no NAND page comes near it, and a few
+// batches of such pages must still fit in a few tens of MiB.
+inline constexpr std::int32_t kMaxPagePart = 4 * 1024 * 1024;
+
+// Field degrees a layout may name.
+inline constexpr int kLayoutMinDegree = 5;
+inline constexpr int kLayoutMaxDegree = 16;
+
+// A run of bytes of the raw page.
+struct layout_span {
+  std::int64_t offset = 0;  // from the start of the raw page
+  std::int64_t length = 0;  // bytes
+};
+
+// One ECC step: its codeword is the data bytes, then the protected bytes, then the parity.
+struct layout_step {
+  std::vector<layout_span> data;       // the step's user data, in codeword order
+  std::vector<layout_span> protected_; // spare bytes inside the codeword that are not user data
+  layout_span ecc;                     // the stored ECC bytes
+};
+
+enum class layout_mask {
+  none,       // the ECC is stored as computed
+  erased_ff,  // stored ECC = ECC XOR NOT ECC(all-0xFF message): erased steps read all 0xFF
+  bytes,      // stored ECC = ECC XOR mask_bytes
+};
+
+struct layout_code {
+  int m = 13;                              // field degree
+  int t = 8;                               // bit errors corrected per step
+  std::uint32_t primitive_polynomial = 0;  // bit i = coefficient of x^i; 0: the tabled one for m
+  bool lsb_first = false;                  // every byte of the codeword read bit-reversed
+  layout_mask mask = layout_mask::none;
+  std::vector<std::uint8_t> mask_bytes;  // with layout_mask::bytes: one per byte of the ECC span
+  bool pad_start = false;                // unused ECC bits before the parity, not after it
+};
+
+// Bad-block marker: any byte other than 0xFF in `marker` on one of `pages` marks the block bad.
+struct layout_bad_block {
+  bool present = false;
+  layout_span marker;
+  std::vector<std::int32_t> pages;  // pages of the block; negative counts from the last page
+};
+
+struct nand_layout {
+  std::string name;    // optional, shown in reports
+  std::string source;  // the file it was read from, or kBuiltInLayout
+  std::int32_t page_size = 0;    // data area of a page, bytes
+  std::int32_t spare_size = 0;   // spare area, bytes
+  std::int32_t block_pages = 0;  // pages per erase block
+  layout_code code;
+  std::vector<layout_step> steps;  // every step of a page, in page order (repeats expanded)
+  layout_bad_block bad_block;
+};
+
+inline constexpr char kBuiltInLayout[] = "built-in default layout";
+
+// The dialogue's layout for a page of `page_size` data bytes: a 4-byte header, then
+// page_size / 512 sectors, each 512 data bytes followed by 13 ECC bytes, the last split
+// around a 6-byte hole after its byte 468. The code: m = 13, t = 8, tabled polynomial, msb
+// first, no mask, padding at the end. Nothing is checked here: see check_layout.
+nand_layout default_layout(std::int32_t page_size, std::int32_t spare_size,
+                           std::int32_t block_pages);
+
+// Bytes of the raw page: page_size + spare_size.
+std::int64_t raw_page_bytes(const nand_layout& layout);
+
+// Returns "" when the layout is usable as data: page and spare size 1 ... kMaxPagePart, at
+// least one page per block and one step, m in kLayoutMinDegree ... kLayoutMaxDegree, t >= 1,
+// every span of length >= 1 inside the raw page, no two spans overlapping, a mask of the ECC
+// span's length, bad-block marker and pages inside page and block. Otherwise one line naming
+// the first fault, with the key of the layout file it concerns (for example
+// "steps[2].ecc [4106, 42] overlaps steps[1].protected[0] [4100, 8]").
+std::string check_layout(const nand_layout& layout);
+
+// Returns "" when every step fits the built code: its ECC span holds ceil(parity_bits / 8)
+// bytes and its data plus protected bytes are at most max_message_bytes. Otherwise one line
+// naming the step.
+std::string check_layout_code(const nand_layout& layout, int parity_bits,
+                              std::size_t max_message_bytes);
+
+// Byte counts of a step's user data, protected bytes, and both (its message).
+std::int64_t step_data_bytes(const layout_step& step);
+std::int64_t step_protected_bytes(const layout_step& step);
+std::int64_t step_message_bytes(const layout_step& step);
+
+// When the step's data and protected spans follow each other without a gap, returns true and
+// sets `offset` to where the message starts in the raw page, so that it can be decoded where it
+// stands; false otherwise.
+bool message_is_contiguous(const layout_step& step, std::int64_t& offset);
+
+// Copies the step's message (data, then protected bytes) out of a raw page into `message`
+// (step_message_bytes bytes), and back.
+// REQUIRES: check_layout(layout) is "" for the layout the step belongs to; `page` holds a raw
+// page.
+void gather_message(const unsigned char* page, const layout_step& step, unsigned char* message);
+void scatter_message(unsigned char* page, const layout_step& step, const unsigned char* message);
+
+// Raw-page offset of byte `index` of the step's message (0 ... step_message_bytes - 1).
+std::int64_t message_byte_offset(const layout_step& step, std::int64_t index);
+
+// True when page `page_in_block` (0 ... block_pages - 1) carries the bad-block marker.
+bool is_marker_page(const nand_layout& layout, std::int32_t page_in_block);
+
+// True when the raw page's marker bytes mark its block bad (any byte other than 0xFF).
+// REQUIRES: layout.bad_block.present.
+bool marks_bad_block(const nand_layout& layout, const unsigned char* page);
+
+// The layout as a layout file (TOML) that reads back to the same layout: runs of steps that
+// differ by constant shifts are written as one [[steps]] table with `repeat` and strides.
+std::string layout_to_toml(const nand_layout& layout);

@@ -1,0 +1,19 @@
+// Layout files: a page layout and its BCH code written as TOML, read into a nand_layout. The
+// schema is the interface users and scripts write against; README.md documents it with a
+// commented example, and layouts/ holds example files.
+#pragma once
+
+#include <string>  // std::string
+
+#include "layout/layout.h"  // nand_layout
+
+// Parses the text of a layout file. `source` names it in messages and lands in layout.source.
+// Returns "" and fills `layout` (repeats expanded, check_layout passed) on success; otherwise
+// one line, "SOURCE: KEY: what is wrong" (for example
+// "board.toml: code.t: must be a whole number of at least 1"), and `layout` is unspecified.
+// Unknown keys are refused, so that a misspelt key is never silently ignored.
+std::string parse_layout(const std::string& text, const std::string& source, nand_layout& layout);
+
+// Reads and parses the file at `path` as parse_layout does; a file that cannot be read gets a
+// one-line message too.
+std::string read_layout_file(const std::string& path, nand_layout& layout);
