@@ -10,7 +10,7 @@
 #include <new>      // std::nothrow
 
 #include "layout/page_layout.h"  // extract_sector, layout_end, sectors_per_page
-#include "platform/platform.h"     // platform_* console and file operations
+#include "platform/platform.h"   // platform_* console and file operations
 
 namespace {
 
@@ -51,7 +51,7 @@ struct dialogue_state {
   byte_buffer sector;  // the current sector's 512 data bytes
   byte_buffer ecc;     // the current sector's 13 ECC bytes
   file_ptr input;      // the dump being walked
-  file_ptr output;     // "Dump_New.bin", created empty and kept open to the end
+  file_ptr output;     // "Dump_New.bin", created empty when missing, kept open to the end
 };
 
 bool is_blank(int c) {
@@ -292,7 +292,9 @@ int run_dialogue() {
     platform_wait_key();
     return 1;
   }
-  st.output.reset(std::fopen(platform_path(kOutputName).c_str(), "wb"));
+  // Append mode creates the file when it is missing but never empties one that exists: it may
+  // hold a corrected dump written by pagolinth-ecc fix, whose default output it is.
+  st.output.reset(std::fopen(platform_path(kOutputName).c_str(), "ab"));
   if (!st.output) {
     std::fputs("Datei-Oeffnungsfehler\n", stdout);
     platform_pause();

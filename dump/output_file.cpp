@@ -70,7 +70,11 @@ std::string stage_output(staged_output& out, const std::string& path, const std:
   if (fs::exists(target, ec)) {
     if (same_file(path, input))
       return path + " is the input; the input is never written to";
-    if (!force)
+    // An empty file holds nothing to lose: the dialogue leaves an empty Dump_New.bin, the
+    // default output of fix, beside every dump it walks.
+    const bool empty_file =
+        fs::is_regular_file(target, ec) && fs::file_size(target, ec) == 0 && !ec;
+    if (!force && !empty_file)
       return path + " exists already; use --force to replace it";
     if (fs::is_directory(target, ec))
       return path + " is a folder";

@@ -25,9 +25,9 @@ struct staged_output {
   ~staged_output();  // removes the temporary file unless committed
 };
 
-// Creates the temporary file beside `path`. Refuses (returns a message) when `path` exists
-// and `force` is false, when it is the same file as `input`, or when the folder is not
-// writable. Returns "" on success.
+// Creates the temporary file beside `path`. Refuses (returns a message) when `path` exists,
+// is not an empty regular file and `force` is false, when it is the same file as `input`, or
+// when the folder is not writable. Returns "" on success.
 std::string stage_output(staged_output& out, const std::string& path, const std::string& input,
                          bool force);
 

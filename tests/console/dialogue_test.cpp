@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>  // mkdir
+#include <unistd.h>    // symlink
 
 #include <cstdint>     // std::int32_t, std::int64_t
 #include <cstdio>      // std::snprintf
@@ -225,6 +226,39 @@ TEST(Dialogue, OutputThatCannotBeCreatedPausesAndEndsWithStatusOne) {
   EXPECT_EQ(r.exit_status, 1);
   EXPECT_EQ(r.out, kBanner + kPrompts + report(2112, 2112, 4, 0, 1) +
                        "Datei-Oeffnungsfehler\nDruecken Sie eine beliebige Taste . . . \n");
+}
+
+TEST(Dialogue, AnExistingOutputIsLeftAsItIs) {
+  // Dump_New.bin is where pagolinth-ecc fix writes by default: a walk after a fix must not
+  // destroy the corrected dump, nor, through a link, the dump itself. A missing one is still
+  // created empty.
+  const geometry_case c{2048, 64, 64, 2 * 2112};
+  const std::string dump = make_dump(c.dump_size);
+  {
+    scratch_dir dir;
+    write_file(dir.file("Dump.bin"), dump);
+    write_file(dir.file("Dump_New.bin"), "corrected dump");
+    const program_result r = run_program(kProgram, dir.path(), answers(c));
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, expected_run(c)) << "the transcript changed";
+    EXPECT_EQ(read_file(dir.file("Dump_New.bin")), "corrected dump");
+  }
+  {
+    scratch_dir dir;
+    write_file(dir.file("Dump.bin"), dump);
+    ASSERT_EQ(symlink("Dump.bin", dir.file("Dump_New.bin").c_str()), 0);
+    const program_result r = run_program(kProgram, dir.path(), answers(c));
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(read_file(dir.file("Dump.bin")), dump) << "the dump was changed through a link";
+  }
+  {
+    scratch_dir dir;
+    write_file(dir.file("Dump.bin"), dump);
+    const program_result r = run_program(kProgram, dir.path(), answers(c));
+    EXPECT_EQ(r.exit_status, 0);
+    ASSERT_TRUE(std::filesystem::exists(dir.file("Dump_New.bin")));
+    EXPECT_EQ(std::filesystem::file_size(dir.file("Dump_New.bin")), 0u);
+  }
 }
 
 TEST(Dialogue, ADumpThatCannotBeReadWalksNothing) {

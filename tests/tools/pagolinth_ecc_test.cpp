@@ -173,6 +173,14 @@ TEST(PagolinthEcc, OutputsAreNeverOverwrittenUnasked) {
   EXPECT_EQ(csv_onto_input.exit_status, 2);
   EXPECT_EQ(read_file(dir.file("d.bin")).size(), 2u * 2112) << "the input was overwritten";
 
+  // The empty Dump_New.bin that the dialogue leaves behind does not block fix.
+  write_file(dir.file("Dump_New.bin"), "");
+  const program_result after_walk = ecc(dir, {"fix", "d.bin"});
+  EXPECT_EQ(after_walk.exit_status, 1) << after_walk.err;  // random data: uncorrectable
+  EXPECT_EQ(read_file(dir.file("Dump_New.bin")).size(), 2u * 2112);
+  EXPECT_EQ(ecc(dir, {"fix", "d.bin"}).exit_status, 2) << "a full output replaced unasked";
+  std::filesystem::remove(dir.file("Dump_New.bin"));
+
   EXPECT_EQ(ecc(dir, {"encode", "d.bin", "-o", "taken.bin", "--force"}).exit_status, 0);
   EXPECT_EQ(read_file(dir.file("taken.bin")).size(), 2u * 2112);
   // No temporary file is left behind.
