@@ -1,10 +1,12 @@
 // The few console and file-system operations the programs need from their platform: the
 // locale request, clearing the screen, waiting for one key, the shell's "pause", the fixed
-// drive-letter paths, 64-bit file positioning, telling a terminal and syncing a file to disk.
+// drive-letter paths, 64-bit file positioning, telling a terminal, syncing a file to disk and
+// mapping part of a file into memory.
 // One implementation for Windows (platform_windows.cpp), one for Linux and other POSIX
 // systems (platform_posix.cpp).
 #pragma once
 
+#include <cstddef>  // std::size_t
 #include <cstdint>  // std::int64_t
 #include <cstdio>   // std::FILE
 #include <string>   // std::string
@@ -39,3 +41,27 @@ bool platform_sync(std::FILE* file);
 // 64-bit fseek and ftell on any platform. platform_ftell64 returns -1 on failure.
 int platform_fseek64(std::FILE* file, std::int64_t offset, int whence);
 std::int64_t platform_ftell64(std::FILE* file);
+
+// A part of a file mapped into memory privately: reads see the file, writes stay in this
+// process and never reach the file.
+struct platform_mapping {
+  unsigned char* data = nullptr;  // the first byte asked for
+  std::size_t length = 0;         // bytes asked for
+  void* base = nullptr;           // what the system mapped (from an aligned offset)
+  std::size_t base_length = 0;
+};
+
+// Maps `length` bytes of `file` from `offset` (any offset) readable and privately writable.
+// Returns false, leaving `mapping` empty, when the platform or the file offers no mapping
+// (pipes, special files, Windows): callers then read instead.
+// REQUIRES: length >= 1; offset + length within the file (touching mapped bytes past the file's
+// end is fatal).
+bool platform_map(std::FILE* file, std::int64_t offset, std::size_t length,
+                  platform_mapping& mapping);
+
+// Releases a mapping made by platform_map (nothing for an empty one) and empties it.
+void platform_unmap(platform_mapping& mapping);
+
+// Reads exactly `length` bytes of `file` at `offset` without moving its position. Returns
+// false when they cannot all be read.
+bool platform_read_at(std::FILE* file, std::int64_t offset, void* buffer, std::size_t length);

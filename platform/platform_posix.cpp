@@ -4,10 +4,12 @@
 // with Ctrl-Z.
 #include "platform/platform.h"
 
-#include <poll.h>     // poll
-#include <signal.h>   // sigaction, raise, kill
-#include <termios.h>  // tcgetattr, tcsetattr
-#include <unistd.h>   // isatty, read
+#include <poll.h>      // poll
+#include <sys/mman.h>  // mmap, munmap, madvise
+#include <sys/stat.h>  // fstat
+#include <signal.h>    // sigaction, raise, kill
+#include <termios.h>   // tcgetattr, tcsetattr
+#include <unistd.h>    // isatty, read
 
 #include <cerrno>   // errno, EINTR
 #include <csignal>  // std::sig_atomic_t
@@ -161,4 +163,51 @@ bool platform_is_terminal(std::FILE* file) {
 
 bool platform_sync(std::FILE* file) {
   return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+bool platform_map(std::FILE* file, std::int64_t offset, std::size_t length,
+                  platform_mapping& mapping) {
+  mapping = platform_mapping{};
+  struct stat st {};
+  const int fd = fileno(file);
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || offset < 0 || length == 0 ||
+      offset + static_cast<std::int64_t>(length) > st.st_size)
+    return false;
+  const auto page = static_cast<std::int64_t>(sysconf(_SC_PAGESIZE));
+  const std::int64_t start = offset / page * page;
+  const auto lead = static_cast<std::size_t>(offset - start);
+  void* base = mmap(nullptr, length + lead, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd,
+                    static_cast<off_t>(start));
+  if (base == MAP_FAILED)
+    return false;
+  // The pass reads each mapped page once, front to back; from a cold cache the reading ahead
+  // starts now.
+  madvise(base, length + lead, MADV_SEQUENTIAL);
+  madvise(base, length + lead, MADV_WILLNEED);
+  mapping.base = base;
+  mapping.base_length = length + lead;
+  mapping.data = static_cast<unsigned char*>(base) + lead;
+  mapping.length = length;
+  return true;
+}
+
+void platform_unmap(platform_mapping& mapping) {
+  if (mapping.base != nullptr)
+    munmap(mapping.base, mapping.base_length);
+  mapping = platform_mapping{};
+}
+
+bool platform_read_at(std::FILE* file, std::int64_t offset, void* buffer, std::size_t length) {
+  auto* out = static_cast<unsigned char*>(buffer);
+  while (length > 0) {
+    const ssize_t got = pread(fileno(file), out, length, static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR)
+      continue;
+    if (got <= 0)
+      return false;
+    out += got;
+    offset += got;
+    length -= static_cast<std::size_t>(got);
+  }
+  return true;
 }

@@ -76,3 +76,20 @@ bool platform_is_terminal(std::FILE* file) {
 bool platform_sync(std::FILE* file) {
   return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }
+
+// Reading in large blocks is as fast as a mapping here; the pass reads.
+bool platform_map(std::FILE*, std::int64_t, std::size_t, platform_mapping& mapping) {
+  mapping = platform_mapping{};
+  return false;
+}
+
+void platform_unmap(platform_mapping& mapping) {
+  mapping = platform_mapping{};
+}
+
+bool platform_read_at(std::FILE* file, std::int64_t offset, void* buffer, std::size_t length) {
+  const std::int64_t was = _ftelli64(file);
+  const bool ok = was >= 0 && _fseeki64(file, offset, SEEK_SET) == 0 &&
+                  std::fread(buffer, 1, length, file) == length;
+  return _fseeki64(file, was, SEEK_SET) == 0 && ok;
+}
