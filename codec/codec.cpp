@@ -2,7 +2,7 @@
 // decoding a sector: one parity computation decides clean; only then come the erased test,
 // the locator, the correction in place, and its verification by encoding again.
 #include "codec/codec.h"
-#include "bch/bch.h"             // mm, nn, tt, rr, kk, gg, alpha_to, index_of, gen_poly, ...
+#include "bch/bch.h"               // mm, nn, tt, rr, kk, gg, alpha_to, index_of, gen_poly, ...
 #include "codec/codec_internal.h"  // bch_code_tables, kernels, bch_locate_errors
 
 #include <cstdint>  // std::uint8_t, std::uint64_t
@@ -175,6 +175,11 @@ std::string build(bch_code& code, int m, int t, bch_code_options options, bch_ke
   if (const char* fault = check_params()) {
     return fault;
   }
+  if (options.pad != bch_pad::end || options.primitive_polynomial != 0 ||
+      options.ecc_mask == bch_ecc_mask::xor_bytes) {
+    return "padding before the parity, other primitive polynomials and hex masks are not "
+           "supported yet";
+  }
   generate_gf();
   gen_poly();
 
@@ -317,4 +322,21 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
   }
   result.status = bch_status::corrected;
   result.bits = count;
+}
+
+bch_bit_fix bch_parity_bit(const bch_code& code, int i) {
+  bch_bit_fix fix;
+  fix.in_ecc = true;
+  fix.byte = static_cast<std::uint32_t>(i / 8);
+  fix.bit = static_cast<std::uint8_t>(code.options.bit_order == bch_bit_order::msb_first ? 7 - i % 8
+                                                                                         : i % 8);
+  return fix;
+}
+
+bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
+                  const std::uint8_t* ecc) {
+  std::vector<std::uint8_t> d(data, data + data_bytes), e(ecc, ecc + code.ecc_bytes);
+  bch_decode_result r;
+  bch_decode(code, d.data(), d.size(), e.data(), r);
+  return r.status == bch_status::clean;
 }

@@ -21,24 +21,28 @@
 #include <vector>   // std::vector
 
 enum class bch_bit_order { msb_first, lsb_first };
-enum class bch_ecc_mask { none, erased_ff };
+enum class bch_ecc_mask { none, erased_ff, xor_bytes };
+enum class bch_pad { end, start };
 
 struct bch_code_options {
   bch_bit_order bit_order = bch_bit_order::msb_first;
   bch_ecc_mask ecc_mask = bch_ecc_mask::none;
+  std::vector<std::uint8_t> mask_bytes;    // xor_bytes: XORed on the stored ECC bytes
+  bch_pad pad = bch_pad::end;              // where the unused bits of the ECC bytes lie
+  std::uint32_t primitive_polynomial = 0;  // 0: the construction library's tabled one for m
 };
 
 struct bch_code_tables;  // the engine's precomputed tables, private to the implementation
 
 // A built code. Read the fields; change them only through bch_code_init.
 struct bch_code {
-  int m = 0;                        // field degree, 5 ... 20
-  int t = 0;                        // correctable bit errors per sector
-  int n = 0;                        // code length 2^m - 1
-  int k = 0;                        // data bits of the full-length code, n - parity_bits
-  int parity_bits = 0;              // degree of g
-  int ecc_bytes = 0;                // (parity_bits + 7) / 8
-  std::size_t max_data_bytes = 0;   // k / 8: the longest sector the shortened code holds
+  int m = 0;                       // field degree, 5 ... 20
+  int t = 0;                       // correctable bit errors per sector
+  int n = 0;                       // code length 2^m - 1
+  int k = 0;                       // data bits of the full-length code, n - parity_bits
+  int parity_bits = 0;             // degree of g
+  int ecc_bytes = 0;               // (parity_bits + 7) / 8
+  std::size_t max_data_bytes = 0;  // k / 8: the longest sector the shortened code holds
   bch_code_options options;
   std::shared_ptr<const bch_code_tables> tables;
 };
@@ -85,5 +89,12 @@ struct bch_decode_result {
 // Nothing is ever reported corrected that is not then a codeword; on uncorrectable, data and
 // ECC are left exactly as read.
 // REQUIRES: as for bch_encode. Otherwise reports uncorrectable and changes nothing.
-void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes,
-                std::uint8_t* ecc, bch_decode_result& result);
+void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
+                bch_decode_result& result);
+
+// The stored place of parity bit i (0 ... parity_bits - 1, from the coefficient of x^(r-1)).
+bch_bit_fix bch_parity_bit(const bch_code& code, int i);
+
+// True exactly when bch_decode would report the step clean; reads only.
+bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
+                  const std::uint8_t* ecc);
