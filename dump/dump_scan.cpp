@@ -1,32 +1,53 @@
-// The streaming pass over a dump: one thread reads the next batch of pages while the workers
-// process the current one, and the batch goes to the consumer in page order, so the result
-// is the same with any number of threads.
+// The streaming pass over a dump. Batches of pages are mapped from the file (or, where that is
+// not possible, read ahead by a second thread), processed by a pool of workers that take a few
+// pages at a time, and handed to the consumer in page order, so the result is the same with
+// any number of threads. Steps whose message lies in one piece are decoded where they stand.
 #include "dump/dump_scan.h"
 
-#include <algorithm>  // std::min, std::max
-#include <atomic>     // std::atomic
-#include <cstring>    // std::memset
-#include <future>     // std::async, std::future
-#include <thread>     // std::thread
-#include <vector>     // std::vector
+#include <algorithm>           // std::min, std::max, std::copy
+#include <atomic>              // std::atomic
+#include <condition_variable>  // std::condition_variable
+#include <future>              // std::async, std::future
+#include <mutex>               // std::mutex, std::unique_lock
+#include <thread>              // std::thread
 
-#include "layout/page_layout.h"  // extract_sector, place_sector, layout_end, sectors_per_page
+#include "platform/platform.h"  // platform_map, platform_unmap, platform_read_at, platform_fseek64
 
 namespace {
 
-// About this many bytes of pages are read and processed at a time; two batches are alive.
-constexpr std::int64_t kBatchBytes = 4 * 1024 * 1024;
+// About this many bytes of pages are processed at a time; at most two batches are alive.
+constexpr std::int64_t kBatchBytes = 8 * 1024 * 1024;
 // Pages a worker takes at a time within a batch.
 constexpr std::int64_t kChunkPages = 8;
 
-struct batch_buffer {
-  std::vector<unsigned char> bytes;
-  std::vector<sector_outcome> outcomes;
-  std::int64_t first_page = 0;
-  std::int64_t pages = 0;
+// Where a step's message stands, worked out once for the pass.
+struct step_plan {
+  bool contiguous = false;
+  std::int64_t message_offset = 0;  // with contiguous: where the message starts in the page
+  std::size_t message_bytes = 0;
 };
 
-// A fast, well-mixed 64-bit generator; one per sector, seeded from the seed and the sector's
+struct batch_buffer {
+  std::vector<unsigned char> bytes;  // the pages, when read rather than mapped
+  platform_mapping mapping;          // the pages, when mapped
+  unsigned char* pages_at = nullptr;
+  std::int64_t first_page = 0;
+  std::int64_t pages = 0;
+  std::vector<step_outcome> outcomes;
+  std::vector<std::vector<bch_bit_fix>> chunk_fixes;  // per chunk of kChunkPages pages
+  std::vector<bch_bit_fix> fixes;                     // the chunks' fixes, end to end
+
+  ~batch_buffer() { platform_unmap(mapping); }
+};
+
+// What each worker keeps from batch to batch, so that decoding allocates nothing.
+struct worker_scratch {
+  bch_decode_result result;
+  std::vector<unsigned char> message;
+  std::vector<unsigned char> ecc;
+};
+
+// A fast, well-mixed 64-bit generator; one per step, seeded from the seed and the step's
 // number, so which bits are flipped does not depend on the threads.
 std::uint64_t splitmix64(std::uint64_t& state) {
   std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -45,31 +66,30 @@ std::uint64_t below(std::uint64_t& state, std::uint64_t bound) {
   }
 }
 
-// Flips `count` distinct bits among the sector's data bits and the code's parity bits (pad
-// bits of the last ECC byte are not part of the code and stay as they are).
-void inject_flips(const bch_code& code, std::uint64_t state, int count, unsigned char* data,
-                  unsigned char* ecc, sector_outcome& out) {
-  const int data_bits = kSectorLength * 8;
-  const int total = data_bits + code.parity_bits;
-  count = std::min(count, total);
-  std::vector<bool> taken(static_cast<std::size_t>(total), false);
+// Flips `count` distinct bits among the step's message bits and the code's parity bits
+// (unused bits of the ECC bytes are not part of the code and stay as they are).
+void inject_flips(const bch_code& code, std::uint64_t state, int count, unsigned char* message,
+                  std::size_t message_bytes, unsigned char* ecc, step_outcome& out,
+                  std::vector<bool>& taken) {
+  const long data_bits = 8L * static_cast<long>(message_bytes);
+  const long total = data_bits + code.parity_bits;
+  count = static_cast<int>(std::min<long>(count, total));
+  taken.assign(static_cast<std::size_t>(total), false);
   for (int i = 0; i < count; ++i) {
-    int pos;
+    long pos;
     do {
-      pos = static_cast<int>(below(state, static_cast<std::uint64_t>(total)));
+      pos = static_cast<long>(below(state, static_cast<std::uint64_t>(total)));
     } while (taken[static_cast<std::size_t>(pos)]);
     taken[static_cast<std::size_t>(pos)] = true;
     unsigned char* byte;
     int bit;
     if (pos < data_bits) {
-      byte = data + pos / 8;
-      bit = pos % 8;
+      byte = message + pos / 8;
+      bit = static_cast<int>(pos % 8);
     } else {
-      // Parity bit e is bit e of the ECC bit string: from the top of each byte when bytes are
-      // read most significant bit first, from the bottom otherwise.
-      const int e = pos - data_bits;
-      byte = ecc + e / 8;
-      bit = code.options.bit_order == bch_bit_order::msb_first ? 7 - e % 8 : e % 8;
+      const bch_bit_fix place = bch_parity_bit(code, static_cast<int>(pos - data_bits));
+      byte = ecc + place.byte;
+      bit = place.bit;
     }
     const bool was_one = (*byte >> bit) & 1;
     *byte = static_cast<unsigned char>(*byte ^ (1u << bit));
@@ -79,12 +99,14 @@ void inject_flips(const bch_code& code, std::uint64_t state, int count, unsigned
       ++out.rose;
     }
   }
-  out.bits = static_cast<std::uint8_t>(count);
+  out.bits = static_cast<std::uint16_t>(count);
 }
 
-void record(const bch_decode_result& r, sector_outcome& out) {
+void record(const bch_decode_result& r, step_outcome& out, std::vector<bch_bit_fix>& fixes) {
   out.status = r.status;
-  out.bits = static_cast<std::uint8_t>(r.bits);
+  out.bits = static_cast<std::uint16_t>(r.bits);
+  out.fix_first = static_cast<std::uint32_t>(fixes.size());
+  out.fix_count = static_cast<std::uint16_t>(r.fixes.size());
   for (const bch_bit_fix& f : r.fixes) {
     // A bit corrected to 1 had fallen from 1 to 0 in the chip.
     if (f.to_one) {
@@ -92,173 +114,309 @@ void record(const bch_decode_result& r, sector_outcome& out) {
     } else {
       ++out.rose;
     }
-    if (out.fix_count < 8)
-      out.fixes[out.fix_count++] = f;
+    fixes.push_back(f);
   }
 }
 
-// Processes pages [from, to) of the batch in place.
-void process_pages(const scan_settings& s, batch_buffer& b, std::int64_t from, std::int64_t to,
-                   bch_decode_result& scratch) {
-  const std::int32_t steps = sectors_per_page(s.geometry.page_size);
-  const std::int64_t page_bytes = std::int64_t{s.geometry.page_size} + s.geometry.spare_size;
+// Processes the pages of one chunk of the batch in place.
+void process_chunk(const scan_settings& s, const std::vector<step_plan>& plans, batch_buffer& b,
+                   std::int64_t chunk, worker_scratch& scratch, std::vector<bool>& taken) {
+  const nand_layout& layout = *s.layout;
   const bch_code& code = *s.code;
-  unsigned char data[kSectorLength];
-  unsigned char ecc[kEccLength];
+  const auto steps = static_cast<std::int64_t>(layout.steps.size());
+  const std::int64_t page_bytes = raw_page_bytes(layout);
+  const std::int64_t from = chunk * kChunkPages;
+  const std::int64_t to = std::min(b.pages, from + kChunkPages);
+  // Check leaves the pages as read: a mapped page is never written, and the consumer sees the
+  // dump as it is whichever way it came.
+  const bool read_only = s.action == scan_action::check;
+  std::vector<bch_bit_fix>& fixes = b.chunk_fixes[static_cast<std::size_t>(chunk)];
+  fixes.clear();
   for (std::int64_t p = from; p < to; ++p) {
-    unsigned char* page = b.bytes.data() + p * page_bytes;
-    for (std::int32_t k = 0; k < steps; ++k) {
-      sector_outcome& out = b.outcomes[static_cast<std::size_t>(p * steps + k)];
-      out = sector_outcome{};
-      // Every sector but the last lies whole in the page: it is checked, and corrected, where
-      // it stands, without a copy. The batch is the pass's own, so check may scribble on it.
-      if (k < steps - 1 && (s.action == scan_action::check || s.action == scan_action::fix)) {
-        unsigned char* chunk = page + kPageHeaderLength + std::int64_t{kChunkStride} * k;
-        bch_decode(code, chunk, kSectorLength, chunk + kSectorLength, scratch);
-        record(scratch, out);
-        continue;
+    unsigned char* page = b.pages_at + p * page_bytes;
+    for (std::int64_t k = 0; k < steps; ++k) {
+      const layout_step& step = layout.steps[static_cast<std::size_t>(k)];
+      const step_plan& plan = plans[static_cast<std::size_t>(k)];
+      step_outcome& out = b.outcomes[static_cast<std::size_t>(p * steps + k)];
+      out = step_outcome{};
+      unsigned char* ecc = page + step.ecc.offset;
+      unsigned char* message = page + plan.message_offset;
+      if (!plan.contiguous) {
+        gather_message(page, step, scratch.message.data());
+        message = scratch.message.data();
       }
-      extract_sector(page, k, steps, data, ecc);
+      bool changed = false;
       switch (s.action) {
         case scan_action::check:
         case scan_action::fix:
-          bch_decode(code, data, kSectorLength, ecc, scratch);
-          record(scratch, out);
-          if (s.action == scan_action::fix &&
-              (out.status == bch_status::corrected || out.status == bch_status::erased)) {
-            place_sector(page, k, steps, data, ecc);
+          if (read_only) {
+            // A write to a mapped page costs a private copy of the page, far more than copying
+            // the few steps that need correcting.
+            if (plan.contiguous && bch_is_clean(code, message, plan.message_bytes, ecc)) {
+              out.status = bch_status::clean;
+              break;
+            }
+            if (plan.contiguous) {
+              std::copy(message, message + plan.message_bytes, scratch.message.data());
+              message = scratch.message.data();
+            }
+            std::copy(ecc, ecc + code.ecc_bytes, scratch.ecc.data());
+            ecc = scratch.ecc.data();
           }
+          bch_decode(code, message, plan.message_bytes, ecc, scratch.result);
+          record(scratch.result, out, fixes);
+          changed = out.status == bch_status::corrected || out.status == bch_status::erased;
           break;
         case scan_action::encode:
-          bch_encode(code, data, kSectorLength, ecc);
-          place_sector(page, k, steps, data, ecc);
+          bch_encode(code, message, plan.message_bytes, ecc);
           break;
         case scan_action::inject: {
-          const std::uint64_t sector_number =
+          const std::uint64_t step_number =
               static_cast<std::uint64_t>(b.first_page + p) * static_cast<std::uint64_t>(steps) +
               static_cast<std::uint64_t>(k);
-          std::uint64_t state = s.seed ^ (sector_number * 0xD1B54A32D192ED03ull);
+          std::uint64_t state = s.seed ^ (step_number * 0xD1B54A32D192ED03ull);
           const int span = s.flips_max - s.flips_min + 1;
           const int count =
               s.flips_min + static_cast<int>(below(state, static_cast<std::uint64_t>(span)));
-          inject_flips(code, state, count, data, ecc, out);
-          place_sector(page, k, steps, data, ecc);
+          inject_flips(code, state, count, message, plan.message_bytes, ecc, out, taken);
+          changed = true;
           break;
         }
       }
+      if (changed && !plan.contiguous && s.action != scan_action::check)
+        scatter_message(page, step, message);
     }
   }
 }
 
-// Reads the next batch; false when the file ends early or cannot be read.
-bool read_batch(std::FILE* in, batch_buffer& b, std::int64_t first_page, std::int64_t pages,
+// Runs one job on every thread of the pool, the caller's included, and returns when all are
+// done. The workers live for the whole pass, so a batch costs no thread start.
+class worker_pool {
+ public:
+  explicit worker_pool(int threads) {
+    for (int i = 1; i < threads; ++i)
+      workers_.emplace_back([this, i] { serve(i); });
+  }
+  ~worker_pool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : workers_)
+      t.join();
+  }
+  worker_pool(const worker_pool&) = delete;
+  worker_pool& operator=(const worker_pool&) = delete;
+
+  // Calls job(worker) on each thread, worker 0 being the caller.
+  void run(const std::function<void(int)>& job) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = &job;
+      busy_ = static_cast<int>(workers_.size());
+      ++generation_;
+    }
+    wake_.notify_all();
+    job(0);
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_.wait(lock, [this] { return busy_ == 0; });
+    job_ = nullptr;
+  }
+
+ private:
+  void serve(int index) {
+    std::uint64_t seen = 0;
+    for (;;) {
+      const std::function<void(int)>* job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
+        if (stopping_)
+          return;
+        seen = generation_;
+        job = job_;
+      }
+      (*job)(index);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --busy_;
+      }
+      done_.notify_one();
+    }
+  }
+
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  const std::function<void(int)>* job_ = nullptr;
+  std::uint64_t generation_ = 0;
+  int busy_ = 0;
+  bool stopping_ = false;
+};
+
+// Reads pages [first, first + pages) into the batch's own buffer.
+bool read_batch(std::FILE* in, batch_buffer& b, std::int64_t first, std::int64_t pages,
                 std::int64_t page_bytes) {
-  b.first_page = first_page;
+  b.first_page = first;
   b.pages = pages;
-  const std::size_t bytes = static_cast<std::size_t>(pages * page_bytes);
-  return std::fread(b.bytes.data(), 1, bytes, in) == bytes;
+  const auto bytes = static_cast<std::size_t>(pages * page_bytes);
+  b.pages_at = b.bytes.data();
+  return platform_read_at(in, first * page_bytes, b.bytes.data(), bytes);
+}
+
+bool map_batch(std::FILE* in, batch_buffer& b, std::int64_t first, std::int64_t pages,
+               std::int64_t page_bytes) {
+  platform_unmap(b.mapping);
+  b.first_page = first;
+  b.pages = pages;
+  if (!platform_map(in, first * page_bytes, static_cast<std::size_t>(pages * page_bytes),
+                    b.mapping))
+    return false;
+  b.pages_at = b.mapping.data;
+  return true;
 }
 
 }  // namespace
 
-std::string check_geometry(const dump_geometry_options& g) {
-  auto in_range = [](std::int32_t v) { return v >= 1 && v <= kMaxPagePart; };
-  if (!in_range(g.page_size))
-    return "the page size must be 512 to 4194304 bytes";
-  if (!in_range(g.spare_size))
-    return "the spare size must be 1 to 4194304 bytes";
-  if (g.block_pages < 1)
-    return "a block must have at least 1 page";
-  const std::int32_t steps = sectors_per_page(g.page_size);
-  if (steps < 1)
-    return "a page of less than 512 bytes holds no sector";
-  const std::int64_t end = layout_end(steps);
-  const std::int64_t page_bytes = std::int64_t{g.page_size} + g.spare_size;
-  if (end > page_bytes) {
-    return "the sectors do not fit the page: the last sector's ECC ends at byte " +
-           std::to_string(end) + ", but a page with spare has " + std::to_string(page_bytes);
-  }
-  return "";
-}
-
 std::string run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
                      const scan_consumer& consume, const scan_progress& progress) {
-  const std::int64_t page_bytes = std::int64_t{s.geometry.page_size} + s.geometry.spare_size;
-  const std::int32_t steps = sectors_per_page(s.geometry.page_size);
+  const nand_layout& layout = *s.layout;
+  const std::int64_t page_bytes = raw_page_bytes(layout);
+  const auto steps = static_cast<std::int64_t>(layout.steps.size());
   const std::int64_t total_pages = std::max<std::int64_t>(dump_bytes, 0) / page_bytes;
-  const std::int64_t batch_pages = std::max<std::int64_t>(1, kBatchBytes / page_bytes);
+  const std::int64_t batch_pages = std::min(std::max<std::int64_t>(1, kBatchBytes / page_bytes),
+                                            std::max<std::int64_t>(total_pages, 1));
   const int threads = std::max(1, std::min(s.threads, 64));
 
-  batch_buffer buffers[2];
-  for (batch_buffer& b : buffers) {
-    b.bytes.resize(static_cast<std::size_t>(
-        std::min(batch_pages, std::max<std::int64_t>(total_pages, 1)) * page_bytes));
-    b.outcomes.resize(b.bytes.size() / static_cast<std::size_t>(page_bytes) *
-                      static_cast<std::size_t>(steps));
+  std::vector<step_plan> plans(static_cast<std::size_t>(steps));
+  std::size_t largest_message = 0;
+  for (std::size_t k = 0; k < plans.size(); ++k) {
+    plans[k].message_bytes = static_cast<std::size_t>(step_message_bytes(layout.steps[k]));
+    plans[k].contiguous = message_is_contiguous(layout.steps[k], plans[k].message_offset);
+    largest_message = std::max(largest_message, plans[k].message_bytes);
   }
-  std::vector<bch_decode_result> scratch(static_cast<std::size_t>(threads));
+  std::vector<worker_scratch> scratch(static_cast<std::size_t>(threads));
+  std::vector<std::vector<bool>> taken(static_cast<std::size_t>(threads));
+  for (worker_scratch& w : scratch) {
+    w.message.resize(largest_message);
+    w.ecc.resize(static_cast<std::size_t>(s.code->ecc_bytes));
+  }
 
+  batch_buffer buffers[2];
+  const std::int64_t chunks_per_batch = (batch_pages + kChunkPages - 1) / kChunkPages;
+  for (batch_buffer& b : buffers) {
+    b.outcomes.resize(static_cast<std::size_t>(batch_pages * steps));
+    b.chunk_fixes.resize(static_cast<std::size_t>(chunks_per_batch));
+  }
   const auto short_read = [&](std::int64_t page) {
     return "the dump could not be read whole: reading stopped within page " + std::to_string(page) +
            " (byte " + std::to_string(page * page_bytes) + ")";
   };
 
-  std::int64_t next_page = 0;
-  int current = 0;
-  if (total_pages > 0) {
-    const std::int64_t pages = std::min(batch_pages, total_pages);
-    if (!read_batch(in, buffers[0], 0, pages, page_bytes))
+  // For check, a mapping avoids copying the pages at all. The other actions change most pages
+  // they touch and write them out, which a mapping makes dearer than reading: their next batch
+  // is read by a second thread while this one is processed, as it is where the file cannot be
+  // mapped.
+  bool mapped = s.map_input && s.action == scan_action::check && total_pages > 0 &&
+                map_batch(in, buffers[0], 0, batch_pages, page_bytes);
+  if (!mapped && total_pages > 0) {
+    for (batch_buffer& b : buffers)
+      b.bytes.resize(static_cast<std::size_t>(batch_pages * page_bytes));
+    if (!read_batch(in, buffers[0], 0, std::min(batch_pages, total_pages), page_bytes))
       return short_read(0);
-    next_page = pages;
   }
-  std::int64_t done_pages = 0;
-  while (done_pages < total_pages) {
+
+  worker_pool pool(threads);
+  std::int64_t next_page = std::min(batch_pages, total_pages);
+  int current = 0;
+  for (std::int64_t done = 0; done < total_pages;) {
     batch_buffer& b = buffers[current];
     batch_buffer& ahead = buffers[1 - current];
-    // Read the next batch while this one is worked on.
     std::future<bool> reading;
     const std::int64_t ahead_first = next_page;
-    if (next_page < total_pages) {
-      const std::int64_t pages = std::min(batch_pages, total_pages - next_page);
-      reading = std::async(std::launch::async, read_batch, in, std::ref(ahead), next_page, pages,
-                           page_bytes);
-      next_page += pages;
+    const std::int64_t ahead_pages = std::min(batch_pages, total_pages - next_page);
+    if (!mapped && ahead_pages > 0) {
+      reading = std::async(std::launch::async, read_batch, in, std::ref(ahead), next_page,
+                           ahead_pages, page_bytes);
     }
 
-    // Pages go out in small chunks to whichever worker is free, so that workers with
-    // error-laden pages do not hold the others up at the end of the batch.
+    // Chunks go to whichever worker is free, so that workers with error-laden pages do not
+    // hold the others up at the end of the batch.
+    const std::int64_t chunks = (b.pages + kChunkPages - 1) / kChunkPages;
     std::atomic<std::int64_t> next_chunk{0};
-    const auto work = [&](bch_decode_result& mine) {
-      for (;;) {
-        const std::int64_t from = next_chunk.fetch_add(kChunkPages);
-        if (from >= b.pages)
-          return;
-        process_pages(s, b, from, std::min(b.pages, from + kChunkPages), mine);
+    pool.run([&](int worker) {
+      for (std::int64_t c = next_chunk.fetch_add(1); c < chunks; c = next_chunk.fetch_add(1)) {
+        process_chunk(s, plans, b, c, scratch[static_cast<std::size_t>(worker)],
+                      taken[static_cast<std::size_t>(worker)]);
       }
-    };
-    std::vector<std::thread> workers;
-    for (int w = 1; w < threads && w * kChunkPages < b.pages; ++w)
-      workers.emplace_back(work, std::ref(scratch[static_cast<std::size_t>(w)]));
-    work(scratch[0]);
-    for (std::thread& w : workers)
-      w.join();
+    });
+    // The chunks' fixes end to end, each outcome pointing into them.
+    b.fixes.clear();
+    for (std::int64_t c = 0; c < chunks; ++c) {
+      const auto base = static_cast<std::uint32_t>(b.fixes.size());
+      const std::vector<bch_bit_fix>& f = b.chunk_fixes[static_cast<std::size_t>(c)];
+      b.fixes.insert(b.fixes.end(), f.begin(), f.end());
+      const std::int64_t end = std::min(b.pages, (c + 1) * kChunkPages) * steps;
+      for (std::int64_t i = c * kChunkPages * steps; i < end; ++i)
+        b.outcomes[static_cast<std::size_t>(i)].fix_first += base;
+    }
 
     scan_batch view;
     view.first_page = b.first_page;
     view.pages = b.pages;
-    view.bytes = b.bytes.data();
+    view.bytes = b.pages_at;
     view.outcomes = b.outcomes.data();
+    view.fixes = b.fixes.data();
     std::string error;
     const bool go_on = consume(view, error);
     const bool read_ok = !reading.valid() || reading.get();
     if (!go_on)
       return error;
-    if (!read_ok)
+    done += b.pages;
+    if (mapped) {
+      platform_unmap(b.mapping);
+      if (ahead_pages > 0 && !map_batch(in, ahead, ahead_first, ahead_pages, page_bytes))
+        return short_read(ahead_first);
+    } else if (!read_ok) {
       return short_read(ahead_first);
-    done_pages += b.pages;
+    }
+    next_page += ahead_pages;
     if (progress)
-      progress(done_pages * page_bytes);
+      progress(done * page_bytes);
     current = 1 - current;
+  }
+  if (platform_fseek64(in, total_pages * page_bytes, SEEK_SET) != 0)
+    return "cannot position the dump after its last whole page";
+  return "";
+}
+
+std::string find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
+                            std::vector<std::int64_t>& bad_blocks) {
+  bad_blocks.clear();
+  if (!layout.bad_block.present)
+    return "";
+  const std::int64_t page_bytes = raw_page_bytes(layout);
+  const std::int64_t total_pages = std::max<std::int64_t>(dump_bytes, 0) / page_bytes;
+  const std::int64_t blocks = (total_pages + layout.block_pages - 1) / layout.block_pages;
+  const layout_span& marker = layout.bad_block.marker;
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(marker.length));
+  for (std::int64_t block = 0; block < blocks; ++block) {
+    for (std::int32_t in_block = 0; in_block < layout.block_pages; ++in_block) {
+      const std::int64_t page = block * layout.block_pages + in_block;
+      if (page >= total_pages || !is_marker_page(layout, in_block))
+        continue;
+      if (!platform_read_at(in, page * page_bytes + marker.offset, bytes.data(), bytes.size()))
+        return "cannot read the bad-block marker of page " + std::to_string(page);
+      bool bad = false;
+      for (unsigned char c : bytes)
+        bad = bad || c != 0xFF;
+      if (bad) {
+        bad_blocks.push_back(block);
+        break;
+      }
+    }
   }
   return "";
 }

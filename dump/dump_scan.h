@@ -1,78 +1,78 @@
-// One streaming pass over a NAND dump: pages are read in batches, every sector of a batch is
-// checked, corrected, encoded or given injected bit errors on all worker threads, and the
-// batch is handed on in page order. Memory is a few batches, whatever the dump's size.
+// One streaming pass over a NAND dump, on any page layout: pages come in batches, mapped from
+// the file where the platform allows it and read in large blocks otherwise; every ECC step of a
+// batch is checked, corrected, encoded or given injected bit errors on all worker threads, and
+// the batch is handed on in page order. Memory is a few batches, whatever the dump's size.
 #pragma once
 
-#include <cstdint>     // std::int32_t, std::int64_t, std::uint64_t
+#include <cstdint>     // std::int64_t, std::uint16_t, std::uint32_t, std::uint64_t
 #include <cstdio>      // std::FILE
 #include <functional>  // std::function
 #include <string>      // std::string
+#include <vector>      // std::vector
 
-#include "codec/codec.h"  // bch_code, bch_status, bch_bit_fix
-
-// The page geometry: page size and spare size in bytes, pages per block.
-struct dump_geometry_options {
-  std::int32_t page_size = 2048;
-  std::int32_t spare_size = 64;
-  std::int32_t block_pages = 64;
-};
-
-// Largest page size and spare size the tools accept: no NAND page comes near it, and a few
-// batches of such pages must still fit in a few tens of MiB.
-constexpr std::int32_t kMaxPagePart = 4 * 1024 * 1024;
-
-// Returns an empty string when the geometry is usable: sizes of 1 ... kMaxPagePart, at least
-// one sector per page (page size >= 512), and the last sector's ECC ending inside the page
-// with spare. Otherwise a one-line message.
-std::string check_geometry(const dump_geometry_options& g);
+#include "codec/codec.h"    // bch_code, bch_status, bch_bit_fix
+#include "layout/layout.h"  // nand_layout
 
 enum class scan_action {
-  check,   // decode every sector; the pages stay as read
-  fix,     // decode every sector and write corrected or erased sectors back into the page
-  encode,  // compute every sector's ECC from its data and store it
-  inject,  // flip random bits in every sector's data and ECC
+  check,   // decode every step; the dump's bytes are never changed
+  fix,     // decode every step and write corrected or erased steps back into the page
+  encode,  // compute every step's ECC from its data and protected bytes and store it
+  inject,  // flip random bits in every step's message and parity
 };
 
 struct scan_settings {
-  dump_geometry_options geometry;
-  const bch_code* code = nullptr;  // REQUIRES: built, ecc_bytes <= 13
+  const nand_layout* layout = nullptr;  // REQUIRES: check_layout passed
+  const bch_code* code = nullptr;       // REQUIRES: built for the layout; check_layout_code passed
   scan_action action = scan_action::check;
   int threads = 1;                   // worker threads, 1 ... 64
-  int flips_min = 0, flips_max = 0;  // inject: bits flipped per sector, drawn uniformly
+  int flips_min = 0, flips_max = 0;  // inject: bits flipped per step, drawn uniformly
   std::uint64_t seed = 1;            // inject: the same seed flips the same bits
+  bool map_input = true;             // check: false reads the dump even where it could be mapped
 };
 
-// What happened to one sector. For check and fix, the decoder's verdict; for inject,
-// status clean and `bits` the number of bits flipped.
-struct sector_outcome {
+// What happened to one step. For check and fix, the decoder's verdict; for inject, status
+// clean and `bits` the number of bits flipped.
+struct step_outcome {
   bch_status status = bch_status::clean;
-  std::uint8_t bits = 0;       // bits corrected (or flipped, for inject)
-  std::uint8_t fell = 0;       // of those, bits that had flipped from 1 to 0 (read 0, now 1)
-  std::uint8_t rose = 0;       // of those, bits that had flipped from 0 to 1 (read 1, now 0)
-  std::uint8_t fix_count = 0;  // entries used in fixes (the first 8 corrected bits)
-  bch_bit_fix fixes[8];
+  std::uint16_t bits = 0;       // bits corrected (or flipped, for inject)
+  std::uint16_t fell = 0;       // of those, bits that had flipped from 1 to 0 (read 0, now 1)
+  std::uint16_t rose = 0;       // of those, bits that had flipped from 0 to 1 (read 1, now 0)
+  std::uint16_t fix_count = 0;  // corrected bits listed in the batch's fixes
+  std::uint32_t fix_first = 0;  // where they start there
 };
 
-// A batch of whole pages as handed on: its bytes (as processed: corrected for fix, with new
-// ECC for encode, with flipped bits for inject), and one outcome per sector, page by page.
+// A batch of whole pages as handed on: its bytes (as read for check; corrected for fix, with
+// new ECC for encode, with flipped bits for inject), one outcome per step, page by page, and
+// every corrected bit.
+// Positions of a fix are those of the engine: `byte` within the step's message (data, then
+// protected bytes) or within its ECC bytes.
 struct scan_batch {
   std::int64_t first_page = 0;
   std::int64_t pages = 0;
-  const unsigned char* bytes = nullptr;      // pages * page size with spare
-  const sector_outcome* outcomes = nullptr;  // pages * sectors per page
+  const unsigned char* bytes = nullptr;    // pages * raw page bytes
+  const step_outcome* outcomes = nullptr;  // pages * steps per page
+  const bch_bit_fix* fixes = nullptr;      // indexed by step_outcome::fix_first
 };
 
 // Called once per batch, in page order, on the calling thread. Returns false to stop the pass
-// (for example when writing failed); run_scan then returns its message.
+// (for example when writing failed), after setting `error`; run_scan then returns it.
 using scan_consumer = std::function<bool(const scan_batch& batch, std::string& error)>;
 
-// Called about every quarter second with the bytes read so far.
+// Called about every quarter second with the bytes done so far.
 using scan_progress = std::function<void(std::int64_t bytes_done)>;
 
-// Reads `in` from its current position: every whole page of `dump_bytes`, in batches, each
-// processed and handed to `consume`. The tail that makes no whole page is left unread. Returns
-// an empty string, or a one-line message when reading failed (a dump shorter than
-// `dump_bytes`) or the consumer stopped.
-// REQUIRES: check_geometry(settings.geometry) is empty; settings.code built.
+// Processes every whole page of the first `dump_bytes` bytes of `in`, in batches, each handed
+// to `consume`, and leaves `in` positioned after the last whole page. The tail that makes no
+// whole page is left unread. Never writes to `in`. Returns "" or a one-line message when
+// reading failed (a dump shorter than `dump_bytes`) or the consumer stopped.
+// REQUIRES: settings as documented; `in` a file opened for reading whose first `dump_bytes`
+// bytes are not changed by anyone during the pass.
 std::string run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& settings,
                      const scan_consumer& consume, const scan_progress& progress = nullptr);
+
+// The blocks whose marker pages carry a bad-block mark, ascending, among the whole blocks and
+// the last partial block of a dump of `dump_bytes` bytes. Empty when the layout names no marker.
+// Reads only the marker bytes; returns "" or a one-line message when reading failed.
+// REQUIRES: check_layout(layout) is "".
+std::string find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
+                            std::vector<std::int64_t>& bad_blocks);

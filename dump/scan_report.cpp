@@ -1,19 +1,19 @@
-// Totals, worst blocks, CSV rows and the SVG map of a pass over a dump, all written as the
-// batches arrive in page order.
+// Totals, worst blocks, bad blocks, CSV rows and the SVG map of a pass over a dump, all written
+// as the batches arrive in page order.
 #include "dump/scan_report.h"
 
 #include <algorithm>  // std::max, std::min
 #include <cinttypes>  // PRId64
 #include <cmath>      // std::ceil
 
-#include "layout/page_layout.h"  // kPageHeaderLength, kChunkStride, sectors_per_page
+#include "layout/layout.h"  // nand_layout, raw_page_bytes, step_data_bytes
 
 namespace {
 
 // Map levels, from best to worst: a page takes the level of its worst sector.
 constexpr int kLevelClean = 0;
 constexpr int kLevelErased = 1;
-constexpr int kLevelCorrected = 2;  // + bits - 1, for 1 ... 8 corrected bits
+constexpr int kLevelCorrected = 2;  // + 0 ... 7, by bits corrected (level_of)
 constexpr int kLevelUncorrectable = 10;
 constexpr int kLevels = 11;
 
@@ -24,28 +24,45 @@ const char* const kLevelColour[kLevels] = {
     "#fb8c00", "#f4511e", "#e53935", "#b71c1c",  // 5 ... 8 bits corrected
     "#000000",                                   // uncorrectable
 };
-const char* const kLevelName[kLevels] = {
-    "clean",  "erased", "1 bit",  "2 bits", "3 bits",        "4 bits",
-    "5 bits", "6 bits", "7 bits", "8 bits", "uncorrectable",
-};
 
 constexpr double kMapLeft = 90;  // room for block numbers
 constexpr double kMapTop = 96;   // room for the title and the legend
 constexpr double kMapWidth = 1200;
 constexpr double kMapHeight = 6000;
 
-int level_of(const sector_outcome& o) {
+// Up to t = 8 each count of corrected bits has its own colour; beyond, the eight colours
+// share 1 ... t in equal ranges.
+int level_of(const step_outcome& o, int t) {
   switch (o.status) {
     case bch_status::clean:
       return kLevelClean;
     case bch_status::erased:
       return kLevelErased;
-    case bch_status::corrected:
-      return kLevelCorrected + std::min<int>(std::max<int>(o.bits, 1), 8) - 1;
+    case bch_status::corrected: {
+      const int bits = std::max<int>(o.bits, 1);
+      const int level = t <= 8 ? bits : (bits * 8 + t - 1) / t;
+      return kLevelCorrected + std::min(level, 8) - 1;
+    }
     case bch_status::uncorrectable:
       return kLevelUncorrectable;
   }
   return kLevelClean;
+}
+
+std::string level_name(int level, int t) {
+  if (level == kLevelClean)
+    return "clean";
+  if (level == kLevelErased)
+    return "erased";
+  if (level == kLevelUncorrectable)
+    return "uncorrectable";
+  const int i = level - kLevelCorrected + 1;  // 1 ... 8
+  if (t <= 8)
+    return i == 1 ? "1 bit" : std::to_string(i) + " bits";
+  const int low = (i - 1) * t / 8 + 1;
+  const int high = i * t / 8;
+  return low == high ? std::to_string(low) + " bits"
+                     : std::to_string(low) + "-" + std::to_string(high) + " bits";
 }
 
 const char* status_word(bch_status s) {
@@ -133,7 +150,9 @@ bool flush_map_row(scan_report& r, std::int64_t block) {
 }
 
 void write_map_head(scan_report& r, const std::string& dump_name) {
-  const std::int64_t columns = r.settings.geometry.block_pages;
+  const nand_layout& layout = *r.settings.layout;
+  const int t = r.settings.code->t;
+  const std::int64_t columns = layout.block_pages;
   const std::int64_t rows = (r.total_pages + columns - 1) / columns;
   r.cell_w = std::max(1.0, std::min(12.0, kMapWidth / static_cast<double>(columns)));
   r.cell_h = rows > 0 ? std::min(r.cell_w, kMapHeight / static_cast<double>(rows)) : r.cell_w;
@@ -153,17 +172,19 @@ void write_map_head(scan_report& r, const std::string& dump_name) {
                " pages of %d + %d bytes, "
                "%" PRId64
                " blocks of %d pages (one row per block, one cell per page, coloured "
-               "by its worst sector); t = %d</text>\n",
-               xml_escaped(dump_name).c_str(), r.total_pages, r.settings.geometry.page_size,
-               r.settings.geometry.spare_size, rows, r.settings.geometry.block_pages,
-               r.settings.code->t);
+               "by its worst step); t = %d; layout: %s</text>\n",
+               xml_escaped(dump_name).c_str(), r.total_pages, layout.page_size, layout.spare_size,
+               rows, layout.block_pages, t, xml_escaped(layout_label(layout)).c_str());
   double x = 10;
   for (int level = 0; level < kLevels; ++level) {
+    const std::string name = level_name(level, t);
     std::fprintf(f,
                  "<rect x=\"%.0f\" y=\"56\" width=\"14\" height=\"14\" fill=\"%s\" "
                  "stroke=\"#888888\"/>\n<text x=\"%.0f\" y=\"67\" font-size=\"12\">%s</text>\n",
-                 x, kLevelColour[level], x + 18, kLevelName[level]);
-    x += level < 2 ? 70 : (level == kLevels - 1 ? 110 : 56);
+                 x, kLevelColour[level], x + 18, name.c_str());
+    x += level < 2              ? 70
+         : level == kLevels - 1 ? 110
+                                : std::max(56.0, 24 + 7.0 * static_cast<double>(name.size()));
   }
   std::fprintf(f, "<text x=\"%.0f\" y=\"88\" font-size=\"11\" text-anchor=\"end\">block</text>\n",
                kMapLeft - 6);
@@ -171,16 +192,31 @@ void write_map_head(scan_report& r, const std::string& dump_name) {
 
 }  // namespace
 
-std::string fix_token(const bch_bit_fix& f) {
-  return std::string(f.in_ecc ? "e" : "d") + std::to_string(f.byte) + "." + std::to_string(f.bit) +
-         (f.to_one ? ":1>0" : ":0>1");
+std::string layout_label(const nand_layout& layout) {
+  if (layout.name.empty())
+    return layout.source;
+  return "\"" + layout.name + "\" (" + layout.source + ")";
+}
+
+std::string fix_token(const bch_bit_fix& f, std::int64_t data_bytes) {
+  std::string where = "d";
+  std::int64_t byte = f.byte;
+  if (f.in_ecc) {
+    where = "e";
+  } else if (byte >= data_bytes) {
+    where = "p";
+    byte -= data_bytes;
+  }
+  return where + std::to_string(byte) + "." + std::to_string(f.bit) + (f.to_one ? ":1>0" : ":0>1");
 }
 
 std::string report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
-                        const std::string& dump_name, const std::string& csv_path,
-                        const std::string& map_path) {
+                        const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
+                        const std::string& csv_path, const std::string& map_path) {
   r.settings = settings;
   r.total_pages = total_pages;
+  r.bad_blocks = bad_blocks;
+  r.totals.bad_blocks = static_cast<std::int64_t>(bad_blocks.size());
   if (!csv_path.empty()) {
     r.csv.reset(std::fopen(csv_path.c_str(), "wb"));
     if (!r.csv)
@@ -198,14 +234,16 @@ std::string report_open(scan_report& r, const scan_settings& settings, std::int6
 }
 
 bool report_batch(scan_report& r, const scan_batch& batch) {
-  const dump_geometry_options& g = r.settings.geometry;
-  const std::int32_t steps = sectors_per_page(g.page_size);
-  const std::int64_t page_bytes = std::int64_t{g.page_size} + g.spare_size;
+  const nand_layout& layout = *r.settings.layout;
+  const int t_code = r.settings.code->t;
+  const auto steps = static_cast<std::int64_t>(layout.steps.size());
+  const std::int64_t page_bytes = raw_page_bytes(layout);
   scan_totals& t = r.totals;
+  std::string positions;
   for (std::int64_t p = 0; p < batch.pages; ++p) {
     const std::int64_t page = batch.first_page + p;
-    const std::int64_t block = page / g.block_pages;
-    if (page % g.block_pages == 0) {
+    const std::int64_t block = page / layout.block_pages;
+    if (page % layout.block_pages == 0) {
       if (page > 0) {
         close_block(r);
         if (!flush_map_row(r, block - 1))
@@ -213,10 +251,13 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
       }
       r.current = block_errors{};
       r.current.block = block;
+      while (r.next_bad < r.bad_blocks.size() && r.bad_blocks[r.next_bad] < block)
+        ++r.next_bad;
+      r.in_bad_block = r.next_bad < r.bad_blocks.size() && r.bad_blocks[r.next_bad] == block;
     }
     int page_level = kLevelClean;
-    for (std::int32_t k = 0; k < steps; ++k) {
-      const sector_outcome& o = batch.outcomes[p * steps + k];
+    for (std::int64_t k = 0; k < steps; ++k) {
+      const step_outcome& o = batch.outcomes[p * steps + k];
       ++t.sectors;
       t.fell += o.fell;
       t.rose += o.rose;
@@ -240,18 +281,26 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
           ++r.current.uncorrectable;
           break;
       }
-      page_level = std::max(page_level, level_of(o));
+      if (r.in_bad_block) {
+        ++t.bad_block_steps;
+        if (o.status == bch_status::uncorrectable)
+          ++t.bad_block_uncorrectable;
+      }
+      page_level = std::max(page_level, level_of(o, t_code));
       if (r.csv && o.status != bch_status::clean) {
-        std::string positions;
+        const layout_step& step = layout.steps[static_cast<std::size_t>(k)];
+        const std::int64_t data_bytes = step_data_bytes(step);
+        positions.clear();
         for (int i = 0; i < o.fix_count; ++i) {
           if (i > 0)
             positions += ' ';
-          positions += fix_token(o.fixes[i]);
+          positions +=
+              fix_token(batch.fixes[o.fix_first + static_cast<std::uint32_t>(i)], data_bytes);
         }
-        std::fprintf(r.csv.get(), "%" PRId64 ",%" PRId64 ",%d,%" PRId64 ",%s,%d,%d,%d,%s\n", page,
-                     block, k,
-                     page * page_bytes + kPageHeaderLength + std::int64_t{kChunkStride} * k,
-                     status_word(o.status), o.bits, o.fell, o.rose, positions.c_str());
+        std::fprintf(r.csv.get(),
+                     "%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 ",%s,%d,%d,%d,%s\n", page,
+                     block, k, page * page_bytes + step.data.front().offset, status_word(o.status),
+                     o.bits, o.fell, o.rose, positions.c_str());
       }
     }
     ++t.pages;
@@ -265,7 +314,7 @@ std::string report_close(scan_report& r) {
   std::string error;
   if (r.totals.pages > 0) {
     close_block(r);
-    if (!flush_map_row(r, (r.totals.pages - 1) / r.settings.geometry.block_pages))
+    if (!flush_map_row(r, (r.totals.pages - 1) / r.settings.layout->block_pages))
       error = "cannot write the map";
   }
   if (r.map) {
@@ -278,11 +327,15 @@ std::string report_close(scan_report& r) {
   return error;
 }
 
+std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r) {
+  return r.totals.uncorrectable - r.totals.bad_block_uncorrectable;
+}
+
 void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes) {
   const scan_totals& t = r.totals;
-  const dump_geometry_options& g = r.settings.geometry;
-  std::fprintf(out, "pages:           %" PRId64 " of %d + %d bytes, %d sectors each\n", t.pages,
-               g.page_size, g.spare_size, sectors_per_page(g.page_size));
+  const nand_layout& layout = *r.settings.layout;
+  std::fprintf(out, "pages:           %" PRId64 " of %d + %d bytes, %zu sectors each\n", t.pages,
+               layout.page_size, layout.spare_size, layout.steps.size());
   std::fprintf(out, "sectors:         %" PRId64 "\n", t.sectors);
   std::fprintf(out, "  clean:         %" PRId64 "\n", t.clean);
   std::fprintf(out, "  erased:        %" PRId64 " (%" PRId64 " bits flipped within them)\n",
@@ -293,6 +346,18 @@ void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes
   std::fprintf(out,
                "bit flips fixed: %" PRId64 " (%" PRId64 " from 1 to 0, %" PRId64 " from 0 to 1)\n",
                t.fell + t.rose, t.fell, t.rose);
+  if (layout.bad_block.present) {
+    std::fprintf(out, "bad blocks:      %" PRId64, t.bad_blocks);
+    if (t.bad_blocks > 0) {
+      std::fprintf(out,
+                   " (their %" PRId64 " sectors are counted above, %" PRId64
+                   " of them uncorrectable; they do not count against the dump):",
+                   t.bad_block_steps, t.bad_block_uncorrectable);
+      for (std::int64_t b : r.bad_blocks)
+        std::fprintf(out, " %" PRId64, b);
+    }
+    std::fputs("\n", out);
+  }
   if (tail_bytes > 0) {
     std::fprintf(out, "tail:            %" PRId64 " bytes after the last whole page, not checked\n",
                  tail_bytes);

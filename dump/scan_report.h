@@ -1,6 +1,7 @@
-// What a pass over a dump found: running totals, the blocks with the most bit errors, one CSV
-// row per sector that is not clean, and an SVG map of the dump, one cell per page. Everything
-// is written while the pass streams, so memory does not grow with the dump.
+// What a pass over a dump found: running totals, the blocks with the most bit errors, the
+// blocks marked bad, one CSV row per step that is not clean, and an SVG map of the dump, one
+// cell per page. Everything is written while the pass streams, so memory does not grow with the
+// dump.
 #pragma once
 
 #include <cstdint>  // std::int64_t
@@ -8,13 +9,13 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-#include "dump/dump_scan.h"    // scan_batch, scan_settings, sector_outcome
+#include "dump/dump_scan.h"    // scan_batch, scan_settings, step_outcome
 #include "dump/output_file.h"  // file_ptr
 
 struct block_errors {
   std::int64_t block = 0;
   std::int64_t bits = 0;           // bits corrected, erased flips included
-  std::int64_t uncorrectable = 0;  // sectors
+  std::int64_t uncorrectable = 0;  // steps
 };
 
 struct scan_totals {
@@ -24,12 +25,17 @@ struct scan_totals {
   std::int64_t corrected_bits = 0;  // bits corrected in corrected sectors
   std::int64_t fell = 0, rose = 0;  // all corrected bits by the way they had flipped: 1->0, 0->1
   std::int64_t injected_bits = 0;   // inject: bits flipped
+  std::int64_t bad_blocks = 0;      // blocks marked bad by the layout's marker
+  std::int64_t bad_block_steps = 0, bad_block_uncorrectable = 0;  // steps within them
 };
 
 // The report's state; make it with report_open, feed it each batch, then report_close.
 struct scan_report {
   scan_settings settings;
   std::int64_t total_pages = 0;
+  std::vector<std::int64_t> bad_blocks;  // ascending
+  std::size_t next_bad = 0;              // the first of them not yet passed
+  bool in_bad_block = false;             // the block being tallied is marked bad
   scan_totals totals;
   std::vector<block_errors> worst;  // at most kWorstBlocks, worst first
   block_errors current;             // the block being tallied
@@ -41,12 +47,13 @@ struct scan_report {
 
 constexpr std::size_t kWorstBlocks = 5;
 
-// Starts a report for a dump of `total_pages` whole pages. `csv_path` and `map_path` may be
-// empty; otherwise the files are created (replacing what was there). Returns "" or a message
-// naming the file that could not be created.
+// Starts a report for a dump of `total_pages` whole pages, whose bad blocks (ascending) are
+// `bad_blocks`. `csv_path` and `map_path` may be empty; otherwise the files are created
+// (replacing what was there). Returns "" or a message naming the file that could not be created.
+// REQUIRES: settings.layout and settings.code set and outliving the report.
 std::string report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
-                        const std::string& dump_name, const std::string& csv_path,
-                        const std::string& map_path);
+                        const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
+                        const std::string& csv_path, const std::string& map_path);
 
 // Adds one batch, in page order. Returns false when writing the CSV or the map failed.
 bool report_batch(scan_report& r, const scan_batch& batch);
@@ -55,9 +62,17 @@ bool report_batch(scan_report& r, const scan_batch& batch);
 // written completely. Closes the files either way.
 std::string report_close(scan_report& r);
 
-// Prints the summary of a check or fix: counts, bits, the worst blocks.
+// How reports name a layout: its name and file, or its source alone.
+std::string layout_label(const nand_layout& layout);
+
+// Uncorrectable steps outside the blocks marked bad: what decides the verdict.
+std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r);
+
+// Prints the summary of a check or fix: counts, bits, bad blocks, the worst blocks.
 void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes);
 
-// The CSV token of one corrected bit: 'd' or 'e' (data or ECC), byte index, '.', bit (0 = least
-// significant), ':', and how it had flipped ("1>0" read 0, corrected to 1; "0>1" the reverse).
-std::string fix_token(const bch_bit_fix& f);
+// The CSV token of one corrected bit: 'd', 'p' or 'e' (data, protected bytes or ECC), byte index
+// within them, '.', bit (0 = least significant), ':', and how it had flipped ("1>0" read 0,
+// corrected to 1; "0>1" the reverse). `data_bytes` is the step's count of data bytes, which
+// its protected bytes follow in the engine's message.
+std::string fix_token(const bch_bit_fix& f, std::int64_t data_bytes);

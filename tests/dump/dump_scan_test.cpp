@@ -1,27 +1,45 @@
-// Tests of the streaming pass: geometry refusals, a dump shorter than announced, and the same
-// bytes and outcomes whatever the number of threads, for every action.
+// Tests of the streaming pass: the same bytes, outcomes and corrected bits whatever the number
+// of threads and whether the dump is mapped or read, for every action; steps gathered from
+// several spans against a plain gather-decode-scatter; a dump shorter than announced; the
+// input never written; bad blocks found by their markers.
 #include "dump/dump_scan.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>  // std::tmpfile, std::fwrite, std::rewind
-#include <random>  // std::mt19937
-#include <string>  // std::string
-#include <vector>  // std::vector
+#include <algorithm>  // std::count
+#include <cstdio>     // std::tmpfile, std::fwrite, std::rewind, std::fread
+#include <random>     // std::mt19937
+#include <string>     // std::string
+#include <vector>     // std::vector
 
 #include "dump/output_file.h"  // file_ptr
+#include "layout/layout.h"     // default_layout, gather_message, scatter_message
 
 namespace {
 
-file_ptr temp_dump(std::size_t bytes, unsigned seed) {
-  file_ptr f(std::tmpfile());
+std::string random_bytes(std::size_t bytes, unsigned seed) {
   std::mt19937 gen(seed);
-  std::vector<unsigned char> data(bytes);
+  std::string data(bytes, '\0');
   for (auto& b : data)
-    b = static_cast<unsigned char>(gen());
-  std::fwrite(data.data(), 1, data.size(), f.get());
+    b = static_cast<char>(gen());
+  return data;
+}
+
+file_ptr temp_file(const std::string& bytes) {
+  file_ptr f(std::tmpfile());
+  std::fwrite(bytes.data(), 1, bytes.size(), f.get());
+  std::fflush(f.get());
   std::rewind(f.get());
   return f;
+}
+
+std::string file_bytes(std::FILE* f) {
+  std::rewind(f);
+  std::string bytes;
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+    bytes.append(buffer, n);
+  return bytes;
 }
 
 struct pass_result {
@@ -29,61 +47,120 @@ struct pass_result {
   std::string bytes;
   std::vector<int> statuses;
   std::vector<int> bits;
+  std::vector<std::string> fixes;  // per step: its corrected bits, in order
 };
 
 pass_result run(std::FILE* in, std::int64_t size, const scan_settings& s) {
   pass_result r;
-  const std::int64_t page_bytes = s.geometry.page_size + s.geometry.spare_size;
-  const int steps = s.geometry.page_size / 512;
+  const std::int64_t page_bytes = raw_page_bytes(*s.layout);
+  const auto steps = static_cast<std::int64_t>(s.layout->steps.size());
   r.error = run_scan(in, size, s, [&](const scan_batch& b, std::string&) {
     r.bytes.append(reinterpret_cast<const char*>(b.bytes),
                    static_cast<std::size_t>(b.pages * page_bytes));
     for (std::int64_t i = 0; i < b.pages * steps; ++i) {
-      r.statuses.push_back(static_cast<int>(b.outcomes[i].status));
-      r.bits.push_back(b.outcomes[i].bits);
+      const step_outcome& o = b.outcomes[i];
+      r.statuses.push_back(static_cast<int>(o.status));
+      r.bits.push_back(o.bits);
+      std::string f;
+      for (int k = 0; k < o.fix_count; ++k) {
+        const bch_bit_fix& x = b.fixes[o.fix_first + static_cast<std::uint32_t>(k)];
+        f += (x.in_ecc ? "e" : "d") + std::to_string(x.byte) + "." + std::to_string(x.bit) + " ";
+      }
+      r.fixes.push_back(f);
     }
     return true;
   });
   return r;
 }
 
-TEST(DumpScan, GeometriesThatCannotHoldTheLayoutAreRefused) {
-  EXPECT_EQ(check_geometry({2048, 64, 64}), "");
-  EXPECT_EQ(check_geometry({512, 23, 1}), "");
-  EXPECT_NE(check_geometry({512, 22, 1}), "");    // last ECC ends at 535
-  EXPECT_NE(check_geometry({2048, 61, 64}), "");  // last ECC ends at 2110
-  EXPECT_NE(check_geometry({511, 64, 64}), "");   // no sector
-  EXPECT_NE(check_geometry({2048, 64, 0}), "");
-  EXPECT_NE(check_geometry({kMaxPagePart + 1, 64, 64}), "");
-  EXPECT_NE(check_geometry({2048, 0, 64}), "");
+// A layout whose steps are scattered: data in two pieces, protected spare bytes, ECC apart.
+nand_layout scattered_layout() {
+  nand_layout l;
+  l.source = "test";
+  l.page_size = 2048;
+  l.spare_size = 128;
+  l.block_pages = 4;
+  l.code.m = 13;
+  l.code.t = 8;
+  for (int k = 0; k < 4; ++k) {
+    layout_step step;
+    step.data = {{512 * k + 100, 412}, {512 * k, 100}};
+    step.protected_ = {{2048 + 2 + 6 * k, 6}};
+    step.ecc = {2048 + 26 + 13 * k, 13};
+    l.steps.push_back(step);
+  }
+  return l;
 }
 
-TEST(DumpScan, ThreadsGiveTheSameBytesAndOutcomesForEveryAction) {
+TEST(DumpScan, ThreadsAndMappingChangeNothingForEveryAction) {
   bch_code code;
   ASSERT_EQ(bch_code_init(code, 13, 8), "");
-  const std::int64_t pages = 4100;              // three batches of 2 KiB pages
-  const std::int64_t size = pages * 2112 + 77;  // and a tail that is no page
-  for (scan_action action :
-       {scan_action::check, scan_action::fix, scan_action::encode, scan_action::inject}) {
-    SCOPED_TRACE(testing::Message() << "action " << static_cast<int>(action));
-    scan_settings s;
-    s.code = &code;
-    s.action = action;
-    s.flips_min = 0;
-    s.flips_max = 9;
-    s.seed = 42;
-    std::vector<pass_result> results;
-    for (int threads : {1, 2, 5}) {
-      s.threads = threads;
-      file_ptr f = temp_dump(static_cast<std::size_t>(size), 3);
-      results.push_back(run(f.get(), size, s));
-      EXPECT_EQ(results.back().error, "") << threads << " threads";
-      EXPECT_EQ(results.back().bytes.size(), static_cast<std::size_t>(pages * 2112));
-    }
-    for (std::size_t i = 1; i < results.size(); ++i) {
-      EXPECT_TRUE(results[i].bytes == results[0].bytes) << "bytes differ, run " << i;
-      EXPECT_EQ(results[i].statuses, results[0].statuses) << "run " << i;
-      EXPECT_EQ(results[i].bits, results[0].bits) << "run " << i;
+  const nand_layout layouts[] = {default_layout(2048, 64, 64), scattered_layout()};
+  for (const nand_layout& layout : layouts) {
+    ASSERT_EQ(check_layout(layout), "");
+    const std::int64_t page_bytes = raw_page_bytes(layout);
+    const std::int64_t pages = 8 * 1024 * 1024 / page_bytes * 2 + 37;  // three batches
+    const std::int64_t size = pages * page_bytes + 77;                 // and a tail
+    // Encoded, then 0 to 9 bit errors per step: clean, corrected and uncorrectable steps.
+    scan_settings prepare;
+    prepare.layout = &layout;
+    prepare.code = &code;
+    prepare.threads = 2;
+    file_ptr raw = temp_file(random_bytes(static_cast<std::size_t>(size), 3));
+    prepare.action = scan_action::encode;
+    file_ptr encoded = temp_file(run(raw.get(), size, prepare).bytes);
+    prepare.action = scan_action::inject;
+    prepare.flips_min = 0;
+    prepare.flips_max = 9;
+    const std::string noisy = run(encoded.get(), pages * page_bytes, prepare).bytes;
+    for (scan_action action :
+         {scan_action::check, scan_action::fix, scan_action::encode, scan_action::inject}) {
+      SCOPED_TRACE(testing::Message() << layout.steps.size() << "-step layout " << layout.source
+                                      << ", action " << static_cast<int>(action));
+      scan_settings s = prepare;
+      s.action = action;
+      s.seed = 42;
+      std::vector<pass_result> results;
+      for (int threads : {1, 2, 5}) {
+        for (bool map : {true, false}) {
+          s.threads = threads;
+          s.map_input = map;
+          file_ptr f = temp_file(noisy);
+          results.push_back(run(f.get(), pages * page_bytes, s));
+          EXPECT_EQ(results.back().error, "") << threads << " threads, mapped " << map;
+          EXPECT_EQ(file_bytes(f.get()), noisy) << "the input changed";
+        }
+      }
+      ASSERT_EQ(results[0].bytes.size(), static_cast<std::size_t>(pages * page_bytes));
+      for (std::size_t i = 1; i < results.size(); ++i) {
+        EXPECT_TRUE(results[i].bytes == results[0].bytes) << "bytes differ, run " << i;
+        EXPECT_EQ(results[i].statuses, results[0].statuses) << "run " << i;
+        EXPECT_EQ(results[i].bits, results[0].bits) << "run " << i;
+        EXPECT_EQ(results[i].fixes, results[0].fixes) << "run " << i;
+      }
+      if (action == scan_action::fix) {
+        // The plain route: every step gathered, decoded and, when changed, scattered back.
+        std::string want = noisy;
+        std::vector<int> statuses;
+        std::vector<unsigned char> message;
+        bch_decode_result result;
+        for (std::int64_t p = 0; p < pages; ++p) {
+          auto* page = reinterpret_cast<unsigned char*>(&want[p * page_bytes]);
+          for (const layout_step& step : layout.steps) {
+            message.resize(static_cast<std::size_t>(step_message_bytes(step)));
+            gather_message(page, step, message.data());
+            bch_decode(code, message.data(), message.size(), page + step.ecc.offset, result);
+            scatter_message(page, step, message.data());
+            statuses.push_back(static_cast<int>(result.status));
+          }
+        }
+        EXPECT_TRUE(results[0].bytes == want) << "fix differs from gather, decode, scatter";
+        EXPECT_EQ(results[0].statuses, statuses);
+        int kinds = 0;
+        for (bch_status st : {bch_status::clean, bch_status::corrected, bch_status::uncorrectable})
+          kinds += std::count(statuses.begin(), statuses.end(), static_cast<int>(st)) > 0;
+        EXPECT_EQ(kinds, 3) << "the dump should hold clean, corrected and uncorrectable steps";
+      }
     }
   }
 }
@@ -91,13 +168,43 @@ TEST(DumpScan, ThreadsGiveTheSameBytesAndOutcomesForEveryAction) {
 TEST(DumpScan, ADumpShorterThanAnnouncedIsAnErrorNotAWalkOverMissingBytes) {
   bch_code code;
   ASSERT_EQ(bch_code_init(code, 13, 8), "");
-  scan_settings s;
-  s.code = &code;
-  file_ptr f = temp_dump(2112 * 3, 5);
-  // Announced: 5000 pages; present: 3.
-  const pass_result r = run(f.get(), 2112 * 5000, s);
-  EXPECT_NE(r.error.find("could not be read whole"), std::string::npos) << r.error;
-  EXPECT_LE(r.bytes.size(), 2112u * 3);
+  const nand_layout layout = default_layout(2048, 64, 64);
+  for (bool map : {true, false}) {
+    scan_settings s;
+    s.layout = &layout;
+    s.code = &code;
+    s.map_input = map;
+    file_ptr f = temp_file(random_bytes(2112 * 3, 5));
+    // Announced: 5000 pages; present: 3.
+    const pass_result r = run(f.get(), 2112 * 5000, s);
+    EXPECT_NE(r.error.find("could not be read whole"), std::string::npos)
+        << "mapped " << map << ": " << r.error;
+    EXPECT_LE(r.bytes.size(), 2112u * 3);
+  }
+}
+
+TEST(DumpScan, BadBlocksAreFoundByTheirMarkers) {
+  nand_layout layout = default_layout(2048, 64, 4);
+  layout.bad_block.present = true;
+  layout.bad_block.marker = {2048, 2};
+  layout.bad_block.pages = {0, -1};
+  ASSERT_EQ(check_layout(layout), "");
+  // Ten blocks of four pages and half a block more, all 0xFF but the marks: block 2 on its
+  // first page, block 5 on its last, block 7 on a page that carries no marker, block 10 (the
+  // partial one) on its first page.
+  std::string dump(static_cast<std::size_t>(42 * 2112), '\xFF');
+  auto mark = [&](int page, int byte) { dump[static_cast<std::size_t>(page * 2112 + byte)] = 0; };
+  mark(2 * 4, 2048);
+  mark(5 * 4 + 3, 2049);
+  mark(7 * 4 + 1, 2048);
+  mark(10 * 4, 2048);
+  file_ptr f = temp_file(dump);
+  std::vector<std::int64_t> bad;
+  EXPECT_EQ(find_bad_blocks(f.get(), static_cast<std::int64_t>(dump.size()), layout, bad), "");
+  EXPECT_EQ(bad, (std::vector<std::int64_t>{2, 5, 10}));
+  layout.bad_block.present = false;
+  EXPECT_EQ(find_bad_blocks(f.get(), static_cast<std::int64_t>(dump.size()), layout, bad), "");
+  EXPECT_TRUE(bad.empty());
 }
 
 }  // namespace
