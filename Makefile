@@ -4,10 +4,10 @@
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENSURE := scripts/ensure-packages.sh
-BUILD_PKGS := g++ cmake make libcli11-dev
+BUILD_PKGS := g++ cmake make libcli11-dev libtomlplusplus-dev
 TEST_PKGS := $(BUILD_PKGS) libgtest-dev
 BENCH_PKGS := $(BUILD_PKGS) libbenchmark-dev time
-WINDOWS_PKGS := cmake make libcli11-dev g++-mingw-w64-x86-64-posix
+WINDOWS_PKGS := cmake make libcli11-dev libtomlplusplus-dev g++-mingw-w64-x86-64-posix
 WINE_PKGS := $(WINDOWS_PKGS) wine64
 
 .PHONY: help build demo test test-release test-sanitize windows test-windows bench format clean

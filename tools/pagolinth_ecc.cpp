@@ -1,27 +1,29 @@
-// pagolinth-ecc: checks, corrects and re-encodes every sector of a NAND dump against its BCH
-// ECC, injects bit errors for testing, and finds a dump's ECC convention. A user of the page
-// layout (layout/page_layout.h), the engine (codec/codec.h) and the streaming pass.
+// pagolinth-ecc: checks, corrects and re-encodes every ECC step of a NAND dump on any page
+// layout, extracts the corrected user data, injects bit errors for testing, and finds a dump's
+// ECC convention. A user of the layouts (layout/), the engine (codec/) and the streaming pass
+// (dump/).
 #include <CLI/CLI.hpp>  // CLI::App, CLI::ParseError
 
-#include <algorithm>   // std::sort, std::min
+#include <algorithm>   // std::stable_sort, std::min, std::max
 #include <chrono>      // std::chrono::steady_clock
 #include <cinttypes>   // PRId64
 #include <cstdio>      // std::printf, std::fprintf, std::fopen, std::fread, std::fwrite
 #include <filesystem>  // std::filesystem::path
 #include <string>      // std::string
 #include <thread>      // std::thread::hardware_concurrency
+#include <utility>     // std::move
 #include <vector>      // std::vector
 
-#include "codec/codec.h"            // bch_code, bch_code_init, bch_decode
-#include "layout/page_layout.h"  // extract_sector, sectors_per_page, kSectorLength, kEccLength
-#include "platform/platform.h"     // platform_is_terminal, platform_fseek64, platform_ftell64
-#include "dump/dump_scan.h"      // run_scan, check_geometry
+#include "codec/codec.h"         // bch_code, bch_code_init, bch_decode
+#include "dump/dump_scan.h"      // run_scan, find_bad_blocks
 #include "dump/output_file.h"    // file_ptr, staged_output
-#include "dump/scan_report.h"    // scan_report, report_*, print_summary
+#include "dump/scan_report.h"    // scan_report, report_*, print_summary, layout_label
+#include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
+#include "layout/layout_file.h"  // read_layout_file
+#include "platform/platform.h"   // platform_is_terminal, platform_fseek64, platform_ftell64
 
 namespace {
 
-constexpr int kFieldDegree = 13;  // the construction's field for 13-byte ECC areas
 constexpr int kMaxFlips = 64;
 
 // Exit statuses.
@@ -30,7 +32,10 @@ constexpr int kUncorrectable = 1;
 constexpr int kUsage = 2;
 
 struct ecc_options {
-  dump_geometry_options geometry;
+  std::string layout_file;
+  std::int32_t page_size = 2048;
+  std::int32_t spare_size = 64;
+  std::int32_t block_pages = 64;
   int t = 8;
   std::string bit_order = "msb";
   std::string ecc_mask = "none";
@@ -43,6 +48,13 @@ struct ecc_options {
   std::string flips;
   std::uint64_t seed = 1;
   int probe_sectors = 256;
+  std::string bad_blocks;  // extract: "skip", "keep", or "" for the default
+  bool with_protected = false;
+};
+
+// The options that describe the built-in layout, which a layout file replaces.
+struct shorthand_options {
+  std::vector<CLI::Option*> options;
 };
 
 int fail(const std::string& message) {
@@ -57,6 +69,12 @@ std::string quoted(const std::string& word) {
   for (char c : word)
     q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
+}
+
+std::string hex32(std::uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(v));
+  return text;
 }
 
 // The progress line on standard error: percentage, speed and time left, a few times a second,
@@ -95,18 +113,72 @@ class progress_line {
   std::chrono::steady_clock::time_point last_;
 };
 
-std::string build_code(const ecc_options& o, int t, bch_code& code) {
+// The layout a command works on: the file given with --layout, or the built-in layout for the
+// geometry and code options.
+std::string make_layout(const ecc_options& o, nand_layout& layout) {
+  if (!o.layout_file.empty())
+    return read_layout_file(o.layout_file, layout);
+  if (o.page_size < 512 && o.page_size >= 1)
+    return "a page of less than 512 bytes holds no sector";
+  layout = default_layout(o.page_size, o.spare_size, o.block_pages);
+  layout.code.t = o.t;
+  layout.code.lsb_first = o.bit_order == "lsb";
+  layout.code.mask = o.ecc_mask == "erased-ff" ? layout_mask::erased_ff : layout_mask::none;
+  return check_layout(layout);
+}
+
+bch_code_options code_options(const layout_code& c) {
   bch_code_options co;
-  co.bit_order = o.bit_order == "lsb" ? bch_bit_order::lsb_first : bch_bit_order::msb_first;
-  co.ecc_mask = o.ecc_mask == "erased-ff" ? bch_ecc_mask::erased_ff : bch_ecc_mask::none;
-  const std::string error = bch_code_init(code, kFieldDegree, t, co);
-  if (!error.empty())
-    return error;
-  if (code.ecc_bytes > kEccLength) {
-    return "t = " + std::to_string(t) + " needs " + std::to_string(code.ecc_bytes) +
-           " ECC bytes; the page layout stores " + std::to_string(kEccLength);
+  co.bit_order = c.lsb_first ? bch_bit_order::lsb_first : bch_bit_order::msb_first;
+  switch (c.mask) {
+    case layout_mask::none:
+      co.ecc_mask = bch_ecc_mask::none;
+      break;
+    case layout_mask::erased_ff:
+      co.ecc_mask = bch_ecc_mask::erased_ff;
+      break;
+    case layout_mask::bytes:
+      co.ecc_mask = bch_ecc_mask::xor_bytes;
+      co.mask_bytes = c.mask_bytes;
+      break;
   }
-  return "";
+  co.pad = c.pad_start ? bch_pad::start : bch_pad::end;
+  co.primitive_polynomial = c.primitive_polynomial;
+  return co;
+}
+
+// Builds the layout's code and checks that every step fits it.
+std::string build_code(const nand_layout& layout, bch_code& code) {
+  const std::string error =
+      bch_code_init(code, layout.code.m, layout.code.t, code_options(layout.code));
+  if (!error.empty()) {
+    return "the code m = " + std::to_string(layout.code.m) +
+           ", t = " + std::to_string(layout.code.t) + " cannot be built: " + error;
+  }
+  return check_layout_code(layout, code.parity_bits, code.max_data_bytes);
+}
+
+const char* mask_word(const layout_code& c) {
+  switch (c.mask) {
+    case layout_mask::none:
+      return "none";
+    case layout_mask::erased_ff:
+      return "erased-ff";
+    case layout_mask::bytes:
+      return "hex";
+  }
+  return "none";
+}
+
+void print_layout_lines(const nand_layout& layout, const bch_code& code) {
+  std::printf("layout:          %s\n", layout_label(layout).c_str());
+  std::printf("code:            m=%d t=%d, %d ECC bytes, bit order %s, ECC mask %s", code.m, code.t,
+              code.ecc_bytes, layout.code.lsb_first ? "lsb" : "msb", mask_word(layout.code));
+  if (layout.code.pad_start)
+    std::printf(", pad start");
+  if (layout.code.primitive_polynomial != 0)
+    std::printf(", primitive polynomial %s", hex32(layout.code.primitive_polynomial).c_str());
+  std::printf("\n");
 }
 
 struct opened_dump {
@@ -144,25 +216,77 @@ std::string default_output(const std::string& dump) {
   return (std::filesystem::u8path(dump).parent_path() / "Dump_New.bin").u8string();
 }
 
-// check, fix, encode and inject: one streaming pass, with or without an output.
-int run_pass(const ecc_options& o, scan_action action) {
-  const char* verb = action == scan_action::check    ? "check"
-                     : action == scan_action::fix    ? "fix"
-                     : action == scan_action::encode ? "encode"
-                                                     : "inject";
-  if (std::string e = check_geometry(o.geometry); !e.empty())
+enum class command { check, fix, encode, inject, extract };
+
+// Writes the user data (and with --protected the protected bytes) of every page of a batch,
+// leaving out the blocks that are skipped as bad.
+class extractor {
+ public:
+  extractor(const nand_layout& layout, std::vector<std::int64_t> skipped, bool with_protected)
+      : layout_(layout), skipped_(std::move(skipped)), with_protected_(with_protected) {}
+
+  bool write(const scan_batch& batch, std::FILE* out) {
+    const std::int64_t page_bytes = raw_page_bytes(layout_);
+    buffer_.clear();
+    for (std::int64_t p = 0; p < batch.pages; ++p) {
+      const std::int64_t block = (batch.first_page + p) / layout_.block_pages;
+      while (next_ < skipped_.size() && skipped_[next_] < block)
+        ++next_;
+      if (next_ < skipped_.size() && skipped_[next_] == block)
+        continue;
+      const unsigned char* page = batch.bytes + p * page_bytes;
+      for (const layout_step& step : layout_.steps)
+        append(page, step.data);
+      if (with_protected_) {
+        for (const layout_step& step : layout_.steps)
+          append(page, step.protected_);
+      }
+      ++pages_;
+    }
+    return buffer_.empty() || std::fwrite(buffer_.data(), 1, buffer_.size(), out) == buffer_.size();
+  }
+
+  std::int64_t pages() const { return pages_; }
+
+ private:
+  void append(const unsigned char* page, const std::vector<layout_span>& spans) {
+    for (const layout_span& span : spans)
+      buffer_.insert(buffer_.end(), page + span.offset, page + span.offset + span.length);
+  }
+
+  const nand_layout& layout_;
+  std::vector<std::int64_t> skipped_;  // ascending
+  bool with_protected_;
+  std::size_t next_ = 0;
+  std::int64_t pages_ = 0;
+  std::vector<unsigned char> buffer_;
+};
+
+// check, fix, encode, inject and extract: one streaming pass, with or without an output.
+int run_pass(const ecc_options& o, command cmd) {
+  const char* verb = cmd == command::check    ? "check"
+                     : cmd == command::fix    ? "fix"
+                     : cmd == command::encode ? "encode"
+                     : cmd == command::inject ? "inject"
+                                              : "extract";
+  nand_layout layout;
+  if (std::string e = make_layout(o, layout); !e.empty())
     return fail(e);
   bch_code code;
-  if (std::string e = build_code(o, o.t, code); !e.empty())
+  if (std::string e = build_code(layout, code); !e.empty())
     return fail(e);
 
   scan_settings s;
-  s.geometry = o.geometry;
+  s.layout = &layout;
   s.code = &code;
-  s.action = action;
+  s.action = cmd == command::check    ? scan_action::check
+             : cmd == command::encode ? scan_action::encode
+             : cmd == command::inject ? scan_action::inject
+                                      : scan_action::fix;
   s.threads = o.threads;
   s.seed = o.seed;
-  if (action == scan_action::inject) {
+  s.map_input = std::getenv("PAGOLINTH_NO_MAP") == nullptr;  // TEMP
+  if (cmd == command::inject) {
     int a = 0, b = 0;
     char dash = 0, extra = 0;
     const int n = std::sscanf(o.flips.c_str(), "%d%c%d%c", &a, &dash, &b, &extra);
@@ -173,32 +297,41 @@ int run_pass(const ecc_options& o, scan_action action) {
     s.flips_min = a;
     s.flips_max = b;
   }
+  const bool skip_bad =
+      cmd == command::extract &&
+      (o.bad_blocks == "skip" || (o.bad_blocks.empty() && layout.bad_block.present));
+  if (skip_bad && !layout.bad_block.present)
+    return fail("--bad-blocks skip needs a layout that names a bad-block marker ([bad_block])");
 
   opened_dump dump;
   if (std::string e = open_dump(o.dump, dump); !e.empty())
     return fail(e);
-  const std::int64_t page_bytes = std::int64_t{o.geometry.page_size} + o.geometry.spare_size;
+  const std::int64_t page_bytes = raw_page_bytes(layout);
   const std::int64_t pages = dump.bytes / page_bytes;
   const std::int64_t tail = dump.bytes - pages * page_bytes;
+  std::vector<std::int64_t> bad_blocks;
+  if (std::string e = find_bad_blocks(dump.file.get(), dump.bytes, layout, bad_blocks); !e.empty())
+    return fail(o.dump + ": " + e);
 
   staged_output out;
-  const bool writes = action != scan_action::check;
+  const bool writes = cmd != command::check;
   if (writes) {
     const std::string path = o.out.empty() ? default_output(o.dump) : o.out;
     if (std::string e = stage_output(out, path, o.dump, o.force); !e.empty())
       return fail(e);
   }
   scan_report report;
-  const bool reports = action == scan_action::check || action == scan_action::fix;
+  const bool reports = cmd == command::check || cmd == command::fix || cmd == command::extract;
   for (const std::string* side : {&o.csv, &o.map}) {
     if (reports && !side->empty() && same_file(*side, o.dump))
       return fail(*side + " is the input; the input is never written to");
   }
-  if (std::string e =
-          report_open(report, s, pages, o.dump, reports ? o.csv : "", reports ? o.map : "");
+  if (std::string e = report_open(report, s, pages, bad_blocks, o.dump, reports ? o.csv : "",
+                                  reports ? o.map : "");
       !e.empty())
     return fail(e);
 
+  extractor extract(layout, skip_bad ? bad_blocks : std::vector<std::int64_t>{}, o.with_protected);
   progress_line progress(verb, dump.bytes);
   const std::string error = run_scan(
       dump.file.get(), dump.bytes, s,
@@ -207,17 +340,22 @@ int run_pass(const ecc_options& o, scan_action action) {
           why = "cannot write the CSV file or the map";
           return false;
         }
-        const std::size_t bytes = static_cast<std::size_t>(batch.pages * page_bytes);
-        if (writes && std::fwrite(batch.bytes, 1, bytes, out.file.get()) != bytes) {
-          why = "cannot write " + out.final_path + " (disk full?)";
-          return false;
+        bool ok = true;
+        if (cmd == command::extract) {
+          ok = extract.write(batch, out.file.get());
+        } else if (writes) {
+          const auto bytes = static_cast<std::size_t>(batch.pages * page_bytes);
+          ok = std::fwrite(batch.bytes, 1, bytes, out.file.get()) == bytes;
         }
-        return true;
+        if (!ok)
+          why = "cannot write " + out.final_path + " (disk full?)";
+        return ok;
       },
       [&](std::int64_t done) { progress(done); });
   if (!error.empty())
     return fail(o.dump + ": " + error);
-  if (!copy_tail(dump.file.get(), writes ? out.file.get() : nullptr, tail))
+  const bool copies_tail = writes && cmd != command::extract;
+  if (!copy_tail(dump.file.get(), copies_tail ? out.file.get() : nullptr, tail))
     return fail("cannot copy the tail of " + o.dump);
   if (std::string e = report_close(report); !e.empty())
     return fail(e);
@@ -227,17 +365,25 @@ int run_pass(const ecc_options& o, scan_action action) {
   }
 
   std::printf("dump:            %s, %" PRId64 " bytes\n", o.dump.c_str(), dump.bytes);
-  std::printf("code:            m=%d t=%d, %d ECC bytes, bit order %s, ECC mask %s\n", code.m,
-              code.t, code.ecc_bytes, o.bit_order.c_str(), o.ecc_mask.c_str());
+  print_layout_lines(layout, code);
   if (reports) {
     print_summary(stdout, report, tail);
   } else {
     std::printf("pages:           %" PRId64 ", %" PRId64 " sectors\n", report.totals.pages,
                 report.totals.sectors);
-    if (action == scan_action::inject)
+    if (cmd == command::inject)
       std::printf("bits flipped:    %" PRId64 "\n", report.totals.injected_bits);
     if (tail > 0)
       std::printf("tail:            %" PRId64 " bytes copied unchanged\n", tail);
+  }
+  if (cmd == command::extract) {
+    std::printf(
+        "extracted:       %" PRId64 " pages%s; %" PRId64 " uncorrectable sectors written as read\n",
+        extract.pages(), o.with_protected ? ", protected bytes after each page's data" : "",
+        report.totals.uncorrectable - (skip_bad ? report.totals.bad_block_uncorrectable : 0));
+    if (skip_bad) {
+      std::printf("skipped:         %zu bad blocks\n", bad_blocks.size());
+    }
   }
   if (writes)
     std::printf("written:         %s\n", out.final_path.c_str());
@@ -246,22 +392,35 @@ int run_pass(const ecc_options& o, scan_action action) {
   if (!o.map.empty() && reports)
     std::printf("map:             %s\n", o.map.c_str());
   std::fflush(stdout);
-  return report.totals.uncorrectable > 0 ? kUncorrectable : kAllGood;
+  if (cmd == command::encode || cmd == command::inject)
+    return kAllGood;
+  return uncorrectable_outside_bad_blocks(report) > 0 ? kUncorrectable : kAllGood;
+}
+
+int run_layout(const ecc_options& o) {
+  nand_layout layout;
+  if (std::string e = make_layout(o, layout); !e.empty())
+    return fail(e);
+  bch_code code;
+  if (std::string e = build_code(layout, code); !e.empty())
+    return fail(e);
+  std::fputs(layout_to_toml(layout).c_str(), stdout);
+  std::fflush(stdout);
+  return kAllGood;
 }
 
 struct probe_candidate {
-  std::string bit_order, ecc_mask;
-  int t = 0;
+  layout_code code;
   std::int64_t clean = 0, corrected = 0, erased = 0, uncorrectable = 0;
   std::int64_t usable() const { return clean + corrected; }
 };
 
-// A sector with at most 8 zero bits in its data is (nearly) erased and tells nothing about
+// A step with at most 8 zero bits in its message is (nearly) erased and tells nothing about
 // the convention.
-bool nearly_erased(const unsigned char* data) {
+bool nearly_erased(const unsigned char* message, std::size_t bytes) {
   int zeros = 0;
-  for (int i = 0; i < kSectorLength && zeros <= 8; ++i) {
-    unsigned v = static_cast<unsigned char>(~data[i]);
+  for (std::size_t i = 0; i < bytes && zeros <= 8; ++i) {
+    unsigned v = static_cast<unsigned char>(~message[i]);
     while (v) {
       zeros += static_cast<int>(v & 1);
       v >>= 1;
@@ -270,8 +429,14 @@ bool nearly_erased(const unsigned char* data) {
   return zeros <= 8;
 }
 
+// The largest t of field degree m whose ECC fits `ecc_bytes` bytes.
+int largest_t(int m, std::int64_t ecc_bytes) {
+  return static_cast<int>(std::min<std::int64_t>(8 * ecc_bytes / m, 200));
+}
+
 int run_probe(const ecc_options& o) {
-  if (std::string e = check_geometry(o.geometry); !e.empty())
+  nand_layout layout;
+  if (std::string e = make_layout(o, layout); !e.empty())
     return fail(e);
   if (o.probe_sectors < 1 || o.probe_sectors > 100000)
     return fail("--sectors takes a number from 1 to 100000");
@@ -279,70 +444,87 @@ int run_probe(const ecc_options& o) {
   if (std::string e = open_dump(o.dump, dump); !e.empty())
     return fail(e);
 
-  const std::int32_t steps = sectors_per_page(o.geometry.page_size);
-  const std::size_t page_bytes = static_cast<std::size_t>(o.geometry.page_size) +
-                                 static_cast<std::size_t>(o.geometry.spare_size);
+  const auto page_bytes = static_cast<std::size_t>(raw_page_bytes(layout));
   std::vector<unsigned char> page(page_bytes);
-  std::vector<unsigned char> samples;  // sector data and ECC, 525 bytes each
-  std::int64_t sampled = 0;
-  while (sampled < o.probe_sectors &&
+  struct sample {
+    std::vector<unsigned char> message, ecc;
+  };
+  std::vector<sample> samples;
+  std::int64_t smallest_ecc = INT64_MAX;
+  for (const layout_step& step : layout.steps)
+    smallest_ecc = std::min(smallest_ecc, step.ecc.length);
+  while (static_cast<int>(samples.size()) < o.probe_sectors &&
          std::fread(page.data(), 1, page_bytes, dump.file.get()) == page_bytes) {
-    for (std::int32_t k = 0; k < steps && sampled < o.probe_sectors; ++k) {
-      unsigned char data[kSectorLength];
-      unsigned char ecc[kEccLength];
-      extract_sector(page.data(), k, steps, data, ecc);
-      if (nearly_erased(data))
+    for (std::size_t k = 0;
+         k < layout.steps.size() && static_cast<int>(samples.size()) < o.probe_sectors; ++k) {
+      const layout_step& step = layout.steps[k];
+      sample one;
+      one.message.resize(static_cast<std::size_t>(step_message_bytes(step)));
+      gather_message(page.data(), step, one.message.data());
+      if (nearly_erased(one.message.data(), one.message.size()))
         continue;
-      samples.insert(samples.end(), data, data + kSectorLength);
-      samples.insert(samples.end(), ecc, ecc + kEccLength);
-      ++sampled;
+      one.ecc.assign(page.data() + step.ecc.offset,
+                     page.data() + step.ecc.offset + step.ecc.length);
+      samples.push_back(std::move(one));
     }
   }
-  if (sampled == 0)
+  if (samples.empty())
     return fail(o.dump + ": no sector that is not erased to probe");
+  const auto sampled = static_cast<std::int64_t>(samples.size());
 
+  // The layout's code with every bit order, mask and padding, and every t whose ECC fits.
   std::vector<probe_candidate> candidates;
-  for (const char* order : {"msb", "lsb"}) {
-    for (const char* mask : {"none", "erased-ff"}) {
-      for (int t = 1; t <= 8; ++t) {
-        ecc_options variant = o;
-        variant.bit_order = order;
-        variant.ecc_mask = mask;
-        bch_code code;
-        if (!build_code(variant, t, code).empty())
-          continue;
-        probe_candidate c;
-        c.bit_order = order;
-        c.ecc_mask = mask;
-        c.t = t;
-        bch_decode_result result;
-        for (std::int64_t i = 0; i < sampled; ++i) {
-          unsigned char data[kSectorLength];
-          unsigned char ecc[kEccLength];
-          const unsigned char* at = samples.data() + i * (kSectorLength + kEccLength);
-          std::copy(at, at + kSectorLength, data);
-          std::copy(at + kSectorLength, at + kSectorLength + kEccLength, ecc);
-          bch_decode(code, data, kSectorLength, ecc, result);
-          switch (result.status) {
-            case bch_status::clean:
-              ++c.clean;
-              break;
-            case bch_status::corrected:
-              ++c.corrected;
-              break;
-            case bch_status::erased:
-              ++c.erased;
-              break;
-            case bch_status::uncorrectable:
-              ++c.uncorrectable;
-              break;
+  const bool from_file = !o.layout_file.empty();
+  const int t_max = from_file ? largest_t(layout.code.m, smallest_ecc) : 8;
+  std::vector<layout_mask> masks = {layout_mask::none, layout_mask::erased_ff};
+  if (layout.code.mask == layout_mask::bytes)
+    masks.push_back(layout_mask::bytes);
+  for (bool lsb : {false, true}) {
+    for (layout_mask mask : masks) {
+      for (bool pad_start : {false, true}) {
+        for (int t = 1; t <= t_max; ++t) {
+          probe_candidate c;
+          c.code = layout.code;
+          c.code.lsb_first = lsb;
+          c.code.mask = mask;
+          c.code.pad_start = pad_start;
+          c.code.t = t;
+          nand_layout variant = layout;
+          variant.code = c.code;
+          bch_code code;
+          if (!build_code(variant, code).empty())
+            continue;
+          // Padding has a place only when the parity leaves bits of its last byte unused.
+          if (pad_start && code.parity_bits % 8 == 0)
+            continue;
+          bch_decode_result result;
+          for (const sample& one : samples) {
+            std::vector<unsigned char> message = one.message;
+            std::vector<unsigned char> ecc = one.ecc;
+            bch_decode(code, message.data(), message.size(), ecc.data(), result);
+            switch (result.status) {
+              case bch_status::clean:
+                ++c.clean;
+                break;
+              case bch_status::corrected:
+                ++c.corrected;
+                break;
+              case bch_status::erased:
+                ++c.erased;
+                break;
+              case bch_status::uncorrectable:
+                ++c.uncorrectable;
+                break;
+            }
           }
+          candidates.push_back(c);
         }
-        candidates.push_back(c);
       }
     }
   }
-  // Clean sectors are the strongest evidence (a random sector is clean with odds of 2^-r);
+  if (candidates.empty())
+    return fail("no code of the layout's field fits its ECC bytes");
+  // Clean steps are the strongest evidence (a random step is clean with odds of 2^-r);
   // among equals the larger t, whose chance corrections are the rarest.
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const probe_candidate& a, const probe_candidate& b) {
@@ -350,54 +532,86 @@ int run_probe(const ecc_options& o) {
                        return a.usable() > b.usable();
                      if (a.clean != b.clean)
                        return a.clean > b.clean;
-                     return a.t > b.t;
+                     return a.code.t > b.code.t;
                    });
   std::printf("probe of %s: %" PRId64 " sectors that are not erased, from the start\n",
               o.dump.c_str(), sampled);
-  std::printf("rank  bit-order  ecc-mask   t  usable   clean  corrected  uncorrectable\n");
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
+  std::printf("layout: %s\n", layout_label(layout).c_str());
+  std::printf("rank  bit-order  ecc-mask   pad    t  usable   clean  corrected  uncorrectable\n");
+  const std::size_t shown = std::min<std::size_t>(candidates.size(), 40);
+  for (std::size_t i = 0; i < shown; ++i) {
     const probe_candidate& c = candidates[i];
-    std::printf("%4zu  %-9s  %-9s  %d  %5.1f%%  %6" PRId64 "  %9" PRId64 "  %13" PRId64 "\n", i + 1,
-                c.bit_order.c_str(), c.ecc_mask.c_str(), c.t,
+    std::printf("%4zu  %-9s  %-9s  %-5s %2d  %5.1f%%  %6" PRId64 "  %9" PRId64 "  %13" PRId64 "\n",
+                i + 1, c.code.lsb_first ? "lsb" : "msb", mask_word(c.code),
+                c.code.pad_start ? "start" : "end", c.code.t,
                 100.0 * static_cast<double>(c.usable()) / static_cast<double>(sampled), c.clean,
                 c.corrected, c.uncorrectable);
   }
+  if (shown < candidates.size())
+    std::printf("(%zu more candidates, none better)\n", candidates.size() - shown);
   const probe_candidate& best = candidates.front();
   if (best.usable() == 0) {
-    std::printf(
-        "no convention decodes any sector: check the geometry (--page-size, "
-        "--spare-size)\n");
+    std::printf(from_file ? "no convention decodes any sector: check the layout's spans and code\n"
+                          : "no convention decodes any sector: check the geometry (--page-size, "
+                            "--spare-size)\n");
     return kUncorrectable;
+  }
+  if (from_file) {
+    std::printf(
+        "best: in [code] of %s: t = %d, bit_order = \"%s\", ecc_mask = \"%s\", pad = \"%s\"\n",
+        o.layout_file.c_str(), best.code.t, best.code.lsb_first ? "lsb" : "msb",
+        best.code.mask == layout_mask::bytes ? "(the file's hex mask)" : mask_word(best.code),
+        best.code.pad_start ? "start" : "end");
+    return kAllGood;
   }
   std::printf(
       "best: pagolinth-ecc check --page-size %d --spare-size %d --block-pages %d -t %d "
       "--bit-order %s --ecc-mask %s %s\n",
-      o.geometry.page_size, o.geometry.spare_size, o.geometry.block_pages, best.t,
-      best.bit_order.c_str(), best.ecc_mask.c_str(), quoted(o.dump).c_str());
+      o.page_size, o.spare_size, o.block_pages, best.code.t, best.code.lsb_first ? "lsb" : "msb",
+      mask_word(best.code), quoted(o.dump).c_str());
   return kAllGood;
 }
 
-// Adds the options every command shares: geometry, code and threads.
-void add_common(CLI::App* cmd, ecc_options& o, bool with_code = true) {
-  cmd->add_option("DUMP", o.dump, "the dump: raw pages with spare, end to end")->required();
-  cmd->add_option("--page-size", o.geometry.page_size, "page size without spare, bytes")
-      ->capture_default_str();
-  cmd->add_option("--spare-size", o.geometry.spare_size, "spare size, bytes")
-      ->capture_default_str();
-  cmd->add_option("--block-pages", o.geometry.block_pages, "pages per block")
-      ->capture_default_str();
+// Adds the layout options every command shares: --layout, or the built-in layout's geometry
+// and code, which --layout replaces.
+void add_layout_options(CLI::App* cmd, ecc_options& o, shorthand_options& shorthands,
+                        bool with_code = true) {
+  cmd->add_option("--layout", o.layout_file,
+                  "layout file (TOML): page geometry, where each step's data and ECC lie, and "
+                  "the code; replaces the options below");
+  shorthands.options.push_back(
+      cmd->add_option("--page-size", o.page_size, "built-in layout: page size without spare, bytes")
+          ->capture_default_str());
+  shorthands.options.push_back(
+      cmd->add_option("--spare-size", o.spare_size, "built-in layout: spare size, bytes")
+          ->capture_default_str());
+  shorthands.options.push_back(
+      cmd->add_option("--block-pages", o.block_pages, "built-in layout: pages per block")
+          ->capture_default_str());
   if (with_code) {
-    cmd->add_option("-t", o.t, "bit errors the code corrects per sector, 1 to 8")
-        ->capture_default_str();
-    cmd->add_option("--bit-order", o.bit_order,
-                    "msb: each byte most significant bit first; lsb: the opposite")
-        ->check(CLI::IsMember({"msb", "lsb"}))
-        ->capture_default_str();
-    cmd->add_option("--ecc-mask", o.ecc_mask,
-                    "none, or erased-ff: ECC masked so that erased sectors carry all-0xFF ECC")
-        ->check(CLI::IsMember({"none", "erased-ff"}))
-        ->capture_default_str();
+    shorthands.options.push_back(
+        cmd->add_option("-t", o.t, "built-in layout: bit errors corrected per sector, 1 to 8")
+            ->capture_default_str());
+    shorthands.options.push_back(
+        cmd->add_option("--bit-order", o.bit_order,
+                        "built-in layout: msb, each byte most significant bit first; lsb, the "
+                        "opposite")
+            ->check(CLI::IsMember({"msb", "lsb"}))
+            ->capture_default_str());
+    shorthands.options.push_back(
+        cmd->add_option("--ecc-mask", o.ecc_mask,
+                        "built-in layout: none, or erased-ff (ECC masked so that erased sectors "
+                        "carry all-0xFF ECC)")
+            ->check(CLI::IsMember({"none", "erased-ff"}))
+            ->capture_default_str());
   }
+}
+
+// Adds the dump and the options of every command that reads one.
+void add_common(CLI::App* cmd, ecc_options& o, shorthand_options& shorthands,
+                bool with_code = true) {
+  cmd->add_option("DUMP", o.dump, "the dump: raw pages with spare, end to end")->required();
+  add_layout_options(cmd, o, shorthands, with_code);
   cmd->add_option("--threads", o.threads, "worker threads (default: the machine's cores)")
       ->check(CLI::Range(1, 64));
 }
@@ -407,43 +621,61 @@ void add_common(CLI::App* cmd, ecc_options& o, bool with_code = true) {
 int main(int argc, char** argv) {
   ecc_options o;
   o.threads = static_cast<int>(std::min(64u, std::max(1u, std::thread::hardware_concurrency())));
+  shorthand_options shorthands;
 
   CLI::App app{
-      "Checks and corrects every sector of a NAND dump against its BCH ECC (field GF(2^13)),\n"
-      "writes corrected dumps, re-encodes ECC, injects bit errors and finds the ECC convention.\n"
-      "Page layout: a 4-byte header, then 512-byte sectors each followed by 13 ECC bytes, with a\n"
-      "6-byte hole after byte 468 of the last sector.",
+      "Checks and corrects every ECC step of a NAND dump against its BCH ECC, writes corrected\n"
+      "dumps, extracts the user data, re-encodes ECC, injects bit errors and finds the ECC\n"
+      "convention. Any page layout and code can be given as a layout file (--layout); without\n"
+      "one, the built-in layout: a 4-byte header, then 512-byte sectors each followed by 13 ECC\n"
+      "bytes, with a 6-byte hole after byte 468 of the last sector, and the BCH code over\n"
+      "GF(2^13).",
       "pagolinth-ecc"};
   app.require_subcommand(1);
   app.footer(
       "Exit status: 0 when every sector is clean, erased or corrected; 1 when any is\n"
-      "uncorrectable (or probe finds nothing); 2 for bad usage or unreadable input.\n"
-      "Example: pagolinth-ecc check Dump.bin --csv errors.csv --map map.svg");
+      "uncorrectable outside the blocks marked bad (or probe finds nothing); 2 for bad usage,\n"
+      "a bad layout file or unreadable input.\n"
+      "Example: pagolinth-ecc check Dump.bin --layout board.toml --csv errors.csv --map map.svg");
 
   CLI::App* check = app.add_subcommand("check", "check every sector and print a summary");
-  add_common(check, o);
+  add_common(check, o, shorthands);
   check->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   check->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
-  check->footer(
-      "Example: pagolinth-ecc check Dump.bin --page-size 4096 --spare-size 224 --csv e.csv");
+  check->footer("Example: pagolinth-ecc check Dump.bin --layout layouts/spare-end-4096-224.toml");
 
   CLI::App* fix =
       app.add_subcommand("fix", "write the dump with every correctable sector corrected");
-  add_common(fix, o);
+  add_common(fix, o, shorthands);
   fix->add_option("-o,--output", o.out, "output file (default: Dump_New.bin beside the dump)");
   fix->add_flag("--force", o.force, "replace an existing output");
   fix->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   fix->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
   fix->footer("Example: pagolinth-ecc fix Dump.bin -o Dump_Fixed.bin");
 
+  CLI::App* extract = app.add_subcommand(
+      "extract", "write the corrected user data of every page, without spare and ECC");
+  add_common(extract, o, shorthands);
+  extract->add_option("-o,--output", o.out, "output image")->required();
+  extract->add_flag("--force", o.force, "replace an existing output");
+  extract
+      ->add_option("--bad-blocks", o.bad_blocks,
+                   "skip: leave blocks marked bad out of the image (the default when the layout "
+                   "names a marker); keep: write them too")
+      ->check(CLI::IsMember({"skip", "keep"}));
+  extract->add_flag("--protected", o.with_protected,
+                    "also write each page's protected spare bytes after its data");
+  extract->add_option("--csv", o.csv, "also write one row per sector that is not clean");
+  extract->footer("Example: pagolinth-ecc extract Dump.bin --layout board.toml -o image.bin");
+
   CLI::App* encode = app.add_subcommand("encode", "recompute every sector's ECC from its data");
-  add_common(encode, o);
+  add_common(encode, o, shorthands);
   encode->add_option("-o,--output", o.out, "output file")->required();
   encode->add_flag("--force", o.force, "replace an existing output");
   encode->footer("Example: pagolinth-ecc encode Edited.bin -o Encoded.bin");
 
   CLI::App* inject = app.add_subcommand("inject", "flip random bits in every sector, for testing");
-  add_common(inject, o);
+  add_common(inject, o, shorthands);
   inject->add_option("-o,--output", o.out, "output file")->required();
   inject->add_flag("--force", o.force, "replace an existing output");
   inject->add_option("--flips", o.flips, "bits flipped per sector: N, or MIN-MAX drawn at random")
@@ -451,12 +683,17 @@ int main(int argc, char** argv) {
   inject->add_option("--seed", o.seed, "seed of the random choice")->capture_default_str();
   inject->footer("Example: pagolinth-ecc inject Encoded.bin -o Noisy.bin --flips 1-8 --seed 7");
 
-  CLI::App* probe =
-      app.add_subcommand("probe", "find the bit order, ECC mask and t a dump was written with");
-  add_common(probe, o, false);
+  CLI::App* probe = app.add_subcommand(
+      "probe", "find the bit order, ECC mask, padding and t a dump was written with");
+  add_common(probe, o, shorthands, false);
   probe->add_option("--sectors", o.probe_sectors, "sectors to try, from the start")
       ->capture_default_str();
   probe->footer("Example: pagolinth-ecc probe Dump.bin --sectors 1000");
+
+  CLI::App* layout_cmd = app.add_subcommand(
+      "layout", "print the layout in effect as a layout file, to start your own from");
+  add_layout_options(layout_cmd, o, shorthands);
+  layout_cmd->footer("Example: pagolinth-ecc layout --page-size 4096 --spare-size 224 > my.toml");
 
   try {
     app.parse(argc, argv);
@@ -468,14 +705,27 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "pagolinth-ecc: %s (see --help)\n", e.what());
     return kUsage;
   }
+  if (!o.layout_file.empty()) {
+    for (const CLI::Option* opt : shorthands.options) {
+      if (opt->count() > 0) {
+        return fail(opt->get_name() +
+                    " describes the built-in layout; with --layout the layout file gives the "
+                    "geometry and the code");
+      }
+    }
+  }
 
   if (check->parsed())
-    return run_pass(o, scan_action::check);
+    return run_pass(o, command::check);
   if (fix->parsed())
-    return run_pass(o, scan_action::fix);
+    return run_pass(o, command::fix);
+  if (extract->parsed())
+    return run_pass(o, command::extract);
   if (encode->parsed())
-    return run_pass(o, scan_action::encode);
+    return run_pass(o, command::encode);
   if (inject->parsed())
-    return run_pass(o, scan_action::inject);
+    return run_pass(o, command::inject);
+  if (layout_cmd->parsed())
+    return run_layout(o);
   return run_probe(o);
 }

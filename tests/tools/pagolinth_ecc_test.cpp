@@ -1,9 +1,12 @@
 // End-to-end tests of pagolinth-ecc over the built executable: encode, inject, check and fix
 // round trips for both variants and several geometries, uncorrectable and erased sectors,
-// truncated dumps, refused outputs and usage, probe, and thread-count independence.
+// truncated dumps, refused outputs and usage, probe, and thread-count independence; the same
+// round trips and extract on layout files of both families, with protected bytes, padding
+// first, other polynomials, bit orders and masks, bad blocks, and the layout options refused.
 #include <gtest/gtest.h>
 
 #include <cstdint>     // std::uint32_t
+#include <cstdio>      // std::snprintf
 #include <filesystem>  // std::filesystem::exists
 #include <random>      // std::mt19937
 #include <string>      // std::string
@@ -280,6 +283,314 @@ TEST(PagolinthEcc, ThreadsChangeNothingAndTheMapIsDrawn) {
   EXPECT_EQ(map.substr(map.size() - 7), "</svg>\n");
   EXPECT_NE(map.find("fill=\"#000000\""), std::string::npos) << "no uncorrectable page drawn";
   EXPECT_NE(map.find(">uncorrectable</text>"), std::string::npos) << "no legend";
+}
+
+// A layout as the tests write it: every step spelt out, so that the TOML the tool reads and the
+// image the tests expect come from one description, independent of the tool's layout reader.
+struct span {
+  int offset, length;
+};
+struct test_step {
+  std::vector<span> data, prot;
+  span ecc{0, 0};
+};
+struct test_layout {
+  std::string label;
+  int page_size = 0, spare_size = 0, block_pages = 0;
+  int m = 0, t = 0;
+  std::string polynomial;  // "" for the tabled one, else a TOML integer
+  std::string bit_order = "msb", mask = "none", pad = "end";
+  std::vector<test_step> steps;
+  span marker{0, 0};  // length 0: no bad-block marker
+};
+
+test_layout make_layout(const char* label, int page_size, int spare_size, int block_pages, int m,
+                        int t) {
+  test_layout l;
+  l.label = label;
+  l.page_size = page_size;
+  l.spare_size = spare_size;
+  l.block_pages = block_pages;
+  l.m = m;
+  l.t = t;
+  return l;
+}
+
+std::string toml_span(const span& s) {
+  return "[" + std::to_string(s.offset) + ", " + std::to_string(s.length) + "]";
+}
+
+std::string toml_spans(const std::vector<span>& spans) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < spans.size(); ++i)
+    out += (i > 0 ? ", " : "") + toml_span(spans[i]);
+  return out + "]";
+}
+
+std::string to_toml(const test_layout& l) {
+  std::string out = "name = \"" + l.label +
+                    "\"\n[geometry]\npage_size = " + std::to_string(l.page_size) +
+                    "\nspare_size = " + std::to_string(l.spare_size) +
+                    "\nblock_pages = " + std::to_string(l.block_pages) +
+                    "\n[code]\nm = " + std::to_string(l.m) + "\nt = " + std::to_string(l.t) + "\n";
+  if (!l.polynomial.empty())
+    out += "primitive_polynomial = " + l.polynomial + "\n";
+  out += "bit_order = \"" + l.bit_order + "\"\necc_mask = \"" + l.mask + "\"\npad = \"" + l.pad +
+         "\"\n";
+  for (const test_step& s : l.steps) {
+    out += "[[steps]]\ndata = " + toml_spans(s.data) + "\n";
+    if (!s.prot.empty())
+      out += "protected = " + toml_spans(s.prot) + "\n";
+    out += "ecc = " + toml_span(s.ecc) + "\n";
+  }
+  if (l.marker.length > 0)
+    out += "[bad_block]\nmarker = " + toml_span(l.marker) + "\npages = [0, -1]\n";
+  return out;
+}
+
+// The families the tool must handle: ECC interleaved with the data, and gathered at the end of
+// the spare; protected spare bytes; padding before the parity; other polynomials, lsb bit order
+// and a hex mask; the widest codes.
+std::vector<test_layout> test_layouts() {
+  std::vector<test_layout> all;
+  {
+    // Interleaved 512 + 14 chunks after a 2-byte header, the last step's data split by a hole.
+    test_layout l = make_layout("interleaved 514+14", 2048, 64, 4, 13, 8);
+    for (int k = 0; k < 4; ++k) {
+      const int c = 2 + 526 * k;
+      if (k < 3)
+        l.steps.push_back({{{c, 512}}, {}, {c + 512, 14}});
+      else
+        l.steps.push_back({{{c, 300}, {c + 306, 212}}, {}, {c + 518, 14}});
+    }
+    all.push_back(l);
+  }
+  {
+    // 4096 + 224: four 1 KiB steps, bad-block marker, 8 protected bytes and 42 ECC bytes per
+    // step at the end of the spare; m = 14, t = 24 on another polynomial.
+    test_layout l = make_layout("spare at end, protected", 4096, 224, 4, 14, 24);
+    l.polynomial = "0x4443";
+    for (int k = 0; k < 4; ++k)
+      l.steps.push_back({{{1024 * k, 1024}}, {{4098 + 50 * k, 8}}, {4106 + 50 * k, 42}});
+    l.marker = {4096, 2};
+    all.push_back(l);
+  }
+  {
+    // Padding first, lsb bit order, the erased-ff mask: m = 13, t = 4 (52 bits in 7 bytes).
+    test_layout l = make_layout("pad start, lsb, erased-ff", 2048, 64, 4, 13, 4);
+    l.polynomial = "0x201B";
+    l.bit_order = "lsb";
+    l.mask = "erased-ff";
+    l.pad = "start";
+    for (int k = 0; k < 4; ++k)
+      l.steps.push_back({{{512 * k, 512}}, {{2050 + 11 * k, 4}}, {2054 + 11 * k, 7}});
+    l.marker = {2048, 2};
+    all.push_back(l);
+  }
+  {
+    // The widest: m = 15, t = 60 on 2 KiB steps (900 bits in 113 bytes), a hex mask.
+    test_layout l = make_layout("m15 t60, hex mask", 4096, 256, 2, 15, 60);
+    std::string mask;
+    for (int i = 0; i < 113; ++i) {
+      char hex[3];
+      std::snprintf(hex, sizeof hex, "%02X", (i * 37 + 11) & 0xFF);
+      mask += hex;
+    }
+    l.mask = mask;
+    for (int k = 0; k < 2; ++k)
+      l.steps.push_back({{{2048 * k, 2048}}, {}, {4096 + 16 + 113 * k, 113}});
+    all.push_back(l);
+  }
+  {
+    // m = 16, t = 12 on 1 KiB steps with a short data span in the spare.
+    test_layout l = make_layout("m16 t12", 2048, 128, 4, 16, 12);
+    for (int k = 0; k < 2; ++k)
+      l.steps.push_back({{{1024 * k, 1024}, {2048 + 4 * k, 4}}, {}, {2064 + 24 * k, 24}});
+    all.push_back(l);
+  }
+  return all;
+}
+
+// The user data of every page, step by step, as extract writes it.
+std::string expected_image(const test_layout& l, const std::string& dump, bool with_protected,
+                           const std::vector<int>& skipped_blocks = {}) {
+  const std::size_t page_bytes = static_cast<std::size_t>(l.page_size + l.spare_size);
+  std::string image;
+  for (std::size_t p = 0; p < dump.size() / page_bytes; ++p) {
+    const int block = static_cast<int>(p) / l.block_pages;
+    bool skip = false;
+    for (int b : skipped_blocks)
+      skip = skip || b == block;
+    if (skip)
+      continue;
+    for (const test_step& s : l.steps) {
+      for (const span& d : s.data)
+        image += dump.substr(p * page_bytes + static_cast<std::size_t>(d.offset),
+                             static_cast<std::size_t>(d.length));
+    }
+    for (const test_step& s : l.steps) {
+      for (const span& d : s.prot) {
+        if (with_protected)
+          image += dump.substr(p * page_bytes + static_cast<std::size_t>(d.offset),
+                               static_cast<std::size_t>(d.length));
+      }
+    }
+  }
+  return image;
+}
+
+TEST(PagolinthEccLayouts, DumpsRoundTripThroughEncodeInjectFixAndExtract) {
+  std::uint32_t seed = 100;
+  for (const test_layout& l : test_layouts()) {
+    SCOPED_TRACE("layout \"" + l.label + "\"");
+    scratch_dir dir;
+    write_file(dir.file("l.toml"), to_toml(l));
+    const std::vector<std::string> layout = {"--layout", "l.toml"};
+    const int pages = 3 * l.block_pages + 1;
+    const std::size_t page_bytes = static_cast<std::size_t>(l.page_size + l.spare_size);
+    std::string raw = random_bytes(pages * page_bytes, ++seed);
+    // Markers of good blocks read 0xFF.
+    for (int p = 0; p < pages && l.marker.length > 0; ++p)
+      raw.replace(p * page_bytes + static_cast<std::size_t>(l.marker.offset),
+                  static_cast<std::size_t>(l.marker.length),
+                  static_cast<std::size_t>(l.marker.length), '\xFF');
+    write_file(dir.file("raw.bin"), raw);
+    ASSERT_EQ(ecc(dir, {"encode", "raw.bin", "-o", "enc.bin"}, layout).exit_status, 0);
+    // The first page erased, as a real chip leaves it.
+    std::string enc = read_file(dir.file("enc.bin"));
+    enc.replace(0, page_bytes, page_bytes, '\xFF');
+    write_file(dir.file("enc.bin"), enc);
+    const long long steps = static_cast<long long>(pages * l.steps.size());
+    const long long erased = static_cast<long long>(l.steps.size());
+
+    const program_result clean = ecc(dir, {"check", "enc.bin"}, layout);
+    EXPECT_EQ(clean.exit_status, 0) << clean.out << clean.err;
+    EXPECT_EQ(summary_value(clean.out, "  clean:"), steps - erased) << clean.out;
+    EXPECT_EQ(summary_value(clean.out, "  erased:"), erased) << clean.out;
+    EXPECT_NE(clean.out.find("layout:          \"" + l.label + "\" (l.toml)"), std::string::npos)
+        << clean.out;
+
+    // Up to t errors in every step: restored exactly, by fix and by extract.
+    const std::string flips = "1-" + std::to_string(l.t);
+    ASSERT_EQ(
+        ecc(dir, {"inject", "enc.bin", "-o", "noisy.bin", "--flips", flips}, layout).exit_status,
+        0);
+    const program_result check = ecc(dir, {"check", "noisy.bin"}, layout);
+    EXPECT_EQ(check.exit_status, 0) << check.out << check.err;
+    EXPECT_EQ(summary_value(check.out, "  corrected:") + summary_value(check.out, "  erased:"),
+              steps)
+        << check.out;
+    const program_result fix = ecc(dir, {"fix", "noisy.bin", "-o", "fixed.bin"}, layout);
+    EXPECT_EQ(fix.exit_status, 0) << fix.err;
+    EXPECT_TRUE(same_bytes(read_file(dir.file("fixed.bin")), enc)) << "fix did not restore";
+    const program_result extract =
+        ecc(dir, {"extract", "noisy.bin", "-o", "image.bin", "--bad-blocks", "keep"}, layout);
+    EXPECT_EQ(extract.exit_status, 0) << extract.err;
+    EXPECT_TRUE(same_bytes(read_file(dir.file("image.bin")), expected_image(l, enc, false)))
+        << "extract";
+
+    // More than t: left as read, or corrected into a verified codeword, never anything else.
+    const std::string over = std::to_string(l.t + 1) + "-" + std::to_string(l.t + 3);
+    ASSERT_EQ(ecc(dir, {"inject", "enc.bin", "-o", "bad.bin", "--flips", over}, layout).exit_status,
+              0);
+    const program_result bad_fix = ecc(dir, {"fix", "bad.bin", "-o", "bad_fixed.bin"}, layout);
+    EXPECT_EQ(bad_fix.exit_status, 1) << bad_fix.out << bad_fix.err;
+    const long long left = summary_value(bad_fix.out, "  uncorrectable:");
+    EXPECT_GT(left, 0) << bad_fix.out;
+    const program_result recheck = ecc(dir, {"check", "bad_fixed.bin"}, layout);
+    EXPECT_EQ(summary_value(recheck.out, "  corrected:"), 0) << recheck.out;
+    EXPECT_EQ(summary_value(recheck.out, "  uncorrectable:"), left) << recheck.out;
+  }
+}
+
+TEST(PagolinthEccLayouts, ExtractSkipsBadBlocksAndAddsProtectedBytes) {
+  const test_layout l = test_layouts()[1];  // 4 pages a block, marker [4096, 2]
+  scratch_dir dir;
+  write_file(dir.file("l.toml"), to_toml(l));
+  const std::vector<std::string> layout = {"--layout", "l.toml"};
+  const std::size_t page_bytes = static_cast<std::size_t>(l.page_size + l.spare_size);
+  const int pages = 4 * 4;
+  std::string raw = random_bytes(pages * page_bytes, 77);
+  for (int p = 0; p < pages; ++p)
+    raw.replace(p * page_bytes + 4096, 2, 2, '\xFF');
+  raw[1 * 4 * page_bytes + 4096] = '\x00';        // block 1: first page marked
+  raw[(2 * 4 + 3) * page_bytes + 4097] = '\xF0';  // block 2: last page marked
+  write_file(dir.file("raw.bin"), raw);
+  ASSERT_EQ(ecc(dir, {"encode", "raw.bin", "-o", "enc.bin"}, layout).exit_status, 0);
+  const std::string enc = read_file(dir.file("enc.bin"));
+
+  const program_result skip = ecc(dir, {"extract", "enc.bin", "-o", "skip.bin"}, layout);
+  EXPECT_EQ(skip.exit_status, 0) << skip.err;
+  EXPECT_TRUE(same_bytes(read_file(dir.file("skip.bin")), expected_image(l, enc, false, {1, 2})))
+      << "bad blocks not skipped";
+  EXPECT_NE(skip.out.find("bad blocks:      2"), std::string::npos) << skip.out;
+  EXPECT_NE(skip.out.find(": 1 2\n"), std::string::npos) << skip.out;
+
+  const program_result keep = ecc(
+      dir, {"extract", "enc.bin", "-o", "keep.bin", "--bad-blocks", "keep", "--protected"}, layout);
+  EXPECT_EQ(keep.exit_status, 0) << keep.err;
+  EXPECT_TRUE(same_bytes(read_file(dir.file("keep.bin")), expected_image(l, enc, true)))
+      << "protected bytes not after each page's data";
+
+  // The marker pages' bytes are never user data, so a bad block's steps check as they are;
+  // the verdict leaves them out.
+  std::string broken = enc;
+  for (std::size_t i = 4 * page_bytes; i < 5 * page_bytes; i += 7)
+    broken[i] = static_cast<char>(~broken[i]);
+  write_file(dir.file("broken.bin"), broken);
+  const program_result check = ecc(dir, {"check", "broken.bin"}, layout);
+  EXPECT_EQ(check.exit_status, 0) << check.out;
+  EXPECT_EQ(summary_value(check.out, "  uncorrectable:"), 4) << check.out;
+}
+
+TEST(PagolinthEccLayouts, LayoutOptionsAndFilesAreCheckedWithOneLine) {
+  scratch_dir dir;
+  write_file(dir.file("d.bin"), random_bytes(4 * 2112, 3));
+  write_file(dir.file("good.toml"), to_toml(test_layouts()[0]));
+  write_file(dir.file("bad.toml"),
+             "[geometry]\npage_size = 2048\nspare_size = 64\n"
+             "block_pages = 64\n[code]\nm = 13\nt = -1\n");
+  write_file(dir.file("small.toml"),
+             "[geometry]\npage_size = 2048\nspare_size = 64\nblock_pages = 64\n[code]\nm = 13\n"
+             "t = 8\n[[steps]]\ndata = [[0, 512]]\necc = [2048, 12]\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {"check", "d.bin", "--layout", "good.toml", "--page-size", "2048"},
+      {"check", "d.bin", "--layout", "good.toml", "-t", "4"},
+      {"check", "d.bin", "--layout", "missing.toml"},
+      {"check", "d.bin", "--layout", "bad.toml"},
+      {"fix", "d.bin", "--layout", "small.toml", "-o", "x.bin"},
+      {"extract", "d.bin", "-o", "x.bin", "--bad-blocks", "skip"},
+      {"layout", "--layout", "bad.toml"},
+  };
+  for (const auto& words : cases) {
+    std::string joined;
+    for (const auto& w : words)
+      joined += w + " ";
+    SCOPED_TRACE("pagolinth-ecc " + joined);
+    const program_result r = run_program(kTool, dir.path(), "", words);
+    EXPECT_EQ(r.exit_status, 2);
+    ASSERT_FALSE(r.err.empty());
+    EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("x.bin")));
+  }
+  EXPECT_NE(run_program(kTool, dir.path(), "", cases[3]).err.find("code.t"), std::string::npos);
+  EXPECT_NE(run_program(kTool, dir.path(), "", cases[4]).err.find("13"), std::string::npos);
+}
+
+TEST(PagolinthEccLayouts, TheLayoutCommandPrintsAFileThatReadsBack) {
+  scratch_dir dir;
+  write_file(dir.file("raw.bin"), random_bytes(5 * 4320, 8));
+  const std::vector<std::string> geometry = {"--page-size",   "4096", "--spare-size", "224",
+                                             "--block-pages", "2",    "-t",           "6"};
+  const program_result printed = ecc(dir, {"layout"}, geometry);
+  ASSERT_EQ(printed.exit_status, 0) << printed.err;
+  write_file(dir.file("printed.toml"), printed.out);
+  ASSERT_EQ(ecc(dir, {"encode", "raw.bin", "-o", "a.bin"}, geometry).exit_status, 0);
+  ASSERT_EQ(ecc(dir, {"encode", "raw.bin", "-o", "b.bin", "--layout", "printed.toml"}).exit_status,
+            0);
+  EXPECT_TRUE(same_bytes(read_file(dir.file("b.bin")), read_file(dir.file("a.bin"))));
+  const program_result again = ecc(dir, {"layout", "--layout", "printed.toml"});
+  EXPECT_EQ(again.out, printed.out) << "printing is not stable";
 }
 
 }  // namespace
