@@ -285,7 +285,6 @@ int run_pass(const ecc_options& o, command cmd) {
                                       : scan_action::fix;
   s.threads = o.threads;
   s.seed = o.seed;
-  s.map_input = std::getenv("PAGOLINTH_NO_MAP") == nullptr;  // TEMP
   if (cmd == command::inject) {
     int a = 0, b = 0;
     char dash = 0, extra = 0;
