@@ -88,6 +88,21 @@ bool all_ones(const std::uint8_t* data, std::size_t bytes) {
   return acc == ~std::uint64_t{0};
 }
 
+// Whether a codeword is an erased sector, as it is under the erased_ff mask. The ECC bytes
+// rule out nearly every other sector before the data is scanned, the first byte most of them.
+bool erased_codeword(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
+                     const std::uint8_t* ecc) {
+  if (ecc[0] != 0xFF) {
+    return false;
+  }
+  std::uint8_t ones = 0xFF;
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    ones =
+        static_cast<std::uint8_t>(ones & (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
+  }
+  return ones == 0xFF && all_ones(data, bytes);
+}
+
 // Reports the sector as erased: every zero bit listed, then data and ECC set to all 0xFF.
 void erase(const bch_code_tables& tb, std::uint8_t* data, std::size_t bytes, std::uint8_t* ecc,
            bch_decode_result& result) {
@@ -263,17 +278,7 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
   const bch_code_tables& tb = *code.tables;
   std::uint8_t expected[kCodecMaxEccBytes];
   if (ecc_matches(tb, data, data_bytes, ecc, expected)) {
-    // Erased sectors are codewords under the erased_ff mask; the ECC bytes rule out nearly
-    // every other sector before the data is scanned, the first byte most of them.
-    if (ecc[0] != 0xFF) {
-      return;
-    }
-    std::uint8_t ones = 0xFF;
-    for (int j = 0; j < tb.ecc_bytes; ++j) {
-      ones =
-          static_cast<std::uint8_t>(ones & (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
-    }
-    if (ones == 0xFF && all_ones(data, data_bytes)) {
+    if (erased_codeword(tb, data, data_bytes, ecc)) {
       erase(tb, data, data_bytes, ecc, result);
     }
     return;
@@ -335,8 +340,11 @@ bch_bit_fix bch_parity_bit(const bch_code& code, int i) {
 
 bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
                   const std::uint8_t* ecc) {
-  std::vector<std::uint8_t> d(data, data + data_bytes), e(ecc, ecc + code.ecc_bytes);
-  bch_decode_result r;
-  bch_decode(code, d.data(), d.size(), e.data(), r);
-  return r.status == bch_status::clean;
+  if (!code.tables || data_bytes > code.max_data_bytes) {
+    return false;
+  }
+  const bch_code_tables& tb = *code.tables;
+  std::uint8_t expected[kCodecMaxEccBytes];
+  return ecc_matches(tb, data, data_bytes, ecc, expected) &&
+         !erased_codeword(tb, data, data_bytes, ecc);
 }
