@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # End-to-end test of pagolinth-ecc.exe under Wine, with Windows paths: encode, inject, check
 # and fix in C:\ECC; the fixed dump must equal the encoded one, and check's summary must
-# equal the Linux build's on the same dump.
+# equal the Linux build's on the same dump. Then the same round trip and extract on an example
+# layout file, named by a drive-letter path.
 # Usage: pagolinth_ecc_wine_test.sh PAGOLINTH_ECC_EXE LINUX_BIN_DIR
 set -euo pipefail
 
 exe=$(realpath "$1")
 bin=$(realpath "$2")
+layouts=$(realpath "$(dirname "$0")/../../layouts")
 source "$(dirname "$0")/../support/wine_prefix.sh"
 cp "$exe" "$ECC_DIR/pagolinth-ecc.exe"
 head -c $((6 * 2112 + 300)) /dev/urandom > "$ECC_DIR/raw.bin"
@@ -52,6 +54,17 @@ sed -i '/^map: /d' "$WINE_WORK/wine-summary"
 check_same "check summary equals the Linux build's" "$WINE_WORK/wine-summary" "$WINE_WORK/linux-summary"
 tr -d '\r' < "$ECC_DIR/noisy.csv" > "$WINE_WORK/wine.csv"
 check_same "CSV equals the Linux build's" "$WINE_WORK/wine.csv" "$ECC_DIR/linux.csv"
+
+cp "$layouts/spare-end-4096-224.toml" "$ECC_DIR/spare.toml"
+head -c $((5 * 4320)) /dev/urandom > "$ECC_DIR/raw4k.bin"
+step "encode on a layout file" 0 encode raw4k.bin -o enc4k.bin --layout 'C:\ECC\spare.toml'
+step "inject on a layout file" 0 inject enc4k.bin -o noisy4k.bin --flips 1-24 --layout spare.toml
+step "fix on a layout file" 0 fix noisy4k.bin -o fixed4k.bin --layout spare.toml
+check_same "fixed dump equals the encoded one, layout file" "$ECC_DIR/fixed4k.bin" "$ECC_DIR/enc4k.bin"
+step "extract on a layout file" 0 extract noisy4k.bin -o image.bin --layout 'C:/ECC/spare.toml' --bad-blocks keep
+(cd "$ECC_DIR" && "$bin/pagolinth-ecc" extract noisy4k.bin -o linux-image.bin --layout spare.toml --bad-blocks keep > /dev/null) || true
+check_same "extracted image equals the Linux build's" "$ECC_DIR/image.bin" "$ECC_DIR/linux-image.bin"
+step "layout option beside --layout refused" 2 check noisy4k.bin --layout spare.toml -t 4
 
 echo "$passes passed, $failures failed"
 [ "$failures" -eq 0 ]
