@@ -25,9 +25,9 @@ struct layout_span {
 
 // One ECC step: its codeword is the data bytes, then the protected bytes, then the parity.
 struct layout_step {
-  std::vector<layout_span> data;       // the step's user data, in codeword order
-  std::vector<layout_span> protected_; // spare bytes inside the codeword that are not user data
-  layout_span ecc;                     // the stored ECC bytes
+  std::vector<layout_span> data;        // the step's user data, in codeword order
+  std::vector<layout_span> protected_;  // spare bytes inside the codeword that are not user data
+  layout_span ecc;                      // the stored ECC bytes
 };
 
 enum class layout_mask {
@@ -54,8 +54,8 @@ struct layout_bad_block {
 };
 
 struct nand_layout {
-  std::string name;    // optional, shown in reports
-  std::string source;  // the file it was read from, or kBuiltInLayout
+  std::string name;              // optional, shown in reports
+  std::string source;            // the file it was read from, or kBuiltInLayout
   std::int32_t page_size = 0;    // data area of a page, bytes
   std::int32_t spare_size = 0;   // spare area, bytes
   std::int32_t block_pages = 0;  // pages per erase block
@@ -80,13 +80,15 @@ std::int64_t raw_page_bytes(const nand_layout& layout);
 // least one page per block and one step, m in kLayoutMinDegree ... kLayoutMaxDegree, t >= 1,
 // every span of length >= 1 inside the raw page, no two spans overlapping, a mask of the ECC
 // span's length, bad-block marker and pages inside page and block. Otherwise one line naming
-// the first fault, with the key of the layout file it concerns (for example
-// "steps[2].ecc [4106, 42] overlaps steps[1].protected[0] [4100, 8]").
+// the first fault, "KEY: what is wrong" with the key of the layout file it concerns (for
+// example "steps[2].ecc: [4106, 42] overlaps steps[1].protected[0] [4100, 8]"); step k of
+// `steps` is named steps[k].
 std::string check_layout(const nand_layout& layout);
 
-// Returns "" when every step fits the built code: its ECC span holds ceil(parity_bits / 8)
-// bytes and its data plus protected bytes are at most max_message_bytes. Otherwise one line
-// naming the step.
+// Returns "" when every step fits the built code: its ECC span holds at least
+// ceil(parity_bits / 8) bytes (the rest is left alone) and its data plus protected bytes are
+// at most max_message_bytes. Otherwise one line naming the step, "steps[k]...: what is wrong"
+// as check_layout names it.
 std::string check_layout_code(const nand_layout& layout, int parity_bits,
                               std::size_t max_message_bytes);
 
@@ -107,7 +109,8 @@ bool message_is_contiguous(const layout_step& step, std::int64_t& offset);
 void gather_message(const unsigned char* page, const layout_step& step, unsigned char* message);
 void scatter_message(unsigned char* page, const layout_step& step, const unsigned char* message);
 
-// Raw-page offset of byte `index` of the step's message (0 ... step_message_bytes - 1).
+// Raw-page offset of byte `index` of the step's message (0 ... step_message_bytes - 1); -1 for
+// an index outside that range.
 std::int64_t message_byte_offset(const layout_step& step, std::int64_t index);
 
 // True when page `page_in_block` (0 ... block_pages - 1) carries the bad-block marker.

@@ -1,0 +1,364 @@
+// Page layouts as data: the built-in default, the checks a layout must pass before any page is
+// touched, and moving a step's message between a raw page and a contiguous buffer.
+#include "layout/layout.h"
+
+#include <algorithm>  // std::stable_sort
+#include <cstring>    // std::memcpy
+#include <string>     // std::string, std::to_string
+#include <vector>     // std::vector
+
+#include "layout/layout_internal.h"  // layout_step_origin, check_layout_with_origins
+#include "layout/page_layout.h"      // kPageHeaderLength, kChunkStride, kSplitPoint, ...
+
+nand_layout default_layout(std::int32_t page_size, std::int32_t spare_size,
+                           std::int32_t block_pages) {
+  nand_layout layout;
+  layout.name = "built-in default: 4-byte header, 512 + 13-byte chunks, hole in the last sector";
+  layout.source = kBuiltInLayout;
+  layout.page_size = page_size;
+  layout.spare_size = spare_size;
+  layout.block_pages = block_pages;
+  layout.code = layout_code{};
+  layout.code.m = 13;
+  layout.code.t = 8;
+  const std::int32_t sectors = page_size > 0 ? sectors_per_page(page_size) : 0;
+  layout.steps.resize(static_cast<std::size_t>(sectors));
+  for (std::int32_t k = 0; k < sectors; ++k) {
+    layout_step& step = layout.steps[static_cast<std::size_t>(k)];
+    const std::int64_t chunk = kPageHeaderLength + std::int64_t{kChunkStride} * k;
+    if (k == sectors - 1) {
+      step.data = {{chunk, kSplitPoint}, {chunk + kSecondPartAt, kSecondPartLength}};
+      step.ecc = {chunk + kLastEccAt, kEccLength};
+    } else {
+      step.data = {{chunk, kSectorLength}};
+      step.ecc = {chunk + kSectorLength, kEccLength};
+    }
+  }
+  return layout;
+}
+
+std::int64_t raw_page_bytes(const nand_layout& layout) {
+  return std::int64_t{layout.page_size} + layout.spare_size;
+}
+
+namespace {
+
+std::string span_text(const layout_span& span) {
+  return "[" + std::to_string(span.offset) + ", " + std::to_string(span.length) + "]";
+}
+
+// Which span of the layout a message is about.
+enum class span_kind { data, protected_, ecc, marker };
+
+struct span_ref {
+  layout_span span;
+  std::size_t step = 0;  // unused for the marker
+  span_kind kind = span_kind::data;
+  std::size_t index = 0;  // among the step's data or protected spans
+  std::size_t order = 0;  // place in the order the layout lists its spans
+};
+
+struct layout_checker {
+  const nand_layout& layout;
+  const std::vector<layout_step_origin>& origins;
+
+  std::string step_key(std::size_t k) const {
+    const std::int64_t table = origins.empty() ? static_cast<std::int64_t>(k) : origins[k].table;
+    return "steps[" + std::to_string(table) + "]";
+  }
+  // " (copy c of n)" for a step that one repeated [[steps]] table stands for.
+  std::string copy_note(std::size_t k) const {
+    if (origins.empty() || origins[k].copies == 1)
+      return "";
+    return " (copy " + std::to_string(origins[k].copy + 1) + " of " +
+           std::to_string(origins[k].copies) + ")";
+  }
+  std::string key(const span_ref& ref) const {
+    switch (ref.kind) {
+      case span_kind::data:
+        return step_key(ref.step) + ".data[" + std::to_string(ref.index) + "]";
+      case span_kind::protected_:
+        return step_key(ref.step) + ".protected[" + std::to_string(ref.index) + "]";
+      case span_kind::ecc:
+        return step_key(ref.step) + ".ecc";
+      case span_kind::marker:
+        break;
+    }
+    return "bad_block.marker";
+  }
+  // The span as the message shows it: its place, and which copy of its table it is.
+  std::string where(const span_ref& ref) const {
+    return span_text(ref.span) + (ref.kind == span_kind::marker ? "" : copy_note(ref.step));
+  }
+
+  // "" when the span has a length and lies inside the raw page.
+  std::string check_span(const span_ref& ref) const {
+    const layout_span& s = ref.span;
+    const std::int64_t raw = raw_page_bytes(layout);
+    if (s.length < 1)
+      return key(ref) + ": " + where(ref) + " has a length below 1";
+    if (s.offset < 0)
+      return key(ref) + ": " + where(ref) + " starts before the raw page";
+    if (s.offset >= raw || s.length > raw - s.offset) {
+      // Offset and length are both below 2^63 here, so their sum fits 64 unsigned bits.
+      const std::uint64_t end =
+          static_cast<std::uint64_t>(s.offset) + static_cast<std::uint64_t>(s.length);
+      return key(ref) + ": " + where(ref) + " ends at " + std::to_string(end) +
+             ", past the raw page of " + std::to_string(raw) + " bytes";
+    }
+    return "";
+  }
+
+  std::string check_geometry() const {
+    const auto size_check = [](const char* key, std::int32_t value) -> std::string {
+      if (value >= 1 && value <= kMaxPagePart)
+        return "";
+      return std::string(key) + ": must be 1 ... " + std::to_string(kMaxPagePart) + ", not " +
+             std::to_string(value);
+    };
+    std::string fault = size_check("geometry.page_size", layout.page_size);
+    if (fault.empty())
+      fault = size_check("geometry.spare_size", layout.spare_size);
+    if (fault.empty() && layout.block_pages < 1)
+      fault = "geometry.block_pages: must be at least 1, not " + std::to_string(layout.block_pages);
+    return fault;
+  }
+
+  std::string check_code() const {
+    const layout_code& code = layout.code;
+    if (code.m < kLayoutMinDegree || code.m > kLayoutMaxDegree)
+      return "code.m: must be " + std::to_string(kLayoutMinDegree) + " ... " +
+             std::to_string(kLayoutMaxDegree) + ", not " + std::to_string(code.m);
+    if (code.t < 1)
+      return "code.t: must be at least 1, not " + std::to_string(code.t);
+    if (code.primitive_polynomial != 0) {
+      // A field of degree m needs a polynomial of degree m; whether it is primitive is left to
+      // the construction of the field.
+      int degree = 31;
+      while ((code.primitive_polynomial >> degree) == 0)
+        --degree;
+      if (degree != code.m)
+        return "code.primitive_polynomial: " + hex_number(code.primitive_polynomial) +
+               " has degree " + std::to_string(degree) + ", but m is " + std::to_string(code.m);
+    }
+    if (code.mask == layout_mask::bytes && code.mask_bytes.empty())
+      return "code.ecc_mask: the mask has no byte";
+    if (code.mask != layout_mask::bytes && !code.mask_bytes.empty())
+      return "code.ecc_mask: mask bytes are given, but the mask is not a byte mask";
+    return "";
+  }
+
+  static std::string hex_number(std::uint32_t value) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    do {
+      text.insert(text.begin(), digits[value % 16]);
+      value /= 16;
+    } while (value != 0);
+    return "0x" + text;
+  }
+
+  std::string check_steps(std::vector<span_ref>& spans) const {
+    if (layout.steps.empty())
+      return "steps: the page has no step";
+    for (std::size_t k = 0; k < layout.steps.size(); ++k) {
+      const layout_step& step = layout.steps[k];
+      if (step.data.empty())
+        return step_key(k) + ".data: has no span" + copy_note(k);
+      for (std::size_t j = 0; j < step.data.size(); ++j)
+        spans.push_back({step.data[j], k, span_kind::data, j, spans.size()});
+      for (std::size_t j = 0; j < step.protected_.size(); ++j)
+        spans.push_back({step.protected_[j], k, span_kind::protected_, j, spans.size()});
+      spans.push_back({step.ecc, k, span_kind::ecc, 0, spans.size()});
+      if (layout.code.mask == layout_mask::bytes &&
+          static_cast<std::int64_t>(layout.code.mask_bytes.size()) != step.ecc.length)
+        return "code.ecc_mask: " + std::to_string(layout.code.mask_bytes.size()) + " bytes, but " +
+               step_key(k) + ".ecc " + span_text(step.ecc) + copy_note(k) + " holds " +
+               std::to_string(step.ecc.length);
+    }
+    return "";
+  }
+
+  std::string check_bad_block(std::vector<span_ref>& spans) const {
+    const layout_bad_block& bad = layout.bad_block;
+    if (!bad.present)
+      return "";
+    spans.push_back({bad.marker, 0, span_kind::marker, 0, spans.size()});
+    if (bad.pages.empty())
+      return "bad_block.pages: names no page";
+    for (std::size_t j = 0; j < bad.pages.size(); ++j) {
+      const std::int32_t p = bad.pages[j];
+      if (p >= layout.block_pages || p < -layout.block_pages)
+        return "bad_block.pages[" + std::to_string(j) + "]: " + std::to_string(p) +
+               " is outside the block of " + std::to_string(layout.block_pages) + " pages (0 ... " +
+               std::to_string(layout.block_pages - 1) + ", or -" +
+               std::to_string(layout.block_pages) + " ... -1 from the last page)";
+    }
+    return "";
+  }
+
+  // REQUIRES: every span checked by check_span.
+  std::string check_overlaps(std::vector<span_ref> spans) const {
+    std::stable_sort(spans.begin(), spans.end(), [](const span_ref& a, const span_ref& b) {
+      return a.span.offset < b.span.offset;
+    });
+    // Sorted by offset, a span overlaps an earlier one exactly when it starts before the
+    // furthest end so far.
+    std::size_t furthest = 0;
+    for (std::size_t i = 1; i < spans.size(); ++i) {
+      const span_ref& far = spans[furthest];
+      const span_ref& next = spans[i];
+      if (next.span.offset < far.span.offset + far.span.length) {
+        // Name the span the layout lists later first: that is where the overlap was written.
+        const span_ref& later = next.order > far.order ? next : far;
+        const span_ref& earlier = next.order > far.order ? far : next;
+        return key(later) + ": " + where(later) + " overlaps " + key(earlier) + " " +
+               where(earlier);
+      }
+      if (next.span.offset + next.span.length > far.span.offset + far.span.length)
+        furthest = i;
+    }
+    return "";
+  }
+
+  std::string check() const {
+    for (unsigned char c : layout.name) {
+      if (c < 0x20 || c == 0x7F)
+        return "name: must be one line without control characters";
+    }
+    std::string fault = check_geometry();
+    if (fault.empty())
+      fault = check_code();
+    std::vector<span_ref> spans;
+    if (fault.empty())
+      fault = check_steps(spans);
+    if (fault.empty())
+      fault = check_bad_block(spans);
+    for (std::size_t i = 0; fault.empty() && i < spans.size(); ++i)
+      fault = check_span(spans[i]);
+    if (fault.empty())
+      fault = check_overlaps(std::move(spans));
+    return fault;
+  }
+};
+
+std::int64_t span_bytes(const std::vector<layout_span>& spans) {
+  std::int64_t bytes = 0;
+  for (const layout_span& s : spans)
+    bytes += s.length;
+  return bytes;
+}
+
+}  // namespace
+
+std::string check_layout_with_origins(const nand_layout& layout,
+                                      const std::vector<layout_step_origin>& origins) {
+  return layout_checker{layout, origins}.check();
+}
+
+std::string check_layout(const nand_layout& layout) {
+  static const std::vector<layout_step_origin> none;
+  return check_layout_with_origins(layout, none);
+}
+
+std::string check_layout_code(const nand_layout& layout, int parity_bits,
+                              std::size_t max_message_bytes) {
+  const std::int64_t ecc_bytes = (std::int64_t{parity_bits} + 7) / 8;
+  for (std::size_t k = 0; k < layout.steps.size(); ++k) {
+    const layout_step& step = layout.steps[k];
+    const std::string key = "steps[" + std::to_string(k) + "]";
+    if (step.ecc.length < ecc_bytes)
+      return key + ".ecc: " + span_text(step.ecc) + " holds " + std::to_string(step.ecc.length) +
+             " bytes, but the code's " + std::to_string(parity_bits) + " parity bits need " +
+             std::to_string(ecc_bytes);
+    const std::int64_t message = step_message_bytes(step);
+    if (message > static_cast<std::int64_t>(max_message_bytes))
+      return key + ": " + std::to_string(message) +
+             " data and protected bytes do not fit the code, which holds at most " +
+             std::to_string(max_message_bytes);
+  }
+  return "";
+}
+
+std::int64_t step_data_bytes(const layout_step& step) {
+  return span_bytes(step.data);
+}
+
+std::int64_t step_protected_bytes(const layout_step& step) {
+  return span_bytes(step.protected_);
+}
+
+std::int64_t step_message_bytes(const layout_step& step) {
+  return step_data_bytes(step) + step_protected_bytes(step);
+}
+
+bool message_is_contiguous(const layout_step& step, std::int64_t& offset) {
+  bool first = true;
+  std::int64_t start = 0;
+  std::int64_t next = 0;
+  for (const auto* spans : {&step.data, &step.protected_}) {
+    for (const layout_span& s : *spans) {
+      if (first) {
+        start = s.offset;
+        first = false;
+      } else if (s.offset != next) {
+        return false;
+      }
+      next = s.offset + s.length;
+    }
+  }
+  if (first)
+    return false;
+  offset = start;
+  return true;
+}
+
+void gather_message(const unsigned char* page, const layout_step& step, unsigned char* message) {
+  for (const auto* spans : {&step.data, &step.protected_}) {
+    for (const layout_span& s : *spans) {
+      std::memcpy(message, page + s.offset, static_cast<std::size_t>(s.length));
+      message += s.length;
+    }
+  }
+}
+
+void scatter_message(unsigned char* page, const layout_step& step, const unsigned char* message) {
+  for (const auto* spans : {&step.data, &step.protected_}) {
+    for (const layout_span& s : *spans) {
+      std::memcpy(page + s.offset, message, static_cast<std::size_t>(s.length));
+      message += s.length;
+    }
+  }
+}
+
+std::int64_t message_byte_offset(const layout_step& step, std::int64_t index) {
+  if (index < 0)
+    return -1;
+  for (const auto* spans : {&step.data, &step.protected_}) {
+    for (const layout_span& s : *spans) {
+      if (index < s.length)
+        return s.offset + index;
+      index -= s.length;
+    }
+  }
+  return -1;
+}
+
+bool is_marker_page(const nand_layout& layout, std::int32_t page_in_block) {
+  if (!layout.bad_block.present || page_in_block < 0 || page_in_block >= layout.block_pages)
+    return false;
+  for (std::int32_t p : layout.bad_block.pages) {
+    if ((p >= 0 ? p : layout.block_pages + p) == page_in_block)
+      return true;
+  }
+  return false;
+}
+
+bool marks_bad_block(const nand_layout& layout, const unsigned char* page) {
+  const layout_span& marker = layout.bad_block.marker;
+  for (std::int64_t i = 0; i < marker.length; ++i) {
+    if (page[marker.offset + i] != 0xFF)
+      return true;
+  }
+  return false;
+}
