@@ -47,6 +47,17 @@ std::string span_text(const layout_span& span) {
   return "[" + std::to_string(span.offset) + ", " + std::to_string(span.length) + "]";
 }
 
+// "0x" and the value's hex digits, as the layout file writes a polynomial.
+std::string hex_number(std::uint32_t value) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string text;
+  do {
+    text.insert(text.begin(), digits[value % 16]);
+    value /= 16;
+  } while (value != 0);
+  return "0x" + text;
+}
+
 // Which span of the layout a message is about.
 enum class span_kind { data, protected_, ecc, marker };
 
@@ -146,16 +157,6 @@ struct layout_checker {
     if (code.mask != layout_mask::bytes && !code.mask_bytes.empty())
       return "code.ecc_mask: mask bytes are given, but the mask is not a byte mask";
     return "";
-  }
-
-  static std::string hex_number(std::uint32_t value) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    do {
-      text.insert(text.begin(), digits[value % 16]);
-      value /= 16;
-    } while (value != 0);
-    return "0x" + text;
   }
 
   std::string check_steps(std::vector<span_ref>& spans) const {
@@ -361,4 +362,152 @@ bool marks_bad_block(const nand_layout& layout, const unsigned char* page) {
       return true;
   }
   return false;
+}
+
+namespace {
+
+// A TOML basic string: quotes, backslashes and control characters escaped; other bytes as
+// they are.
+std::string toml_string(const std::string& text) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out = "\"";
+  for (char ch : text) {
+    const unsigned char c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\u00";
+      out += digits[c >> 4];
+      out += digits[c & 15];
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string toml_spans(const std::vector<layout_span>& spans) {
+  std::string out = "[";
+  for (std::size_t j = 0; j < spans.size(); ++j)
+    out += (j == 0 ? "" : ", ") + span_text(spans[j]);
+  return out + "]";
+}
+
+// Shifts that take one step to the next of a run written as one [[steps]] table.
+struct step_strides {
+  std::int64_t data = 0;
+  std::int64_t protected_ = 0;  // 0 for steps without protected bytes
+  std::int64_t ecc = 0;
+  bool operator==(const step_strides& other) const {
+    return data == other.data && protected_ == other.protected_ && ecc == other.ecc;
+  }
+};
+
+// One stride for all spans of a kind: every span shifts by the same amount.
+bool common_shift(const std::vector<layout_span>& a, const std::vector<layout_span>& b,
+                  std::int64_t& shift) {
+  if (a.size() != b.size())
+    return false;
+  shift = 0;
+  for (std::size_t j = 0; j < a.size(); ++j) {
+    if (a[j].length != b[j].length)
+      return false;
+    const std::int64_t s = b[j].offset - a[j].offset;
+    if (j > 0 && s != shift)
+      return false;
+    shift = s;
+  }
+  return true;
+}
+
+// True when `b` is `a` moved by constant shifts, which it then stores in `strides`.
+bool shifted_copy(const layout_step& a, const layout_step& b, step_strides& strides) {
+  if (!common_shift(a.data, b.data, strides.data) ||
+      !common_shift(a.protected_, b.protected_, strides.protected_) || a.ecc.length != b.ecc.length)
+    return false;
+  strides.ecc = b.ecc.offset - a.ecc.offset;
+  return true;
+}
+
+}  // namespace
+
+std::string layout_to_toml(const nand_layout& layout) {
+  std::string out;
+  if (!layout.name.empty())
+    out += "name = " + toml_string(layout.name) + "\n\n";
+  out += "[geometry]\n";
+  out += "page_size = " + std::to_string(layout.page_size) + "\n";
+  out += "spare_size = " + std::to_string(layout.spare_size) + "\n";
+  out += "block_pages = " + std::to_string(layout.block_pages) + "\n";
+
+  const layout_code& code = layout.code;
+  out += "\n[code]\n";
+  out += "m = " + std::to_string(code.m) + "\n";
+  out += "t = " + std::to_string(code.t) + "\n";
+  if (code.primitive_polynomial != 0)
+    out += "primitive_polynomial = " + hex_number(code.primitive_polynomial) + "\n";
+  out += std::string("bit_order = \"") + (code.lsb_first ? "lsb" : "msb") + "\"\n";
+  out += "ecc_mask = ";
+  if (code.mask == layout_mask::none) {
+    out += "\"none\"\n";
+  } else if (code.mask == layout_mask::erased_ff) {
+    out += "\"erased-ff\"\n";
+  } else {
+    static const char digits[] = "0123456789ABCDEF";
+    out += "\"";
+    for (std::size_t i = 0; i < code.mask_bytes.size(); ++i) {
+      if (i > 0)
+        out += ' ';
+      out += digits[code.mask_bytes[i] >> 4];
+      out += digits[code.mask_bytes[i] & 15];
+    }
+    out += "\"\n";
+  }
+  out += std::string("pad = \"") + (code.pad_start ? "start" : "end") + "\"\n";
+
+  // Runs of steps that are shifted copies of one another, each shift the same, become one
+  // table; the greedy run from each step on is as long as it can be.
+  const std::vector<layout_step>& steps = layout.steps;
+  for (std::size_t i = 0; i < steps.size();) {
+    step_strides strides;
+    std::size_t end = i + 1;
+    if (end < steps.size() && shifted_copy(steps[i], steps[end], strides)) {
+      step_strides next;
+      ++end;
+      while (end < steps.size() && shifted_copy(steps[end - 1], steps[end], next) &&
+             next == strides)
+        ++end;
+    }
+    const layout_step& step = steps[i];
+    out += "\n[[steps]]\n";
+    out += "data = " + toml_spans(step.data) + "\n";
+    if (!step.protected_.empty())
+      out += "protected = " + toml_spans(step.protected_) + "\n";
+    out += "ecc = " + span_text(step.ecc) + "\n";
+    if (end - i > 1) {
+      out += "repeat = " + std::to_string(end - i) + "\n";
+      const bool one_stride = strides.data == strides.ecc &&
+                              (step.protected_.empty() || strides.protected_ == strides.data);
+      if (one_stride) {
+        out += "stride = " + std::to_string(strides.data) + "\n";
+      } else {
+        out += "data_stride = " + std::to_string(strides.data) + "\n";
+        if (!step.protected_.empty())
+          out += "protected_stride = " + std::to_string(strides.protected_) + "\n";
+        out += "ecc_stride = " + std::to_string(strides.ecc) + "\n";
+      }
+    }
+    i = end;
+  }
+
+  if (layout.bad_block.present) {
+    out += "\n[bad_block]\n";
+    out += "marker = " + span_text(layout.bad_block.marker) + "\n";
+    out += "pages = [";
+    for (std::size_t j = 0; j < layout.bad_block.pages.size(); ++j)
+      out += (j == 0 ? "" : ", ") + std::to_string(layout.bad_block.pages[j]);
+    out += "]\n";
+  }
+  return out;
 }
