@@ -1,6 +1,6 @@
 // Tests of layout files: every class of fault a file can have, each named by its key; files
 // read against layouts built by hand; layout_to_toml read back to the same layout for the
-// default, random and regular layouts.
+// default, random and regular layouts; and the example files in layouts/.
 #include "layout/layout_file.h"
 
 #include <gtest/gtest.h>
@@ -549,6 +549,74 @@ TEST(LayoutFile, ReadsFilesAndNamesThoseItCannotRead) {
   const std::string message = read_layout_file(missing, layout);
   EXPECT_EQ(message.substr(0, missing.size() + 2), missing + ": ") << message;
   EXPECT_NE(message.find("cannot open"), std::string::npos) << message;
+}
+
+TEST(LayoutFile, ExampleFilesReadToTheLayoutsTheyDescribe) {
+  // What each example says in its comments, built by hand.
+  nand_layout spare_end;
+  spare_end.page_size = 4096;
+  spare_end.spare_size = 224;
+  spare_end.block_pages = 64;
+  spare_end.code.m = 14;
+  spare_end.code.t = 24;
+  for (int k = 0; k < 4; ++k) {
+    layout_step step;
+    step.data = {{1024 * k, 1024}};
+    step.ecc = {4128 + 42 * k, 42};
+    spare_end.steps.push_back(step);
+  }
+  spare_end.bad_block.present = true;
+  spare_end.bad_block.marker = {4096, 2};
+
+  nand_layout pad_start;
+  pad_start.page_size = 2048;
+  pad_start.spare_size = 64;
+  pad_start.block_pages = 64;
+  pad_start.code.m = 13;
+  pad_start.code.t = 4;
+  pad_start.code.primitive_polynomial = 0x201B;
+  pad_start.code.pad_start = true;
+  for (int k = 0; k < 4; ++k) {
+    layout_step step;
+    step.data = {{512 * k, 512}};
+    step.protected_ = {{2050 + 11 * k, 4}};
+    step.ecc = {2054 + 11 * k, 7};
+    pad_start.steps.push_back(step);
+  }
+  pad_start.bad_block.present = true;
+  pad_start.bad_block.marker = {2048, 2};
+  spare_end.bad_block.pages = {0, 1};
+  pad_start.bad_block.pages = {0, -1};
+  nand_layout built_in = default_layout(2048, 64, 64);
+
+  // The default example is what layout_to_toml prints, name and all; the others' names are
+  // prose.
+  const std::pair<const char*, const nand_layout*> examples[] = {
+      {"default-2048-64.toml", &built_in},
+      {"spare-end-4096-224.toml", &spare_end},
+      {"protected-pad-start-2048-64.toml", &pad_start},
+  };
+  int read = 0;
+  int known = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(PAGOLINTH_LAYOUTS_DIR)) {
+    const std::string path = entry.path().string();
+    SCOPED_TRACE(path);
+    nand_layout layout;
+    ASSERT_EQ(read_layout_file(path, layout), "");
+    EXPECT_EQ(check_layout(layout), "");
+    ++read;
+    for (const auto& [file, built] : examples) {
+      if (entry.path().filename() != file)
+        continue;
+      nand_layout want = *built;
+      if (built != &built_in)
+        want.name = layout.name;
+      EXPECT_EQ(layout_difference(layout, want), "");
+      ++known;
+    }
+  }
+  EXPECT_EQ(known, 3);
+  EXPECT_GE(read, 3);
 }
 
 }  // namespace
