@@ -121,15 +121,15 @@ struct layout_checker {
   }
 
   std::string check_geometry() const {
-    const auto part = [](const char* key, std::int32_t value) -> std::string {
+    const auto size_check = [](const char* key, std::int32_t value) -> std::string {
       if (value >= 1 && value <= kMaxPagePart)
         return "";
       return std::string(key) + ": must be 1 ... " + std::to_string(kMaxPagePart) + ", not " +
              std::to_string(value);
     };
-    std::string fault = part("geometry.page_size", layout.page_size);
+    std::string fault = size_check("geometry.page_size", layout.page_size);
     if (fault.empty())
-      fault = part("geometry.spare_size", layout.spare_size);
+      fault = size_check("geometry.spare_size", layout.spare_size);
     if (fault.empty() && layout.block_pages < 1)
       fault = "geometry.block_pages: must be at least 1, not " + std::to_string(layout.block_pages);
     return fault;

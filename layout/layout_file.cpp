@@ -163,14 +163,14 @@ struct layout_reader {
       return fail("geometry", std::string("must be a table, not ") + type_name(*node));
     if (!only_known_keys(*table, "geometry", {"page_size", "spare_size", "block_pages"}))
       return false;
-    const std::string part = "a whole number from 1 to " + std::to_string(kMaxPagePart);
+    const std::string size_range = "a whole number from 1 to " + std::to_string(kMaxPagePart);
     std::int64_t page = 0;
     std::int64_t spare = 0;
     std::int64_t block = 0;
-    if (!read_required_integer(*table, "page_size", "geometry.page_size", 1, kMaxPagePart, part,
-                               page) ||
-        !read_required_integer(*table, "spare_size", "geometry.spare_size", 1, kMaxPagePart, part,
-                               spare) ||
+    if (!read_required_integer(*table, "page_size", "geometry.page_size", 1, kMaxPagePart,
+                               size_range, page) ||
+        !read_required_integer(*table, "spare_size", "geometry.spare_size", 1, kMaxPagePart,
+                               size_range, spare) ||
         !read_required_integer(*table, "block_pages", "geometry.block_pages", 1, INT32_MAX,
                                "a whole number from 1 to " + std::to_string(INT32_MAX), block))
       return false;

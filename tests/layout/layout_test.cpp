@@ -95,7 +95,7 @@ TEST(Layout, DefaultLayoutAgreesWithThePageLayoutFunctions) {
   // Below one sector the default layout has no step, and check_layout says so.
   EXPECT_EQ(default_layout(511, 64, 64).steps.size(), 0u);
   EXPECT_EQ(check_layout(default_layout(511, 64, 64)), "steps: the page has no step");
-  // The last chunk does not fit 2048 + 16: its second part ends at 2097.
+  // The last chunk does not fit 2048 + 16: its data after the hole ends at 2097.
   EXPECT_EQ(check_layout(default_layout(2048, 16, 64)),
             "steps[3].data[1]: [2054, 43] ends at 2097, past the raw page of 2064 bytes");
 }
