@@ -3,11 +3,16 @@
 // ECC convention. A user of the layouts (layout/), the engine (codec/) and the streaming pass
 // (dump/).
 #include <CLI/CLI.hpp>  // CLI::App, CLI::ParseError
+#ifndef _WIN32
+#include <unistd.h>  // write, STDERR_FILENO
+#endif
 
 #include <algorithm>   // std::stable_sort, std::min, std::max
 #include <chrono>      // std::chrono::steady_clock
+#include <csignal>     // std::signal, SIGBUS
 #include <cinttypes>   // PRId64
 #include <cstdio>      // std::printf, std::fprintf, std::fopen, std::fread, std::fwrite
+#include <cstdlib>     // std::_Exit
 #include <filesystem>  // std::filesystem::path
 #include <string>      // std::string
 #include <thread>      // std::thread::hardware_concurrency
@@ -181,6 +186,18 @@ void print_layout_lines(const nand_layout& layout, const bch_code& code) {
   std::printf("\n");
 }
 
+#ifdef SIGBUS
+// check maps the dump: should another program shorten it meanwhile, reading the vanished part
+// raises SIGBUS. That ends the run with a message and status 2 instead of a crash; write(2),
+// for stdio may be locked by the thread the signal interrupted.
+extern "C" void on_dump_shrunk(int) {
+  static const char message[] =
+      "pagolinth-ecc: the dump became shorter while it was being read; nothing is reported\n";
+  [[maybe_unused]] const auto written = write(STDERR_FILENO, message, sizeof message - 1);
+  std::_Exit(kUsage);
+}
+#endif
+
 struct opened_dump {
   file_ptr file;
   std::int64_t bytes = 0;
@@ -331,6 +348,9 @@ int run_pass(const ecc_options& o, command cmd) {
     return fail(e);
 
   extractor extract(layout, skip_bad ? bad_blocks : std::vector<std::int64_t>{}, o.with_protected);
+#ifdef SIGBUS
+  std::signal(SIGBUS, on_dump_shrunk);
+#endif
   progress_line progress(verb, dump.bytes);
   const std::string error = run_scan(
       dump.file.get(), dump.bytes, s,
