@@ -612,10 +612,10 @@ void bch_build_locator_tables(bch_code_tables& tb) {
   for (int q = 0; q < 2 * tb.ecc_bytes; ++q) {
     const int byte = q / 2;
     for (int b = 0; b < 4; ++b) {
-      // Bit k of byte `byte` is the coefficient of x^power; pad bits have none.
+      // Bit k of byte `byte` is the coefficient of x^power; unused bits have none.
       const int k = b + (q % 2 == 0 ? 4 : 0);
-      const long power = 8L * (tb.ecc_bytes - 1 - byte) + k - tb.pad_bits;
-      if (power < 0) {
+      const long power = 8L * (tb.ecc_bytes - 1 - byte) + k - tb.parity_shift;
+      if (power < 0 || power >= tb.r) {
         continue;
       }
       std::fill(share.begin(), share.end(), 0);
