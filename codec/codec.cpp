@@ -328,6 +328,35 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
     const auto d = static_cast<std::uint8_t>((expected[j] ^ ecc[j]) & real_bits(tb, j));
     remainder[j] = tb.lsb_first ? reverse_bits(d) : d;
   }
+  const long limit = tb.r + 8L * static_cast<long>(data_bytes);
+  // Applies the errors found and keeps them only if the step is then a codeword: encoding
+  // again checks what the locator's algebra promises, so that no fault on the way can report
+  // a corrupted step as corrected.
+  auto correct = [&](const int* positions, int count) {
+    for (int i = 0; i < count; ++i) {
+      bch_bit_fix fix = stored_position(tb, data_bytes, positions[i]);
+      const std::uint8_t byte = fix.in_ecc ? ecc[fix.byte] : data[fix.byte];
+      fix.to_one = ((byte >> fix.bit) & 1) == 0;
+      flip(data, ecc, fix);
+      result.fixes.push_back(fix);
+    }
+    if (ecc_matches(tb, data, data_bytes, ecc, expected)) {
+      return true;
+    }
+    for (const bch_bit_fix& fix : result.fixes) {
+      flip(data, ecc, fix);
+    }
+    result.fixes.clear();
+    return false;
+  };
+  // A single error, the commonest case, is told by two syndromes; the whole locator runs only
+  // when that does not give a codeword.
+  const int single = bch_single_error(tb, remainder, limit);
+  if (single >= 0 && correct(&single, 1)) {
+    result.status = bch_status::corrected;
+    result.bits = 1;
+    return;
+  }
   int local[64];
   std::vector<int> heap;
   int* positions = local;
@@ -335,26 +364,8 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
     heap.resize(static_cast<std::size_t>(tb.t));
     positions = heap.data();
   }
-  const long limit = tb.r + 8L * static_cast<long>(data_bytes);
   const int count = bch_locate_errors(tb, remainder, limit, positions);
-  if (count < 1) {
-    result.status = bch_status::uncorrectable;
-    return;
-  }
-  for (int i = 0; i < count; ++i) {
-    bch_bit_fix fix = stored_position(tb, data_bytes, positions[i]);
-    const std::uint8_t byte = fix.in_ecc ? ecc[fix.byte] : data[fix.byte];
-    fix.to_one = ((byte >> fix.bit) & 1) == 0;
-    flip(data, ecc, fix);
-    result.fixes.push_back(fix);
-  }
-  // Only a codeword counts as corrected: encoding again checks what the locator's algebra
-  // promises, so that no fault on the way can report a corrupted sector as corrected.
-  if (!ecc_matches(tb, data, data_bytes, ecc, expected)) {
-    for (const bch_bit_fix& fix : result.fixes) {
-      flip(data, ecc, fix);
-    }
-    result.fixes.clear();
+  if (count < 1 || !correct(positions, count)) {
     result.status = bch_status::uncorrectable;
     return;
   }

@@ -102,6 +102,9 @@ struct bch_code_tables {
   // S_(2i+1) at bits i*m ... i*m + m-1.
   int syndrome_words = 0;  // ceil(t * m / 64)
   std::vector<std::uint64_t> syndrome_nibbles;
+  // The same shares of S_1 alone (bits 0 ... 31) and S_3 (bits 32 ... 63), compact, for the
+  // test of a single error: first_syndromes[q * 16 + v].
+  std::vector<std::uint64_t> first_syndromes;
   // trace_logs[j * m + i] = j * 2^i mod n: the logarithm of (alpha^j)^(2^i), j, i = 0 ... m-1.
   std::vector<int> trace_logs;
   // A linear solver of y^2 + y = c: y = XOR over the bytes u of c of quadratic[u * 256 + byte],
@@ -174,6 +177,13 @@ void bch_build_locator_tables(bch_code_tables& tables);
 // REQUIRES: the tables built; remainder not all zero; positions has room for t entries.
 int bch_locate_errors(const bch_code_tables& tables, const std::uint8_t* remainder, long limit,
                       int* positions);
+
+// The position of the single error that would explain the remainder (as for
+// bch_locate_errors), from S_1 and, for t >= 2, S_3 = S_1^3; -1 when there is none below
+// `limit`. Some patterns of more errors pass this test too: the caller corrects and verifies
+// by encoding again, and goes on to bch_locate_errors when that fails.
+// REQUIRES: the tables built; remainder not all zero.
+int bch_single_error(const bch_code_tables& tables, const std::uint8_t* remainder, long limit);
 
 // The locator's root finder alone: the roots of a monic polynomial sigma (sigma[d] = 1) of
 // degree d, 1 ... t, into roots[0 ... d-1]. Returns d when sigma has d distinct nonzero roots
