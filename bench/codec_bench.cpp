@@ -217,7 +217,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::vector<bch_kernel> kernels;
-  for (bch_kernel k : {bch_kernel::portable, bch_kernel::clmul, bch_kernel::clmul_wide}) {
+  for (bch_kernel k :
+       {bch_kernel::portable, bch_kernel::clmul, bch_kernel::clmul_wide, bch_kernel::clmul_512}) {
     if (bch_kernel_supported(k)) {
       kernels.push_back(k);
     }

@@ -45,14 +45,19 @@ constexpr int bch_fold_words(int words) {
   return words + 1 < 8 ? 8 : (words + 4) / 4 * 4;
 }
 
+// The same for the 512-bit kernel, whose registers take eight words: a multiple of 8.
+constexpr int bch_fold_words_512(int words) {
+  return (words + 8) / 8 * 8;
+}
+
 // Blocks of bch_fold_words words that the carry-less kernel's main loop takes per step: each
 // block is moved up by its own constants, so that only one multiplication per step depends
 // on the step before.
 inline constexpr int kFoldSpan = 4;
 
 // Which parity kernel a code uses: slicing tables, PCLMULQDQ on 128-bit registers, or
-// VPCLMULQDQ on 256-bit ones. automatic takes the fastest that the processor runs.
-enum class bch_kernel { automatic, portable, clmul, clmul_wide };
+// VPCLMULQDQ on 256-bit or 512-bit ones. automatic takes the fastest that the processor runs.
+enum class bch_kernel { automatic, portable, clmul, clmul_wide, clmul_512 };
 
 struct bch_code_tables {
   int m = 0;               // field degree
@@ -78,7 +83,8 @@ struct bch_code_tables {
   std::vector<std::uint64_t> generator;  // g - x^r, words words, bit i = coefficient of x^i
   // Portable kernel: slices[(k * 256 + v) * words ...] = v(x) x^(8k + r) mod g, left-aligned.
   std::vector<std::uint64_t> slices;
-  // Carry-less kernels, whose state has W = bch_fold_words(words) words, taken in pairs
+  // Carry-less kernels, whose state has W = bch_fold_words(words) words (bch_fold_words_512
+  // for clmul_512), taken in pairs
   // (j = 2q, 2q + 1) of P = W / 2: for k = 1 ... kFoldSpan,
   // fold[(((k - 1) * words + c) * P + q) * 2 + j % 2] = word c of x^(64 (j + k W)) mod g;
   // finish[(c * P + q) * 2 + j % 2] = word c of x^(64 j + r) mod g. barrett holds
@@ -142,11 +148,12 @@ std::string bch_code_init_with_kernel(bch_code& code, int m, int t, bch_code_opt
 // The kernel that a built code uses, never automatic; portable for a code not built.
 bch_kernel bch_code_kernel(const bch_code& code);
 
-// "automatic", "portable", "clmul" or "clmul_wide".
+// "automatic", "portable", "clmul", "clmul_wide" or "clmul_512".
 const char* bch_kernel_name(bch_kernel kernel);
 
 // Fills generator, slices, fold, finish and barrett from g (g[i] = coefficient of x^i,
-// i = 0 ... r), and sets kernel and parity for `kernel` (automatic: clmul_wide, else clmul,
+// i = 0 ... r), and sets kernel and parity for `kernel` (automatic: clmul_512, clmul_wide,
+// clmul,
 // else portable, whichever runs first). Returns false when the kernel asked for does not run.
 // REQUIRES: m, t, r, words, ecc_bytes, lsb_first and invert set.
 bool bch_build_parity_tables(bch_code_tables& tables, const int* g, bch_kernel kernel);
@@ -155,8 +162,8 @@ bool bch_build_parity_tables(bch_code_tables& tables, const int* g, bch_kernel k
 // portable).
 bool bch_kernel_supported(bch_kernel kernel);
 
-// The carry-less kernel (clmul or clmul_wide) for `words` parity words (1 ... kCodecMaxWords)
-// and the bit order; nullptr when the build or the processor has none.
+// The carry-less kernel (clmul, clmul_wide or clmul_512) for `words` parity words (1 ...
+// kCodecMaxWords) and the bit order; nullptr when the build or the processor has none.
 bch_parity_kernel bch_clmul_kernel(bch_kernel kernel, int words, bool lsb_first);
 
 // Fills syndrome_words, syndrome_nibbles, trace_logs and quadratic from exp and log, then for

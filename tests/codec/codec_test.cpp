@@ -114,7 +114,8 @@ Variant variant_of(const bch_code& code) {
 // The kernels this processor runs.
 std::vector<bch_kernel> kernels() {
   std::vector<bch_kernel> k;
-  for (bch_kernel kernel : {bch_kernel::portable, bch_kernel::clmul, bch_kernel::clmul_wide}) {
+  for (bch_kernel kernel :
+       {bch_kernel::portable, bch_kernel::clmul, bch_kernel::clmul_wide, bch_kernel::clmul_512}) {
     if (bch_kernel_supported(kernel)) {
       k.push_back(kernel);
     }
