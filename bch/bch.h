@@ -53,6 +53,11 @@ const char* check_params();
 // error. Reads mm, nn, Verbose. When check_params fails (it looks at tt too), changes nothing.
 void generate_gf();
 
+// The built-in primitive polynomial of field degree m that generate_gf uses, as a binary number
+// (bit i = coefficient of x^i), for m in 2 ... 20; 0 for any other m. Reads no module state, so
+// it may be called from any thread.
+int bch_primitive_polynomial(int m);
+
 // Builds the generator polynomial gg of the binary BCH code of length nn correcting tt errors
 // (roots alpha^1 ... alpha^(2*tt) and their conjugates), sets rr and kk, and with Verbose prints
 // gg on standard error. Then lowers Parallel to rr when larger and builds T_G and

@@ -36,6 +36,10 @@ void print_tables() {
 
 }  // namespace
 
+int bch_primitive_polynomial(int m) {
+  return m >= kBchMinDegree && m <= kBchMaxDegree ? kPrimitive[m] : 0;
+}
+
 void generate_gf() {
   if (check_params() != nullptr) {
     return;

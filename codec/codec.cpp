@@ -1,9 +1,9 @@
-// The engine's entry points: building a code from the construction library, encoding, and
-// decoding a sector: one parity computation decides clean; only then come the erased test,
-// the locator, the correction in place, and its verification by encoding again.
+// The engine's entry points: building a code, encoding, and decoding a step: one parity
+// computation decides clean; only then come the erased test, the locator, the correction in
+// place, and its verification by encoding again.
 #include "codec/codec.h"
-#include "bch/bch.h"               // mm, nn, tt, rr, kk, gg, alpha_to, index_of, gen_poly, ...
-#include "codec/codec_internal.h"  // bch_code_tables, kernels, bch_locate_errors
+#include "bch/bch.h"               // bch_primitive_polynomial: the tabled polynomial for m
+#include "codec/codec_internal.h"  // bch_code_tables, field, generator, kernels, locator
 
 #include <cstdint>  // std::uint8_t, std::uint64_t
 #include <cstdio>   // std::snprintf
@@ -30,12 +30,18 @@ inline int zero_bits(std::uint64_t v) {
 }
 
 // The ECC bytes as stored for the parity the kernel computed on `data`: the aligned words
-// from the top, big-endian, with the mask (pad bits, zero in `aligned`, store as the mask) and
-// the bit order applied.
+// from the top, big-endian, moved down by the unused bits when they lead, then the mask
+// (unused bits, zero in `aligned`, store as the mask), the bit order and the stored XOR.
 void stored_ecc(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
                 std::uint8_t* ecc) {
   std::uint64_t aligned[kCodecMaxWords];
   tb.parity(tb, data, bytes, aligned);
+  if (tb.pad_start && tb.pad_bits != 0) {
+    const int s = tb.pad_bits;
+    for (int q = 0; q < tb.words; ++q) {
+      aligned[q] = (aligned[q] >> s) | (q + 1 < tb.words ? aligned[q + 1] << (64 - s) : 0);
+    }
+  }
   std::uint8_t out[8 * kCodecMaxWords];
   for (int q = 0; 8 * q < tb.ecc_bytes; ++q) {
     std::uint64_t w = aligned[tb.words - 1 - q] ^ tb.invert;
@@ -46,12 +52,17 @@ void stored_ecc(const bch_code_tables& tb, const std::uint8_t* data, std::size_t
       out[8 * q + k] = static_cast<std::uint8_t>(w >> (56 - 8 * k));
     }
   }
+  if (!tb.ecc_xor.empty()) {
+    for (int j = 0; j < tb.ecc_bytes; ++j) {
+      out[j] = static_cast<std::uint8_t>(out[j] ^ tb.ecc_xor[j]);
+    }
+  }
   std::memcpy(ecc, out, static_cast<std::size_t>(tb.ecc_bytes));
 }
 
-// Real (non-pad) bits of stored ECC byte j.
+// Real (parity) bits of stored ECC byte j.
 inline std::uint8_t real_bits(const bch_code_tables& tb, int j) {
-  return j == tb.ecc_bytes - 1 ? tb.ecc_last_real : std::uint8_t{0xFF};
+  return j == tb.pad_byte ? tb.pad_real : std::uint8_t{0xFF};
 }
 
 // Zero bits among the data and the real ECC bits, counting no further than limit + 1.
@@ -88,21 +99,6 @@ bool all_ones(const std::uint8_t* data, std::size_t bytes) {
   return acc == ~std::uint64_t{0};
 }
 
-// Whether a codeword is an erased sector, as it is under the erased_ff mask. The ECC bytes
-// rule out nearly every other sector before the data is scanned, the first byte most of them.
-bool erased_codeword(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
-                     const std::uint8_t* ecc) {
-  if (ecc[0] != 0xFF) {
-    return false;
-  }
-  std::uint8_t ones = 0xFF;
-  for (int j = 0; j < tb.ecc_bytes; ++j) {
-    ones =
-        static_cast<std::uint8_t>(ones & (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
-  }
-  return ones == 0xFF && all_ones(data, bytes);
-}
-
 // Reports the sector as erased: every zero bit listed, then data and ECC set to all 0xFF.
 void erase(const bch_code_tables& tb, std::uint8_t* data, std::size_t bytes, std::uint8_t* ecc,
            bch_decode_result& result) {
@@ -136,7 +132,7 @@ bch_bit_fix stored_position(const bch_code_tables& tb, std::size_t data_bytes, i
   bch_bit_fix fix;
   int logical = 0;  // bit within the byte in the most-significant-first reading
   if (p < tb.r) {
-    const int q = p + tb.pad_bits;
+    const int q = p + tb.parity_shift;
     fix.in_ecc = true;
     fix.byte = static_cast<std::uint32_t>(tb.ecc_bytes - 1 - q / 8);
     logical = q % 8;
@@ -155,84 +151,126 @@ void flip(std::uint8_t* data, std::uint8_t* ecc, const bch_bit_fix& fix) {
   *byte = static_cast<std::uint8_t>(*byte ^ (1u << fix.bit));
 }
 
-// Compares the ECC computed for `data` with the stored one, pad bits aside. Fills expected.
+// Compares the ECC computed for `data` with the stored one, unused bits aside. Fills expected,
+// whose unused bits are then those read.
 bool ecc_matches(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
                  const std::uint8_t* ecc, std::uint8_t* expected) {
   stored_ecc(tb, data, bytes, expected);
-  const auto last = static_cast<std::size_t>(tb.ecc_bytes - 1);
-  std::uint64_t diff = (expected[last] ^ ecc[last]) & tb.ecc_last_real;
+  const auto pad = static_cast<std::size_t>(tb.pad_byte);
+  expected[pad] = static_cast<std::uint8_t>((expected[pad] & tb.pad_real) |
+                                            (ecc[pad] & static_cast<std::uint8_t>(~tb.pad_real)));
+  const auto count = static_cast<std::size_t>(tb.ecc_bytes);
+  std::uint64_t diff = 0;
   std::size_t j = 0;
-  for (; j + 8 <= last; j += 8) {
+  for (; j + 8 <= count; j += 8) {
     std::uint64_t a;
     std::uint64_t b;
     std::memcpy(&a, expected + j, 8);
     std::memcpy(&b, ecc + j, 8);
     diff |= a ^ b;
   }
-  for (; j < last; ++j) {
+  for (; j < count; ++j) {
     diff |= expected[j] ^ ecc[j];
   }
   return diff == 0;
 }
 
-std::string build(bch_code& code, int m, int t, bch_code_options options, bch_kernel kernel) {
+// Whether a codeword is an erased sector, as it is under the erased_ff mask. The ECC bytes
+// rule out nearly every other sector before the data is scanned, the first byte most of them.
+bool erased_codeword(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
+                     const std::uint8_t* ecc) {
+  if ((ecc[0] | static_cast<std::uint8_t>(~real_bits(tb, 0))) != 0xFF) {
+    return false;
+  }
+  std::uint8_t ones = 0xFF;
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    ones =
+        static_cast<std::uint8_t>(ones & (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
+  }
+  return ones == 0xFF && all_ones(data, bytes);
+}
+
+std::string build(bch_code& code, int m, int t, const bch_code_options& options,
+                  bch_kernel kernel) {
   char message[160];
-  if (m < kCodecMinDegree || m > kBchMaxDegree) {
+  if (m < kCodecMinDegree || m > kCodecMaxDegree) {
     std::snprintf(message, sizeof message, "field degree m = %d is outside %d ... %d", m,
-                  kCodecMinDegree, kBchMaxDegree);
+                  kCodecMinDegree, kCodecMaxDegree);
     return message;
   }
-  mm = m;
-  nn = (1 << m) - 1;
-  tt = t;
-  Parallel = 1;
-  Verbose = 0;
-  if (const char* fault = check_params()) {
+  const int n = (1 << m) - 1;
+  if (t < 1) {
+    std::snprintf(message, sizeof message, "error count t = %d is below 1", t);
+    return message;
+  }
+  // 64-bit so that no t overflows; from 2t = n on, the root alpha^0 = 1 would join the set.
+  if (2LL * t >= n) {
+    std::snprintf(message, sizeof message, "error count t = %d needs 2t < n = %d", t, n);
+    return message;
+  }
+  const std::uint32_t polynomial = options.primitive_polynomial != 0
+                                       ? options.primitive_polynomial
+                                       : static_cast<std::uint32_t>(bch_primitive_polynomial(m));
+  std::string fault = bch_check_polynomial(m, polynomial);
+  if (!fault.empty()) {
     return fault;
   }
-  if (options.pad != bch_pad::end || options.primitive_polynomial != 0 ||
-      options.ecc_mask == bch_ecc_mask::xor_bytes) {
-    return "padding before the parity, other primitive polynomials and hex masks are not "
-           "supported yet";
+  // Every alpha^1 ... alpha^(2t) is a root, so r >= 2t: the cheap test bounds the count first.
+  const int r =
+      2LL * t > kCodecMaxParity ? kCodecMaxParity + 1 : bch_generator_degree(m, t, kCodecMaxParity);
+  if (r > kCodecMaxParity) {
+    std::snprintf(message, sizeof message, "error count t = %d needs more than %d parity bits", t,
+                  kCodecMaxParity);
+    return message;
   }
-  generate_gf();
-  gen_poly();
+  const int ecc_bytes = (r + 7) / 8;
+  if (options.ecc_mask == bch_ecc_mask::xor_bytes &&
+      options.mask_bytes.size() < static_cast<std::size_t>(ecc_bytes)) {
+    std::snprintf(message, sizeof message, "the XOR mask has %lu bytes; the ECC has %d",
+                  static_cast<unsigned long>(options.mask_bytes.size()), ecc_bytes);
+    return message;
+  }
 
   auto tables = std::make_shared<bch_code_tables>();
   bch_code_tables& tb = *tables;
   tb.m = m;
   tb.t = t;
-  tb.n = nn;
-  tb.r = rr;
-  tb.words = (rr + 63) / 64;
-  tb.ecc_bytes = (rr + 7) / 8;
-  tb.pad_bits = 8 * tb.ecc_bytes - rr;
+  tb.n = n;
+  tb.polynomial = polynomial;
+  bch_build_field(tb, polynomial);
+  const std::vector<int> g = bch_build_generator(tb);
+  if (static_cast<int>(g.size()) != r + 1) {
+    return "the generator polynomial does not lie over GF(2)";
+  }
+  tb.r = r;
+  tb.words = (r + 63) / 64;
+  tb.ecc_bytes = ecc_bytes;
+  tb.pad_bits = 8 * ecc_bytes - r;
+  tb.pad_start = options.pad == bch_pad::start;
+  tb.parity_shift = tb.pad_start ? 0 : tb.pad_bits;
   tb.lsb_first = options.bit_order == bch_bit_order::lsb_first;
   tb.invert = options.ecc_mask == bch_ecc_mask::erased_ff ? ~std::uint64_t{0} : 0;
-  const auto low_pad = static_cast<std::uint8_t>(0xFF << tb.pad_bits);
-  tb.ecc_last_real = tb.lsb_first ? reverse_bits(low_pad) : low_pad;
-  if (!bch_build_parity_tables(tb, gg, kernel)) {
+  if (options.ecc_mask == bch_ecc_mask::xor_bytes) {
+    tb.ecc_xor.assign(options.mask_bytes.begin(), options.mask_bytes.begin() + ecc_bytes);
+  }
+  // Unused bits: the low ones of the last logical byte, or the high ones of the first.
+  const auto real =
+      static_cast<std::uint8_t>(tb.pad_start ? 0xFF >> tb.pad_bits : 0xFF << tb.pad_bits);
+  tb.pad_byte = tb.pad_start ? 0 : ecc_bytes - 1;
+  tb.pad_real = tb.lsb_first ? reverse_bits(real) : real;
+  if (!bch_build_parity_tables(tb, g.data(), kernel)) {
     return "the parity kernel asked for does not run on this processor";
-  }
-  const auto n = static_cast<std::size_t>(nn);
-  tb.exp.assign(4 * n + 1, 0);
-  tb.log.assign(n + 1, 0);
-  for (std::size_t i = 0; i < 2 * n; ++i) {
-    tb.exp[i] = alpha_to[i % n];
-  }
-  tb.log[0] = nn * 2;
-  for (std::size_t x = 1; x <= n; ++x) {
-    tb.log[x] = index_of[x];
   }
   bch_build_locator_tables(tb);
 
   code.m = m;
+  code.primitive_polynomial = polynomial;
   code.t = t;
-  code.n = nn;
-  code.k = kk;
-  code.parity_bits = rr;
-  code.ecc_bytes = tb.ecc_bytes;
-  code.max_data_bytes = static_cast<std::size_t>(kk / 8);
+  code.n = n;
+  code.k = n - r;
+  code.parity_bits = r;
+  code.ecc_bytes = ecc_bytes;
+  code.max_data_bytes = static_cast<std::size_t>((n - r) / 8);
   code.options = options;
   code.tables = std::move(tables);
   return {};
@@ -295,6 +333,35 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
     const auto d = static_cast<std::uint8_t>((expected[j] ^ ecc[j]) & real_bits(tb, j));
     remainder[j] = tb.lsb_first ? reverse_bits(d) : d;
   }
+  const long limit = tb.r + 8L * static_cast<long>(data_bytes);
+  // Applies the errors found and keeps them only if the step is then a codeword: encoding
+  // again checks what the locator's algebra promises, so that no fault on the way can report
+  // a corrupted step as corrected.
+  auto correct = [&](const int* positions, int count) {
+    for (int i = 0; i < count; ++i) {
+      bch_bit_fix fix = stored_position(tb, data_bytes, positions[i]);
+      const std::uint8_t byte = fix.in_ecc ? ecc[fix.byte] : data[fix.byte];
+      fix.to_one = ((byte >> fix.bit) & 1) == 0;
+      flip(data, ecc, fix);
+      result.fixes.push_back(fix);
+    }
+    if (ecc_matches(tb, data, data_bytes, ecc, expected)) {
+      return true;
+    }
+    for (const bch_bit_fix& fix : result.fixes) {
+      flip(data, ecc, fix);
+    }
+    result.fixes.clear();
+    return false;
+  };
+  // A single error, the commonest case, is told by two syndromes; the whole locator runs only
+  // when that does not give a codeword.
+  const int single = bch_single_error(tb, remainder, limit);
+  if (single >= 0 && correct(&single, 1)) {
+    result.status = bch_status::corrected;
+    result.bits = 1;
+    return;
+  }
   int local[64];
   std::vector<int> heap;
   int* positions = local;
@@ -302,26 +369,8 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
     heap.resize(static_cast<std::size_t>(tb.t));
     positions = heap.data();
   }
-  const long limit = tb.r + 8L * static_cast<long>(data_bytes);
   const int count = bch_locate_errors(tb, remainder, limit, positions);
-  if (count < 1) {
-    result.status = bch_status::uncorrectable;
-    return;
-  }
-  for (int i = 0; i < count; ++i) {
-    bch_bit_fix fix = stored_position(tb, data_bytes, positions[i]);
-    const std::uint8_t byte = fix.in_ecc ? ecc[fix.byte] : data[fix.byte];
-    fix.to_one = ((byte >> fix.bit) & 1) == 0;
-    flip(data, ecc, fix);
-    result.fixes.push_back(fix);
-  }
-  // Only a codeword counts as corrected: encoding again checks what the locator's algebra
-  // promises, so that no fault on the way can report a corrupted sector as corrected.
-  if (!ecc_matches(tb, data, data_bytes, ecc, expected)) {
-    for (const bch_bit_fix& fix : result.fixes) {
-      flip(data, ecc, fix);
-    }
-    result.fixes.clear();
+  if (count < 1 || !correct(positions, count)) {
     result.status = bch_status::uncorrectable;
     return;
   }
@@ -330,12 +379,10 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
 }
 
 bch_bit_fix bch_parity_bit(const bch_code& code, int i) {
-  bch_bit_fix fix;
-  fix.in_ecc = true;
-  fix.byte = static_cast<std::uint32_t>(i / 8);
-  fix.bit = static_cast<std::uint8_t>(code.options.bit_order == bch_bit_order::msb_first ? 7 - i % 8
-                                                                                         : i % 8);
-  return fix;
+  if (!code.tables || i < 0 || i >= code.tables->r) {
+    return {};
+  }
+  return stored_position(*code.tables, 0, code.tables->r - 1 - i);
 }
 
 bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,

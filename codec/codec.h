@@ -1,17 +1,20 @@
-// The error-correction engine: a binary BCH code built through the construction library,
-// encoding sectors to their ECC bytes and checking and correcting them in place. Several
-// codes can live at once; a built code is read-only and may be shared between threads.
+// The error-correction engine: a binary BCH code on GF(2^m) built from any primitive
+// polynomial, encoding steps to their ECC bytes and checking and correcting them in place.
+// Several codes can live at once; building one touches no shared state, and a built code is
+// read-only and may be shared between threads.
 //
 // Bit convention: the data bytes in order, each most significant bit first, are the message
 // coefficients from the highest power down; the parity is the remainder of message * x^r
-// modulo the generator polynomial g (r = its degree); the ECC bytes hold the parity from
-// x^(r-1) down to x^0, most significant bit first, the last byte padded with zero bits when
-// r is not a multiple of 8. Two common controller variants are options of the code:
-//   - bch_bit_order::lsb_first: every byte, data and ECC, is read and written with its bits
-//     in the opposite order (least significant bit first);
-//   - bch_ecc_mask::erased_ff: the stored ECC is parity XOR NOT parity(all-0xFF data), so an
-//     erased sector (data all 0xFF) carries all-0xFF ECC. Pad bits then store as 1.
-// Pad bits are never checked or corrected.
+// modulo the generator polynomial g (r = its degree). The logical ECC bytes hold the parity
+// from x^(r-1) down to x^0, most significant bit first, with the 8 * ecc_bytes - r unused bits
+// after it (bch_pad::end) or before it (bch_pad::start). What is stored is that string with
+// the options of the code applied in this order:
+//   - bch_ecc_mask::erased_ff: XOR NOT ECC(all-0xFF message), so that an erased step (data all
+//     0xFF) carries all-0xFF ECC; unused bits then store as 1;
+//   - bch_bit_order::lsb_first: every byte, data and ECC, has its bits reversed (read and
+//     written least significant bit first);
+//   - bch_ecc_mask::xor_bytes: XOR mask_bytes on the stored ECC bytes.
+// Unused bits are never checked or corrected.
 #pragma once
 
 #include <cstddef>  // std::size_t
@@ -27,34 +30,40 @@ enum class bch_pad { end, start };
 struct bch_code_options {
   bch_bit_order bit_order = bch_bit_order::msb_first;
   bch_ecc_mask ecc_mask = bch_ecc_mask::none;
-  std::vector<std::uint8_t> mask_bytes;    // xor_bytes: XORed on the stored ECC bytes
-  bch_pad pad = bch_pad::end;              // where the unused bits of the ECC bytes lie
-  std::uint32_t primitive_polynomial = 0;  // 0: the construction library's tabled one for m
+  // xor_bytes: XORed on the stored ECC bytes; at least ecc_bytes long, bytes beyond ignored.
+  // Ignored with the other masks.
+  std::vector<std::uint8_t> mask_bytes;
+  // end: the unused bits of the ECC bytes follow the parity; start: they precede it.
+  bch_pad pad = bch_pad::end;
+  // Bit i = coefficient of x^i, degree m, primitive; 0: the construction library's tabled
+  // polynomial for m.
+  std::uint32_t primitive_polynomial = 0;
 };
 
 struct bch_code_tables;  // the engine's precomputed tables, private to the implementation
 
 // A built code. Read the fields; change them only through bch_code_init.
 struct bch_code {
-  int m = 0;                       // field degree, 5 ... 20
-  int t = 0;                       // correctable bit errors per sector
-  int n = 0;                       // code length 2^m - 1
-  int k = 0;                       // data bits of the full-length code, n - parity_bits
-  int parity_bits = 0;             // degree of g
-  int ecc_bytes = 0;               // (parity_bits + 7) / 8
-  std::size_t max_data_bytes = 0;  // k / 8: the longest sector the shortened code holds
+  int m = 0;                               // field degree, 5 ... 20
+  std::uint32_t primitive_polynomial = 0;  // the field's polynomial, bit i = x^i (never 0)
+  int t = 0;                               // correctable bit errors per sector
+  int n = 0;                               // code length 2^m - 1
+  int k = 0;                               // data bits of the full-length code, n - parity_bits
+  int parity_bits = 0;                     // degree of g
+  int ecc_bytes = 0;                       // (parity_bits + 7) / 8
+  std::size_t max_data_bytes = 0;          // k / 8: the longest sector the shortened code holds
   bch_code_options options;
   std::shared_ptr<const bch_code_tables> tables;
 };
 
-// Builds the code of field degree m with the construction library's tabled primitive
-// polynomial, correcting t errors. Returns an empty string on success; otherwise a one-line
-// message saying what is wrong (m outside 5 ... 20, t below 1, or parity beyond what the
-// construction holds), and `code` is left untouched.
-// Not thread-safe: it runs the construction library, whose state is global. Call it from one
-// thread at a time; the built code itself may then be used from any number of threads.
-// A code's tables take about 12 bytes per field element and some tens of KB more: about
-// 150 KB at m = 13, 13 MB at m = 20.
+// Builds the code of field degree m on options.primitive_polynomial, correcting t errors.
+// Returns an empty string on success; otherwise a one-line message saying what is wrong, and
+// `code` is left untouched. Valid: m in 5 ... 20; t >= 1 with 2t < n = 2^m - 1 and at most
+// 1024 parity bits; a polynomial of degree exactly m that is primitive (irreducible, with x of
+// order n), or 0; with xor_bytes, at least ecc_bytes mask bytes.
+// Thread-safe: any number of codes may be built at once from different threads.
+// A code's tables take about 12 bytes per field element and some tens of KB more (up to about
+// 1 MB for the widest parities): about 150 KB at m = 13, 13 MB at m = 20.
 std::string bch_code_init(bch_code& code, int m, int t, bch_code_options options = {});
 
 // Computes the ECC bytes of `data_bytes` bytes of data into `ecc` (code.ecc_bytes bytes).
@@ -92,9 +101,14 @@ struct bch_decode_result {
 void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
                 bch_decode_result& result);
 
-// The stored place of parity bit i (0 ... parity_bits - 1, from the coefficient of x^(r-1)).
+// Where parity bit i is stored, for injecting bit errors: i = 0 ... parity_bits - 1 counted
+// from the coefficient of x^(r-1), the first parity bit written, with in_ecc = true and the ECC
+// byte and bit as stored (to_one false). Outside that range, or for a code not built, returns
+// bch_bit_fix{} (in_ecc false), which names no parity bit.
 bch_bit_fix bch_parity_bit(const bch_code& code, int i);
 
-// True exactly when bch_decode would report the step clean; reads only.
+// True exactly when bch_decode would report the step clean (a codeword that is not an erased
+// step); reads `data` and `ecc` only, so it may run on memory that must not be written.
+// REQUIRES: as for bch_encode. Otherwise returns false.
 bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
                   const std::uint8_t* ecc);

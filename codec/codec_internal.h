@@ -1,6 +1,7 @@
 // Internals of the error-correction engine, shared by its sources, its tests and its benchmark:
-// the tables a built code carries, the parity kernels (portable slicing, x86-64 carry-less
-// folding) with their run-time choice, and the error locator.
+// the tables a built code carries, the field and generator polynomial, the parity kernels
+// (portable slicing, x86-64 carry-less folding) with their run-time choice, and the error
+// locator.
 #pragma once
 
 #include "codec/codec.h"  // bch_code, bch_code_options
@@ -10,11 +11,14 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-inline constexpr int kCodecMinDegree = 5;      // smallest field degree the engine takes
-inline constexpr int kCodecMaxWords = 16;      // 64-bit words of the widest parity, 999 bits
-inline constexpr int kCodecMaxEccBytes = 125;  // bytes of the widest parity
-inline constexpr std::size_t kSliceTableWords = 8 * 256;  // entries of the 8 slicing tables
-inline constexpr int kCodecMaxSyndromeWords = 157;        // ceil(t m / 64) for t <= 499, m <= 20
+inline constexpr int kCodecMinDegree = 5;   // smallest field degree the engine takes
+inline constexpr int kCodecMaxDegree = 20;  // largest field degree the engine takes
+inline constexpr int kCodecMaxWords = 16;   // 64-bit words of the widest parity
+inline constexpr int kCodecMaxParity = 64 * kCodecMaxWords;    // parity bits, 1024
+inline constexpr int kCodecMaxEccBytes = kCodecMaxParity / 8;  // bytes of the widest parity
+inline constexpr std::size_t kSliceTableWords = 8 * 256;       // entries of the 8 slicing tables
+// ceil(t m / 64) at most: t = 511 at m = 10 is the most that 1024 parity bits allow.
+inline constexpr int kCodecMaxSyndromeWords = 80;
 
 struct bch_code_tables;
 
@@ -41,33 +45,46 @@ constexpr int bch_fold_words(int words) {
   return words + 1 < 8 ? 8 : (words + 4) / 4 * 4;
 }
 
+// The same for the 512-bit kernel, whose registers take eight words: a multiple of 8.
+constexpr int bch_fold_words_512(int words) {
+  return (words + 8) / 8 * 8;
+}
+
 // Blocks of bch_fold_words words that the carry-less kernel's main loop takes per step: each
 // block is moved up by its own constants, so that only one multiplication per step depends
 // on the step before.
 inline constexpr int kFoldSpan = 4;
 
 // Which parity kernel a code uses: slicing tables, PCLMULQDQ on 128-bit registers, or
-// VPCLMULQDQ on 256-bit ones. automatic takes the fastest that the processor runs.
-enum class bch_kernel { automatic, portable, clmul, clmul_wide };
+// VPCLMULQDQ on 256-bit or 512-bit ones. automatic takes the fastest that the processor runs.
+enum class bch_kernel { automatic, portable, clmul, clmul_wide, clmul_512 };
 
 struct bch_code_tables {
-  int m = 0;                       // field degree
-  int t = 0;                       // correctable errors
-  int n = 0;                       // 2^m - 1
-  int r = 0;                       // parity bits, degree of g
-  int words = 0;                   // ceil(r / 64)
-  int ecc_bytes = 0;               // ceil(r / 8)
-  int pad_bits = 0;                // 8 * ecc_bytes - r, the low bits of the last logical byte
-  bool lsb_first = false;          // bit order option
-  std::uint64_t invert = 0;        // all ones with the erased_ff mask, else zero
-  std::uint8_t ecc_last_real = 0;  // the bits of the last stored ECC byte that are not padding
+  int m = 0;               // field degree
+  int t = 0;               // correctable errors
+  int n = 0;               // 2^m - 1
+  int r = 0;               // parity bits, degree of g
+  int words = 0;           // ceil(r / 64)
+  int ecc_bytes = 0;       // ceil(r / 8)
+  int pad_bits = 0;        // 8 * ecc_bytes - r unused bits
+  bool pad_start = false;  // unused bits lead the first logical byte, not end the last
+  // Logical bit q of the ECC string, counted from the last byte's least significant bit,
+  // holds x^(q - parity_shift): pad_bits with the unused bits at the end, else 0.
+  int parity_shift = 0;
+  bool lsb_first = false;                    // bit order option
+  std::uint64_t invert = 0;                  // all ones with the erased_ff mask, else zero
+  std::vector<std::uint8_t> ecc_xor;         // xor_bytes: XORed on the stored bytes; else empty
+  int pad_byte = 0;                          // the stored ECC byte that holds the unused bits
+  std::uint8_t pad_real = 0xFF;              // its bits that are parity, as stored
+  std::uint32_t polynomial = 0;              // the field's primitive polynomial
   bch_kernel kernel = bch_kernel::portable;  // the kernel chosen, never automatic
   bch_parity_kernel parity = nullptr;
 
   std::vector<std::uint64_t> generator;  // g - x^r, words words, bit i = coefficient of x^i
   // Portable kernel: slices[(k * 256 + v) * words ...] = v(x) x^(8k + r) mod g, left-aligned.
   std::vector<std::uint64_t> slices;
-  // Carry-less kernels, whose state has W = bch_fold_words(words) words, taken in pairs
+  // Carry-less kernels, whose state has W = bch_fold_words(words) words (bch_fold_words_512
+  // for clmul_512), taken in pairs
   // (j = 2q, 2q + 1) of P = W / 2: for k = 1 ... kFoldSpan,
   // fold[(((k - 1) * words + c) * P + q) * 2 + j % 2] = word c of x^(64 (j + k W)) mod g;
   // finish[(c * P + q) * 2 + j % 2] = word c of x^(64 j + r) mod g. barrett holds
@@ -91,12 +108,37 @@ struct bch_code_tables {
   // S_(2i+1) at bits i*m ... i*m + m-1.
   int syndrome_words = 0;  // ceil(t * m / 64)
   std::vector<std::uint64_t> syndrome_nibbles;
+  // The same shares of S_1 alone (bits 0 ... 31) and S_3 (bits 32 ... 63), compact, for the
+  // test of a single error: first_syndromes[q * 16 + v].
+  std::vector<std::uint64_t> first_syndromes;
   // trace_logs[j * m + i] = j * 2^i mod n: the logarithm of (alpha^j)^(2^i), j, i = 0 ... m-1.
   std::vector<int> trace_logs;
   // A linear solver of y^2 + y = c: y = XOR over the bytes u of c of quadratic[u * 256 + byte],
   // a solution whenever c has trace 0 (there is none otherwise).
   std::vector<int> quadratic;
 };
+
+// Checks that `polynomial` (bit i = coefficient of x^i) has degree m and is primitive: it is
+// irreducible (Rabin's test) and x has order 2^m - 1. Returns "" or a one-line message.
+// REQUIRES: m in kCodecMinDegree ... kCodecMaxDegree.
+std::string bch_check_polynomial(int m, std::uint32_t polynomial);
+
+// Degree of the generator polynomial of the t-error code on GF(2^m): the size of the union of
+// the cyclotomic classes of 1, 3, ..., 2t - 1 modulo 2^m - 1. Stops counting past `limit`, and
+// returns limit + 1 then. REQUIRES: m in 5 ... 20, 1 <= t, 2t < 2^m - 1.
+int bch_generator_degree(int m, int t, int limit);
+
+// Fills tables.exp and tables.log for GF(2^m) on `polynomial` (layout in bch_code_tables).
+// REQUIRES: tables.m and tables.n set; bch_check_polynomial(m, polynomial) is "".
+void bch_build_field(bch_code_tables& tables, std::uint32_t polynomial);
+
+// The generator polynomial on the field in tables.exp and tables.log: g[i] = coefficient of
+// x^i, i = 0 ... r, the product of the distinct minimal polynomials of alpha^1, alpha^3, ...,
+// alpha^(2t-1), each multiplied out over the field and checked to lie over GF(2). Empty when a
+// product does not (which a primitive polynomial never allows).
+// REQUIRES: tables.m, t, n, exp and log set (the int tables); bch_generator_degree(m, t, ...)
+// within kCodecMaxParity.
+std::vector<int> bch_build_generator(const bch_code_tables& tables);
 
 // Builds the code as bch_code_init does, with the parity kernel given. Returns a one-line
 // message when the parameters are invalid or when the kernel does not run here.
@@ -106,30 +148,32 @@ std::string bch_code_init_with_kernel(bch_code& code, int m, int t, bch_code_opt
 // The kernel that a built code uses, never automatic; portable for a code not built.
 bch_kernel bch_code_kernel(const bch_code& code);
 
-// "automatic", "portable", "clmul" or "clmul_wide".
+// "automatic", "portable", "clmul", "clmul_wide" or "clmul_512".
 const char* bch_kernel_name(bch_kernel kernel);
 
 // Fills generator, slices, fold, finish and barrett from g (g[i] = coefficient of x^i,
-// i = 0 ... r), and sets kernel and parity for `kernel` (automatic: clmul_wide, else clmul,
+// i = 0 ... r), and sets kernel and parity for `kernel` (automatic: clmul_512, clmul_wide,
+// clmul,
 // else portable, whichever runs first). Returns false when the kernel asked for does not run.
-// REQUIRES: m, t, r, words, ecc_bytes, pad_bits, lsb_first and invert set.
+// REQUIRES: m, t, r, words, ecc_bytes, lsb_first and invert set.
 bool bch_build_parity_tables(bch_code_tables& tables, const int* g, bch_kernel kernel);
 
 // True when this build has the kernel and the processor runs it (always for automatic and
 // portable).
 bool bch_kernel_supported(bch_kernel kernel);
 
-// The carry-less kernel (clmul or clmul_wide) for `words` parity words (1 ... kCodecMaxWords)
-// and the bit order; nullptr when the build or the processor has none.
+// The carry-less kernel (clmul, clmul_wide or clmul_512) for `words` parity words (1 ...
+// kCodecMaxWords) and the bit order; nullptr when the build or the processor has none.
 bch_parity_kernel bch_clmul_kernel(bch_kernel kernel, int words, bool lsb_first);
 
 // Fills syndrome_words, syndrome_nibbles, trace_logs and quadratic from exp and log, then for
 // m <= 15 moves exp and log to exp16 and log16.
-// REQUIRES: m, t, n, r, ecc_bytes, pad_bits, exp and log set.
+// REQUIRES: m, t, n, r, ecc_bytes, parity_shift, exp and log set.
 void bch_build_locator_tables(bch_code_tables& tables);
 
 // Finds the errors of a received word from its remainder modulo g, given as the ecc_bytes
-// logical parity bytes (most significant bit first, x^(r-1) first, pad bits zero): syndromes,
+// logical ECC bytes (most significant bit first, laid out as the code's parity with its unused
+// bits zero): syndromes,
 // Berlekamp-Massey, then the roots of the locator over the whole field. On success writes the
 // error positions (powers of x in the received word: 0 ... r-1 parity, r ... data) to
 // positions[0 ... count-1], distinct and each below `limit`, and returns count (1 ... t).
@@ -140,6 +184,13 @@ void bch_build_locator_tables(bch_code_tables& tables);
 // REQUIRES: the tables built; remainder not all zero; positions has room for t entries.
 int bch_locate_errors(const bch_code_tables& tables, const std::uint8_t* remainder, long limit,
                       int* positions);
+
+// The position of the single error that would explain the remainder (as for
+// bch_locate_errors), from S_1 and, for t >= 2, S_3 = S_1^3; -1 when there is none below
+// `limit`. Some patterns of more errors pass this test too: the caller corrects and verifies
+// by encoding again, and goes on to bch_locate_errors when that fails.
+// REQUIRES: the tables built; remainder not all zero.
+int bch_single_error(const bch_code_tables& tables, const std::uint8_t* remainder, long limit);
 
 // The locator's root finder alone: the roots of a monic polynomial sigma (sigma[d] = 1) of
 // degree d, 1 ... t, into roots[0 ... d-1]. Returns d when sigma has d distinct nonzero roots

@@ -7,6 +7,7 @@
 #include <algorithm>  // std::fill, std::copy, std::max
 #include <cstddef>    // std::size_t
 #include <cstdint>    // std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t
+#include <memory>     // std::unique_ptr
 #include <utility>    // std::swap
 #include <vector>     // std::vector
 
@@ -34,8 +35,10 @@ class scratch {
  public:
   explicit scratch(std::size_t size) : size_(size) {
     if (size > kLocal) {
-      heap_.resize(size);
-      base_ = heap_.data();
+      // Not value-initialized: every user writes before it reads, and zeroing tens of KB at
+      // large t would cost more than the work done in them.
+      heap_.reset(new int[size]);
+      base_ = heap_.get();
     } else {
       base_ = local_;
     }
@@ -58,7 +61,7 @@ class scratch {
  private:
   static constexpr std::size_t kLocal = 4096;
   int local_[kLocal];
-  std::vector<int> heap_;
+  std::unique_ptr<int[]> heap_;
   int* base_ = nullptr;
   std::size_t size_ = 0;
   std::size_t used_ = 0;
@@ -608,14 +611,15 @@ void bch_build_locator_tables(bch_code_tables& tb) {
   const auto stride = static_cast<std::size_t>(words);
   tb.syndrome_words = words;
   tb.syndrome_nibbles.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16 * stride, 0);
+  tb.first_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   std::vector<std::uint64_t> share(stride);
   for (int q = 0; q < 2 * tb.ecc_bytes; ++q) {
     const int byte = q / 2;
     for (int b = 0; b < 4; ++b) {
-      // Bit k of byte `byte` is the coefficient of x^power; pad bits have none.
+      // Bit k of byte `byte` is the coefficient of x^power; unused bits have none.
       const int k = b + (q % 2 == 0 ? 4 : 0);
-      const long power = 8L * (tb.ecc_bytes - 1 - byte) + k - tb.pad_bits;
-      if (power < 0) {
+      const long power = 8L * (tb.ecc_bytes - 1 - byte) + k - tb.parity_shift;
+      if (power < 0 || power >= tb.r) {
         continue;
       }
       std::fill(share.begin(), share.end(), 0);
@@ -627,6 +631,8 @@ void bch_build_locator_tables(bch_code_tables& tb) {
           share[bit / 64 + 1] |= value >> (64 - bit % 64);
         }
       }
+      const auto s1 = static_cast<std::uint64_t>(tb.exp[power % n]);
+      const auto s3 = static_cast<std::uint64_t>(tb.exp[3 * power % n]);
       for (int v = 0; v < 16; ++v) {
         if ((v >> b) & 1) {
           std::uint64_t* entry =
@@ -634,6 +640,7 @@ void bch_build_locator_tables(bch_code_tables& tb) {
           for (int w = 0; w < words; ++w) {
             entry[w] ^= share[w];
           }
+          tb.first_syndromes[static_cast<std::size_t>(q) * 16 + v] ^= s1 | s3 << 32;
         }
       }
     }
@@ -784,6 +791,28 @@ int bch_locate_errors(const bch_code_tables& tb, const std::uint8_t* remainder, 
   }
   return locate(tb, field<int>{tb.exp.data(), tb.log.data(), tb.n, tb.m}, remainder, limit,
                 positions);
+}
+
+int bch_single_error(const bch_code_tables& tb, const std::uint8_t* remainder, long limit) {
+  std::uint64_t both = 0;
+  const std::uint64_t* table = tb.first_syndromes.data();
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    both ^= table[static_cast<std::size_t>(2 * j) * 16 + (remainder[j] >> 4)] ^
+            table[static_cast<std::size_t>(2 * j + 1) * 16 + (remainder[j] & 15)];
+  }
+  const auto s1 = static_cast<int>(both & 0xFFFFFFFFu);
+  const auto s3 = static_cast<int>(both >> 32);
+  if (s1 == 0) {
+    return -1;
+  }
+  // One error at x^p has S_1 = alpha^p and S_3 = alpha^(3p).
+  const long n = tb.n;
+  const long p = tb.exp16.empty() ? tb.log[s1] : tb.log16[s1];
+  const long cube = 3 * p % n;
+  if (tb.t >= 2 && s3 != (tb.exp16.empty() ? tb.exp[cube] : tb.exp16[cube])) {
+    return -1;
+  }
+  return p < limit ? static_cast<int>(p) : -1;
 }
 
 int bch_find_roots(const bch_code_tables& tb, const int* sigma, int d, int* roots) {

@@ -164,9 +164,16 @@ bool bch_build_parity_tables(bch_code_tables& tb, const int* g, bch_kernel kerne
     }
   }
 
+  if (kernel == bch_kernel::automatic) {
+    kernel = bch_kernel_supported(bch_kernel::clmul_512)    ? bch_kernel::clmul_512
+             : bch_kernel_supported(bch_kernel::clmul_wide) ? bch_kernel::clmul_wide
+             : bch_kernel_supported(bch_kernel::clmul)      ? bch_kernel::clmul
+                                                            : bch_kernel::portable;
+  }
   // Folding constants: moving a state word up by k blocks of `state` words, k = 1 ... span,
   // and the final multiplication by x^r.
-  const int state = bch_fold_words(words);
+  const int state =
+      kernel == bch_kernel::clmul_512 ? bch_fold_words_512(words) : bch_fold_words(words);
   const auto pairs = static_cast<std::size_t>(state / 2);
   tb.fold.assign(kFoldSpan * pairs * wsize * 2, 0);
   tb.finish.assign(pairs * wsize * 2, 0);
@@ -206,11 +213,6 @@ bool bch_build_parity_tables(bch_code_tables& tb, const int* g, bch_kernel kerne
     }
   }
 
-  if (kernel == bch_kernel::automatic) {
-    kernel = bch_kernel_supported(bch_kernel::clmul_wide) ? bch_kernel::clmul_wide
-             : bch_kernel_supported(bch_kernel::clmul)    ? bch_kernel::clmul
-                                                          : bch_kernel::portable;
-  }
   tb.kernel = kernel;
   tb.parity = kernel == bch_kernel::portable ? kPortable[words - 1]
                                              : bch_clmul_kernel(kernel, words, tb.lsb_first);
@@ -225,6 +227,8 @@ const char* bch_kernel_name(bch_kernel kernel) {
       return "clmul";
     case bch_kernel::clmul_wide:
       return "clmul_wide";
+    case bch_kernel::clmul_512:
+      return "clmul_512";
     default:
       return "automatic";
   }

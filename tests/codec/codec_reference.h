@@ -1,7 +1,8 @@
-// Plain references for the error-correction engine's tests and benchmark, independent of bch/:
-// the bit-serial shift-register encoder, the remainder by long division over the whole word,
-// each with the bit convention and the two controller variants applied as their definitions
-// say (bits reversed within bytes; ECC XOR NOT ECC(all-0xFF data)).
+// Plain references for the error-correction engine's tests and benchmark, independent of bch/
+// and of the engine: the bit-serial shift-register encoder and the remainder by long division
+// over the whole word, each with the bit convention and the controller variants applied as
+// their definitions say (unused bits before or after the parity; ECC XOR NOT ECC(all-0xFF
+// data); bits reversed within bytes; stored bytes XOR a mask).
 #ifndef PAGOLINTH_TESTS_BCH_CODEC_REFERENCE_H_
 #define PAGOLINTH_TESTS_BCH_CODEC_REFERENCE_H_
 
@@ -14,6 +15,8 @@ namespace codec_reference {
 struct Variant {
   bool lsb_first = false;  // bits within every byte read and written least significant first
   bool erased_ff = false;  // stored ECC = ECC XOR NOT ECC(all-0xFF data)
+  bool pad_start = false;  // the unused ECC bits lead the first byte instead of ending the last
+  std::vector<std::uint8_t> xor_bytes;  // when not empty: XORed on the stored ECC bytes
 };
 
 inline std::uint8_t reverse_bits(std::uint8_t b) {
@@ -24,10 +27,28 @@ inline std::uint8_t reverse_bits(std::uint8_t b) {
   return out;
 }
 
+// The plain ECC bytes of the remainder coefficients rem[0 ... r-1] (rem[e] = coefficient of
+// x^e): x^(r-1) first, most significant bit first, the unused bits zero, after the parity or
+// before it.
+inline std::vector<std::uint8_t> ecc_string(const std::vector<int>& rem, bool pad_start) {
+  const int r = static_cast<int>(rem.size());
+  const int bytes = (r + 7) / 8;
+  const int shift = pad_start ? 0 : 8 * bytes - r;
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(bytes), 0);
+  for (int e = 0; e < r; ++e) {
+    if (rem[e] != 0) {
+      const int q = e + shift;  // bit of the string, from the last byte's least significant
+      out[bytes - 1 - q / 8] = static_cast<std::uint8_t>(out[bytes - 1 - q / 8] | (1 << (q % 8)));
+    }
+  }
+  return out;
+}
+
 // Turns the plain ECC bytes of a parity into the variant's stored bytes: XOR with NOT the
-// erased sector's plain ECC (`erased`, used only with erased_ff), then the bit order.
+// erased sector's plain ECC (`erased`, used only with erased_ff), then the bit order, then the
+// stored XOR.
 inline void apply_variant(std::vector<std::uint8_t>& ecc, const std::vector<std::uint8_t>& erased,
-                          Variant v) {
+                          const Variant& v) {
   if (v.erased_ff) {
     for (std::size_t j = 0; j < ecc.size(); ++j) {
       ecc[j] = static_cast<std::uint8_t>(ecc[j] ^ ~erased[j]);
@@ -36,6 +57,11 @@ inline void apply_variant(std::vector<std::uint8_t>& ecc, const std::vector<std:
   if (v.lsb_first) {
     for (auto& b : ecc) {
       b = reverse_bits(b);
+    }
+  }
+  if (!v.xor_bytes.empty()) {
+    for (std::size_t j = 0; j < ecc.size(); ++j) {
+      ecc[j] = static_cast<std::uint8_t>(ecc[j] ^ v.xor_bytes[j]);
     }
   }
 }
@@ -67,13 +93,14 @@ class BitSerialEncoder {
   }
 
   // The stored ECC bytes of the variant: parity from x^(r-1) down, most significant bit first,
-  // zero pad bits; then the mask, then the bit order.
-  std::vector<std::uint8_t> ecc(const std::uint8_t* data, std::size_t bytes, Variant v) {
-    std::vector<std::uint8_t> out = serialize(parity(data, bytes, v.lsb_first));
+  // zero unused bits after or before it; then the mask, the bit order and the stored XOR.
+  std::vector<std::uint8_t> ecc(const std::uint8_t* data, std::size_t bytes, const Variant& v) {
+    std::vector<std::uint8_t> out =
+        ecc_string(coefficients(parity(data, bytes, v.lsb_first)), v.pad_start);
     std::vector<std::uint8_t> erased;
     if (v.erased_ff) {
       const std::vector<std::uint8_t> ones(bytes, 0xFF);
-      erased = serialize(parity(ones.data(), bytes, v.lsb_first));
+      erased = ecc_string(coefficients(parity(ones.data(), bytes, v.lsb_first)), v.pad_start);
     }
     apply_variant(out, erased, v);
     return out;
@@ -118,14 +145,10 @@ class BitSerialEncoder {
     }
   }
 
-  std::vector<std::uint8_t> serialize(const std::vector<std::uint64_t>& p) const {
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(ecc_bytes()), 0);
+  std::vector<int> coefficients(const std::vector<std::uint64_t>& p) const {
+    std::vector<int> out(static_cast<std::size_t>(r_), 0);
     for (int e = 0; e < r_; ++e) {
-      if ((p[e / 64] >> (e % 64)) & 1) {
-        const int q = e + 8 * ecc_bytes() - r_;  // position in the padded byte string
-        out[out.size() - 1 - q / 8] =
-            static_cast<std::uint8_t>(out[out.size() - 1 - q / 8] | (1 << (q % 8)));
-      }
+      out[e] = static_cast<int>((p[e / 64] >> (e % 64)) & 1);
     }
     return out;
   }
@@ -138,12 +161,11 @@ class BitSerialEncoder {
 
 // The stored ECC bytes by long division: the word message * x^r written out as one
 // coefficient per element, g subtracted wherever the leading coefficient is 1, the remainder
-// read off; the variants applied as in BitSerialEncoder::ecc.
+// read off; the variant applied as in BitSerialEncoder::ecc.
 inline std::vector<std::uint8_t> long_division_ecc(const std::vector<int>& g,
                                                    const std::uint8_t* data, std::size_t bytes,
-                                                   Variant v) {
+                                                   const Variant& v) {
   const int r = static_cast<int>(g.size()) - 1;
-  const int ecc_bytes = (r + 7) / 8;
   auto remainder = [&](bool ones) {
     std::vector<int> w(8 * bytes + static_cast<std::size_t>(r), 0);
     for (std::size_t i = 0; i < bytes; ++i) {
@@ -160,15 +182,8 @@ inline std::vector<std::uint8_t> long_division_ecc(const std::vector<int>& g,
         }
       }
     }
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(ecc_bytes), 0);
-    for (int e = 0; e < r; ++e) {
-      const int q = e + 8 * ecc_bytes - r;
-      if (w[e] != 0) {
-        out[ecc_bytes - 1 - q / 8] =
-            static_cast<std::uint8_t>(out[ecc_bytes - 1 - q / 8] | (1 << (q % 8)));
-      }
-    }
-    return out;
+    w.resize(static_cast<std::size_t>(r));
+    return ecc_string(w, v.pad_start);
   };
   std::vector<std::uint8_t> out = remainder(false);
   apply_variant(out, v.erased_ff ? remainder(true) : std::vector<std::uint8_t>{}, v);

@@ -1,20 +1,23 @@
-// Tests of the error-correction engine: encoding against known answers, the bit-serial encoder
-// and the long division, on both parity kernels with every bit order and mask; correction of
-// every weight up to t; nothing but verified codewords beyond t; erased sectors; pad bits;
-// parameters, several codes at once and decoding from two threads.
-#include "bch/bch.h"                    // gg, rr: the generator of the code built last
+// Tests of the error-correction engine: its field and generator against PARI/GP's known
+// answers and the construction library; encoding against the bit-serial encoder and the long
+// division on every parity kernel with every option; correction of every weight up to t, up to
+// (15, 60, 2048); nothing but verified codewords beyond t; erased steps; unused bits; where
+// each parity bit is stored; parameters, and codes built and shared across threads.
+#include "bch/bch.h"                      // the construction library: the second route to g
 #include "codec/codec.h"                  // the engine under test
-#include "codec/codec_internal.h"         // bch_kernel, bch_code_init_with_kernel
-#include "tests/codec/codec_reference.h"  // BitSerialEncoder, long_division_ecc
-#include "tests/bch/reference.h"        // known_codes, hex_to_bits
+#include "codec/codec_internal.h"         // bch_kernel, bch_code_init_with_kernel, tables
+#include "tests/bch/reference.h"          // known_codes, hex_to_bits
+#include "tests/codec/codec_reference.h"  // BitSerialEncoder, long_division_ecc, ecc_string
 
 #include <gtest/gtest.h>  // TEST, EXPECT_*, ASSERT_*, SCOPED_TRACE
 
 #include <algorithm>  // std::sort, std::min
 #include <cstdint>    // std::uint8_t, std::uint32_t
+#include <cstdio>     // std::snprintf
+#include <fstream>    // std::ifstream
 #include <random>     // std::mt19937_64
 #include <set>        // std::set
-#include <sstream>    // std::ostringstream
+#include <sstream>    // std::ostringstream, std::istringstream
 #include <string>     // std::string
 #include <thread>     // std::thread
 #include <tuple>      // std::tie
@@ -25,29 +28,94 @@ namespace {
 using codec_reference::Variant;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr Variant kVariants[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+// One choice of the options that do not change the code: bit order, mask and padding.
+struct Combo {
+  bool lsb_first = false;
+  bch_ecc_mask mask = bch_ecc_mask::none;
+  bool pad_start = false;
+};
 
-std::string describe(int m, int t, Variant v, bch_kernel kernel = bch_kernel::automatic) {
+std::vector<Combo> all_combos() {
+  std::vector<Combo> out;
+  for (bool lsb : {false, true}) {
+    for (bch_ecc_mask mask :
+         {bch_ecc_mask::none, bch_ecc_mask::erased_ff, bch_ecc_mask::xor_bytes}) {
+      for (bool start : {false, true}) {
+        out.push_back({lsb, mask, start});
+      }
+    }
+  }
+  return out;
+}
+
+// A fixed XOR mask, longer than any ECC, so that bytes beyond the ECC are there and ignored.
+const Bytes& xor_mask() {
+  static const Bytes mask = [] {
+    std::mt19937_64 rng(99);
+    Bytes b(kCodecMaxEccBytes + 5);
+    for (auto& x : b) {
+      x = static_cast<std::uint8_t>(rng());
+    }
+    return b;
+  }();
+  return mask;
+}
+
+bch_code_options options_for(const Combo& c, std::uint32_t polynomial = 0) {
+  bch_code_options o;
+  o.bit_order = c.lsb_first ? bch_bit_order::lsb_first : bch_bit_order::msb_first;
+  o.ecc_mask = c.mask;
+  if (c.mask == bch_ecc_mask::xor_bytes) {
+    o.mask_bytes = xor_mask();
+  }
+  o.pad = c.pad_start ? bch_pad::start : bch_pad::end;
+  o.primitive_polynomial = polynomial;
+  return o;
+}
+
+const char* mask_name(bch_ecc_mask mask) {
+  return mask == bch_ecc_mask::none        ? "no_mask"
+         : mask == bch_ecc_mask::erased_ff ? "erased_ff"
+                                           : "xor_bytes";
+}
+
+std::string describe(int m, int t, const bch_code_options& o,
+                     bch_kernel kernel = bch_kernel::automatic) {
+  char p[16];
+  std::snprintf(p, sizeof p, "0x%X", o.primitive_polynomial);
   std::ostringstream s;
-  s << "m=" << m << " t=" << t << (v.lsb_first ? " lsb_first" : " msb_first")
-    << (v.erased_ff ? " erased_ff" : " no_mask") << " " << bch_kernel_name(kernel);
+  s << "m=" << m << " t=" << t << " p=" << (o.primitive_polynomial == 0 ? "tabled" : p)
+    << (o.bit_order == bch_bit_order::lsb_first ? " lsb_first " : " msb_first ")
+    << mask_name(o.ecc_mask) << (o.pad == bch_pad::start ? " pad_start " : " pad_end ")
+    << bch_kernel_name(kernel);
   return s.str();
 }
 
-bch_code build(int m, int t, Variant v, bch_kernel kernel = bch_kernel::automatic) {
+bch_code build(int m, int t, const bch_code_options& o, bch_kernel kernel = bch_kernel::automatic) {
   bch_code code;
-  bch_code_options o;
-  o.bit_order = v.lsb_first ? bch_bit_order::lsb_first : bch_bit_order::msb_first;
-  o.ecc_mask = v.erased_ff ? bch_ecc_mask::erased_ff : bch_ecc_mask::none;
   const std::string error = bch_code_init_with_kernel(code, m, t, o, kernel);
-  EXPECT_EQ(error, "") << describe(m, t, v, kernel);
+  EXPECT_EQ(error, "") << describe(m, t, o, kernel);
   return code;
+}
+
+// The reference's view of a built code's options.
+Variant variant_of(const bch_code& code) {
+  Variant v;
+  v.lsb_first = code.options.bit_order == bch_bit_order::lsb_first;
+  v.erased_ff = code.options.ecc_mask == bch_ecc_mask::erased_ff;
+  v.pad_start = code.options.pad == bch_pad::start;
+  if (code.options.ecc_mask == bch_ecc_mask::xor_bytes) {
+    v.xor_bytes.assign(code.options.mask_bytes.begin(),
+                       code.options.mask_bytes.begin() + code.ecc_bytes);
+  }
+  return v;
 }
 
 // The kernels this processor runs.
 std::vector<bch_kernel> kernels() {
   std::vector<bch_kernel> k;
-  for (bch_kernel kernel : {bch_kernel::portable, bch_kernel::clmul, bch_kernel::clmul_wide}) {
+  for (bch_kernel kernel :
+       {bch_kernel::portable, bch_kernel::clmul, bch_kernel::clmul_wide, bch_kernel::clmul_512}) {
     if (bch_kernel_supported(kernel)) {
       k.push_back(kernel);
     }
@@ -55,15 +123,112 @@ std::vector<bch_kernel> kernels() {
   return k;
 }
 
-// g of (m, t) from PARI/GP's known answers, g[i] = coefficient of x^i; empty when not listed.
-std::vector<int> known_generator(int m, int t) {
-  static const auto codes = bch_reference::known_codes(PAGOLINTH_KNOWN_CODES);
-  for (const auto& c : codes) {
-    if (c.m == m && c.t == t) {
+// PARI/GP's codes on chosen polynomials, and the polynomials it found not primitive.
+struct CustomCode {
+  int m = 0;
+  std::uint32_t p = 0;
+  int t = 0;
+  int r = 0;
+  std::string hex;
+};
+struct BadPolynomial {
+  int m = 0;
+  std::uint32_t p = 0;
+  int order = 0;  // of x modulo p; 0 when p is reducible
+};
+
+void read_custom(std::vector<CustomCode>* codes, std::vector<BadPolynomial>* bad) {
+  std::ifstream in(PAGOLINTH_CUSTOM_CODES);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    if (line.empty() || line[0] == '#') {
+      continue;
+    }
+    if (line.compare(0, 4, "bad ") == 0) {
+      std::string word;
+      std::string hex;
+      BadPolynomial b;
+      if (fields >> word >> b.m >> hex >> b.order) {
+        b.p = static_cast<std::uint32_t>(std::stoul(hex, nullptr, 16));
+        bad->push_back(b);
+      }
+      continue;
+    }
+    std::string hex;
+    CustomCode c;
+    if (fields >> c.m >> hex >> c.t >> c.r >> c.hex) {
+      c.p = static_cast<std::uint32_t>(std::stoul(hex, nullptr, 16));
+      codes->push_back(c);
+    }
+  }
+}
+
+const std::vector<CustomCode>& custom_codes() {
+  static const std::vector<CustomCode> codes = [] {
+    std::vector<CustomCode> c;
+    std::vector<BadPolynomial> b;
+    read_custom(&c, &b);
+    return c;
+  }();
+  return codes;
+}
+
+const std::vector<BadPolynomial>& bad_polynomials() {
+  static const std::vector<BadPolynomial> bad = [] {
+    std::vector<CustomCode> c;
+    std::vector<BadPolynomial> b;
+    read_custom(&c, &b);
+    return b;
+  }();
+  return bad;
+}
+
+// g of (m, polynomial, t) from PARI/GP's known answers (polynomial 0: the tabled one),
+// g[i] = coefficient of x^i; empty when not listed.
+std::vector<int> known_generator(int m, std::uint32_t polynomial, int t) {
+  if (polynomial == 0) {
+    static const auto codes = bch_reference::known_codes(PAGOLINTH_KNOWN_CODES);
+    for (const auto& c : codes) {
+      if (c.m == m && c.t == t) {
+        return bch_reference::hex_to_bits(c.hex, c.r + 1);
+      }
+    }
+    return {};
+  }
+  for (const CustomCode& c : custom_codes()) {
+    if (c.m == m && c.p == polynomial && c.t == t) {
       return bch_reference::hex_to_bits(c.hex, c.r + 1);
     }
   }
   return {};
+}
+
+// g as the construction library builds it on its tabled polynomial: its module state is
+// set here and nowhere else in these tests.
+std::vector<int> library_generator(int m, int t) {
+  mm = m;
+  nn = (1 << m) - 1;
+  tt = t;
+  Parallel = 1;
+  Verbose = 0;
+  if (check_params() != nullptr) {
+    return {};
+  }
+  generate_gf();
+  gen_poly();
+  return std::vector<int>(gg, gg + rr + 1);
+}
+
+// g as the engine holds it: its words of g - x^r, and x^r.
+std::vector<int> engine_generator(const bch_code& code) {
+  const bch_code_tables& tb = *code.tables;
+  std::vector<int> g(static_cast<std::size_t>(tb.r) + 1, 0);
+  for (int i = 0; i < tb.r; ++i) {
+    g[i] = static_cast<int>((tb.generator[i / 64] >> (i % 64)) & 1);
+  }
+  g[tb.r] = 1;
+  return g;
 }
 
 Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
@@ -101,17 +266,20 @@ std::string describe(const std::vector<Bit>& bits) {
   return s.str();
 }
 
-// Whether bit `bit` of the last ECC byte holds parity (else it is padding): padding takes the
-// low bits of the logical byte, the high ones as stored with lsb_first.
-bool real_ecc_bit(const bch_code& code, std::uint32_t byte, int bit) {
-  if (static_cast<int>(byte) != code.ecc_bytes - 1) {
-    return true;
+// The stored ECC bits that hold parity, by the reference's definition: the logical string of
+// an all-ones remainder, with the bit order applied.
+Bytes parity_bits_as_stored(const bch_code& code) {
+  Bytes real = codec_reference::ecc_string(std::vector<int>(code.parity_bits, 1),
+                                           code.options.pad == bch_pad::start);
+  if (code.options.bit_order == bch_bit_order::lsb_first) {
+    for (auto& b : real) {
+      b = codec_reference::reverse_bits(b);
+    }
   }
-  const int pad = 8 * code.ecc_bytes - code.parity_bits;
-  return code.options.bit_order == bch_bit_order::lsb_first ? bit < 8 - pad : bit >= pad;
+  return real;
 }
 
-// Every data bit and real ECC bit of a sector of `bytes` data bytes.
+// Every data bit and real ECC bit of a step of `bytes` data bytes.
 std::vector<Bit> real_bits(const bch_code& code, std::size_t bytes) {
   std::vector<Bit> all;
   for (std::uint32_t i = 0; i < bytes; ++i) {
@@ -119,9 +287,10 @@ std::vector<Bit> real_bits(const bch_code& code, std::size_t bytes) {
       all.push_back({false, i, b});
     }
   }
-  for (std::uint32_t j = 0; j < static_cast<std::uint32_t>(code.ecc_bytes); ++j) {
+  const Bytes real = parity_bits_as_stored(code);
+  for (std::uint32_t j = 0; j < real.size(); ++j) {
     for (int b = 0; b < 8; ++b) {
-      if (real_ecc_bit(code, j, b)) {
+      if ((real[j] >> b) & 1) {
         all.push_back({true, j, b});
       }
     }
@@ -148,24 +317,18 @@ std::vector<Bit> pick(std::mt19937_64& rng, const std::vector<Bit>& all, std::si
   return out;
 }
 
-// The first and last bits of the data and of the ECC, whichever bit order reads them first.
+// The first and last bits of the data and of the parity, whichever bit order reads them first.
 std::vector<Bit> extremes(const bch_code& code, std::size_t bytes) {
   std::vector<Bit> out;
   if (bytes > 0) {
     const auto last = static_cast<std::uint32_t>(bytes - 1);
     out.insert(out.end(), {{false, 0, 7}, {false, last, 0}, {false, 0, 0}, {false, last, 7}});
   }
-  const auto last_ecc = static_cast<std::uint32_t>(code.ecc_bytes - 1);
-  int low = 0;
-  while (!real_ecc_bit(code, last_ecc, low)) {
-    ++low;
+  std::vector<Bit> parity;
+  for (const Bit& b : real_bits(code, 0)) {
+    parity.push_back(b);
   }
-  int high = 7;
-  while (!real_ecc_bit(code, last_ecc, high)) {
-    --high;
-  }
-  out.insert(out.end(),
-             {{true, 0, 7}, {true, last_ecc, low}, {true, 0, 0}, {true, last_ecc, high}});
+  out.insert(out.end(), {parity.front(), parity.back(), parity[parity.size() / 2]});
   return out;
 }
 
@@ -191,7 +354,7 @@ std::vector<Bit> fixed_bits(const bch_decode_result& result, const Bytes& read_d
   return out;
 }
 
-// Real bits that differ between two versions of a sector.
+// Real bits that differ between two versions of a step.
 std::vector<Bit> differences(const bch_code& code, const Bytes& d1, const Bytes& e1,
                              const Bytes& d2, const Bytes& e2) {
   std::vector<Bit> out;
@@ -205,32 +368,204 @@ std::vector<Bit> differences(const bch_code& code, const Bytes& d1, const Bytes&
   return out;
 }
 
-// ECC of `data` for the code's variant from the bit-serial encoder, pad bits cleared.
-Bytes reference_ecc(const bch_code& code, const std::vector<int>& g, const Bytes& data) {
-  codec_reference::BitSerialEncoder encoder(g);
-  Variant v{code.options.bit_order == bch_bit_order::lsb_first,
-            code.options.ecc_mask == bch_ecc_mask::erased_ff};
-  return encoder.ecc(data.data(), data.size(), v);
-}
-
 bool same_real_ecc(const bch_code& code, const Bytes& a, const Bytes& b) {
-  for (std::uint32_t j = 0; j < a.size(); ++j) {
-    for (int bit = 0; bit < 8; ++bit) {
-      if (real_ecc_bit(code, j, bit) && (((a[j] ^ b[j]) >> bit) & 1)) {
-        return false;
-      }
+  const Bytes real = parity_bits_as_stored(code);
+  for (std::size_t j = 0; j < a.size(); ++j) {
+    if (((a[j] ^ b[j]) & real[j]) != 0) {
+      return false;
     }
   }
   return true;
 }
 
-// g of the code built last, from the construction library's state.
-std::vector<int> last_generator() {
-  return std::vector<int>(gg, gg + rr + 1);
+TEST(CodecInit, TabledGeneratorsMatchTheConstructionLibrary) {
+  // Two routes to one g: the library's product of linear factors over its own field, and the
+  // engine's product of minimal polynomials over the field it builds on the same polynomial.
+  const int codes[][2] = {{5, 1},   {5, 15},  {6, 10},  {7, 5},  {8, 8},  {9, 4},   {10, 6},
+                          {10, 99}, {11, 5},  {12, 4},  {13, 1}, {13, 8}, {13, 76}, {14, 40},
+                          {15, 60}, {15, 66}, {16, 32}, {17, 4}, {18, 3}, {19, 3},  {20, 49}};
+  for (const auto& c : codes) {
+    SCOPED_TRACE("m=" + std::to_string(c[0]) + " t=" + std::to_string(c[1]));
+    const bch_code code = build(c[0], c[1], {});
+    ASSERT_TRUE(code.tables);
+    const std::vector<int> library = library_generator(c[0], c[1]);
+    ASSERT_FALSE(library.empty());
+    EXPECT_EQ(engine_generator(code), library);
+    EXPECT_EQ(code.parity_bits, static_cast<int>(library.size()) - 1);
+    // The polynomial used is the one the library tables, bit for bit.
+    std::uint32_t tabled = 0;
+    for (int i = 0; i <= c[0]; ++i) {
+      tabled |= static_cast<std::uint32_t>(p[i]) << i;
+    }
+    EXPECT_EQ(code.primitive_polynomial, tabled);
+    EXPECT_EQ(static_cast<std::uint32_t>(bch_primitive_polynomial(c[0])), tabled);
+  }
+}
+
+TEST(CodecInit, CustomPolynomialsMatchPariGp) {
+  ASSERT_GE(custom_codes().size(), 10u) << "cannot read " << PAGOLINTH_CUSTOM_CODES;
+  for (const CustomCode& c : custom_codes()) {
+    bch_code_options o;
+    o.primitive_polynomial = c.p;
+    SCOPED_TRACE(describe(c.m, c.t, o));
+    const bch_code code = build(c.m, c.t, o);
+    ASSERT_TRUE(code.tables);
+    EXPECT_EQ(code.primitive_polynomial, c.p);
+    EXPECT_EQ(code.parity_bits, c.r);
+    EXPECT_EQ(engine_generator(code), bch_reference::hex_to_bits(c.hex, c.r + 1));
+    EXPECT_EQ(code.max_data_bytes, static_cast<std::size_t>(((1 << c.m) - 1 - c.r) / 8));
+  }
+  // Naming the tabled polynomial is the same as leaving it 0: the same ECC, byte for byte.
+  for (int m : {5, 13, 16}) {
+    bch_code_options named;
+    named.primitive_polynomial = static_cast<std::uint32_t>(bch_primitive_polynomial(m));
+    const bch_code a = build(m, 3, named);
+    const bch_code b = build(m, 3, {});
+    std::mt19937_64 rng(static_cast<std::uint64_t>(m));
+    const Bytes data = random_bytes(rng, std::min<std::size_t>(a.max_data_bytes, 300));
+    Bytes ea(static_cast<std::size_t>(a.ecc_bytes));
+    Bytes eb(static_cast<std::size_t>(b.ecc_bytes));
+    bch_encode(a, data.data(), data.size(), ea.data());
+    bch_encode(b, data.data(), data.size(), eb.data());
+    EXPECT_EQ(hex(ea), hex(eb)) << "m=" << m;
+  }
+}
+
+TEST(CodecInit, RejectsPolynomialsThatAreNotPrimitive) {
+  bch_code code = build(13, 8, {});
+  ASSERT_GE(bad_polynomials().size(), 5u) << "cannot read " << PAGOLINTH_CUSTOM_CODES;
+  auto expect_refused = [&](int m, std::uint32_t polynomial, const std::string& words) {
+    bch_code_options o;
+    o.primitive_polynomial = polynomial;
+    char name[32];
+    std::snprintf(name, sizeof name, "0x%X", polynomial);
+    SCOPED_TRACE("m=" + std::to_string(m) + " p=" + name);
+    const std::string error = bch_code_init(code, m, 4, o);
+    EXPECT_NE(error.find(std::string("primitive polynomial ") + name), std::string::npos) << error;
+    EXPECT_NE(error.find(words), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_EQ(code.m, 13) << "the code is left as it was";
+    EXPECT_EQ(code.parity_bits, 104);
+  };
+  // PARI/GP's verdicts: reducible, or irreducible with x of a lower order.
+  for (const BadPolynomial& b : bad_polynomials()) {
+    expect_refused(b.m, b.p,
+                   b.order == 0 ? "is not primitive: it is reducible"
+                                : "is not primitive: x has order " + std::to_string(b.order) + ",");
+  }
+  expect_refused(14, 0x8003, "has degree 15, not m = 14");
+  expect_refused(14, 0x201B, "has degree 13, not m = 14");
+  expect_refused(5, 0x1, "has degree 0, not m = 5");
+  expect_refused(20, 0xFFFFFFFF, "has degree 31, not m = 20");
+}
+
+TEST(CodecInit, ParametersFieldsAndSeveralCodesAtOnce) {
+  bch_code code = build(13, 8, {});
+  EXPECT_EQ(code.m, 13);
+  EXPECT_EQ(code.t, 8);
+  EXPECT_EQ(code.n, 8191);
+  EXPECT_EQ(code.parity_bits, 104);
+  EXPECT_EQ(code.k, 8087);
+  EXPECT_EQ(code.ecc_bytes, 13);
+  EXPECT_EQ(code.max_data_bytes, 1010u);
+  const bch_code erased = build(5, 15, {});
+  EXPECT_EQ(erased.max_data_bytes, 0u);
+  EXPECT_EQ(erased.ecc_bytes, 4);
+  // Beyond the construction library's 999 parity bits, up to 1024.
+  const bch_code widest = build(10, 511, {});
+  EXPECT_EQ(widest.parity_bits, 1022);
+  EXPECT_EQ(widest.ecc_bytes, 128);
+  const bch_code edge = build(13, 79, {});
+  EXPECT_EQ(edge.parity_bits, 1014);
+
+  struct Bad {
+    int m, t;
+    const char* words;
+  };
+  for (const Bad bad :
+       {Bad{4, 1, "outside 5 ... 20"}, Bad{21, 1, "outside 5 ... 20"}, Bad{13, 0, "below 1"},
+        Bad{13, -3, "below 1"}, Bad{13, 4096, "2t < n"}, Bad{5, 16, "2t < n"},
+        Bad{13, 80, "more than 1024 parity bits"}, Bad{20, 52, "more than 1024 parity bits"}}) {
+    SCOPED_TRACE("m=" + std::to_string(bad.m) + " t=" + std::to_string(bad.t));
+    const std::string error = bch_code_init(code, bad.m, bad.t);
+    EXPECT_NE(error.find(bad.words), std::string::npos) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    EXPECT_EQ(code.m, 13) << "the code is left as it was";
+    EXPECT_EQ(code.parity_bits, 104);
+  }
+  {
+    bch_code_options o;
+    o.ecc_mask = bch_ecc_mask::xor_bytes;
+    o.mask_bytes.assign(12, 0x5A);
+    const std::string error = bch_code_init(code, 13, 8, o);
+    EXPECT_EQ(error, "the XOR mask has 12 bytes; the ECC has 13");
+    o.mask_bytes.assign(13, 0x5A);
+    EXPECT_EQ(bch_code_init(code, 13, 8, o), "");
+    EXPECT_EQ(code.options.mask_bytes, Bytes(13, 0x5A));
+    code = build(13, 8, {});
+  }
+  // Codes built later, on other fields, leave the first one intact.
+  const bch_code other = build(20, 3, options_for({true, bch_ecc_mask::none, false}));
+  const bch_code small = build(5, 3, options_for({true, bch_ecc_mask::erased_ff, true}));
+  Bytes data(512);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    data[i] = static_cast<std::uint8_t>(i);
+  }
+  Bytes ecc(13);
+  bch_encode(code, data.data(), data.size(), ecc.data());
+  EXPECT_EQ(hex(ecc), "c6521d63499cb538a40ab2afaf");
+  data[100] ^= 0x10;
+  bch_decode_result result;
+  bch_decode(code, data.data(), data.size(), ecc.data(), result);
+  EXPECT_EQ(result.status, bch_status::corrected);
+  EXPECT_EQ(other.parity_bits, 60);
+  EXPECT_EQ(small.parity_bits, 15);
+}
+
+TEST(CodecInit, CodesBuiltOnSeveralThreadsAtOnce) {
+  // Building touches no shared state: codes made side by side equal those made one by one.
+  struct Case {
+    int m, t;
+    std::uint32_t p;
+  };
+  const Case cases[] = {{13, 8, 0}, {14, 40, 0x4443}, {15, 60, 0x8011}, {16, 8, 0x1100B}};
+  std::vector<Bytes> alone;
+  std::mt19937_64 rng(8);
+  const Bytes data = random_bytes(rng, 256);
+  auto ecc_of = [&](const Case& c) {
+    bch_code code;
+    bch_code_options o;
+    o.primitive_polynomial = c.p;
+    if (!bch_code_init(code, c.m, c.t, o).empty()) {
+      return Bytes{};
+    }
+    Bytes ecc(static_cast<std::size_t>(code.ecc_bytes));
+    bch_encode(code, data.data(), data.size(), ecc.data());
+    return ecc;
+  };
+  for (const Case& c : cases) {
+    alone.push_back(ecc_of(c));
+  }
+  std::vector<Bytes> together(4);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < 3; ++round) {
+        together[i] = ecc_of(cases[i]);
+      }
+    });
+  }
+  for (auto& th : threads) {
+    th.join();
+  }
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_FALSE(alone[i].empty()) << "m=" << cases[i].m;
+    EXPECT_EQ(hex(together[i]), hex(alone[i])) << "m=" << cases[i].m;
+  }
 }
 
 TEST(CodecEncode, KnownAnswers) {
-  // ECC of 512-byte sectors computed independently (long division over Python integers with
+  // ECC of 512-byte steps computed independently (long division over Python integers with
   // the PARI/GP generators), for msb/lsb first without and with the erased_ff mask.
   struct Case {
     int m, t, multiplier, offset;
@@ -245,6 +580,10 @@ TEST(CodecEncode, KnownAnswers) {
         "e7345cb27ffefe0933ca3798d3"}},
       {13, 4, 7, 3, {"79747eb3758fe0", "7707fe90853902", "3fa01c156bbe8f", "152cb8f5fdb5f4"}},
   };
+  const Combo combos[4] = {{false, bch_ecc_mask::none, false},
+                           {true, bch_ecc_mask::none, false},
+                           {false, bch_ecc_mask::erased_ff, false},
+                           {true, bch_ecc_mask::erased_ff, false}};
   for (const Case& c : cases) {
     Bytes data(512);
     for (std::size_t i = 0; i < data.size(); ++i) {
@@ -252,8 +591,9 @@ TEST(CodecEncode, KnownAnswers) {
     }
     for (int v = 0; v < 4; ++v) {
       for (bch_kernel kernel : kernels()) {
-        SCOPED_TRACE(describe(c.m, c.t, kVariants[v], kernel));
-        const bch_code code = build(c.m, c.t, kVariants[v], kernel);
+        const bch_code_options o = options_for(combos[v]);
+        SCOPED_TRACE(describe(c.m, c.t, o, kernel));
+        const bch_code code = build(c.m, c.t, o, kernel);
         Bytes ecc(static_cast<std::size_t>(code.ecc_bytes));
         bch_encode(code, data.data(), data.size(), ecc.data());
         EXPECT_EQ(hex(ecc), c.ecc[v]);
@@ -262,25 +602,36 @@ TEST(CodecEncode, KnownAnswers) {
   }
 }
 
-TEST(CodecEncode, MatchesBitSerialAndLongDivision) {
-  const int codes[][2] = {{5, 1},  {5, 3},  {5, 7},   {6, 4},  {7, 5},  {8, 8},
-                          {10, 6}, {11, 5}, {13, 1},  {13, 4}, {13, 8}, {13, 16},
-                          {14, 3}, {15, 8}, {15, 66}, {16, 5}, {17, 4}, {20, 49}};
+TEST(CodecEncode, EveryOptionMatchesBitSerialAndLongDivision) {
+  struct Code {
+    int m, t;
+    std::uint32_t p;
+  };
+  std::vector<Code> codes = {{5, 1, 0},  {5, 3, 0},   {5, 7, 0},  {6, 4, 0},  {7, 5, 0},
+                             {8, 8, 0},  {10, 6, 0},  {11, 5, 0}, {13, 1, 0}, {13, 4, 0},
+                             {13, 8, 0}, {13, 16, 0}, {14, 3, 0}, {15, 8, 0}, {15, 66, 0},
+                             {16, 5, 0}, {17, 4, 0},  {20, 49, 0}};
+  for (const CustomCode& c : custom_codes()) {
+    codes.push_back({c.m, c.t, c.p});
+  }
   // Around the 8-byte steps of the slicing, the 64-byte blocks and 256-byte spans of folding.
-  const std::size_t lengths[] = {0,  1,  2,  7,   8,   9,   15,  16,  17,  23,  24,  25,
-                                 63, 64, 65, 100, 255, 256, 257, 320, 511, 512, 513, 1000};
+  const std::size_t lengths[] = {0, 1, 7, 9, 17, 63, 65, 255, 257, 513, 1000, 2048};
   std::mt19937_64 rng(1);
-  for (const auto& mt : codes) {
-    const std::vector<int> g = known_generator(mt[0], mt[1]);
-    ASSERT_FALSE(g.empty()) << "m=" << mt[0] << " t=" << mt[1] << " missing from the known answers";
+  for (const Code& c : codes) {
+    const std::vector<int> g = known_generator(c.m, c.p, c.t);
+    ASSERT_FALSE(g.empty()) << "m=" << c.m << " t=" << c.t << " missing from the known answers";
     codec_reference::BitSerialEncoder serial(g);
-    for (const Variant v : kVariants) {
+    int combo_index = 0;
+    for (const Combo& combo : all_combos()) {
+      const bch_code_options o = options_for(combo, c.p);
       for (bch_kernel kernel : kernels()) {
-        const bch_code code = build(mt[0], mt[1], v, kernel);
-        ASSERT_EQ(code.parity_bits, static_cast<int>(g.size()) - 1) << describe(mt[0], mt[1], v);
+        const bch_code code = build(c.m, c.t, o, kernel);
+        ASSERT_EQ(code.parity_bits, static_cast<int>(g.size()) - 1) << describe(c.m, c.t, o);
+        const Variant v = variant_of(code);
         std::vector<std::size_t> sizes;
         for (std::size_t n : lengths) {
-          if (n <= code.max_data_bytes) {
+          // The longest steps on every other option only: the serial encoder is slow there.
+          if (n <= code.max_data_bytes && (n < 1000 || combo_index % 3 == 0)) {
             sizes.push_back(n);
           }
         }
@@ -288,17 +639,18 @@ TEST(CodecEncode, MatchesBitSerialAndLongDivision) {
           sizes.push_back(code.max_data_bytes);
         }
         for (std::size_t n : sizes) {
-          SCOPED_TRACE(describe(mt[0], mt[1], v, kernel) + " bytes=" + std::to_string(n));
+          SCOPED_TRACE(describe(c.m, c.t, o, kernel) + " bytes=" + std::to_string(n));
           const Bytes data = random_bytes(rng, n);
           Bytes ecc(static_cast<std::size_t>(code.ecc_bytes), 0x5A);
           bch_encode(code, data.data(), n, ecc.data());
           EXPECT_EQ(hex(ecc), hex(serial.ecc(data.data(), n, v)));
-          // The long way for one length per code and variant: it is slow.
-          if (n == std::min<std::size_t>(code.max_data_bytes, 100) && kernel == kernels().back()) {
+          // The long way for one length per code and option: it is slow.
+          if (n == std::min<std::size_t>(code.max_data_bytes, 63) && kernel == kernels().back()) {
             EXPECT_EQ(hex(ecc), hex(codec_reference::long_division_ecc(g, data.data(), n, v)));
           }
         }
       }
+      ++combo_index;
     }
   }
 }
@@ -310,18 +662,22 @@ TEST(CodecEncode, EveryParityWidthOnEveryKernel) {
   std::set<int> widths;
   for (int t :
        {1, 4, 5, 8, 9, 12, 13, 16, 17, 20, 21, 24, 28, 32, 33, 36, 40, 44, 48, 52, 56, 60, 62}) {
-    for (const Variant v : {kVariants[0], kVariants[3]}) {
+    const std::vector<int> g = library_generator(16, t);
+    codec_reference::BitSerialEncoder serial(g);
+    for (const Combo& combo :
+         {Combo{false, bch_ecc_mask::none, false}, Combo{true, bch_ecc_mask::erased_ff, true}}) {
+      const bch_code_options o = options_for(combo);
       for (bch_kernel kernel : kernels()) {
-        const bch_code code = build(16, t, v, kernel);
-        codec_reference::BitSerialEncoder serial(last_generator());
+        const bch_code code = build(16, t, o, kernel);
+        ASSERT_EQ(engine_generator(code), g) << describe(16, t, o);
         widths.insert((code.parity_bits + 63) / 64);
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < 4; ++i) {
           const std::size_t n = rng() % 1500;
-          SCOPED_TRACE(describe(16, t, v, kernel) + " bytes=" + std::to_string(n));
+          SCOPED_TRACE(describe(16, t, o, kernel) + " bytes=" + std::to_string(n));
           const Bytes data = random_bytes(rng, n);
           Bytes ecc(static_cast<std::size_t>(code.ecc_bytes));
           bch_encode(code, data.data(), n, ecc.data());
-          EXPECT_EQ(hex(ecc), hex(serial.ecc(data.data(), n, v)));
+          EXPECT_EQ(hex(ecc), hex(serial.ecc(data.data(), n, variant_of(code))));
         }
       }
     }
@@ -329,10 +685,54 @@ TEST(CodecEncode, EveryParityWidthOnEveryKernel) {
   EXPECT_EQ(widths.size(), 16u);
 }
 
-// Flips each pattern into a clean sector and expects exactly it back.
-void expect_round_trips(int m, int t, Variant v, bch_kernel kernel, std::size_t bytes,
-                        const std::vector<int>& weights, int seeds) {
-  const bch_code code = build(m, t, v, kernel);
+TEST(CodecEncode, ParityBitsAreWhereTheEncoderPutsThem) {
+  // The reference's layout of one parity coefficient, x^(r-1-i), as stored: the masks add the
+  // same to every word and drop out of a difference; the bit order moves it.
+  for (const CustomCode& c : {CustomCode{13, 0, 4, 0, ""}, CustomCode{13, 0, 8, 0, ""},
+                              CustomCode{5, 0x29, 3, 0, ""}, CustomCode{15, 0x8011, 60, 0, ""}}) {
+    for (const Combo& combo : all_combos()) {
+      const bch_code_options o = options_for(combo, c.p);
+      SCOPED_TRACE(describe(c.m, c.t, o));
+      const bch_code code = build(c.m, c.t, o);
+      const int r = code.parity_bits;
+      std::set<Bit> seen;
+      for (int i = 0; i < r; ++i) {
+        std::vector<int> unit(static_cast<std::size_t>(r), 0);
+        unit[r - 1 - i] = 1;
+        Bytes diff = codec_reference::ecc_string(unit, combo.pad_start);
+        if (combo.lsb_first) {
+          for (auto& b : diff) {
+            b = codec_reference::reverse_bits(b);
+          }
+        }
+        const bch_bit_fix place = bch_parity_bit(code, i);
+        ASSERT_TRUE(place.in_ecc) << "i=" << i;
+        ASSERT_LT(place.byte, diff.size()) << "i=" << i;
+        EXPECT_EQ(diff[place.byte], 1 << place.bit) << "i=" << i;
+        seen.insert({true, place.byte, place.bit});
+      }
+      EXPECT_EQ(static_cast<int>(seen.size()), r);
+      // The first parity bit written leads the string unless the unused bits do.
+      const bch_bit_fix first = bch_parity_bit(code, 0);
+      if (!combo.pad_start || 8 * code.ecc_bytes == r) {
+        EXPECT_EQ(first.byte, 0u);
+        EXPECT_EQ(first.bit, combo.lsb_first ? 0 : 7);
+      }
+      for (int i : {-1, r, r + 7}) {
+        const bch_bit_fix none = bch_parity_bit(code, i);
+        EXPECT_FALSE(none.in_ecc) << "i=" << i;
+      }
+    }
+  }
+  EXPECT_FALSE(bch_parity_bit(bch_code{}, 0).in_ecc);
+}
+
+// Flips each pattern into a clean step and expects exactly it back.
+void expect_round_trips(int m, int t, const bch_code_options& o, std::size_t bytes,
+                        const std::vector<int>& weights, int seeds,
+                        bch_kernel kernel = bch_kernel::automatic) {
+  const bch_code code = build(m, t, o, kernel);
+  ASSERT_TRUE(code.tables) << describe(m, t, o, kernel);
   const std::vector<Bit> all = real_bits(code, bytes);
   const std::vector<Bit> ends = extremes(code, bytes);
   std::mt19937_64 rng(static_cast<std::uint64_t>(m * 1000 + t));
@@ -343,10 +743,10 @@ void expect_round_trips(int m, int t, Variant v, bch_kernel kernel, std::size_t 
       const Bytes data = random_bytes(rng, bytes);
       Bytes ecc(static_cast<std::size_t>(code.ecc_bytes));
       bch_encode(code, data.data(), bytes, ecc.data());
-      // Seed 0 starts from the first and last bits of data and ECC.
+      // Seed 0 starts from the first and last bits of data and parity.
       std::vector<Bit> flips =
           pick(rng, all, static_cast<std::size_t>(w), seed == 0 ? ends : std::vector<Bit>{});
-      SCOPED_TRACE(describe(m, t, v, kernel) + " bytes=" + std::to_string(bytes) + " weight=" +
+      SCOPED_TRACE(describe(m, t, o, kernel) + " bytes=" + std::to_string(bytes) + " weight=" +
                    std::to_string(w) + " seed=" + std::to_string(seed) + " " + describe(flips));
       Bytes d = data;
       Bytes e = ecc;
@@ -356,9 +756,17 @@ void expect_round_trips(int m, int t, Variant v, bch_kernel kernel, std::size_t 
       const Bytes read_d = d;
       const Bytes read_e = e;
       bch_decode(code, d.data(), bytes, e.data(), result);
-      // Without data the mask leaves one codeword, the erased sector, reported as such.
-      ASSERT_EQ(result.status,
-                v.erased_ff && bytes == 0 ? bch_status::erased : bch_status::corrected);
+      // A word within t zeros of all 0xFF is taken for an erased step first: only on codes of
+      // a few bits, where the codeword read has about as many zeros as ones.
+      int zeros = 0;
+      for (const Bit& b : all) {
+        zeros += (((b.in_ecc ? read_e : read_d)[b.byte] >> b.bit) & 1) == 0;
+      }
+      if (zeros <= t) {
+        EXPECT_EQ(result.status, bch_status::erased);
+        continue;
+      }
+      ASSERT_EQ(result.status, bch_status::corrected);
       EXPECT_EQ(result.bits, w);
       EXPECT_EQ(d, data);
       EXPECT_EQ(e, ecc);
@@ -378,37 +786,63 @@ std::vector<int> all_weights(int t) {
 }
 
 TEST(CodecDecode, CorrectsEveryWeightUpToT) {
-  for (const Variant v : kVariants) {
-    expect_round_trips(13, 8, v, bch_kernel::automatic, 512, all_weights(8), 60);
-    expect_round_trips(13, 4, v, bch_kernel::automatic, 512, all_weights(4), 10);
-    expect_round_trips(5, 3, v, bch_kernel::automatic, 2, all_weights(3), 10);
-    expect_round_trips(5, 7, v, bch_kernel::automatic, 0, all_weights(7), 10);
-    expect_round_trips(8, 4, v, bch_kernel::automatic, 27, all_weights(4), 10);
+  for (const Combo& combo : all_combos()) {
+    for (std::uint32_t p : {0u, 0x201Bu}) {
+      expect_round_trips(13, 8, options_for(combo, p), 512, all_weights(8), 12);
+    }
+    expect_round_trips(13, 4, options_for(combo), 512, all_weights(4), 6);
+    expect_round_trips(5, 3, options_for(combo, 0x29), 2, all_weights(3), 6);
+    expect_round_trips(5, 7, options_for(combo), 0, all_weights(7), 4);
+    expect_round_trips(8, 4, options_for(combo, 0x11D), 27, all_weights(4), 6);
   }
-  expect_round_trips(13, 8, kVariants[3], bch_kernel::portable, 512, all_weights(8), 5);
-  expect_round_trips(13, 1, kVariants[0], bch_kernel::automatic, 1015, {1}, 20);
-  expect_round_trips(13, 16, kVariants[1], bch_kernel::automatic, 997, all_weights(16), 3);
-  expect_round_trips(14, 8, kVariants[2], bch_kernel::automatic, 1024, all_weights(8), 5);
-  expect_round_trips(15, 66, kVariants[0], bch_kernel::automatic, 512, {1, 2, 5, 17, 33, 65, 66},
+  expect_round_trips(13, 8, options_for({true, bch_ecc_mask::erased_ff, true}), 512, all_weights(8),
+                     5, bch_kernel::portable);
+  expect_round_trips(13, 1, options_for({}), 1015, {1}, 20);
+  expect_round_trips(13, 16, options_for({true, bch_ecc_mask::none, false}), 997, all_weights(16),
+                     3);
+  expect_round_trips(14, 8, options_for({false, bch_ecc_mask::erased_ff, false}), 1024,
+                     all_weights(8), 3);
+  // The controller sizes, on their own polynomials and the tabled ones.
+  expect_round_trips(14, 24, options_for({false, bch_ecc_mask::xor_bytes, true}, 0x4443), 1024,
+                     {1, 2, 3, 5, 8, 12, 13, 23, 24}, 2);
+  expect_round_trips(14, 40, options_for({true, bch_ecc_mask::erased_ff, false}, 0x4443), 1024,
+                     {1, 2, 4, 5, 9, 20, 33, 39, 40}, 2);
+  expect_round_trips(14, 40, options_for({}), 1024, {1, 7, 40}, 2);
+  expect_round_trips(15, 60, options_for({false, bch_ecc_mask::none, true}, 0x8011), 2048,
+                     {1, 2, 3, 4, 5, 6, 30, 59, 60}, 2);
+  expect_round_trips(15, 60, options_for({true, bch_ecc_mask::xor_bytes, false}), 2048, {1, 17, 60},
                      2);
-  expect_round_trips(20, 3, kVariants[3], bch_kernel::automatic, 4096, all_weights(3), 5);
-  expect_round_trips(20, 49, kVariants[0], bch_kernel::automatic, 512, {1, 4, 5, 24, 48, 49}, 2);
+  expect_round_trips(15, 66, options_for({}), 512, {1, 2, 5, 17, 33, 65, 66}, 2);
+  expect_round_trips(16, 32, options_for({false, bch_ecc_mask::erased_ff, true}, 0x1100B), 4000,
+                     {1, 16, 31, 32}, 2);
+  expect_round_trips(20, 3, options_for({true, bch_ecc_mask::erased_ff, false}), 4096,
+                     all_weights(3), 5);
+  expect_round_trips(20, 49, options_for({}), 512, {1, 4, 5, 24, 48, 49}, 2);
+  expect_round_trips(10, 511, options_for({}), 0, {1, 5, 100, 511}, 1);
 }
 
 TEST(CodecDecode, BeyondTOnlyVerifiedCodewords) {
   struct Case {
     int m, t;
+    std::uint32_t p;
     std::size_t bytes;
     int seeds;
   };
-  // Short codes land within t of another codeword often; the long one almost never.
-  const Case cases[] = {
-      {5, 3, 2, 300}, {6, 4, 4, 300}, {8, 4, 27, 200}, {13, 4, 512, 100}, {13, 8, 512, 200}};
+  // Short codes land within t of another codeword often; the long ones almost never.
+  const Case cases[] = {{5, 3, 0, 2, 150},         {5, 3, 0x29, 2, 150}, {6, 4, 0, 4, 150},
+                        {8, 4, 0x11D, 27, 100},    {13, 4, 0, 512, 40},  {13, 8, 0x201B, 512, 60},
+                        {14, 40, 0x4443, 1024, 2}, {15, 60, 0, 2048, 1}};
   int landed_elsewhere = 0;
   for (const Case& c : cases) {
-    for (const Variant v : {kVariants[0], kVariants[3]}) {
-      const bch_code code = build(c.m, c.t, v);
-      const std::vector<int> g = last_generator();
+    for (const Combo& combo :
+         {Combo{false, bch_ecc_mask::none, false}, Combo{true, bch_ecc_mask::erased_ff, true},
+          Combo{false, bch_ecc_mask::xor_bytes, true}}) {
+      const bch_code_options o = options_for(combo, c.p);
+      const bch_code code = build(c.m, c.t, o);
+      const std::vector<int> g = known_generator(c.m, c.p, c.t).empty()
+                                     ? library_generator(c.m, c.t)
+                                     : known_generator(c.m, c.p, c.t);
+      codec_reference::BitSerialEncoder serial(g);
       const std::vector<Bit> all = real_bits(code, c.bytes);
       bch_decode_result result;
       for (int w = c.t + 1; w <= c.t + 3; ++w) {
@@ -418,7 +852,7 @@ TEST(CodecDecode, BeyondTOnlyVerifiedCodewords) {
           Bytes ecc(static_cast<std::size_t>(code.ecc_bytes));
           bch_encode(code, data.data(), c.bytes, ecc.data());
           const std::vector<Bit> flips = pick(rng, all, static_cast<std::size_t>(w));
-          SCOPED_TRACE(describe(c.m, c.t, v) + " weight=" + std::to_string(w) +
+          SCOPED_TRACE(describe(c.m, c.t, o) + " weight=" + std::to_string(w) +
                        " seed=" + std::to_string(seed) + " " + describe(flips));
           Bytes d = data;
           Bytes e = ecc;
@@ -428,6 +862,7 @@ TEST(CodecDecode, BeyondTOnlyVerifiedCodewords) {
           const Bytes read_d = d;
           const Bytes read_e = e;
           bch_decode(code, d.data(), c.bytes, e.data(), result);
+          const Variant v = variant_of(code);
           switch (result.status) {
             case bch_status::uncorrectable:
               EXPECT_EQ(d, read_d);
@@ -435,12 +870,14 @@ TEST(CodecDecode, BeyondTOnlyVerifiedCodewords) {
               EXPECT_TRUE(result.fixes.empty());
               break;
             case bch_status::clean:
-              EXPECT_TRUE(same_real_ecc(code, reference_ecc(code, g, d), e)) << "not a codeword";
+              EXPECT_TRUE(same_real_ecc(code, serial.ecc(d.data(), d.size(), v), e))
+                  << "not a codeword";
               EXPECT_EQ(d, read_d);
               break;
             case bch_status::corrected: {
               ++landed_elsewhere;
-              EXPECT_TRUE(same_real_ecc(code, reference_ecc(code, g, d), e)) << "not a codeword";
+              EXPECT_TRUE(same_real_ecc(code, serial.ecc(d.data(), d.size(), v), e))
+                  << "not a codeword";
               const std::vector<Bit> changed = differences(code, read_d, read_e, d, e);
               EXPECT_LE(result.bits, c.t);
               EXPECT_EQ(static_cast<int>(changed.size()), result.bits);
@@ -459,43 +896,53 @@ TEST(CodecDecode, BeyondTOnlyVerifiedCodewords) {
   EXPECT_GT(landed_elsewhere, 0);
 }
 
-TEST(CodecDecode, ErasedSectorsWithUpToTFlips) {
-  const int codes[][3] = {{13, 8, 512}, {13, 4, 512}, {5, 3, 2}, {8, 4, 27}};
-  for (const auto& c : codes) {
-    for (const Variant v : kVariants) {
-      const bch_code code = build(c[0], c[1], v);
-      const auto bytes = static_cast<std::size_t>(c[2]);
-      const std::vector<Bit> all = real_bits(code, bytes);
-      if (v.erased_ff) {
-        // The mask makes the erased sector a codeword: clean as read, still reported erased.
+TEST(CodecDecode, ErasedStepsWithUpToTFlips) {
+  struct Case {
+    int m, t;
+    std::uint32_t p;
+    std::size_t bytes;
+  };
+  const Case cases[] = {{13, 8, 0, 512},
+                        {13, 4, 0x201B, 512},
+                        {5, 3, 0, 2},
+                        {8, 4, 0x11D, 27},
+                        {15, 60, 0x8011, 2048}};
+  for (const Case& c : cases) {
+    for (const Combo& combo : all_combos()) {
+      const bch_code_options o = options_for(combo, c.p);
+      const bch_code code = build(c.m, c.t, o);
+      const std::vector<Bit> all = real_bits(code, c.bytes);
+      const Bytes real = parity_bits_as_stored(code);
+      if (combo.mask == bch_ecc_mask::erased_ff) {
+        // The mask makes the erased step a codeword, unused bits included: clean as read, still
+        // reported erased.
         Bytes ecc(static_cast<std::size_t>(code.ecc_bytes));
-        bch_encode(code, Bytes(bytes, 0xFF).data(), bytes, ecc.data());
-        EXPECT_EQ(ecc, Bytes(ecc.size(), 0xFF)) << describe(c[0], c[1], v);
+        bch_encode(code, Bytes(c.bytes, 0xFF).data(), c.bytes, ecc.data());
+        EXPECT_EQ(ecc, Bytes(ecc.size(), 0xFF)) << describe(c.m, c.t, o);
       }
       bch_decode_result result;
-      for (int zeros = 0; zeros <= c[1] + 1; ++zeros) {
-        for (int seed = 0; seed < 6; ++seed) {
+      const int most = c.t > 8 ? 6 : c.t + 1;
+      for (int zeros : {0, 1, 2, most - 1, most, c.t, c.t + 1}) {
+        for (int seed = 0; seed < (c.t > 8 ? 2 : 4); ++seed) {
           std::mt19937_64 rng(static_cast<std::uint64_t>(zeros * 100 + seed));
           std::vector<Bit> flips = pick(rng, all, static_cast<std::size_t>(zeros));
-          SCOPED_TRACE(describe(c[0], c[1], v) + " zeros=" + std::to_string(zeros) +
+          SCOPED_TRACE(describe(c.m, c.t, o) + " zeros=" + std::to_string(zeros) +
                        " seed=" + std::to_string(seed) + " " + describe(flips));
-          Bytes d(bytes, 0xFF);
+          Bytes d(c.bytes, 0xFF);
           Bytes e(static_cast<std::size_t>(code.ecc_bytes), 0xFF);
           for (const Bit& b : flips) {
             flip(d, e, b);
           }
-          // Pad bits read as 0 on odd seeds; they count for nothing.
+          // Unused bits read as 0 on odd seeds; they count for nothing.
           if (seed % 2 == 1) {
-            for (int bit = 0; bit < 8; ++bit) {
-              if (!real_ecc_bit(code, static_cast<std::uint32_t>(code.ecc_bytes - 1), bit)) {
-                e.back() = static_cast<std::uint8_t>(e.back() & ~(1 << bit));
-              }
+            for (std::size_t j = 0; j < e.size(); ++j) {
+              e[j] = static_cast<std::uint8_t>(e[j] & real[j]);
             }
           }
           const Bytes read_d = d;
           const Bytes read_e = e;
-          bch_decode(code, d.data(), bytes, e.data(), result);
-          if (zeros > c[1]) {
+          bch_decode(code, d.data(), c.bytes, e.data(), result);
+          if (zeros > c.t) {
             EXPECT_NE(result.status, bch_status::erased);
             continue;
           }
@@ -506,7 +953,7 @@ TEST(CodecDecode, ErasedSectorsWithUpToTFlips) {
           for (const bch_bit_fix& f : result.fixes) {
             EXPECT_TRUE(f.to_one);
           }
-          EXPECT_EQ(d, Bytes(bytes, 0xFF));
+          EXPECT_EQ(d, Bytes(c.bytes, 0xFF));
           EXPECT_EQ(e, Bytes(static_cast<std::size_t>(code.ecc_bytes), 0xFF));
         }
       }
@@ -514,101 +961,70 @@ TEST(CodecDecode, ErasedSectorsWithUpToTFlips) {
   }
 }
 
-TEST(CodecDecode, PadBitsAreNeitherCheckedNorCorrected) {
-  // r = 52 leaves 4 pad bits, r = 15 one, r = 25 seven.
-  const int codes[][3] = {{13, 4, 512}, {5, 3, 2}, {5, 7, 0}};
-  for (const auto& c : codes) {
-    for (const Variant v : kVariants) {
-      const auto bytes = static_cast<std::size_t>(c[2]);
-      if (bytes == 0 && v.erased_ff) {
-        continue;  // the only codeword is the erased sector, which the erased tests cover
+TEST(CodecDecode, UnusedBitsAreNeitherCheckedNorCorrected) {
+  // r = 52 leaves 4 unused bits, r = 15 one, r = 25 seven, r = 900 four.
+  struct Case {
+    int m, t;
+    std::uint32_t p;
+    std::size_t bytes;
+  };
+  const Case cases[] = {{13, 4, 0, 512}, {5, 3, 0x29, 2}, {5, 7, 0, 0}, {15, 60, 0x8011, 2048}};
+  for (const Case& c : cases) {
+    for (const Combo& combo : all_combos()) {
+      if (c.bytes == 0 && combo.mask == bch_ecc_mask::erased_ff) {
+        continue;  // the only codeword is the erased step, which the erased tests cover
       }
-      const bch_code code = build(c[0], c[1], v);
-      std::mt19937_64 rng(static_cast<std::uint64_t>(c[0] + c[1]));
-      const Bytes data = random_bytes(rng, bytes);
+      const bch_code_options o = options_for(combo, c.p);
+      const bch_code code = build(c.m, c.t, o);
+      std::mt19937_64 rng(static_cast<std::uint64_t>(c.m + c.t));
+      const Bytes data = random_bytes(rng, c.bytes);
       Bytes ecc(static_cast<std::size_t>(code.ecc_bytes));
-      bch_encode(code, data.data(), bytes, ecc.data());
-      std::uint8_t pad = 0;
-      for (int bit = 0; bit < 8; ++bit) {
-        if (!real_ecc_bit(code, static_cast<std::uint32_t>(code.ecc_bytes - 1), bit)) {
-          pad = static_cast<std::uint8_t>(pad | (1 << bit));
-        }
+      bch_encode(code, data.data(), c.bytes, ecc.data());
+      const Bytes real = parity_bits_as_stored(code);
+      SCOPED_TRACE(describe(c.m, c.t, o));
+      // Unused bits are stored as the mask leaves them: 0 without one, 1 with erased_ff, the
+      // mask's own bits with xor_bytes.
+      const Bytes& mask = xor_mask();
+      for (std::size_t j = 0; j < ecc.size(); ++j) {
+        const auto unused = static_cast<std::uint8_t>(~real[j]);
+        const int expected = combo.mask == bch_ecc_mask::erased_ff   ? unused
+                             : combo.mask == bch_ecc_mask::xor_bytes ? mask[j] & unused
+                                                                     : 0;
+        EXPECT_EQ(ecc[j] & unused, expected) << "ecc[" << j << "]";
       }
-      SCOPED_TRACE(describe(c[0], c[1], v));
-      // Pad bits are stored as the mask: 0 without it, 1 with erased_ff.
-      EXPECT_EQ(ecc.back() & pad, v.erased_ff ? pad : 0);
       bch_decode_result result;
       Bytes d = data;
       Bytes e = ecc;
-      e.back() ^= pad;
-      bch_decode(code, d.data(), bytes, e.data(), result);
+      for (std::size_t j = 0; j < e.size(); ++j) {
+        e[j] = static_cast<std::uint8_t>(e[j] ^ ~real[j]);
+      }
+      const Bytes unused_flipped = e;
+      bch_decode(code, d.data(), c.bytes, e.data(), result);
       EXPECT_EQ(result.status, bch_status::clean);
-      EXPECT_EQ(e.back(), ecc.back() ^ pad) << "pad bits are left as read";
-      const std::vector<Bit> all = real_bits(code, bytes);
-      const std::vector<Bit> flips = pick(rng, all, 2);
+      EXPECT_EQ(e, unused_flipped) << "unused bits are left as read";
+      const std::vector<Bit> flips = pick(rng, real_bits(code, c.bytes), 2);
       for (const Bit& b : flips) {
         flip(d, e, b);
       }
-      bch_decode(code, d.data(), bytes, e.data(), result);
+      bch_decode(code, d.data(), c.bytes, e.data(), result);
       EXPECT_EQ(result.status, bch_status::corrected) << describe(flips);
       EXPECT_EQ(result.bits, 2);
       EXPECT_EQ(d, data);
-      EXPECT_EQ(e.back(), ecc.back() ^ pad);
+      EXPECT_EQ(e, unused_flipped);
     }
   }
 }
 
-TEST(CodecInit, ParametersFieldsAndSeveralCodesAtOnce) {
-  bch_code code = build(13, 8, kVariants[0]);
-  EXPECT_EQ(code.m, 13);
-  EXPECT_EQ(code.t, 8);
-  EXPECT_EQ(code.n, 8191);
-  EXPECT_EQ(code.parity_bits, 104);
-  EXPECT_EQ(code.k, 8087);
-  EXPECT_EQ(code.ecc_bytes, 13);
-  EXPECT_EQ(code.max_data_bytes, 1010u);
-  const bch_code erased = build(5, 15, kVariants[0]);
-  EXPECT_EQ(erased.max_data_bytes, 0u);
-  EXPECT_EQ(erased.ecc_bytes, 4);
-
-  struct Bad {
-    int m, t;
-  };
-  for (const Bad bad :
-       {Bad{4, 1}, Bad{21, 1}, Bad{13, 0}, Bad{13, -3}, Bad{13, 4096}, Bad{13, 500}, Bad{5, 16}}) {
-    SCOPED_TRACE("m=" + std::to_string(bad.m) + " t=" + std::to_string(bad.t));
-    const std::string error = bch_code_init(code, bad.m, bad.t);
-    EXPECT_FALSE(error.empty());
-    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
-    EXPECT_EQ(code.m, 13) << "the code is left as it was";
-    EXPECT_EQ(code.parity_bits, 104);
-  }
-  // Codes built later, on other fields, leave the first one intact.
-  const bch_code other = build(20, 3, kVariants[1]);
-  const bch_code small = build(5, 3, kVariants[3]);
-  Bytes data(512);
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    data[i] = static_cast<std::uint8_t>(i);
-  }
-  Bytes ecc(13);
-  bch_encode(code, data.data(), data.size(), ecc.data());
-  EXPECT_EQ(hex(ecc), "c6521d63499cb538a40ab2afaf");
-  data[100] ^= 0x10;
-  bch_decode_result result;
-  bch_decode(code, data.data(), data.size(), ecc.data(), result);
-  EXPECT_EQ(result.status, bch_status::corrected);
-  EXPECT_EQ(other.parity_bits, 60);
-  EXPECT_EQ(small.parity_bits, 15);
-}
-
 TEST(CodecDecode, OutsideTheContractChangesNothing) {
-  const bch_code code = build(8, 4, kVariants[0]);
+  const bch_code code = build(8, 4, {});
   Bytes data(code.max_data_bytes + 1, 0x12);
   Bytes ecc(static_cast<std::size_t>(code.ecc_bytes), 0x34);
   bch_decode_result result;
   bch_decode(code, data.data(), data.size(), ecc.data(), result);
   EXPECT_EQ(result.status, bch_status::uncorrectable);
   EXPECT_EQ(data, Bytes(code.max_data_bytes + 1, 0x12));
+  EXPECT_EQ(ecc, Bytes(ecc.size(), 0x34));
+  bch_encode(code, data.data(), data.size(), ecc.data());
   EXPECT_EQ(ecc, Bytes(ecc.size(), 0x34));
   const bch_code unbuilt;
   bch_decode(unbuilt, data.data(), 1, ecc.data(), result);
@@ -618,7 +1034,7 @@ TEST(CodecDecode, OutsideTheContractChangesNothing) {
 }
 
 // GF(2^m) by shifts and XORs on the modulus, apart from the engine's tables: alpha = x, and
-// x^m reduces to the low part read once from the construction library.
+// x^m reduces to the polynomial's low part.
 struct ShiftField {
   int m = 0;
   int low = 0;  // x^m mod the primitive polynomial
@@ -654,14 +1070,13 @@ struct ShiftField {
 // Holds the root finder against a search over every field element: polynomials built from
 // chosen roots (distinct, repeated, or including zero), near misses with a random quadratic
 // factor, and plain random ones. It must find d distinct roots exactly when they exist.
-void expect_roots_match_search(int m, int t, int trials) {
-  const bch_code code = build(m, t, kVariants[0]);
+void expect_roots_match_search(int m, int t, std::uint32_t polynomial, int trials) {
+  bch_code_options o;
+  o.primitive_polynomial = polynomial;
+  const bch_code code = build(m, t, o);
   ASSERT_TRUE(code.tables);
   const bch_code_tables& tb = *code.tables;
-  for (int i = 0; i < m; ++i) {
-    ASSERT_EQ(alpha_to[i], 1 << i) << "m=" << m << ": alpha is not x";
-  }
-  const ShiftField gf{m, alpha_to[m]};
+  const ShiftField gf{m, static_cast<int>(code.primitive_polynomial ^ (1u << m))};
   const int n = (1 << m) - 1;
   std::mt19937_64 rng(static_cast<std::uint64_t>(m * 1000 + t));
   auto element = [&](int lowest) { return lowest + static_cast<int>(rng() % (n + 1 - lowest)); };
@@ -700,8 +1115,8 @@ void expect_roots_match_search(int m, int t, int trials) {
         }
       }
       std::ostringstream name;
-      name << "m=" << m << " t=" << t << " degree " << d << " kind " << kind << " trial " << trial
-           << " poly";
+      name << "m=" << m << " t=" << t << " p=" << code.primitive_polynomial << " degree " << d
+           << " kind " << kind << " trial " << trial << " poly";
       for (int c : poly) {
         name << " " << c;
       }
@@ -726,15 +1141,16 @@ void expect_roots_match_search(int m, int t, int trials) {
 }
 
 TEST(CodecRoots, MatchSearchOverTheField) {
-  expect_roots_match_search(5, 3, 400);
-  expect_roots_match_search(6, 4, 300);
-  expect_roots_match_search(8, 4, 300);
-  expect_roots_match_search(13, 8, 60);
-  expect_roots_match_search(14, 8, 15);
+  expect_roots_match_search(5, 3, 0, 400);
+  expect_roots_match_search(6, 4, 0, 300);
+  expect_roots_match_search(8, 4, 0x11D, 300);
+  expect_roots_match_search(13, 8, 0, 60);
+  expect_roots_match_search(13, 8, 0x201B, 30);
+  expect_roots_match_search(14, 12, 0x4443, 6);
 }
 
 TEST(CodecDecode, TwoThreadsShareOneCode) {
-  const bch_code code = build(13, 8, kVariants[1]);
+  const bch_code code = build(13, 8, options_for({true, bch_ecc_mask::xor_bytes, true}, 0x201B));
   const std::vector<Bit> all = real_bits(code, 512);
   int failures[2] = {};
   auto work = [&](int id) {
