@@ -593,4 +593,29 @@ TEST(PagolinthEccLayouts, TheLayoutCommandPrintsAFileThatReadsBack) {
   EXPECT_EQ(again.out, printed.out) << "printing is not stable";
 }
 
+TEST(PagolinthEccLayouts, ProbeFindsTheCodeSettingsOfALayout) {
+  // Written lsb first with the erased-ff mask; the file handed to probe says msb and none.
+  test_layout written = test_layouts()[1];
+  written.bit_order = "lsb";
+  written.mask = "erased-ff";
+  test_layout guessed = test_layouts()[1];
+  scratch_dir dir;
+  write_file(dir.file("written.toml"), to_toml(written));
+  write_file(dir.file("guessed.toml"), to_toml(guessed));
+  write_file(dir.file("raw.bin"), random_bytes(4 * 4320, 21));
+  ASSERT_EQ(
+      ecc(dir, {"encode", "raw.bin", "-o", "enc.bin", "--layout", "written.toml"}).exit_status, 0);
+  ASSERT_EQ(
+      ecc(dir, {"inject", "enc.bin", "-o", "n.bin", "--flips", "0-20", "--layout", "written.toml"})
+          .exit_status,
+      0);
+  const program_result r =
+      ecc(dir, {"probe", "n.bin", "--layout", "guessed.toml", "--sectors", "12"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_NE(r.out.find("best: in [code] of guessed.toml: t = 24, bit_order = \"lsb\", ecc_mask = "
+                       "\"erased-ff\", pad = \"end\"\n"),
+            std::string::npos)
+      << r.out;
+}
+
 }  // namespace
