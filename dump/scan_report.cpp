@@ -195,6 +195,8 @@ void write_map_head(scan_report& r, const std::string& dump_name) {
 std::string layout_label(const nand_layout& layout) {
   if (layout.name.empty())
     return layout.source;
+  if (layout.source == kBuiltInLayout)
+    return layout.name;
   return "\"" + layout.name + "\" (" + layout.source + ")";
 }
 

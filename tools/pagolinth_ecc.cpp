@@ -500,7 +500,10 @@ int run_probe(const ecc_options& o) {
     masks.push_back(layout_mask::bytes);
   for (bool lsb : {false, true}) {
     for (layout_mask mask : masks) {
+      // The built-in layout's options have no padding but the last: its candidates neither.
       for (bool pad_start : {false, true}) {
+        if (pad_start && !from_file)
+          continue;
         for (int t = 1; t <= t_max; ++t) {
           probe_candidate c;
           c.code = layout.code;
@@ -555,14 +558,22 @@ int run_probe(const ecc_options& o) {
                    });
   std::printf("probe of %s: %" PRId64 " sectors that are not erased, from the start\n",
               o.dump.c_str(), sampled);
-  std::printf("layout: %s\n", layout_label(layout).c_str());
-  std::printf("rank  bit-order  ecc-mask   pad    t  usable   clean  corrected  uncorrectable\n");
+  if (from_file) {
+    std::printf("layout: %s\n", layout_label(layout).c_str());
+    std::printf(
+        "rank  bit-order  ecc-mask   pad     t  usable   clean  corrected  uncorrectable\n");
+  } else {
+    std::printf("rank  bit-order  ecc-mask   t  usable   clean  corrected  uncorrectable\n");
+  }
   const std::size_t shown = std::min<std::size_t>(candidates.size(), 40);
   for (std::size_t i = 0; i < shown; ++i) {
     const probe_candidate& c = candidates[i];
-    std::printf("%4zu  %-9s  %-9s  %-5s %2d  %5.1f%%  %6" PRId64 "  %9" PRId64 "  %13" PRId64 "\n",
-                i + 1, c.code.lsb_first ? "lsb" : "msb", mask_word(c.code),
-                c.code.pad_start ? "start" : "end", c.code.t,
+    std::printf("%4zu  %-9s  %-9s  ", i + 1, c.code.lsb_first ? "lsb" : "msb", mask_word(c.code));
+    if (from_file)
+      std::printf("%-5s  %2d", c.code.pad_start ? "start" : "end", c.code.t);
+    else
+      std::printf("%d", c.code.t);
+    std::printf("  %5.1f%%  %6" PRId64 "  %9" PRId64 "  %13" PRId64 "\n",
                 100.0 * static_cast<double>(c.usable()) / static_cast<double>(sampled), c.clean,
                 c.corrected, c.uncorrectable);
   }
