@@ -225,9 +225,19 @@ class root_finder {
     if (d <= 4) {
       return small(sigma, d) && count_ == d;
     }
+    const int m = f_.m;
+    // The same algorithm on whole-polynomial operations, where the processor has them.
+    const int vector = bch_gfni_roots(
+        tb_, sigma, d,
+        [](void* self, const int* poly, int degree) {
+          return static_cast<root_finder*>(self)->small(poly, degree);
+        },
+        this);
+    if (vector >= 0) {
+      return vector == 1 && count_ == d;
+    }
     // x^(2^i) mod sigma for i = 0 ... m-1; sigma splits into distinct linear factors exactly
     // when x^(2^m) = x mod sigma.
-    const int m = f_.m;
     const int half = (d + 1) / 2;
     powers_ = mem_.take(static_cast<std::size_t>(m) * d);
     traces_ = mem_.take(static_cast<std::size_t>(m) * d);
@@ -703,6 +713,7 @@ void bch_build_locator_tables(bch_code_tables& tb) {
       tb.quadratic[static_cast<std::size_t>(u) * 256 + v] = y;
     }
   }
+  bch_build_gfni_tables(tb);
   // While 4n and every logarithm fit 16 bits, the locator works on narrow copies, which keep
   // twice as many of its scattered lookups in the first-level cache; the int tables go.
   if (2 * static_cast<long>(n) <= 0xFFFF) {
