@@ -1,5 +1,5 @@
-// The root finder's trace algorithm on x86-64 processors with GFNI and AVX-512: the powers
-// x^(2^i) mod sigma, the trace polynomials and the splits by Euclid's algorithm. Coefficients of
+// The locator's heavy parts on x86-64 processors with GFNI and AVX-512: Berlekamp-Massey, and
+// the trace algorithm's powers x^(2^i) mod sigma, traces and Euclidean splits. Coefficients of
 // GF(2^m), m <= 16, lie in two byte planes; multiplying a whole polynomial by one element is a
 // GF(2)-linear map of each coefficient, which GF2P8AFFINEQB applies to 64 bytes at once. The
 // functions carry their own target attributes; the processor is asked at run time.
@@ -213,7 +213,9 @@ CODEC_GFNI_TARGET CODEC_GFNI_INLINE __m512i spread(__m512i v, int half) {
 class gfni_finder {
  public:
   gfni_finder(const bch_code_tables& tb, bch_small_roots solve, void* context)
-      : tb_(tb), tables_(tb.gfni.data()), solve_(solve), context_(context) {}
+      : tb_(tb), tables_(tb.gfni.data()), solve_(solve), context_(context) {
+    std::memset(static_cast<void*>(&pair_), 0, sizeof pair_);  // its guard is read as zeros
+  }
 
   CODEC_GFNI_TARGET int run(const int* sigma, int d) {
     const int m = tb_.m;
@@ -222,6 +224,9 @@ class gfni_finder {
     // Rows, powers 0 ... m, traces, sigma, and per level of splitting (m + 1 at most) six.
     const std::size_t count = static_cast<std::size_t>(rows) + 2 * m + 3 + 6 * (m + 2);
     pool_.reset(new vpoly[count]);
+    // Zero once: nothing writes a guard afterwards, and every other byte is written before it
+    // is read.
+    std::memset(static_cast<void*>(pool_.get()), 0, sizeof(vpoly) * count);
     free_ = pool_.get();
     end_ = free_ + count;
     vpoly* q = take(rows);
@@ -307,12 +312,24 @@ class gfni_finder {
   }
 
  private:
-  // n vpolys from the pool, zeroed.
+  // n vpolys from the pool, their guards zero; zero throughout on first use.
   vpoly* take(int n) {
     vpoly* p = free_;
     free_ += n;
-    std::memset(static_cast<void*>(p), 0, sizeof(vpoly) * static_cast<std::size_t>(n));
     return p;
+  }
+
+  CODEC_GFNI_TARGET static void clear_coefficients(vpoly& p) {
+    vregs r;
+    clear(r);
+    store(r, p);
+  }
+
+  // to = from, coefficients only: the guards are zero in both.
+  CODEC_GFNI_TARGET static void copy(const vpoly& from, vpoly& to) {
+    vregs r;
+    load(from, r);
+    store(r, to);
   }
 
   int element(int log) const { return tb_.exp16.empty() ? tb_.exp[log] : tb_.exp16[log]; }
@@ -320,26 +337,76 @@ class gfni_finder {
 
   // acc += e * x, for a field element e.
   CODEC_GFNI_TARGET CODEC_GFNI_INLINE void add_times(int e, const vregs& x, vregs& acc) const {
-    const std::uint64_t* a = tables_ + 4 * (e & 0xFF);
-    const std::uint64_t* b = tables_ + 4 * (256 + (e >> 8));
-    const std::uint64_t m[4] = {a[0] ^ b[0], a[1] ^ b[1], a[2] ^ b[2], a[3] ^ b[3]};
-    add_mapped(m, x, acc);
+    const auto* a = reinterpret_cast<const long long*>(tables_ + 4 * (e & 0xFF));
+    const auto* b = reinterpret_cast<const long long*>(tables_ + 4 * (256 + (e >> 8)));
+    __m512i m[4];
+    for (int q = 0; q < 4; ++q) {
+      m[q] = _mm512_xor_si512(_mm512_set1_epi64(a[q]), _mm512_set1_epi64(b[q]));
+    }
+    for (int c = 0; c < kChunks; ++c) {
+      const __m512i lo = _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(x.lo[c], m[0], 0),
+                                          _mm512_gf2p8affine_epi64_epi8(x.hi[c], m[1], 0));
+      const __m512i hi = _mm512_xor_si512(_mm512_gf2p8affine_epi64_epi8(x.lo[c], m[2], 0),
+                                          _mm512_gf2p8affine_epi64_epi8(x.hi[c], m[3], 0));
+      acc.lo[c] = _mm512_xor_si512(acc.lo[c], lo);
+      acc.hi[c] = _mm512_xor_si512(acc.hi[c], hi);
+    }
   }
 
   // a mod b in place, a of degree da, b monic of degree db; returns the remainder's degree.
-  CODEC_GFNI_TARGET int reduce(vpoly& a, int da, const vpoly& b, int db) const {
+  // With `quotient` (zero on entry), also the quotient a div b. Each elimination waits for the
+  // one before, through the coefficient it reads: on longer reductions two are made at once
+  // with the pair row x b + b[db-1] b, whose x^db term is zero, so that the two leading
+  // coefficients are read together.
+  CODEC_GFNI_TARGET int reduce(vpoly& a, int da, const vpoly& b, int db,
+                               vpoly* quotient = nullptr) {
     vregs r;
     load(a, r);
-    for (int e = da; e >= db; --e) {
+    int e = da;
+    if (da - db >= 3) {
+      vregs row;
+      load(b, row);
+      vregs pair;
+      shift_up(row, pair);
+      const int below = b.at(db - 1);
+      add_times(below, row, pair);
+      store(pair, pair_);
+      for (; e > db; e -= 2) {
+        const int high = a.at(e);
+        const int low = a.at(e - 1);
+        vregs shifted;
+        load(pair_, shifted, e - 1 - db);
+        add_times(high, shifted, r);
+        load(b, shifted, e - 1 - db);
+        add_times(low, shifted, r);
+        store(r, a);
+        if (quotient != nullptr) {
+          // high x^(s+1) b + (low + high b[db-1]) x^s b was taken away, s = e - 1 - db.
+          quotient->set(e - db, high);
+          quotient->set(e - 1 - db, low ^ multiply(high, below));
+        }
+      }
+    }
+    for (; e >= db; --e) {
       const int c = a.at(e);
       if (c != 0) {
         vregs shifted;
         load(b, shifted, e - db);
         add_times(c, shifted, r);
         store(r, a);
+        if (quotient != nullptr) {
+          quotient->set(e - db, c);
+        }
       }
     }
     return degree(r);
+  }
+
+  int multiply(int x, int y) const {
+    if (x == 0 || y == 0) {
+      return 0;
+    }
+    return element(logarithm(x) + logarithm(y));
   }
 
   // p times the inverse of its leading coefficient, in place.
@@ -381,7 +448,7 @@ class gfni_finder {
     vpoly* factor = take(1);
     for (; j < tb_.m; ++j) {
       // b = Tr(beta x) mod poly; gcd(poly, b) by Euclid's algorithm.
-      *b = hint != nullptr ? *hint : traces_[j];
+      copy(hint != nullptr ? *hint : traces_[j], *b);
       int db = hint != nullptr ? hint_degree : degree_ - 1;
       hint = nullptr;
       while (db >= 0 && b->at(db) == 0) {
@@ -393,8 +460,8 @@ class gfni_finder {
       if (db <= 0) {
         continue;  // the trace is constant on every root: no split
       }
-      *x = poly;
-      *y = *b;
+      copy(poly, *x);
+      copy(*b, *y);
       vpoly* u = x;
       vpoly* w = y;
       int du = d;
@@ -409,26 +476,15 @@ class gfni_finder {
         continue;
       }
       make_monic(*u, du);
-      *factor = *u;
+      copy(*u, *factor);
       // quotient = poly / factor, exact; the remainder is worked out in y's place.
-      *y = poly;
-      std::memset(static_cast<void*>(quotient), 0, sizeof(vpoly));
-      vregs r;
-      load(*y, r);
-      for (int e = d; e >= du; --e) {
-        const int c = y->at(e);
-        if (c != 0) {
-          quotient->set(e - du, c);
-          vregs shifted;
-          load(*factor, shifted, e - du);
-          add_times(c, shifted, r);
-          store(r, *y);
-        }
-      }
+      copy(poly, *y);
+      clear_coefficients(*quotient);
+      reduce(*y, d, *factor, du, quotient);
       // Both parts start from the next trace modulo this poly, reduced once for the two.
       int dn = -1;
       if (j + 1 < tb_.m && d > 8) {
-        *next = traces_[j + 1];
+        copy(traces_[j + 1], *next);
         dn = reduce(*next, degree_ - 1, poly, d);
       }
       const vpoly* h = dn >= 0 ? next : nullptr;
@@ -448,8 +504,98 @@ class gfni_finder {
   vpoly* free_ = nullptr;
   vpoly* end_ = nullptr;
   vpoly* traces_ = nullptr;  // Tr(alpha^j x) mod sigma, j = 0 ... m-1
+  vpoly pair_;               // reduce's pair row
   int degree_ = 0;           // of sigma
 };
+
+// Berlekamp-Massey as in codec_locate.cpp, with each discrepancy read off Omega = lambda S
+// instead of summed: Omega and Theta = b S follow lambda and b through the same updates, so
+// that every step is a few whole-polynomial operations.
+CODEC_GFNI_TARGET int berlekamp_massey(const bch_code_tables& tb, const int* s, int t,
+                                       int* lambda_out, int* degree_out) {
+  const std::uint64_t* tables = tb.gfni.data();
+  auto add_times = [tables](int e, const vregs& x, vregs& acc) CODEC_GFNI_TARGET {
+    const std::uint64_t* a = tables + 4 * (e & 0xFF);
+    const std::uint64_t* b = tables + 4 * (256 + (e >> 8));
+    const std::uint64_t m[4] = {a[0] ^ b[0], a[1] ^ b[1], a[2] ^ b[2], a[3] ^ b[3]};
+    add_mapped(m, x, acc);
+  };
+  vpoly lambda;
+  vpoly b;
+  vpoly omega;
+  vpoly theta;
+  std::memset(static_cast<void*>(&lambda), 0, sizeof lambda);
+  std::memset(static_cast<void*>(&b), 0, sizeof b);
+  std::memset(static_cast<void*>(&omega), 0, sizeof omega);
+  lambda.set(0, 1);
+  b.set(0, 1);
+  for (int j = 1; j <= 2 * t; ++j) {
+    omega.set(j, s[j]);
+  }
+  theta = omega;
+  const int cap = 2 * t + 3;
+  int length = 0;
+  int dl = 0;     // degree bound of lambda
+  int db = 0;     // degree bound of the stored coefficients of b
+  int shift = 0;  // b stands for x^shift times them
+  for (int r = 1; r <= 2 * t; r += 2) {
+    const int d = omega.at(r);
+    if (d == 0) {
+      if (db + shift + 2 >= cap) {
+        return -1;
+      }
+      shift += 2;
+      continue;
+    }
+    const int dt = db + shift + 1 > dl ? db + shift + 1 : dl;
+    if (dt >= cap) {
+      return -1;
+    }
+    vregs next_lambda;
+    vregs next_omega;
+    vregs moved;
+    load(lambda, next_lambda);
+    load(omega, next_omega);
+    load(b, moved, shift + 1);
+    add_times(d, moved, next_lambda);
+    load(theta, moved, shift + 1);
+    add_times(d, moved, next_omega);
+    if (2 * length <= r - 1) {
+      // b = lambda / d, then one place for the skipped even step.
+      const int inverse =
+          tb.exp16.empty() ? tb.exp[tb.n - tb.log[d]] : tb.exp16[tb.n - tb.log16[d]];
+      vregs old;
+      vregs scaled;
+      load(lambda, old);
+      clear(scaled);
+      add_times(inverse, old, scaled);
+      store(scaled, b);
+      load(omega, old);
+      clear(scaled);
+      add_times(inverse, old, scaled);
+      store(scaled, theta);
+      db = dl;
+      length = r - length;
+      if (db + 1 >= cap) {
+        return -1;
+      }
+      shift = 1;
+    } else {
+      if (db + shift + 2 >= cap) {
+        return -1;
+      }
+      shift += 2;
+    }
+    store(next_lambda, lambda);
+    store(next_omega, omega);
+    dl = dt;
+  }
+  for (int k = 0; k <= dl; ++k) {
+    lambda_out[k] = lambda.at(k);
+  }
+  *degree_out = dl;
+  return length;
+}
 
 }  // namespace
 
@@ -471,6 +617,16 @@ int bch_gfni_roots(const bch_code_tables& tb, const int* sigma, int d, bch_small
   return finder.run(sigma, d);
 }
 
+int bch_gfni_berlekamp_massey(const bch_code_tables& tb, const int* s, int t, int* lambda,
+                              int* degree) {
+  // Below t = 16 the scalar form, whose products stay in the first-level cache there, is as
+  // fast.
+  if (tb.gfni.empty() || t < 16 || 2 * t + 3 > kCapacity) {
+    return -2;
+  }
+  return berlekamp_massey(tb, s, t, lambda, degree);
+}
+
 #else  // no GFNI path in this build
 
 bool bch_gfni_supported() {
@@ -479,6 +635,10 @@ bool bch_gfni_supported() {
 
 int bch_gfni_roots(const bch_code_tables&, const int*, int, bch_small_roots, void*) {
   return -1;
+}
+
+int bch_gfni_berlekamp_massey(const bch_code_tables&, const int*, int, int*, int*) {
+  return -2;
 }
 
 #endif

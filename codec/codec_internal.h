@@ -214,6 +214,14 @@ using bch_small_roots = bool (*)(void* context, const int* coefficients, int d);
 int bch_gfni_roots(const bch_code_tables& tables, const int* sigma, int d, bch_small_roots solve,
                    void* context);
 
+// Berlekamp-Massey on GFNI, as the locator's own: s[1 ... 2t] the syndromes (values, not
+// logarithms), lambda with room for 2t + 3 coefficients. Returns the register length L with
+// lambda[0 ... *degree] the connection polynomial, -1 when the correction term would overflow
+// (2t + 3 coefficients), or -2 when the path is not taken (tables.gfni empty, t below 16, or
+// 2t + 3 > 128).
+int bch_gfni_berlekamp_massey(const bch_code_tables& tables, const int* s, int t, int* lambda,
+                              int* degree);
+
 // The locator's root finder alone: the roots of a monic polynomial sigma (sigma[d] = 1) of
 // degree d, 1 ... t, into roots[0 ... d-1]. Returns d when sigma has d distinct nonzero roots
 // in the field, else -1 (roots then undefined). For the tests, which hold it against a search.

@@ -758,8 +758,18 @@ int locate(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder,
   syndromes(tb, f, remainder, s);
   int* register_poly = nullptr;
   int register_degree = 0;
-  const int length =
-      berlekamp_massey(f, s, t, lambda, b, tmp, cap, &register_poly, &register_degree);
+  int length = -2;
+  if (!tb.gfni.empty()) {
+    // The vector form takes the syndromes themselves; b is free scratch for them.
+    for (int j = 1; j <= 2 * t; ++j) {
+      b[j] = f.exp[s[j]];
+    }
+    length = bch_gfni_berlekamp_massey(tb, b, t, lambda, &register_degree);
+    register_poly = lambda;
+  }
+  if (length == -2) {
+    length = berlekamp_massey(f, s, t, lambda, b, tmp, cap, &register_poly, &register_degree);
+  }
   if (length < 1 || length > t || degree(register_poly, register_degree + 1) != length) {
     return -1;
   }
