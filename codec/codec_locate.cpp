@@ -450,11 +450,26 @@ class root_finder {
     std::uint32_t have = 0;  // bit h: a row leads with bit h
     int kernel[2] = {0, 0};
     int dims = 0;
-    const int la = f_.log[a];
-    const int lb = f_.log[b];
+    // The images of the basis alpha^i = x^i, with each term moved on by multiplying by x (a
+    // shift and at most one reduction) rather than looked up: the tables of the larger fields
+    // do not stay in the first-level cache.
+    const int modulus = static_cast<int>(tb_.polynomial);
+    const int overflow = 1 << f_.m;
+    auto times_x = [modulus, overflow](int v) {
+      v <<= 1;
+      return (v & overflow) != 0 ? v ^ modulus : v;
+    };
+    int basis = 1;   // x^i
+    int fourth = 1;  // x^(4i)
+    int a_term = a;  // a x^(2i)
+    int b_term = b;  // b x^i
     for (int i = 0; i < f_.m; ++i) {
-      int v = f_.exp[4 * i] ^ f_.exp[la + 2 * i] ^ f_.exp[lb + i];
-      int p = f_.exp[i];
+      int v = fourth ^ a_term ^ b_term;
+      int p = basis;
+      basis = times_x(basis);
+      fourth = times_x(times_x(times_x(times_x(fourth))));
+      a_term = times_x(times_x(a_term));
+      b_term = times_x(b_term);
       while (v != 0) {
         const int h = 31 - __builtin_clz(static_cast<unsigned>(v));
         if (((have >> h) & 1) == 0) {
