@@ -124,7 +124,7 @@ void bm_decode_errors(benchmark::State& state, Point p, bch_kernel kernel, int e
   bch_encode(s.code, data.data(), data.size(), ecc.data());
   const std::vector<std::uint8_t> clean_data = data;
   const std::vector<std::uint8_t> clean_ecc = ecc;
-  // Positions among the data bits and the parity bits, which lead the ECC bytes.
+  // Positions among the data bits and the parity bits, stored where bch_parity_bit says.
   const long bits = 8L * static_cast<long>(p.bytes) + s.code.parity_bits;
   std::mt19937_64 rng(5);
   std::vector<std::vector<Flip>> patterns(kPatterns);
@@ -146,8 +146,8 @@ void bm_decode_errors(benchmark::State& state, Point p, bch_kernel kernel, int e
       if (b < data_bits) {
         patterns[i].push_back({false, static_cast<std::size_t>(b / 8), static_cast<int>(b % 8)});
       } else {
-        const long e = b - data_bits;  // parity bit e, from x^(r-1)
-        patterns[i].push_back({true, static_cast<std::size_t>(e / 8), 7 - static_cast<int>(e % 8)});
+        const bch_bit_fix place = bch_parity_bit(s.code, static_cast<int>(b - data_bits));
+        patterns[i].push_back({true, place.byte, place.bit});
       }
     }
   }

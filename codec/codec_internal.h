@@ -113,6 +113,10 @@ struct bch_code_tables {
   std::vector<std::uint64_t> first_syndromes;
   // trace_logs[j * m + i] = j * 2^i mod n: the logarithm of (alpha^j)^(2^i), j, i = 0 ... m-1.
   std::vector<int> trace_logs;
+  // With GFNI and AVX-512 and m <= 16: the bit matrices for GF2P8AFFINEQB of multiplying by
+  // each element's low byte (entries 0 ... 255), by its high byte (256 ... 511), and of
+  // squaring (512), four 64-bit words each (see codec_gfni.cpp); else empty.
+  std::vector<std::uint64_t> gfni;
   // A linear solver of y^2 + y = c: y = XOR over the bytes u of c of quadratic[u * 256 + byte],
   // a solution whenever c has trace 0 (there is none otherwise).
   std::vector<int> quadratic;
@@ -191,6 +195,32 @@ int bch_locate_errors(const bch_code_tables& tables, const std::uint8_t* remaind
 // by encoding again, and goes on to bch_locate_errors when that fails.
 // REQUIRES: the tables built; remainder not all zero.
 int bch_single_error(const bch_code_tables& tables, const std::uint8_t* remainder, long limit);
+
+// True when this build has the GFNI root-finding path and the processor runs it.
+bool bch_gfni_supported();
+
+// Fills tables.gfni when m <= 16 and bch_gfni_supported(); clears it otherwise.
+// REQUIRES: m and polynomial set.
+void bch_build_gfni_tables(bch_code_tables& tables);
+
+// Solves a factor of degree d <= 4 (coefficients[0 ... d], monic) for the GFNI root finder,
+// adding its roots to the caller's; false when it has not d distinct nonzero roots.
+using bch_small_roots = bool (*)(void* context, const int* coefficients, int d);
+
+// The trace algorithm on GFNI: splits sigma (monic, degree d, 5 ... 127) down to factors of
+// degree 4 or less and hands each to `solve`. Returns 1 when sigma has d distinct roots in the
+// field and every factor was solved, 0 when not, -1 when the path is not there (tables.gfni
+// empty, or d out of range), and then calls nothing.
+int bch_gfni_roots(const bch_code_tables& tables, const int* sigma, int d, bch_small_roots solve,
+                   void* context);
+
+// Berlekamp-Massey on GFNI, as the locator's own: s[1 ... 2t] the syndromes (values, not
+// logarithms), lambda with room for 2t + 3 coefficients. Returns the register length L with
+// lambda[0 ... *degree] the connection polynomial, -1 when the correction term would overflow
+// (2t + 3 coefficients), or -2 when the path is not taken (tables.gfni empty, t below 16, or
+// 2t + 3 > 128).
+int bch_gfni_berlekamp_massey(const bch_code_tables& tables, const int* s, int t, int* lambda,
+                              int* degree);
 
 // The locator's root finder alone: the roots of a monic polynomial sigma (sigma[d] = 1) of
 // degree d, 1 ... t, into roots[0 ... d-1]. Returns d when sigma has d distinct nonzero roots

@@ -225,9 +225,19 @@ class root_finder {
     if (d <= 4) {
       return small(sigma, d) && count_ == d;
     }
+    const int m = f_.m;
+    // The same algorithm on whole-polynomial operations, where the processor has them.
+    const int vector = bch_gfni_roots(
+        tb_, sigma, d,
+        [](void* self, const int* poly, int degree) {
+          return static_cast<root_finder*>(self)->small(poly, degree);
+        },
+        this);
+    if (vector >= 0) {
+      return vector == 1 && count_ == d;
+    }
     // x^(2^i) mod sigma for i = 0 ... m-1; sigma splits into distinct linear factors exactly
     // when x^(2^m) = x mod sigma.
-    const int m = f_.m;
     const int half = (d + 1) / 2;
     powers_ = mem_.take(static_cast<std::size_t>(m) * d);
     traces_ = mem_.take(static_cast<std::size_t>(m) * d);
@@ -440,11 +450,26 @@ class root_finder {
     std::uint32_t have = 0;  // bit h: a row leads with bit h
     int kernel[2] = {0, 0};
     int dims = 0;
-    const int la = f_.log[a];
-    const int lb = f_.log[b];
+    // The images of the basis alpha^i = x^i, with each term moved on by multiplying by x (a
+    // shift and at most one reduction) rather than looked up: the tables of the larger fields
+    // do not stay in the first-level cache.
+    const int modulus = static_cast<int>(tb_.polynomial);
+    const int overflow = 1 << f_.m;
+    auto times_x = [modulus, overflow](int v) {
+      v <<= 1;
+      return (v & overflow) != 0 ? v ^ modulus : v;
+    };
+    int basis = 1;   // x^i
+    int fourth = 1;  // x^(4i)
+    int a_term = a;  // a x^(2i)
+    int b_term = b;  // b x^i
     for (int i = 0; i < f_.m; ++i) {
-      int v = f_.exp[4 * i] ^ f_.exp[la + 2 * i] ^ f_.exp[lb + i];
-      int p = f_.exp[i];
+      int v = fourth ^ a_term ^ b_term;
+      int p = basis;
+      basis = times_x(basis);
+      fourth = times_x(times_x(times_x(times_x(fourth))));
+      a_term = times_x(times_x(a_term));
+      b_term = times_x(b_term);
       while (v != 0) {
         const int h = 31 - __builtin_clz(static_cast<unsigned>(v));
         if (((have >> h) & 1) == 0) {
@@ -703,6 +728,7 @@ void bch_build_locator_tables(bch_code_tables& tb) {
       tb.quadratic[static_cast<std::size_t>(u) * 256 + v] = y;
     }
   }
+  bch_build_gfni_tables(tb);
   // While 4n and every logarithm fit 16 bits, the locator works on narrow copies, which keep
   // twice as many of its scattered lookups in the first-level cache; the int tables go.
   if (2 * static_cast<long>(n) <= 0xFFFF) {
@@ -747,8 +773,18 @@ int locate(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder,
   syndromes(tb, f, remainder, s);
   int* register_poly = nullptr;
   int register_degree = 0;
-  const int length =
-      berlekamp_massey(f, s, t, lambda, b, tmp, cap, &register_poly, &register_degree);
+  int length = -2;
+  if (!tb.gfni.empty()) {
+    // The vector form takes the syndromes themselves; b is free scratch for them.
+    for (int j = 1; j <= 2 * t; ++j) {
+      b[j] = f.exp[s[j]];
+    }
+    length = bch_gfni_berlekamp_massey(tb, b, t, lambda, &register_degree);
+    register_poly = lambda;
+  }
+  if (length == -2) {
+    length = berlekamp_massey(f, s, t, lambda, b, tmp, cap, &register_poly, &register_degree);
+  }
   if (length < 1 || length > t || degree(register_poly, register_degree + 1) != length) {
     return -1;
   }

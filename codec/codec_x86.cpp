@@ -201,7 +201,13 @@ CODEC_SSE_TARGET void clmul_parity(const bch_code_tables& tb, const std::uint8_t
   __m128i state[kPairs];
   std::uint8_t first[kBlock];
   std::size_t i = head_block<kState>(tb, data, bytes, first);
-  load_block<kState, Reflect>(first, _mm_setzero_si128(), state);
+  if (i == 0 && bytes != 0) {
+    // Whole blocks only: the first is the state, not a zero state folded over it.
+    load_block<kState, Reflect>(data, invert, state);
+    i = kBlock;
+  } else {
+    load_block<kState, Reflect>(first, _mm_setzero_si128(), state);
+  }
   // S x^(64 W span) + sum of the blocks B_u x^(64 W (span-1-u)): every block but the last is
   // moved up by its own constants, the state by those of the whole span, last.
   for (; bytes - i >= kFoldSpan * kBlock; i += kFoldSpan * kBlock) {
@@ -314,7 +320,13 @@ CODEC_AVX2_TARGET void clmul_wide_parity(const bch_code_tables& tb, const std::u
   __m256i state[kQuads];
   std::uint8_t first[kBlock];
   std::size_t i = head_block<kState>(tb, data, bytes, first);
-  load_block<kState, Reflect>(first, _mm256_setzero_si256(), state);
+  if (i == 0 && bytes != 0) {
+    // Whole blocks only: the first is the state, not a zero state folded over it.
+    load_block<kState, Reflect>(data, invert, state);
+    i = kBlock;
+  } else {
+    load_block<kState, Reflect>(first, _mm256_setzero_si256(), state);
+  }
   for (; bytes - i >= kFoldSpan * kBlock; i += kFoldSpan * kBlock) {
     __m256i acc[R];
     for (int c = 0; c < R; ++c) {
@@ -424,7 +436,13 @@ CODEC_AVX512_TARGET void clmul_512_parity(const bch_code_tables& tb, const std::
   __m512i state[kOctets];
   std::uint8_t first[kBlock];
   std::size_t i = head_block<kState>(tb, data, bytes, first);
-  load_block<kState, Reflect>(first, _mm512_setzero_si512(), state);
+  if (i == 0 && bytes != 0) {
+    // Whole blocks only: the first is the state, not a zero state folded over it.
+    load_block<kState, Reflect>(data, invert, state);
+    i = kBlock;
+  } else {
+    load_block<kState, Reflect>(first, _mm512_setzero_si512(), state);
+  }
   for (; bytes - i >= kFoldSpan * kBlock; i += kFoldSpan * kBlock) {
     __m512i acc[R];
     for (int c = 0; c < R; ++c) {

@@ -15,6 +15,7 @@
 #include <cstdint>    // std::uint8_t, std::uint32_t
 #include <cstdio>     // std::snprintf
 #include <fstream>    // std::ifstream
+#include <memory>     // std::make_shared
 #include <random>     // std::mt19937_64
 #include <set>        // std::set
 #include <sstream>    // std::ostringstream, std::istringstream
@@ -96,6 +97,16 @@ bch_code build(int m, int t, const bch_code_options& o, bch_kernel kernel = bch_
   const std::string error = bch_code_init_with_kernel(code, m, t, o, kernel);
   EXPECT_EQ(error, "") << describe(m, t, o, kernel);
   return code;
+}
+
+// The same code with the locator's GFNI path switched off, so that the scalar one runs
+// whatever the processor: the two routes must agree.
+bch_code scalar_locator(const bch_code& code) {
+  bch_code out = code;
+  auto tables = std::make_shared<bch_code_tables>(*code.tables);
+  tables->gfni.clear();
+  out.tables = std::move(tables);
+  return out;
 }
 
 // The reference's view of a built code's options.
@@ -727,12 +738,14 @@ TEST(CodecEncode, ParityBitsAreWhereTheEncoderPutsThem) {
   EXPECT_FALSE(bch_parity_bit(bch_code{}, 0).in_ecc);
 }
 
-// Flips each pattern into a clean step and expects exactly it back.
+// Flips each pattern into a clean step and expects exactly it back; with `scalar`, through
+// the locator's scalar path.
 void expect_round_trips(int m, int t, const bch_code_options& o, std::size_t bytes,
                         const std::vector<int>& weights, int seeds,
-                        bch_kernel kernel = bch_kernel::automatic) {
-  const bch_code code = build(m, t, o, kernel);
-  ASSERT_TRUE(code.tables) << describe(m, t, o, kernel);
+                        bch_kernel kernel = bch_kernel::automatic, bool scalar = false) {
+  const bch_code built = build(m, t, o, kernel);
+  ASSERT_TRUE(built.tables) << describe(m, t, o, kernel);
+  const bch_code code = scalar ? scalar_locator(built) : built;
   const std::vector<Bit> all = real_bits(code, bytes);
   const std::vector<Bit> ends = extremes(code, bytes);
   std::mt19937_64 rng(static_cast<std::uint64_t>(m * 1000 + t));
@@ -746,8 +759,9 @@ void expect_round_trips(int m, int t, const bch_code_options& o, std::size_t byt
       // Seed 0 starts from the first and last bits of data and parity.
       std::vector<Bit> flips =
           pick(rng, all, static_cast<std::size_t>(w), seed == 0 ? ends : std::vector<Bit>{});
-      SCOPED_TRACE(describe(m, t, o, kernel) + " bytes=" + std::to_string(bytes) + " weight=" +
-                   std::to_string(w) + " seed=" + std::to_string(seed) + " " + describe(flips));
+      SCOPED_TRACE(describe(m, t, o, kernel) + (scalar ? " scalar locator" : "") +
+                   " bytes=" + std::to_string(bytes) + " weight=" + std::to_string(w) +
+                   " seed=" + std::to_string(seed) + " " + describe(flips));
       Bytes d = data;
       Bytes e = ecc;
       for (const Bit& b : flips) {
@@ -819,6 +833,14 @@ TEST(CodecDecode, CorrectsEveryWeightUpToT) {
                      all_weights(3), 5);
   expect_round_trips(20, 49, options_for({}), 512, {1, 4, 5, 24, 48, 49}, 2);
   expect_round_trips(10, 511, options_for({}), 0, {1, 5, 100, 511}, 1);
+  // The scalar locator, which processors without GFNI run, at the same sizes.
+  expect_round_trips(13, 16, options_for({}), 997, all_weights(16), 2, bch_kernel::automatic, true);
+  expect_round_trips(14, 40, options_for({true, bch_ecc_mask::erased_ff, false}, 0x4443), 1024,
+                     {1, 2, 9, 20, 39, 40}, 2, bch_kernel::automatic, true);
+  expect_round_trips(15, 60, options_for({false, bch_ecc_mask::none, true}, 0x8011), 2048,
+                     {1, 5, 30, 59, 60}, 1, bch_kernel::automatic, true);
+  expect_round_trips(16, 32, options_for({}, 0x1100B), 4000, {1, 16, 32}, 1, bch_kernel::automatic,
+                     true);
 }
 
 TEST(CodecDecode, BeyondTOnlyVerifiedCodewords) {
@@ -1070,11 +1092,13 @@ struct ShiftField {
 // Holds the root finder against a search over every field element: polynomials built from
 // chosen roots (distinct, repeated, or including zero), near misses with a random quadratic
 // factor, and plain random ones. It must find d distinct roots exactly when they exist.
-void expect_roots_match_search(int m, int t, std::uint32_t polynomial, int trials) {
+void expect_roots_match_search(int m, int t, std::uint32_t polynomial, int trials,
+                               bool scalar = false) {
   bch_code_options o;
   o.primitive_polynomial = polynomial;
-  const bch_code code = build(m, t, o);
-  ASSERT_TRUE(code.tables);
+  const bch_code built = build(m, t, o);
+  ASSERT_TRUE(built.tables);
+  const bch_code code = scalar ? scalar_locator(built) : built;
   const bch_code_tables& tb = *code.tables;
   const ShiftField gf{m, static_cast<int>(code.primitive_polynomial ^ (1u << m))};
   const int n = (1 << m) - 1;
@@ -1115,8 +1139,9 @@ void expect_roots_match_search(int m, int t, std::uint32_t polynomial, int trial
         }
       }
       std::ostringstream name;
-      name << "m=" << m << " t=" << t << " p=" << code.primitive_polynomial << " degree " << d
-           << " kind " << kind << " trial " << trial << " poly";
+      name << "m=" << m << " t=" << t << " p=" << code.primitive_polynomial
+           << (scalar ? " scalar" : "") << " degree " << d << " kind " << kind << " trial " << trial
+           << " poly";
       for (int c : poly) {
         name << " " << c;
       }
@@ -1147,6 +1172,9 @@ TEST(CodecRoots, MatchSearchOverTheField) {
   expect_roots_match_search(13, 8, 0, 60);
   expect_roots_match_search(13, 8, 0x201B, 30);
   expect_roots_match_search(14, 12, 0x4443, 6);
+  expect_roots_match_search(14, 12, 0x4443, 6, true);
+  expect_roots_match_search(10, 24, 0, 10);
+  expect_roots_match_search(10, 24, 0, 10, true);
 }
 
 TEST(CodecDecode, TwoThreadsShareOneCode) {
