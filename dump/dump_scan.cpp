@@ -132,6 +132,7 @@ void process_chunk(const scan_settings& s, const std::vector<step_plan>& plans, 
   const bool read_only = s.action == scan_action::check;
   std::vector<bch_bit_fix>& fixes = b.chunk_fixes[static_cast<std::size_t>(chunk)];
   fixes.clear();
+  bool last_clean = true;
   for (std::int64_t p = from; p < to; ++p) {
     unsigned char* page = b.pages_at + p * page_bytes;
     for (std::int64_t k = 0; k < steps; ++k) {
@@ -151,8 +152,11 @@ void process_chunk(const scan_settings& s, const std::vector<step_plan>& plans, 
         case scan_action::fix:
           if (read_only) {
             // A write to a mapped page costs a private copy of the page, far more than copying
-            // the few steps that need correcting.
-            if (plan.contiguous && bch_is_clean(code, message, plan.message_bytes, ecc)) {
+            // the few steps that need correcting. Where the step before was not clean, this
+            // one likely is not either: it goes straight to a copy, so that its parity is not
+            // computed once more for nothing.
+            if (plan.contiguous && last_clean &&
+                bch_is_clean(code, message, plan.message_bytes, ecc)) {
               out.status = bch_status::clean;
               break;
             }
@@ -166,6 +170,7 @@ void process_chunk(const scan_settings& s, const std::vector<step_plan>& plans, 
           bch_decode(code, message, plan.message_bytes, ecc, scratch.result);
           record(scratch.result, out, fixes);
           changed = out.status == bch_status::corrected || out.status == bch_status::erased;
+          last_clean = out.status == bch_status::clean;
           break;
         case scan_action::encode:
           bch_encode(code, message, plan.message_bytes, ecc);
