@@ -95,7 +95,8 @@ struct bch_decode_result {
 // Checks `data` and `ecc` against each other and corrects them in place. `result` is
 // overwritten (its vector's storage is reused, so a caller that keeps one result per thread
 // decodes without allocating; the engine itself allocates scratch only for t beyond about 30,
-// or, on the GFNI path, to locate 9 or more errors).
+// and, on the GFNI path, some 100 KB once per thread, kept until the thread ends). When memory
+// runs out while locating errors, the step is reported uncorrectable and left as read.
 // Nothing is ever reported corrected that is not then a codeword; on uncorrectable, data and
 // ECC are left exactly as read.
 // REQUIRES: as for bch_encode. Otherwise reports uncorrectable and changes nothing.

@@ -9,6 +9,7 @@
 #include <cstdint>  // std::uint8_t, std::uint16_t, std::uint64_t
 #include <cstring>  // std::memset
 #include <memory>   // std::unique_ptr
+#include <new>      // std::nothrow
 #include <utility>  // std::swap
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(_WIN32)
@@ -208,6 +209,27 @@ CODEC_GFNI_TARGET CODEC_GFNI_INLINE __m512i spread(__m512i v, int half) {
   return _mm512_unpacklo_epi8(_mm512_permutexvar_epi64(order, v), _mm512_setzero_si512());
 }
 
+// Vector polynomials the finder may take: rows (fewer than kCapacity / 2), powers 0 ... m,
+// traces, sigma, scratch, and six per level of splitting, m + 1 levels at most; m <= 16.
+constexpr int kPoolSize = kCapacity / 2 + 2 * 16 + 3 + 6 * 18;
+
+// The finder's vector polynomials: one pool per thread, made and zeroed on first use and kept,
+// since zeroing them on every call cost a tenth of locating 40 errors. Nothing writes a
+// guard, so the guards stay zero; every coefficient is written before it is read. nullptr
+// when memory runs out.
+vpoly* thread_pool() {
+  thread_local std::unique_ptr<vpoly[]> pool;
+  if (!pool) {
+    vpoly* fresh = new (std::nothrow) vpoly[kPoolSize];
+    if (fresh == nullptr) {
+      return nullptr;
+    }
+    std::memset(static_cast<void*>(fresh), 0, sizeof(vpoly) * kPoolSize);
+    pool.reset(fresh);
+  }
+  return pool.get();
+}
+
 // The trace algorithm of codec_locate.cpp on vector polynomials: powers of x by squaring,
 // traces, and splits by Euclid's algorithm, each step a whole-polynomial operation.
 class gfni_finder {
@@ -221,18 +243,16 @@ class gfni_finder {
     const int m = tb_.m;
     const int half = (d + 1) / 2;
     const int rows = d - half;
-    // Rows, powers 0 ... m, traces, sigma, and per level of splitting (m + 1 at most) six.
-    const std::size_t count = static_cast<std::size_t>(rows) + 2 * m + 3 + 6 * (m + 2);
-    pool_.reset(new vpoly[count]);
-    // Zero once: nothing writes a guard afterwards, and every other byte is written before it
-    // is read.
-    std::memset(static_cast<void*>(pool_.get()), 0, sizeof(vpoly) * count);
-    free_ = pool_.get();
-    end_ = free_ + count;
+    free_ = thread_pool();
+    if (free_ == nullptr) {
+      return -1;
+    }
+    end_ = free_ + kPoolSize;
     vpoly* q = take(rows);
     vpoly* powers = take(m + 1);
     traces_ = take(m);
     vpoly* sig = take(1);
+    clear_coefficients(*sig);
     for (int k = 0; k <= d; ++k) {
       sig->set(k, sigma[k]);
     }
@@ -244,6 +264,7 @@ class gfni_finder {
     vregs v;
     clear(v);
     vpoly* scratch = take(1);
+    clear_coefficients(*scratch);
     scratch->set(d - 1, 1);
     load(*scratch, v);
     int top = 1;
@@ -264,6 +285,7 @@ class gfni_finder {
     const std::uint64_t* square = tables_ + 4 * 512;
     const __m512i low_half = _mm512_maskz_mov_epi8(
         half >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << half) - 1, _mm512_set1_epi8(-1));
+    clear_coefficients(powers[0]);
     powers[0].set(1, 1);
     for (int i = 1; i <= m; ++i) {
       vregs a;
@@ -312,7 +334,7 @@ class gfni_finder {
   }
 
  private:
-  // n vpolys from the pool, their guards zero; zero throughout on first use.
+  // n vpolys from the pool, their guards zero, their coefficients as the last call left them.
   vpoly* take(int n) {
     vpoly* p = free_;
     free_ += n;
@@ -500,7 +522,6 @@ class gfni_finder {
   const std::uint64_t* tables_;
   bch_small_roots solve_;
   void* context_;
-  std::unique_ptr<vpoly[]> pool_;
   vpoly* free_ = nullptr;
   vpoly* end_ = nullptr;
   vpoly* traces_ = nullptr;  // Tr(alpha^j x) mod sigma, j = 0 ... m-1

@@ -8,6 +8,7 @@
 #include <cstddef>    // std::size_t
 #include <cstdint>    // std::uint8_t, std::uint16_t, std::uint32_t, std::uint64_t
 #include <memory>     // std::unique_ptr
+#include <new>        // std::bad_alloc
 #include <utility>    // std::swap
 #include <vector>     // std::vector
 
@@ -821,12 +822,18 @@ int find_roots(const bch_code_tables& tb, field<E> f, const int* sigma, int d, i
 
 int bch_locate_errors(const bch_code_tables& tb, const std::uint8_t* remainder, long limit,
                       int* positions) {
-  if (!tb.exp16.empty()) {
-    return locate(tb, field<std::uint16_t>{tb.exp16.data(), tb.log16.data(), tb.n, tb.m}, remainder,
-                  limit, positions);
+  // Scratch beyond the stack block is allocated; running out of memory is a step not located,
+  // not an exception out of the engine.
+  try {
+    if (!tb.exp16.empty()) {
+      return locate(tb, field<std::uint16_t>{tb.exp16.data(), tb.log16.data(), tb.n, tb.m},
+                    remainder, limit, positions);
+    }
+    return locate(tb, field<int>{tb.exp.data(), tb.log.data(), tb.n, tb.m}, remainder, limit,
+                  positions);
+  } catch (const std::bad_alloc&) {
+    return -1;
   }
-  return locate(tb, field<int>{tb.exp.data(), tb.log.data(), tb.n, tb.m}, remainder, limit,
-                positions);
 }
 
 int bch_single_error(const bch_code_tables& tb, const std::uint8_t* remainder, long limit) {
