@@ -163,6 +163,13 @@ std::string build_code(const nand_layout& layout, bch_code& code) {
   return check_layout_code(layout, code.parity_bits, code.max_data_bytes);
 }
 
+// The layout a command works on and its code, built and checked against each other.
+std::string layout_and_code(const ecc_options& o, nand_layout& layout, bch_code& code) {
+  if (std::string e = make_layout(o, layout); !e.empty())
+    return e;
+  return build_code(layout, code);
+}
+
 const char* mask_word(const layout_code& c) {
   switch (c.mask) {
     case layout_mask::none:
@@ -287,10 +294,8 @@ int run_pass(const ecc_options& o, command cmd) {
                      : cmd == command::inject ? "inject"
                                               : "extract";
   nand_layout layout;
-  if (std::string e = make_layout(o, layout); !e.empty())
-    return fail(e);
   bch_code code;
-  if (std::string e = build_code(layout, code); !e.empty())
+  if (std::string e = layout_and_code(o, layout, code); !e.empty())
     return fail(e);
 
   scan_settings s;
@@ -418,10 +423,8 @@ int run_pass(const ecc_options& o, command cmd) {
 
 int run_layout(const ecc_options& o) {
   nand_layout layout;
-  if (std::string e = make_layout(o, layout); !e.empty())
-    return fail(e);
   bch_code code;
-  if (std::string e = build_code(layout, code); !e.empty())
+  if (std::string e = layout_and_code(o, layout, code); !e.empty())
     return fail(e);
   std::fputs(layout_to_toml(layout).c_str(), stdout);
   std::fflush(stdout);
