@@ -366,12 +366,29 @@ void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes
   }
   if (r.worst.empty()) {
     std::fputs("blocks with the most errors: none\n", out);
-    return;
+  } else {
+    std::fputs("blocks with the most errors:\n", out);
+    for (const block_errors& b : r.worst) {
+      std::fprintf(out,
+                   "  block %" PRId64 ": %" PRId64 " uncorrectable sectors, %" PRId64
+                   " bits corrected\n",
+                   b.block, b.uncorrectable, b.bits);
+    }
   }
-  std::fputs("blocks with the most errors:\n", out);
-  for (const block_errors& b : r.worst) {
-    std::fprintf(
-        out, "  block %" PRId64 ": %" PRId64 " uncorrectable sectors, %" PRId64 " bits corrected\n",
-        b.block, b.uncorrectable, b.bits);
+  // A layout or code that does not fit the dump shows as a dump that is mostly beyond repair;
+  // say so rather than leave the user to conclude the chip is dead.
+  const std::int64_t blocks = (t.pages + layout.block_pages - 1) / layout.block_pages;
+  if (t.uncorrectable > 0 && 2 * t.uncorrectable > t.sectors - t.erased) {
+    std::fputs(
+        "note: most sectors are uncorrectable; the layout or the code probably does not "
+        "match this dump (pagolinth-ecc probe helps to find them)\n",
+        out);
+  }
+  if (t.bad_blocks > 1 && 2 * t.bad_blocks > blocks) {
+    std::fprintf(out,
+                 "note: %" PRId64 " of %" PRId64
+                 " blocks are marked bad; unless the chip is that worn, check the bad-block "
+                 "marker of the layout\n",
+                 t.bad_blocks, blocks);
   }
 }

@@ -122,6 +122,8 @@ TEST(PagolinthEcc, UncorrectableSectorsAreLeftAsRead) {
   const program_result check = ecc(dir, {"check", "bad.bin", "--csv", "bad.csv"});
   EXPECT_EQ(check.exit_status, 1);
   EXPECT_EQ(summary_value(check.out, "  uncorrectable:"), 16) << check.out;
+  EXPECT_NE(check.out.find("note: most sectors are uncorrectable"), std::string::npos)
+      << "a dump beyond repair throughout should point at the layout";
   const std::string csv = read_file(dir.file("bad.csv"));
   EXPECT_EQ(
       csv.rfind("page,block,sector,offset,status,bits,flipped_1to0,flipped_0to1,positions\n", 0),
