@@ -352,7 +352,7 @@ void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes
     std::fprintf(out, "bad blocks:      %" PRId64, t.bad_blocks);
     if (t.bad_blocks > 0) {
       std::fprintf(out,
-                   " (their %" PRId64 " sectors are counted above, %" PRId64
+                   " (their sectors, %" PRId64 ", are counted above, %" PRId64
                    " of them uncorrectable; they do not count against the dump):",
                    t.bad_block_steps, t.bad_block_uncorrectable);
       for (std::int64_t b : r.bad_blocks)

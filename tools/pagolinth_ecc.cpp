@@ -401,12 +401,15 @@ int run_pass(const ecc_options& o, command cmd) {
       std::printf("tail:            %" PRId64 " bytes copied unchanged\n", tail);
   }
   if (cmd == command::extract) {
-    std::printf(
-        "extracted:       %" PRId64 " pages%s; %" PRId64 " uncorrectable sectors written as read\n",
-        extract.pages(), o.with_protected ? ", protected bytes after each page's data" : "",
-        report.totals.uncorrectable - (skip_bad ? report.totals.bad_block_uncorrectable : 0));
+    const std::int64_t as_read =
+        report.totals.uncorrectable - (skip_bad ? report.totals.bad_block_uncorrectable : 0);
+    std::printf("extracted:       %" PRId64 " %s%s; %" PRId64 " uncorrectable %s written as read\n",
+                extract.pages(), extract.pages() == 1 ? "page" : "pages",
+                o.with_protected ? ", protected bytes after each page's data" : "", as_read,
+                as_read == 1 ? "sector" : "sectors");
     if (skip_bad) {
-      std::printf("skipped:         %zu bad blocks\n", bad_blocks.size());
+      std::printf("skipped:         %zu %s\n", bad_blocks.size(),
+                  bad_blocks.size() == 1 ? "bad block" : "bad blocks");
     }
   }
   if (writes)
