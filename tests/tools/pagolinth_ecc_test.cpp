@@ -12,6 +12,7 @@
 #include <string>      // std::string
 #include <vector>      // std::vector
 
+#include "layout/layout_file.h"         // read_layout_file, for the example layouts' spans
 #include "tests/support/run_program.h"  // scratch_dir, run_program, read_file, write_file
 
 namespace {
@@ -618,6 +619,45 @@ TEST(PagolinthEccLayouts, ProbeFindsTheCodeSettingsOfALayout) {
                        "\"erased-ff\", pad = \"end\"\n"),
             std::string::npos)
       << r.out;
+}
+
+TEST(PagolinthEccLayouts, EveryExampleLayoutRoundTrips) {
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(PAGOLINTH_LAYOUTS)) {
+    if (entry.path().extension() != ".toml")
+      continue;
+    ++files;
+    const std::string path = entry.path().string();
+    SCOPED_TRACE(path);
+    nand_layout l;
+    ASSERT_EQ(read_layout_file(path, l), "");
+    scratch_dir dir;
+    const std::vector<std::string> layout = {"--layout", path};
+    const std::size_t page_bytes = static_cast<std::size_t>(raw_page_bytes(l));
+    std::string raw = random_bytes(2 * page_bytes, static_cast<std::uint32_t>(files));
+    write_file(dir.file("raw.bin"), raw);
+    ASSERT_EQ(ecc(dir, {"encode", "raw.bin", "-o", "enc.bin"}, layout).exit_status, 0);
+    const std::string flips = "0-" + std::to_string(l.code.t);
+    ASSERT_EQ(ecc(dir, {"inject", "enc.bin", "-o", "n.bin", "--flips", flips}, layout).exit_status,
+              0);
+    const program_result fix = ecc(dir, {"fix", "n.bin", "-o", "fixed.bin"}, layout);
+    EXPECT_EQ(fix.exit_status, 0) << fix.err;
+    EXPECT_TRUE(same_bytes(read_file(dir.file("fixed.bin")), read_file(dir.file("enc.bin"))));
+    const program_result extract =
+        ecc(dir, {"extract", "n.bin", "-o", "image.bin", "--bad-blocks", "keep"}, layout);
+    EXPECT_EQ(extract.exit_status, 0) << extract.err;
+    const std::string enc = read_file(dir.file("enc.bin"));
+    std::string want;
+    for (std::size_t p = 0; p < 2; ++p) {
+      for (const layout_step& step : l.steps) {
+        for (const layout_span& d : step.data)
+          want += enc.substr(p * page_bytes + static_cast<std::size_t>(d.offset),
+                             static_cast<std::size_t>(d.length));
+      }
+    }
+    EXPECT_TRUE(same_bytes(read_file(dir.file("image.bin")), want)) << "extract";
+  }
+  EXPECT_GE(files, 3) << "the example layouts were not found";
 }
 
 }  // namespace
