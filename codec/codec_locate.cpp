@@ -451,26 +451,14 @@ class root_finder {
     std::uint32_t have = 0;  // bit h: a row leads with bit h
     int kernel[2] = {0, 0};
     int dims = 0;
-    // The images of the basis alpha^i = x^i, with each term moved on by multiplying by x (a
-    // shift and at most one reduction) rather than looked up: the tables of the larger fields
-    // do not stay in the first-level cache.
-    const int modulus = static_cast<int>(tb_.polynomial);
-    const int overflow = 1 << f_.m;
-    auto times_x = [modulus, overflow](int v) {
-      v <<= 1;
-      return (v & overflow) != 0 ? v ^ modulus : v;
-    };
-    int basis = 1;   // x^i
-    int fourth = 1;  // x^(4i)
-    int a_term = a;  // a x^(2i)
-    int b_term = b;  // b x^i
+    // The images of the basis alpha^i, three lookups each at consecutive entries of the
+    // exponent table: (alpha^i)^4 + a alpha^(2i) + b alpha^i. A zero a or b has the logarithm
+    // 2n, where the table holds zeros up to 4n, past every index used here.
+    const int la = f_.log[a];
+    const int lb = f_.log[b];
     for (int i = 0; i < f_.m; ++i) {
-      int v = fourth ^ a_term ^ b_term;
-      int p = basis;
-      basis = times_x(basis);
-      fourth = times_x(times_x(times_x(times_x(fourth))));
-      a_term = times_x(times_x(a_term));
-      b_term = times_x(b_term);
+      int v = f_.exp[4 * i] ^ f_.exp[la + 2 * i] ^ f_.exp[lb + i];
+      int p = 1 << i;
       while (v != 0) {
         const int h = 31 - __builtin_clz(static_cast<unsigned>(v));
         if (((have >> h) & 1) == 0) {
