@@ -626,6 +626,10 @@ void bch_build_locator_tables(bch_code_tables& tb) {
   tb.syndrome_words = words;
   tb.syndrome_nibbles.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16 * stride, 0);
   tb.first_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
+  tb.few_syndromes.clear();
+  if (tb.t >= 4 && m <= 16) {
+    tb.few_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
+  }
   std::vector<std::uint64_t> share(stride);
   for (int q = 0; q < 2 * tb.ecc_bytes; ++q) {
     const int byte = q / 2;
@@ -647,7 +651,14 @@ void bch_build_locator_tables(bch_code_tables& tb) {
       }
       const auto s1 = static_cast<std::uint64_t>(tb.exp[power % n]);
       const auto s3 = static_cast<std::uint64_t>(tb.exp[3 * power % n]);
+      std::uint64_t four = 0;
+      for (int i = 0; i < 4; ++i) {
+        four |= static_cast<std::uint64_t>(tb.exp[(2L * i + 1) * power % n]) << (16 * i);
+      }
       for (int v = 0; v < 16; ++v) {
+        if (!tb.few_syndromes.empty() && ((v >> b) & 1)) {
+          tb.few_syndromes[static_cast<std::size_t>(q) * 16 + v] ^= four;
+        }
         if ((v >> b) & 1) {
           std::uint64_t* entry =
               &tb.syndrome_nibbles[(static_cast<std::size_t>(q) * 16 + v) * stride];
@@ -797,6 +808,65 @@ int locate(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder,
   return length;
 }
 
+// Two or three errors from S_1 ... S_7 (bch_few_errors). With sigma(x) = x^3 + s1 x^2 + s2 x
+// + s3, Newton's identities for a binary code give s1 = S_1, s2 D = S_5 + S_1^2 S_3 and
+// s3 = D + S_1 s2, D = S_3 + S_1^3, which is the product of the pairwise sums of the error
+// locators and so not zero for two or three of them; two errors leave s3 = 0. The identity of
+// S_7 then checks the solution.
+template <class E>
+int few_errors(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder, long limit,
+               int* positions) {
+  std::uint64_t both = 0;
+  const std::uint64_t* table = tb.few_syndromes.data();
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    both ^= table[static_cast<std::size_t>(2 * j) * 16 + (remainder[j] >> 4)] ^
+            table[static_cast<std::size_t>(2 * j + 1) * 16 + (remainder[j] & 15)];
+  }
+  const auto s1 = static_cast<int>(both & 0xFFFF);
+  const auto s3 = static_cast<int>((both >> 16) & 0xFFFF);
+  const auto s5 = static_cast<int>((both >> 32) & 0xFFFF);
+  const auto s7 = static_cast<int>(both >> 48);
+  const int s1_squared = f.square(s1);
+  const int d = s3 ^ f.mul(s1_squared, s1);
+  if (d == 0) {
+    return -1;
+  }
+  const int sigma2 = f.mul_log(s5 ^ f.mul(s1_squared, s3), f.n - f.log[d]);
+  const int sigma3 = d ^ f.mul(s1, sigma2);
+  // S_7 + s1 S_6 + s2 S_5 + s3 S_4 = 0, with S_6 = S_3^2 and S_4 = S_1^4.
+  if ((s7 ^ f.mul(s1, f.square(s3)) ^ f.mul(sigma2, s5) ^ f.mul(sigma3, f.square(s1_squared))) !=
+      0) {
+    return -1;
+  }
+  int sigma[4];
+  int count = 3;
+  if (sigma3 == 0) {
+    count = 2;
+    sigma[0] = sigma2;
+    sigma[1] = s1;
+    sigma[2] = 1;
+  } else {
+    sigma[0] = sigma3;
+    sigma[1] = sigma2;
+    sigma[2] = s1;
+    sigma[3] = 1;
+  }
+  scratch mem(0);  // degrees up to 4 are solved without scratch
+  int roots[3];
+  root_finder<E> finder(tb, f, mem, roots, count);
+  if (!finder.find(sigma, count)) {
+    return -1;
+  }
+  for (int i = 0; i < count; ++i) {
+    const int position = f.log[roots[i]];
+    if (position >= limit) {
+      return -1;
+    }
+    positions[i] = position;
+  }
+  return count;
+}
+
 template <class E>
 int find_roots(const bch_code_tables& tb, field<E> f, const int* sigma, int d, int* roots) {
   const auto ut = static_cast<std::size_t>(tb.t);
@@ -844,6 +914,19 @@ int bch_single_error(const bch_code_tables& tb, const std::uint8_t* remainder, l
     return -1;
   }
   return p < limit ? static_cast<int>(p) : -1;
+}
+
+int bch_few_errors(const bch_code_tables& tb, const std::uint8_t* remainder, long limit,
+                   int* positions) {
+  if (tb.few_syndromes.empty()) {
+    return -1;
+  }
+  if (!tb.exp16.empty()) {
+    return few_errors(tb, field<std::uint16_t>{tb.exp16.data(), tb.log16.data(), tb.n, tb.m},
+                      remainder, limit, positions);
+  }
+  return few_errors(tb, field<int>{tb.exp.data(), tb.log.data(), tb.n, tb.m}, remainder, limit,
+                    positions);
 }
 
 int bch_find_roots(const bch_code_tables& tb, const int* sigma, int d, int* roots) {
