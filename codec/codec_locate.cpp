@@ -101,9 +101,11 @@ int reduce(field<E> f, int* a, int da, const int* b, int db, int* b_log) {
 // Logarithms of the syndromes S_1 ... S_2t of the remainder (ecc_bytes logical bytes) into
 // s[1 ... 2t] (2n for zero), the form Berlekamp-Massey multiplies by: the odd ones as one table
 // lookup per nibble, the even ones as squares, S_2i = S_i^2, which holds for every binary word.
-template <class E>
+// W is the count of packed words when fixed at compile time (the small codes' one or two),
+// else 0 and tb.syndrome_words holds it.
+template <int W, class E>
 void syndromes(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder, int* s) {
-  const int words = tb.syndrome_words;
+  const int words = W != 0 ? W : tb.syndrome_words;
   std::uint64_t packed[kCodecMaxSyndromeWords];
   std::fill(packed, packed + words, 0);
   const std::uint64_t* table = tb.syndrome_nibbles.data();
@@ -256,14 +258,18 @@ class root_finder {
     // Squaring takes a_k to a_k^2 x^(2k); the rows x^(2k) mod sigma for 2k >= d are made once,
     // as logarithms, by multiplying x^(d-1) by x step by step.
     v[d - 1] = 1;
+    // sigma's logarithms once, in the squares' place until square_rows writes them.
+    for (int c = 0; c < d; ++c) {
+      squares[c] = f_.log[sigma[c]];
+    }
     for (int e = d; e <= 2 * d - 2; ++e) {
-      const int top = v[d - 1];
+      const int top = f_.log[v[d - 1]];
       for (int c = d - 1; c > 0; --c) {
         v[c] = v[c - 1];
       }
       v[0] = 0;
       for (int c = 0; c < d; ++c) {
-        v[c] ^= f_.mul(top, sigma[c]);
+        v[c] ^= f_.exp[top + squares[c]];
       }
       if (e % 2 == 0) {
         int* row = q_log + static_cast<std::size_t>(e / 2 - half) * d;
@@ -451,14 +457,24 @@ class root_finder {
     std::uint32_t have = 0;  // bit h: a row leads with bit h
     int kernel[2] = {0, 0};
     int dims = 0;
-    // The images of the basis alpha^i, three lookups each at consecutive entries of the
-    // exponent table: (alpha^i)^4 + a alpha^(2i) + b alpha^i. A zero a or b has the logarithm
-    // 2n, where the table holds zeros up to 4n, past every index used here.
-    const int la = f_.log[a];
-    const int lb = f_.log[b];
+    // The images of the basis alpha^i = x^i: (alpha^i)^4 from the first entries of the
+    // exponent table, which every call reads and so stay cached, and the terms in a and b moved
+    // on by multiplying by x (a shift and at most one reduction) rather than looked up at
+    // places that differ from call to call: the tables of the larger fields do not stay in the
+    // first-level cache.
+    const int modulus = static_cast<int>(tb_.polynomial);
+    const int overflow = 1 << f_.m;
+    auto times_x = [modulus, overflow](int v) {
+      v <<= 1;
+      return (v & overflow) != 0 ? v ^ modulus : v;
+    };
+    int a_term = a;  // a x^(2i)
+    int b_term = b;  // b x^i
     for (int i = 0; i < f_.m; ++i) {
-      int v = f_.exp[4 * i] ^ f_.exp[la + 2 * i] ^ f_.exp[lb + i];
+      int v = f_.exp[4 * i] ^ a_term ^ b_term;
       int p = 1 << i;
+      a_term = times_x(times_x(a_term));
+      b_term = times_x(b_term);
       while (v != 0) {
         const int h = 31 - __builtin_clz(static_cast<unsigned>(v));
         if (((have >> h) & 1) == 0) {
@@ -770,7 +786,17 @@ int locate(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder,
       roots == nullptr) {
     return -1;
   }
-  syndromes(tb, f, remainder, s);
+  switch (tb.syndrome_words) {
+    case 1:
+      syndromes<1>(tb, f, remainder, s);
+      break;
+    case 2:
+      syndromes<2>(tb, f, remainder, s);
+      break;
+    default:
+      syndromes<0>(tb, f, remainder, s);
+      break;
+  }
   int* register_poly = nullptr;
   int register_degree = 0;
   int length = -2;
