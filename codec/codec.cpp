@@ -363,8 +363,8 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
     result.bits = 1;
     return;
   }
-  // Two or three errors are solved directly from four syndromes, with the same check.
-  int few[3];
+  // Two to four errors are solved directly from four or five syndromes, with the same check.
+  int few[4];
   const int found = bch_few_errors(tb, remainder, limit, few);
   if (found > 0 && correct(few, found)) {
     result.status = bch_status::corrected;

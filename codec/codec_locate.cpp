@@ -643,8 +643,12 @@ void bch_build_locator_tables(bch_code_tables& tb) {
   tb.syndrome_nibbles.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16 * stride, 0);
   tb.first_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   tb.few_syndromes.clear();
+  tb.ninth_syndromes.clear();
   if (tb.t >= 4 && m <= 16) {
     tb.few_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
+  }
+  if (tb.t >= 5 && m <= 16) {
+    tb.ninth_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   }
   std::vector<std::uint64_t> share(stride);
   for (int q = 0; q < 2 * tb.ecc_bytes; ++q) {
@@ -671,9 +675,14 @@ void bch_build_locator_tables(bch_code_tables& tb) {
       for (int i = 0; i < 4; ++i) {
         four |= static_cast<std::uint64_t>(tb.exp[(2L * i + 1) * power % n]) << (16 * i);
       }
+      const auto ninth = static_cast<std::uint16_t>(tb.exp[9L * power % n]);
       for (int v = 0; v < 16; ++v) {
         if (!tb.few_syndromes.empty() && ((v >> b) & 1)) {
           tb.few_syndromes[static_cast<std::size_t>(q) * 16 + v] ^= four;
+        }
+        if (!tb.ninth_syndromes.empty() && ((v >> b) & 1)) {
+          std::uint16_t& entry = tb.ninth_syndromes[static_cast<std::size_t>(q) * 16 + v];
+          entry = static_cast<std::uint16_t>(entry ^ ninth);
         }
         if ((v >> b) & 1) {
           std::uint64_t* entry =
@@ -834,11 +843,14 @@ int locate(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder,
   return length;
 }
 
-// Two or three errors from S_1 ... S_7 (bch_few_errors). With sigma(x) = x^3 + s1 x^2 + s2 x
-// + s3, Newton's identities for a binary code give s1 = S_1, s2 D = S_5 + S_1^2 S_3 and
-// s3 = D + S_1 s2, D = S_3 + S_1^3, which is the product of the pairwise sums of the error
-// locators and so not zero for two or three of them; two errors leave s3 = 0. The identity of
-// S_7 then checks the solution.
+// Two to four errors from S_1 ... S_7 (bch_few_errors), by Newton's identities for a binary
+// code on sigma(x) = x^4 + s1 x^3 + s2 x^2 + s3 x + s4: s1 = S_1, and with D = S_3 + S_1^3,
+// s3 = D + S_1 s2, leaving two equations in s2 and s4:
+//   D s2 + S_1 s4 = S_5 + S_1^5 + D S_1^2,  (S_5 + S_1^5) s2 + S_3 s4 = S_7 + S_1 S_3^2 + D S_1^4.
+// Their determinant is not zero for three or four errors (s4 = 0 for three). Otherwise, for
+// two errors, s4 = 0 and the first alone gives s2, checked by the second; D, the product of
+// the pairwise sums of the error locators, is not zero then. From t = 5 on, the identity of
+// S_9 checks the solutions of the two equations, which have used every syndrome up to S_7.
 template <class E>
 int few_errors(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder, long limit,
                int* positions) {
@@ -853,32 +865,64 @@ int few_errors(const bch_code_tables& tb, field<E> f, const std::uint8_t* remain
   const auto s5 = static_cast<int>((both >> 32) & 0xFFFF);
   const auto s7 = static_cast<int>(both >> 48);
   const int s1_squared = f.square(s1);
+  const int s1_fourth = f.square(s1_squared);
   const int d = s3 ^ f.mul(s1_squared, s1);
-  if (d == 0) {
-    return -1;
-  }
-  const int sigma2 = f.mul_log(s5 ^ f.mul(s1_squared, s3), f.n - f.log[d]);
-  const int sigma3 = d ^ f.mul(s1, sigma2);
-  // S_7 + s1 S_6 + s2 S_5 + s3 S_4 = 0, with S_6 = S_3^2 and S_4 = S_1^4.
-  if ((s7 ^ f.mul(s1, f.square(s3)) ^ f.mul(sigma2, s5) ^ f.mul(sigma3, f.square(s1_squared))) !=
-      0) {
-    return -1;
-  }
-  int sigma[4];
-  int count = 3;
-  if (sigma3 == 0) {
-    count = 2;
-    sigma[0] = sigma2;
-    sigma[1] = s1;
-    sigma[2] = 1;
+  const int e = s5 ^ f.mul(s1_fourth, s1);
+  const int right1 = e ^ f.mul(d, s1_squared);
+  const int right2 = s7 ^ f.mul(s1, f.square(s3)) ^ f.mul(d, s1_fourth);
+  const int det = f.mul(d, s3) ^ f.mul(s1, e);
+  int sigma2 = 0;
+  int sigma4 = 0;
+  if (det != 0) {
+    const int inverse = f.n - f.log[det];
+    sigma2 = f.mul_log(f.mul(right1, s3) ^ f.mul(s1, right2), inverse);
+    sigma4 = f.mul_log(f.mul(d, right2) ^ f.mul(e, right1), inverse);
   } else {
+    if (d == 0) {
+      return -1;
+    }
+    sigma2 = f.mul_log(right1, f.n - f.log[d]);
+    if (f.mul(e, sigma2) != right2) {
+      return -1;
+    }
+  }
+  const int sigma3 = d ^ f.mul(s1, sigma2);
+  if (det != 0 && tb.t >= 5) {
+    // S_9 + s1 S_8 + s2 S_7 + s3 S_6 + s4 S_5 = 0.
+    int s9 = 0;
+    const std::uint16_t* ninth = tb.ninth_syndromes.data();
+    for (int j = 0; j < tb.ecc_bytes; ++j) {
+      s9 ^= ninth[static_cast<std::size_t>(2 * j) * 16 + (remainder[j] >> 4)] ^
+            ninth[static_cast<std::size_t>(2 * j + 1) * 16 + (remainder[j] & 15)];
+    }
+    if ((s9 ^ f.mul(s1, f.square(s1_fourth)) ^ f.mul(sigma2, s7) ^ f.mul(sigma3, f.square(s3)) ^
+         f.mul(sigma4, s5)) != 0) {
+      return -1;
+    }
+  }
+  int sigma[5];
+  int count = 0;
+  if (sigma4 != 0) {
+    count = 4;
+    sigma[0] = sigma4;
+    sigma[1] = sigma3;
+    sigma[2] = sigma2;
+    sigma[3] = s1;
+    sigma[4] = 1;
+  } else if (sigma3 != 0) {
+    count = 3;
     sigma[0] = sigma3;
     sigma[1] = sigma2;
     sigma[2] = s1;
     sigma[3] = 1;
+  } else {
+    count = 2;
+    sigma[0] = sigma2;
+    sigma[1] = s1;
+    sigma[2] = 1;
   }
   scratch mem(0);  // degrees up to 4 are solved without scratch
-  int roots[3];
+  int roots[4];
   root_finder<E> finder(tb, f, mem, roots, count);
   if (!finder.find(sigma, count)) {
     return -1;
