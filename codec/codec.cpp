@@ -68,11 +68,8 @@ inline std::uint8_t real_bits(const bch_code_tables& tb, int j) {
 // Zero bits among the data and the real ECC bits, counting no further than limit + 1.
 int count_zeros(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
                 const std::uint8_t* ecc, int limit) {
+  // The data first: a step that is not nearly erased has more than t zeros in its first word.
   int zeros = 0;
-  for (int j = 0; j < tb.ecc_bytes; ++j) {
-    zeros +=
-        zero_bits(~std::uint64_t{0xFF} | (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
-  }
   std::size_t i = 0;
   for (; i + 8 <= bytes && zeros <= limit; i += 8) {
     std::uint64_t w;
@@ -81,6 +78,10 @@ int count_zeros(const bch_code_tables& tb, const std::uint8_t* data, std::size_t
   }
   for (; i < bytes && zeros <= limit; ++i) {
     zeros += zero_bits(~std::uint64_t{0xFF} | data[i]);
+  }
+  for (int j = 0; j < tb.ecc_bytes && zeros <= limit; ++j) {
+    zeros +=
+        zero_bits(~std::uint64_t{0xFF} | (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
   }
   return zeros;
 }
@@ -360,6 +361,14 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
   if (single >= 0 && correct(&single, 1)) {
     result.status = bch_status::corrected;
     result.bits = 1;
+    return;
+  }
+  // Two to four errors are solved directly from four or five syndromes, with the same check.
+  int few[4];
+  const int found = bch_few_errors(tb, remainder, limit, few);
+  if (found > 0 && correct(few, found)) {
+    result.status = bch_status::corrected;
+    result.bits = found;
     return;
   }
   int local[64];

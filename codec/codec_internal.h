@@ -111,6 +111,12 @@ struct bch_code_tables {
   // The same shares of S_1 alone (bits 0 ... 31) and S_3 (bits 32 ... 63), compact, for the
   // test of a single error: first_syndromes[q * 16 + v].
   std::vector<std::uint64_t> first_syndromes;
+  // For t >= 4 and m <= 16, the shares of S_1, S_3, S_5 and S_7 in 16 bits each (S_1 lowest),
+  // for the direct solution of two to four errors: few_syndromes[q * 16 + v]; else empty.
+  std::vector<std::uint64_t> few_syndromes;
+  // For t >= 5 and m <= 16, the shares of S_9 the same way, which checks four errors found
+  // from the first four; else empty.
+  std::vector<std::uint16_t> ninth_syndromes;
   // trace_logs[j * m + i] = j * 2^i mod n: the logarithm of (alpha^j)^(2^i), j, i = 0 ... m-1.
   std::vector<int> trace_logs;
   // With GFNI and AVX-512 and m <= 16: the bit matrices for GF2P8AFFINEQB of multiplying by
@@ -195,6 +201,18 @@ int bch_locate_errors(const bch_code_tables& tables, const std::uint8_t* remaind
 // by encoding again, and goes on to bch_locate_errors when that fails.
 // REQUIRES: the tables built; remainder not all zero.
 int bch_single_error(const bch_code_tables& tables, const std::uint8_t* remainder, long limit);
+
+// The positions of two to four errors that would explain S_1, S_3, S_5 and S_7 (and S_9 for
+// four errors when t >= 5), solved directly (Newton's identities) instead of by
+// Berlekamp-Massey: as for bch_locate_errors, with count 2 ... 4. Returns -1 when those
+// syndromes are not those of two to four errors at distinct positions below `limit`, or when
+// tables.few_syndromes is empty (t < 4 or m > 16). For t = 4 these are all the syndromes, and
+// the answer is bch_locate_errors' whenever that finds two to four errors; beyond, more errors
+// may pass, so the caller corrects, verifies by encoding again, and goes on to
+// bch_locate_errors when that fails.
+// REQUIRES: the tables built; positions has room for 4 entries.
+int bch_few_errors(const bch_code_tables& tables, const std::uint8_t* remainder, long limit,
+                   int* positions);
 
 // True when this build has the GFNI root-finding path and the processor runs it.
 bool bch_gfni_supported();

@@ -101,9 +101,11 @@ int reduce(field<E> f, int* a, int da, const int* b, int db, int* b_log) {
 // Logarithms of the syndromes S_1 ... S_2t of the remainder (ecc_bytes logical bytes) into
 // s[1 ... 2t] (2n for zero), the form Berlekamp-Massey multiplies by: the odd ones as one table
 // lookup per nibble, the even ones as squares, S_2i = S_i^2, which holds for every binary word.
-template <class E>
+// W is the count of packed words when fixed at compile time (the small codes' one or two),
+// else 0 and tb.syndrome_words holds it.
+template <int W, class E>
 void syndromes(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder, int* s) {
-  const int words = tb.syndrome_words;
+  const int words = W != 0 ? W : tb.syndrome_words;
   std::uint64_t packed[kCodecMaxSyndromeWords];
   std::fill(packed, packed + words, 0);
   const std::uint64_t* table = tb.syndrome_nibbles.data();
@@ -256,14 +258,18 @@ class root_finder {
     // Squaring takes a_k to a_k^2 x^(2k); the rows x^(2k) mod sigma for 2k >= d are made once,
     // as logarithms, by multiplying x^(d-1) by x step by step.
     v[d - 1] = 1;
+    // sigma's logarithms once, in the squares' place until square_rows writes them.
+    for (int c = 0; c < d; ++c) {
+      squares[c] = f_.log[sigma[c]];
+    }
     for (int e = d; e <= 2 * d - 2; ++e) {
-      const int top = v[d - 1];
+      const int top = f_.log[v[d - 1]];
       for (int c = d - 1; c > 0; --c) {
         v[c] = v[c - 1];
       }
       v[0] = 0;
       for (int c = 0; c < d; ++c) {
-        v[c] ^= f_.mul(top, sigma[c]);
+        v[c] ^= f_.exp[top + squares[c]];
       }
       if (e % 2 == 0) {
         int* row = q_log + static_cast<std::size_t>(e / 2 - half) * d;
@@ -451,24 +457,22 @@ class root_finder {
     std::uint32_t have = 0;  // bit h: a row leads with bit h
     int kernel[2] = {0, 0};
     int dims = 0;
-    // The images of the basis alpha^i = x^i, with each term moved on by multiplying by x (a
-    // shift and at most one reduction) rather than looked up: the tables of the larger fields
-    // do not stay in the first-level cache.
+    // The images of the basis alpha^i = x^i: (alpha^i)^4 from the first entries of the
+    // exponent table, which every call reads and so stay cached, and the terms in a and b moved
+    // on by multiplying by x (a shift and at most one reduction) rather than looked up at
+    // places that differ from call to call: the tables of the larger fields do not stay in the
+    // first-level cache.
     const int modulus = static_cast<int>(tb_.polynomial);
     const int overflow = 1 << f_.m;
     auto times_x = [modulus, overflow](int v) {
       v <<= 1;
       return (v & overflow) != 0 ? v ^ modulus : v;
     };
-    int basis = 1;   // x^i
-    int fourth = 1;  // x^(4i)
     int a_term = a;  // a x^(2i)
     int b_term = b;  // b x^i
     for (int i = 0; i < f_.m; ++i) {
-      int v = fourth ^ a_term ^ b_term;
-      int p = basis;
-      basis = times_x(basis);
-      fourth = times_x(times_x(times_x(times_x(fourth))));
+      int v = f_.exp[4 * i] ^ a_term ^ b_term;
+      int p = 1 << i;
       a_term = times_x(times_x(a_term));
       b_term = times_x(b_term);
       while (v != 0) {
@@ -638,6 +642,14 @@ void bch_build_locator_tables(bch_code_tables& tb) {
   tb.syndrome_words = words;
   tb.syndrome_nibbles.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16 * stride, 0);
   tb.first_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
+  tb.few_syndromes.clear();
+  tb.ninth_syndromes.clear();
+  if (tb.t >= 4 && m <= 16) {
+    tb.few_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
+  }
+  if (tb.t >= 5 && m <= 16) {
+    tb.ninth_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
+  }
   std::vector<std::uint64_t> share(stride);
   for (int q = 0; q < 2 * tb.ecc_bytes; ++q) {
     const int byte = q / 2;
@@ -659,7 +671,19 @@ void bch_build_locator_tables(bch_code_tables& tb) {
       }
       const auto s1 = static_cast<std::uint64_t>(tb.exp[power % n]);
       const auto s3 = static_cast<std::uint64_t>(tb.exp[3 * power % n]);
+      std::uint64_t four = 0;
+      for (int i = 0; i < 4; ++i) {
+        four |= static_cast<std::uint64_t>(tb.exp[(2L * i + 1) * power % n]) << (16 * i);
+      }
+      const auto ninth = static_cast<std::uint16_t>(tb.exp[9L * power % n]);
       for (int v = 0; v < 16; ++v) {
+        if (!tb.few_syndromes.empty() && ((v >> b) & 1)) {
+          tb.few_syndromes[static_cast<std::size_t>(q) * 16 + v] ^= four;
+        }
+        if (!tb.ninth_syndromes.empty() && ((v >> b) & 1)) {
+          std::uint16_t& entry = tb.ninth_syndromes[static_cast<std::size_t>(q) * 16 + v];
+          entry = static_cast<std::uint16_t>(entry ^ ninth);
+        }
         if ((v >> b) & 1) {
           std::uint64_t* entry =
               &tb.syndrome_nibbles[(static_cast<std::size_t>(q) * 16 + v) * stride];
@@ -771,7 +795,17 @@ int locate(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder,
       roots == nullptr) {
     return -1;
   }
-  syndromes(tb, f, remainder, s);
+  switch (tb.syndrome_words) {
+    case 1:
+      syndromes<1>(tb, f, remainder, s);
+      break;
+    case 2:
+      syndromes<2>(tb, f, remainder, s);
+      break;
+    default:
+      syndromes<0>(tb, f, remainder, s);
+      break;
+  }
   int* register_poly = nullptr;
   int register_degree = 0;
   int length = -2;
@@ -807,6 +841,100 @@ int locate(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder,
     positions[i] = position;
   }
   return length;
+}
+
+// Two to four errors from S_1 ... S_7 (bch_few_errors), by Newton's identities for a binary
+// code on sigma(x) = x^4 + s1 x^3 + s2 x^2 + s3 x + s4: s1 = S_1, and with D = S_3 + S_1^3,
+// s3 = D + S_1 s2, leaving two equations in s2 and s4:
+//   D s2 + S_1 s4 = S_5 + S_1^5 + D S_1^2,  (S_5 + S_1^5) s2 + S_3 s4 = S_7 + S_1 S_3^2 + D S_1^4.
+// Their determinant is not zero for three or four errors (s4 = 0 for three). Otherwise, for
+// two errors, s4 = 0 and the first alone gives s2, checked by the second; D, the product of
+// the pairwise sums of the error locators, is not zero then. From t = 5 on, the identity of
+// S_9 checks the solutions of the two equations, which have used every syndrome up to S_7.
+template <class E>
+int few_errors(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder, long limit,
+               int* positions) {
+  std::uint64_t both = 0;
+  const std::uint64_t* table = tb.few_syndromes.data();
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    both ^= table[static_cast<std::size_t>(2 * j) * 16 + (remainder[j] >> 4)] ^
+            table[static_cast<std::size_t>(2 * j + 1) * 16 + (remainder[j] & 15)];
+  }
+  const auto s1 = static_cast<int>(both & 0xFFFF);
+  const auto s3 = static_cast<int>((both >> 16) & 0xFFFF);
+  const auto s5 = static_cast<int>((both >> 32) & 0xFFFF);
+  const auto s7 = static_cast<int>(both >> 48);
+  const int s1_squared = f.square(s1);
+  const int s1_fourth = f.square(s1_squared);
+  const int d = s3 ^ f.mul(s1_squared, s1);
+  const int e = s5 ^ f.mul(s1_fourth, s1);
+  const int right1 = e ^ f.mul(d, s1_squared);
+  const int right2 = s7 ^ f.mul(s1, f.square(s3)) ^ f.mul(d, s1_fourth);
+  const int det = f.mul(d, s3) ^ f.mul(s1, e);
+  int sigma2 = 0;
+  int sigma4 = 0;
+  if (det != 0) {
+    const int inverse = f.n - f.log[det];
+    sigma2 = f.mul_log(f.mul(right1, s3) ^ f.mul(s1, right2), inverse);
+    sigma4 = f.mul_log(f.mul(d, right2) ^ f.mul(e, right1), inverse);
+  } else {
+    if (d == 0) {
+      return -1;
+    }
+    sigma2 = f.mul_log(right1, f.n - f.log[d]);
+    if (f.mul(e, sigma2) != right2) {
+      return -1;
+    }
+  }
+  const int sigma3 = d ^ f.mul(s1, sigma2);
+  if (det != 0 && tb.t >= 5) {
+    // S_9 + s1 S_8 + s2 S_7 + s3 S_6 + s4 S_5 = 0.
+    int s9 = 0;
+    const std::uint16_t* ninth = tb.ninth_syndromes.data();
+    for (int j = 0; j < tb.ecc_bytes; ++j) {
+      s9 ^= ninth[static_cast<std::size_t>(2 * j) * 16 + (remainder[j] >> 4)] ^
+            ninth[static_cast<std::size_t>(2 * j + 1) * 16 + (remainder[j] & 15)];
+    }
+    if ((s9 ^ f.mul(s1, f.square(s1_fourth)) ^ f.mul(sigma2, s7) ^ f.mul(sigma3, f.square(s3)) ^
+         f.mul(sigma4, s5)) != 0) {
+      return -1;
+    }
+  }
+  int sigma[5];
+  int count = 0;
+  if (sigma4 != 0) {
+    count = 4;
+    sigma[0] = sigma4;
+    sigma[1] = sigma3;
+    sigma[2] = sigma2;
+    sigma[3] = s1;
+    sigma[4] = 1;
+  } else if (sigma3 != 0) {
+    count = 3;
+    sigma[0] = sigma3;
+    sigma[1] = sigma2;
+    sigma[2] = s1;
+    sigma[3] = 1;
+  } else {
+    count = 2;
+    sigma[0] = sigma2;
+    sigma[1] = s1;
+    sigma[2] = 1;
+  }
+  scratch mem(0);  // degrees up to 4 are solved without scratch
+  int roots[4];
+  root_finder<E> finder(tb, f, mem, roots, count);
+  if (!finder.find(sigma, count)) {
+    return -1;
+  }
+  for (int i = 0; i < count; ++i) {
+    const int position = f.log[roots[i]];
+    if (position >= limit) {
+      return -1;
+    }
+    positions[i] = position;
+  }
+  return count;
 }
 
 template <class E>
@@ -856,6 +984,19 @@ int bch_single_error(const bch_code_tables& tb, const std::uint8_t* remainder, l
     return -1;
   }
   return p < limit ? static_cast<int>(p) : -1;
+}
+
+int bch_few_errors(const bch_code_tables& tb, const std::uint8_t* remainder, long limit,
+                   int* positions) {
+  if (tb.few_syndromes.empty()) {
+    return -1;
+  }
+  if (!tb.exp16.empty()) {
+    return few_errors(tb, field<std::uint16_t>{tb.exp16.data(), tb.log16.data(), tb.n, tb.m},
+                      remainder, limit, positions);
+  }
+  return few_errors(tb, field<int>{tb.exp.data(), tb.log.data(), tb.n, tb.m}, remainder, limit,
+                    positions);
 }
 
 int bch_find_roots(const bch_code_tables& tb, const int* sigma, int d, int* roots) {

@@ -1177,6 +1177,127 @@ TEST(CodecRoots, MatchSearchOverTheField) {
   expect_roots_match_search(10, 24, 0, 10, true);
 }
 
+// The remainder modulo g of errors at the given powers of x (0 ... r-1 parity, r ... data), in
+// the locator's logical layout, for a code with the default options: the ECC of the data bits
+// among them plus the parity bits among them, made through the encoder.
+Bytes remainder_of(const bch_code& code, std::size_t bytes, const std::vector<int>& powers) {
+  Bytes data(bytes, 0);
+  Bytes flips(static_cast<std::size_t>(code.ecc_bytes), 0);
+  const int shift = 8 * code.ecc_bytes - code.parity_bits;  // unused bits at the end
+  for (int p : powers) {
+    if (p < code.parity_bits) {
+      const int q = p + shift;
+      flips[static_cast<std::size_t>(code.ecc_bytes - 1 - q / 8)] ^=
+          static_cast<std::uint8_t>(1u << (q % 8));
+    } else {
+      const int u = p - code.parity_bits;
+      data[bytes - 1 - static_cast<std::size_t>(u / 8)] ^= static_cast<std::uint8_t>(1u << (u % 8));
+    }
+  }
+  Bytes ecc(static_cast<std::size_t>(code.ecc_bytes));
+  bch_encode(code, data.data(), bytes, ecc.data());
+  for (std::size_t j = 0; j < ecc.size(); ++j) {
+    ecc[j] = static_cast<std::uint8_t>(ecc[j] ^ flips[j]);
+  }
+  return ecc;
+}
+
+// The direct solution of two to four errors against the positions put in and against the
+// whole locator: exact at t = 4, where S_1 ... S_7 are every syndrome, so that it must agree
+// with the locator on any remainder; above, on every pattern of two to four errors. Fields
+// on 16-bit and int tables; refused below t = 4 and above m = 16.
+TEST(CodecFewErrors, MatchThePatternAndTheLocator) {
+  struct Case {
+    int m, t;
+    std::uint32_t p;
+    std::size_t bytes;
+    int trials;
+  };
+  const Case cases[] = {
+      {13, 4, 0, 512, 300},       {13, 8, 0, 512, 300},   {13, 8, 0x201B, 512, 200},
+      {6, 4, 0, 2, 300},          {8, 4, 0x11D, 26, 300}, {8, 5, 0, 20, 300},
+      {14, 24, 0x4443, 1024, 60}, {16, 4, 0, 600, 100},   {16, 9, 0x1100B, 100, 60}};
+  for (const Case& c : cases) {
+    bch_code_options o;
+    o.primitive_polynomial = c.p;
+    const bch_code code = build(c.m, c.t, o);
+    ASSERT_TRUE(code.tables);
+    const bch_code_tables& tb = *code.tables;
+    const long limit = tb.r + 8L * static_cast<long>(c.bytes);
+    ASSERT_LT(c.bytes, code.max_data_bytes) << "m=" << c.m << " t=" << c.t;
+    std::mt19937_64 rng(static_cast<std::uint64_t>(c.m * 131 + c.t));
+    int solved = 0;
+    for (int trial = 0; trial < c.trials; ++trial) {
+      // Weights 1 ... t + 2 and a random remainder; every position below the limit except
+      // now and then one just beyond it, which neither route may return.
+      const int kind = trial % (c.t + 3);
+      Bytes remainder;
+      std::vector<int> powers;
+      if (kind == c.t + 2) {
+        remainder = random_bytes(rng, static_cast<std::size_t>(tb.ecc_bytes));
+        remainder.back() = static_cast<std::uint8_t>(remainder.back() & (0xFF << tb.pad_bits));
+      } else {
+        std::set<int> chosen;
+        while (static_cast<int>(chosen.size()) < kind + 1) {
+          chosen.insert(static_cast<int>(rng() % static_cast<std::uint64_t>(limit)));
+        }
+        powers.assign(chosen.begin(), chosen.end());
+        if (trial % 7 == 3 && limit < tb.n) {
+          powers.back() = static_cast<int>(limit);
+        }
+        // One data byte more than the step, so that the power just past it has a place.
+        remainder = remainder_of(code, c.bytes + 1, powers);
+      }
+      std::ostringstream name;
+      name << "m=" << c.m << " t=" << c.t << " p=" << code.primitive_polynomial << " trial "
+           << trial << " remainder " << hex(remainder) << " powers";
+      for (int q : powers) {
+        name << " " << q;
+      }
+      SCOPED_TRACE(name.str());
+      bool zero = true;
+      for (auto b : remainder) {
+        zero = zero && b == 0;
+      }
+      if (zero) {
+        continue;
+      }
+      int few[4] = {-7, -7, -7, -7};
+      const int count = bch_few_errors(tb, remainder.data(), limit, few);
+      std::vector<int> located(static_cast<std::size_t>(c.t), -7);
+      const int full = bch_locate_errors(tb, remainder.data(), limit, located.data());
+      const std::set<int> few_set(few, few + std::max(count, 0));
+      const bool in_range = powers.empty() || powers.back() < limit;
+      if (powers.size() >= 2 && powers.size() <= 4 && in_range) {
+        ASSERT_EQ(count, static_cast<int>(powers.size()));
+        EXPECT_EQ(few_set, std::set<int>(powers.begin(), powers.end()));
+        ++solved;
+      }
+      if (c.t == 4) {
+        if (full >= 2 && full <= 4) {
+          ASSERT_EQ(count, full);
+          EXPECT_EQ(few_set, std::set<int>(located.begin(), located.begin() + full));
+        } else {
+          EXPECT_EQ(count, -1);
+        }
+      }
+      if (powers.size() == 1) {
+        EXPECT_EQ(count, -1) << "one error is not two to four";
+      }
+    }
+    EXPECT_GT(solved, 0) << "m=" << c.m << " t=" << c.t;
+  }
+  // Below t = 4 S_7 is no syndrome, and beyond m = 16 the shares do not fit 16 bits.
+  for (const Case& c : {Case{13, 3, 0, 512, 0}, Case{17, 4, 0, 512, 0}}) {
+    const bch_code code = build(c.m, c.t, {});
+    ASSERT_TRUE(code.tables);
+    const Bytes remainder = remainder_of(code, c.bytes, {5, 77});
+    int few[4];
+    EXPECT_EQ(bch_few_errors(*code.tables, remainder.data(), code.parity_bits + 8L * 512, few), -1)
+        << "m=" << c.m << " t=" << c.t;
+  }
+}
+
 TEST(CodecDecode, TwoThreadsShareOneCode) {
   const bch_code code = build(13, 8, options_for({true, bch_ecc_mask::xor_bytes, true}, 0x201B));
   const std::vector<Bit> all = real_bits(code, 512);
