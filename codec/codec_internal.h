@@ -202,10 +202,10 @@ int bch_locate_errors(const bch_code_tables& tables, const std::uint8_t* remaind
 // REQUIRES: the tables built; remainder not all zero.
 int bch_single_error(const bch_code_tables& tables, const std::uint8_t* remainder, long limit);
 
-// The positions of two to four errors that would explain S_1, S_3, S_5 and S_7 (and S_9 for
-// four errors when t >= 5), solved directly (Newton's identities) instead of by
-// Berlekamp-Massey: as for bch_locate_errors, with count 2 ... 4. Returns -1 when those
-// syndromes are not those of two to four errors at distinct positions below `limit`, or when
+// The positions of two to four errors that would explain S_1, S_3, S_5 and S_7 (from t = 5
+// on also S_9, whenever S_7 went into the solution), solved directly (Newton's identities)
+// instead of by Berlekamp-Massey: as for bch_locate_errors, with count 2 ... 4. Returns -1 when
+// those syndromes are not those of two to four errors at distinct positions below `limit`, or when
 // tables.few_syndromes is empty (t < 4 or m > 16). For t = 4 these are all the syndromes, and
 // the answer is bch_locate_errors' whenever that finds two to four errors; beyond, more errors
 // may pass, so the caller corrects, verifies by encoding again, and goes on to

@@ -1,7 +1,8 @@
 // The error locator: syndromes from the remainder modulo g, binary Berlekamp-Massey, and the
 // roots of the locator found algebraically instead of by a search over every position: split
 // by traces (Berlekamp's trace algorithm) down to factors of degree 4 at most, which are solved
-// directly. Its cost grows with t and m, not with the sector's length.
+// directly. Its cost grows with t and m, not with the sector's length. Two to four errors
+// also have a direct route from the first syndromes, without Berlekamp-Massey.
 #include "codec/codec_internal.h"  // bch_code_tables, bch_locate_errors
 
 #include <algorithm>  // std::fill, std::copy, std::max
