@@ -645,10 +645,13 @@ void bch_build_locator_tables(bch_code_tables& tb) {
   tb.first_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   tb.few_syndromes.clear();
   tb.ninth_syndromes.clear();
-  if (tb.t >= 4 && m <= 16) {
+  // The direct route costs every step of more than four errors its lookups and a dozen
+  // dependent products; that pays off on the small codes, where two to four errors are a fair
+  // share of the steps, and slowed the larger ones measurably.
+  if (tb.t >= 4 && tb.t <= kFewErrorsMaxT && m <= 16) {
     tb.few_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   }
-  if (tb.t >= 5 && m <= 16) {
+  if (tb.t >= 5 && tb.t <= kFewErrorsMaxT && m <= 16) {
     tb.ninth_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   }
   std::vector<std::uint64_t> share(stride);
