@@ -17,6 +17,8 @@ inline constexpr int kCodecMaxWords = 16;   // 64-bit words of the widest parity
 inline constexpr int kCodecMaxParity = 64 * kCodecMaxWords;    // parity bits, 1024
 inline constexpr int kCodecMaxEccBytes = kCodecMaxParity / 8;  // bytes of the widest parity
 inline constexpr std::size_t kSliceTableWords = 8 * 256;       // entries of the 8 slicing tables
+// Largest t for which decoding tries two to four errors directly (bch_few_errors).
+inline constexpr int kFewErrorsMaxT = 16;
 // ceil(t m / 64) at most: t = 511 at m = 10 is the most that 1024 parity bits allow.
 inline constexpr int kCodecMaxSyndromeWords = 80;
 
@@ -111,11 +113,12 @@ struct bch_code_tables {
   // The same shares of S_1 alone (bits 0 ... 31) and S_3 (bits 32 ... 63), compact, for the
   // test of a single error: first_syndromes[q * 16 + v].
   std::vector<std::uint64_t> first_syndromes;
-  // For t >= 4 and m <= 16, the shares of S_1, S_3, S_5 and S_7 in 16 bits each (S_1 lowest),
-  // for the direct solution of two to four errors: few_syndromes[q * 16 + v]; else empty.
+  // For 4 <= t <= kFewErrorsMaxT and m <= 16, the shares of S_1, S_3, S_5 and S_7 in 16 bits each
+  // (S_1 lowest), for the direct solution of two to four errors: few_syndromes[q * 16 + v]; else
+  // empty.
   std::vector<std::uint64_t> few_syndromes;
-  // For t >= 5 and m <= 16, the shares of S_9 the same way, which checks four errors found
-  // from the first four; else empty.
+  // For 5 <= t <= kFewErrorsMaxT and m <= 16, the shares of S_9 the same way, which checks four
+  // errors found from the first four; else empty.
   std::vector<std::uint16_t> ninth_syndromes;
   // trace_logs[j * m + i] = j * 2^i mod n: the logarithm of (alpha^j)^(2^i), j, i = 0 ... m-1.
   std::vector<int> trace_logs;
@@ -202,13 +205,13 @@ int bch_locate_errors(const bch_code_tables& tables, const std::uint8_t* remaind
 // REQUIRES: the tables built; remainder not all zero.
 int bch_single_error(const bch_code_tables& tables, const std::uint8_t* remainder, long limit);
 
-// The positions of two to four errors that would explain S_1, S_3, S_5 and S_7 (and S_9 for
-// four errors when t >= 5), solved directly (Newton's identities) instead of by
-// Berlekamp-Massey: as for bch_locate_errors, with count 2 ... 4. Returns -1 when those
-// syndromes are not those of two to four errors at distinct positions below `limit`, or when
-// tables.few_syndromes is empty (t < 4 or m > 16). For t = 4 these are all the syndromes, and
-// the answer is bch_locate_errors' whenever that finds two to four errors; beyond, more errors
-// may pass, so the caller corrects, verifies by encoding again, and goes on to
+// The positions of two to four errors that would explain S_1, S_3, S_5 and S_7 (from t = 5
+// on also S_9, whenever S_7 went into the solution), solved directly (Newton's identities)
+// instead of by Berlekamp-Massey: as for bch_locate_errors, with count 2 ... 4. Returns -1 when
+// those syndromes are not those of two to four errors at distinct positions below `limit`, or when
+// tables.few_syndromes is empty (t < 4, t > kFewErrorsMaxT or m > 16). For t = 4 these are all the
+// syndromes, and the answer is bch_locate_errors' whenever that finds two to four errors; beyond,
+// more errors may pass, so the caller corrects, verifies by encoding again, and goes on to
 // bch_locate_errors when that fails.
 // REQUIRES: the tables built; positions has room for 4 entries.
 int bch_few_errors(const bch_code_tables& tables, const std::uint8_t* remainder, long limit,

@@ -1,7 +1,8 @@
 // The error locator: syndromes from the remainder modulo g, binary Berlekamp-Massey, and the
 // roots of the locator found algebraically instead of by a search over every position: split
 // by traces (Berlekamp's trace algorithm) down to factors of degree 4 at most, which are solved
-// directly. Its cost grows with t and m, not with the sector's length.
+// directly. Its cost grows with t and m, not with the sector's length. Two to four errors
+// also have a direct route from the first syndromes, without Berlekamp-Massey.
 #include "codec/codec_internal.h"  // bch_code_tables, bch_locate_errors
 
 #include <algorithm>  // std::fill, std::copy, std::max
@@ -644,10 +645,13 @@ void bch_build_locator_tables(bch_code_tables& tb) {
   tb.first_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   tb.few_syndromes.clear();
   tb.ninth_syndromes.clear();
-  if (tb.t >= 4 && m <= 16) {
+  // The direct route costs every step of more than four errors its lookups and a dozen
+  // dependent products; that pays off on the small codes, where two to four errors are a fair
+  // share of the steps, and slowed the larger ones measurably.
+  if (tb.t >= 4 && tb.t <= kFewErrorsMaxT && m <= 16) {
     tb.few_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   }
-  if (tb.t >= 5 && m <= 16) {
+  if (tb.t >= 5 && tb.t <= kFewErrorsMaxT && m <= 16) {
     tb.ninth_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   }
   std::vector<std::uint64_t> share(stride);
