@@ -25,7 +25,7 @@ step() {  # step NAME EXPECTED_STATUS ARGS...: runs the .exe from C:\ECC
     passes=$((passes + 1))
   else
     echo "FAIL $name: status $status, expected $want"
-    sed 's/^/     /' "$WINE_WORK/err"
+    sed 's/^/     /' "$WINE_WORK/err" "$WINE_WORK/out"
     failures=$((failures + 1))
   fi
 }
