@@ -168,13 +168,13 @@ void write_map_head(scan_report& r, const std::string& dump_name) {
                std::ceil(width), std::ceil(height), width, height);
   std::fprintf(f,
                "<text x=\"10\" y=\"22\" font-size=\"15\" font-weight=\"bold\">%s</text>\n"
-               "<text x=\"10\" y=\"42\" font-size=\"12\">%" PRId64
-               " pages of %d + %d bytes, "
-               "%" PRId64
-               " blocks of %d pages (one row per block, one cell per page, coloured "
-               "by its worst step); t = %d; layout: %s</text>\n",
-               xml_escaped(dump_name).c_str(), r.total_pages, layout.page_size, layout.spare_size,
-               rows, layout.block_pages, t, xml_escaped(layout_label(layout)).c_str());
+               "<text x=\"10\" y=\"42\" font-size=\"12\">%s of %d + %d bytes, %s of "
+               "%s (one row per block, one cell per page, coloured by its worst step); t = %d; "
+               "layout: %s</text>\n",
+               xml_escaped(dump_name).c_str(), counted(r.total_pages, "page", "pages").c_str(),
+               layout.page_size, layout.spare_size, counted(rows, "block", "blocks").c_str(),
+               counted(layout.block_pages, "page", "pages").c_str(), t,
+               xml_escaped(layout_label(layout)).c_str());
   double x = 10;
   for (int level = 0; level < kLevels; ++level) {
     const std::string name = level_name(level, t);
@@ -329,6 +329,10 @@ std::string report_close(scan_report& r) {
   return error;
 }
 
+std::string counted(std::int64_t n, const char* singular, const char* plural) {
+  return std::to_string(n) + ' ' + (n == 1 ? singular : plural);
+}
+
 std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r) {
   return r.totals.uncorrectable - r.totals.bad_block_uncorrectable;
 }
@@ -336,14 +340,15 @@ std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r) {
 void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes) {
   const scan_totals& t = r.totals;
   const nand_layout& layout = *r.settings.layout;
-  std::fprintf(out, "pages:           %" PRId64 " of %d + %d bytes, %zu sectors each\n", t.pages,
-               layout.page_size, layout.spare_size, layout.steps.size());
+  const auto steps = static_cast<std::int64_t>(layout.steps.size());
+  std::fprintf(out, "pages:           %" PRId64 " of %d + %d bytes, %s each\n", t.pages,
+               layout.page_size, layout.spare_size, counted(steps, "sector", "sectors").c_str());
   std::fprintf(out, "sectors:         %" PRId64 "\n", t.sectors);
   std::fprintf(out, "  clean:         %" PRId64 "\n", t.clean);
-  std::fprintf(out, "  erased:        %" PRId64 " (%" PRId64 " bits flipped within them)\n",
-               t.erased, t.erased_bits);
-  std::fprintf(out, "  corrected:     %" PRId64 " (%" PRId64 " bits)\n", t.corrected,
-               t.corrected_bits);
+  std::fprintf(out, "  erased:        %" PRId64 " (%s flipped within them)\n", t.erased,
+               counted(t.erased_bits, "bit", "bits").c_str());
+  std::fprintf(out, "  corrected:     %" PRId64 " (%s)\n", t.corrected,
+               counted(t.corrected_bits, "bit", "bits").c_str());
   std::fprintf(out, "  uncorrectable: %" PRId64 "\n", t.uncorrectable);
   std::fprintf(out,
                "bit flips fixed: %" PRId64 " (%" PRId64 " from 1 to 0, %" PRId64 " from 0 to 1)\n",
@@ -361,18 +366,18 @@ void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes
     std::fputs("\n", out);
   }
   if (tail_bytes > 0) {
-    std::fprintf(out, "tail:            %" PRId64 " bytes after the last whole page, not checked\n",
-                 tail_bytes);
+    std::fprintf(out, "tail:            %s after the last whole page, not checked\n",
+                 counted(tail_bytes, "byte", "bytes").c_str());
   }
   if (r.worst.empty()) {
     std::fputs("blocks with the most errors: none\n", out);
   } else {
     std::fputs("blocks with the most errors:\n", out);
     for (const block_errors& b : r.worst) {
-      std::fprintf(out,
-                   "  block %" PRId64 ": %" PRId64 " uncorrectable sectors, %" PRId64
-                   " bits corrected\n",
-                   b.block, b.uncorrectable, b.bits);
+      std::fprintf(
+          out, "  block %" PRId64 ": %s, %s corrected\n", b.block,
+          counted(b.uncorrectable, "uncorrectable sector", "uncorrectable sectors").c_str(),
+          counted(b.bits, "bit", "bits").c_str());
     }
   }
   // A layout or code that does not fit the dump shows as a dump that is mostly beyond repair;

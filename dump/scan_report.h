@@ -68,6 +68,9 @@ std::string layout_label(const nand_layout& layout);
 // Uncorrectable steps outside the blocks marked bad: what decides the verdict.
 std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r);
 
+// "1 sector", "2 sectors": the count and the noun in the number it takes.
+std::string counted(std::int64_t n, const char* singular, const char* plural);
+
 // Prints the summary of a check or fix: counts, bits, bad blocks, the worst blocks.
 void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes);
 
