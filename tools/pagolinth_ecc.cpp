@@ -9,10 +9,13 @@
 
 #include <algorithm>   // std::stable_sort, std::min, std::max
 #include <chrono>      // std::chrono::steady_clock
+#include <cmath>       // std::pow, std::floor
 #include <csignal>     // std::signal, SIGBUS
+#include <cerrno>      // errno
 #include <cinttypes>   // PRId64
 #include <cstdio>      // std::printf, std::fprintf, std::fopen, std::fread, std::fwrite
 #include <cstdlib>     // std::_Exit
+#include <cstring>     // std::strerror
 #include <filesystem>  // std::filesystem::path
 #include <string>      // std::string
 #include <thread>      // std::thread::hardware_concurrency
@@ -21,6 +24,7 @@
 
 #include "codec/codec.h"         // bch_code, bch_code_init, bch_decode
 #include "dump/dump_scan.h"      // run_scan, find_bad_blocks
+#include "dump/evidence.h"       // chance_of_decoding, log10_chance_of_at_least
 #include "dump/output_file.h"    // file_ptr, staged_output
 #include "dump/scan_report.h"    // scan_report, report_*, print_summary, layout_label
 #include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
@@ -67,8 +71,13 @@ int fail(const std::string& message) {
   return kUsage;
 }
 
+// The word as a POSIX shell reads it back unchanged: bare when it holds only characters
+// no shell treats specially, otherwise in single quotes.
 std::string quoted(const std::string& word) {
-  if (word.find_first_of(" \t'\"\\$`") == std::string::npos && !word.empty())
+  const bool plain = !word.empty() && word.find_first_not_of(
+                                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                          "0123456789_@%+=:,./-") == std::string::npos;
+  if (plain)
     return word;
   std::string q = "'";
   for (char c : word)
@@ -210,16 +219,39 @@ struct opened_dump {
   std::int64_t bytes = 0;
 };
 
+// Opens the dump for reading. Only a regular file will do: a folder, a device such as
+// /dev/zero (endless) or a FIFO (opening it waits for a writer) is refused before it is opened.
 std::string open_dump(const std::string& path, opened_dump& d) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  const fs::file_status status = fs::status(fs::u8path(path), ec);
+  if (status.type() == fs::file_type::not_found)
+    return path + ": no such file";
+  if (ec)
+    return path + ": " + ec.message();
+  if (status.type() == fs::file_type::directory)
+    return path + " is a directory, not a dump";
+  if (status.type() != fs::file_type::regular)
+    return path + " is not a regular file (a device, FIFO or socket); give the dump as a file";
   d.file.reset(std::fopen(path.c_str(), "rb"));
   if (!d.file)
-    return "cannot open " + path;
+    return "cannot open " + path + ": " + std::strerror(errno);
   if (platform_fseek64(d.file.get(), 0, SEEK_END) != 0 ||
       (d.bytes = platform_ftell64(d.file.get())) < 0 ||
       platform_fseek64(d.file.get(), 0, SEEK_SET) != 0) {
-    return "cannot measure " + path + " (not a regular file?)";
+    return "cannot measure " + path;
   }
   return "";
+}
+
+// Refuses a dump too short to hold one whole page: an empty file, or a /proc file that
+// reports no size, has nothing to check, which must not pass for a clean dump.
+std::string require_whole_page(const std::string& path, std::int64_t bytes,
+                               std::int64_t page_bytes) {
+  if (bytes >= page_bytes)
+    return "";
+  return path + " holds no whole page (" + counted(bytes, "byte", "bytes") +
+         "; a page with its spare is " + counted(page_bytes, "byte", "bytes") + ")";
 }
 
 // Copies the last `bytes` bytes (the tail after the whole pages) from `in` to `out`.
@@ -328,6 +360,8 @@ int run_pass(const ecc_options& o, command cmd) {
   if (std::string e = open_dump(o.dump, dump); !e.empty())
     return fail(e);
   const std::int64_t page_bytes = raw_page_bytes(layout);
+  if (std::string e = require_whole_page(o.dump, dump.bytes, page_bytes); !e.empty())
+    return fail(e);
   const std::int64_t pages = dump.bytes / page_bytes;
   const std::int64_t tail = dump.bytes - pages * page_bytes;
   std::vector<std::int64_t> bad_blocks;
@@ -393,12 +427,12 @@ int run_pass(const ecc_options& o, command cmd) {
   if (reports) {
     print_summary(stdout, report, tail);
   } else {
-    std::printf("pages:           %" PRId64 ", %" PRId64 " sectors\n", report.totals.pages,
-                report.totals.sectors);
+    std::printf("pages:           %" PRId64 ", %s\n", report.totals.pages,
+                counted(report.totals.sectors, "sector", "sectors").c_str());
     if (cmd == command::inject)
       std::printf("bits flipped:    %" PRId64 "\n", report.totals.injected_bits);
     if (tail > 0)
-      std::printf("tail:            %" PRId64 " bytes copied unchanged\n", tail);
+      std::printf("tail:            %s copied unchanged\n", counted(tail, "byte", "bytes").c_str());
   }
   if (cmd == command::extract) {
     const std::int64_t as_read =
@@ -437,8 +471,20 @@ int run_layout(const ecc_options& o) {
 struct probe_candidate {
   layout_code code;
   std::int64_t clean = 0, corrected = 0, erased = 0, uncorrectable = 0;
+  double chance = 1;          // share of random steps that would decode
+  double log10_evidence = 0;  // log10 of the odds that chance gives `usable` or more
   std::int64_t usable() const { return clean + corrected; }
 };
+
+// A probability given as its log10: "0.16", "0.0025", then "1e-1738" once too small to write.
+std::string odds_text(double log10_p) {
+  char text[32];
+  if (log10_p > -4)
+    std::snprintf(text, sizeof text, "%.2g", std::pow(10.0, log10_p));
+  else
+    std::snprintf(text, sizeof text, "1e%lld", static_cast<long long>(std::floor(log10_p + 0.5)));
+  return text;
+}
 
 // A step with at most 8 zero bits in its message is (nearly) erased and tells nothing about
 // the convention.
@@ -469,6 +515,8 @@ int run_probe(const ecc_options& o) {
   if (std::string e = open_dump(o.dump, dump); !e.empty())
     return fail(e);
 
+  if (std::string e = require_whole_page(o.dump, dump.bytes, raw_page_bytes(layout)); !e.empty())
+    return fail(e);
   const auto page_bytes = static_cast<std::size_t>(raw_page_bytes(layout));
   std::vector<unsigned char> page(page_bytes);
   struct sample {
@@ -545,6 +593,13 @@ int run_probe(const ecc_options& o) {
                 break;
             }
           }
+          std::size_t longest = 0;
+          for (const sample& one : samples)
+            longest = std::max(longest, one.message.size());
+          // Steps of random bits decode at this rate; only what goes beyond it is evidence.
+          c.chance = chance_of_decoding(static_cast<std::int64_t>(8 * longest) + code.parity_bits,
+                                        code.parity_bits, t);
+          c.log10_evidence = log10_chance_of_at_least(c.usable(), sampled, c.chance);
           candidates.push_back(c);
         }
       }
@@ -552,12 +607,13 @@ int run_probe(const ecc_options& o) {
   }
   if (candidates.empty())
     return fail("no code of the layout's field fits its ECC bytes");
-  // Clean steps are the strongest evidence (a random step is clean with odds of 2^-r);
-  // among equals the larger t, whose chance corrections are the rarest.
+  // The candidate whose decoded count random data is least likely to reach comes first; a
+  // share of decoded steps alone would favour t = 1, under which half of all random steps
+  // decode. Among equals the larger t, whose chance corrections are the rarest.
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const probe_candidate& a, const probe_candidate& b) {
-                     if (a.usable() != b.usable())
-                       return a.usable() > b.usable();
+                     if (a.log10_evidence != b.log10_evidence)
+                       return a.log10_evidence < b.log10_evidence;
                      if (a.clean != b.clean)
                        return a.clean > b.clean;
                      return a.code.t > b.code.t;
@@ -567,9 +623,12 @@ int run_probe(const ecc_options& o) {
   if (from_file) {
     std::printf("layout: %s\n", layout_label(layout).c_str());
     std::printf(
-        "rank  bit-order  ecc-mask   pad     t  usable   clean  corrected  uncorrectable\n");
+        "rank  bit-order  ecc-mask   pad     t  usable  chance  odds      clean  corrected  "
+        "uncorrectable\n");
   } else {
-    std::printf("rank  bit-order  ecc-mask   t  usable   clean  corrected  uncorrectable\n");
+    std::printf(
+        "rank  bit-order  ecc-mask   t  usable  chance  odds      clean  corrected  "
+        "uncorrectable\n");
   }
   const std::size_t shown = std::min<std::size_t>(candidates.size(), 40);
   for (std::size_t i = 0; i < shown; ++i) {
@@ -579,17 +638,24 @@ int run_probe(const ecc_options& o) {
       std::printf("%-5s  %2d", c.code.pad_start ? "start" : "end", c.code.t);
     else
       std::printf("%d", c.code.t);
-    std::printf("  %5.1f%%  %6" PRId64 "  %9" PRId64 "  %13" PRId64 "\n",
-                100.0 * static_cast<double>(c.usable()) / static_cast<double>(sampled), c.clean,
-                c.corrected, c.uncorrectable);
+    std::printf("  %5.1f%%  %5.1f%%  %-8s  %5" PRId64 "  %9" PRId64 "  %13" PRId64 "\n",
+                100.0 * static_cast<double>(c.usable()) / static_cast<double>(sampled),
+                100.0 * c.chance, odds_text(c.log10_evidence).c_str(), c.clean, c.corrected,
+                c.uncorrectable);
   }
   if (shown < candidates.size())
     std::printf("(%zu more candidates, none better)\n", candidates.size() - shown);
+  std::printf(
+      "usable: steps that decode clean or corrected; chance: the share random data would reach;\n"
+      "odds: the probability that chance alone decodes as many\n");
   const probe_candidate& best = candidates.front();
-  if (best.usable() == 0) {
-    std::printf(from_file ? "no convention decodes any sector: check the layout's spans and code\n"
-                          : "no convention decodes any sector: check the geometry (--page-size, "
-                            "--spare-size)\n");
+  if (best.log10_evidence > kEvidenceBar) {
+    std::printf(
+        best.usable() == 0 ? "no convention decodes any sector: %s\n"
+                           : "no convention decodes more sectors than random data would: %s\n",
+        from_file ? "the layout's spans or code are probably wrong for this dump"
+                  : "the geometry (--page-size, --spare-size) or the layout is probably wrong "
+                    "for this dump");
     return kUncorrectable;
   }
   if (from_file) {
@@ -652,6 +718,32 @@ void add_common(CLI::App* cmd, ecc_options& o, shorthand_options& shorthands,
       ->check(CLI::Range(1, 64));
 }
 
+// Lets options come before the command (`pagolinth-ecc --page-size 4096 check DUMP`) by
+// moving the command word to the front; the words around it keep their order. A word is taken
+// for the command only where it cannot be the value of the option before it.
+std::vector<char*> command_first(int argc, char** argv, const std::vector<std::string>& commands) {
+  std::vector<char*> args(argv, argv + argc);
+  if (argc < 3 || argv[1][0] != '-')
+    return args;
+  const auto takes_no_value = [](const std::string& word) {
+    return word == "--force" || word == "--protected" || word == "-h" || word == "--help" ||
+           word.find('=') != std::string::npos;
+  };
+  for (int i = 1; i < argc; ++i) {
+    const std::string word = argv[i];
+    if (std::find(commands.begin(), commands.end(), word) != commands.end()) {
+      args.erase(args.begin() + i);
+      args.insert(args.begin() + 1, argv[i]);
+      return args;
+    }
+    if (word == "--")
+      break;
+    if (word.size() > 1 && word[0] == '-' && !takes_no_value(word))
+      ++i;  // its value, whatever it looks like
+  }
+  return args;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -670,8 +762,8 @@ int main(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(
       "Exit status: 0 when every sector is clean, erased or corrected; 1 when any is\n"
-      "uncorrectable outside the blocks marked bad (or probe finds nothing); 2 for bad usage,\n"
-      "a bad layout file or unreadable input.\n"
+      "uncorrectable outside the blocks marked bad (or probe finds nothing that beats chance); 2\n"
+      "for bad usage, a bad layout file or unreadable input.\n"
       "Example: pagolinth-ecc check Dump.bin --layout board.toml --csv errors.csv --map map.svg");
 
   CLI::App* check = app.add_subcommand("check", "check every sector and print a summary");
@@ -731,8 +823,12 @@ int main(int argc, char** argv) {
   add_layout_options(layout_cmd, o, shorthands);
   layout_cmd->footer("Example: pagolinth-ecc layout --page-size 4096 --spare-size 224 > my.toml");
 
+  std::vector<std::string> commands;
+  for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
+    commands.push_back(sub->get_name());
+  std::vector<char*> args = command_first(argc, argv, commands);
   try {
-    app.parse(argc, argv);
+    app.parse(static_cast<int>(args.size()), args.data());
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
