@@ -3,11 +3,10 @@
 // stays the same whatever the dump's size. All texts are the program's own, byte for byte.
 #include "console/dialogue.h"
 
-#include <cstdio>   // std::printf, std::fputs, std::fopen, std::fread, std::getchar
-#include <cstring>  // std::strlen
-#include <limits>   // std::numeric_limits
-#include <memory>   // std::unique_ptr
-#include <new>      // std::nothrow
+#include <cstdio>  // std::printf, std::fputs, std::fopen, std::fread, std::getchar
+#include <limits>  // std::numeric_limits
+#include <memory>  // std::unique_ptr
+#include <new>     // std::nothrow
 
 #include "layout/page_layout.h"  // extract_sector, layout_end, sectors_per_page
 #include "platform/platform.h"   // platform_* console and file operations
@@ -30,13 +29,11 @@ const char kPlacement[] =
 const char kPromptPageSize[] = "Geben Sie den Parameter an <Page Size without Spare> in <Bytes> : ";
 const char kPromptSpareSize[] = "Geben Sie den Parameter an <Spare Size> in <Bytes> : ";
 const char kPromptBlockPages[] = "Geben Sie den Parameter an <Block size> in <Pages> : ";
+const char kAskAgain[] = "Bitte geben Sie die Parameter erneut ein.\n\n";
 
 const char kMeasuredName[] = "Dump.bin";
 const char kInputName[] = "C:/ECC/Dump.bin";
 const char kOutputName[] = "C:/ECC/Dump_New.bin";
-
-// A word longer than this is no number of 32 bits; only its start is kept.
-constexpr std::size_t kMaxWordKept = 40;
 
 struct file_closer {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -58,22 +55,66 @@ bool is_blank(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// Reads the next blank-separated word of standard input into `word`. Returns false when the
-// input ends before a word begins. The blank after the word stays unread.
-bool read_word(std::string& word) {
-  word.clear();
+// An answer judged one character at a time, so that an answer of any length is judged whole in
+// a few bytes: leading zeros leave the magnitude at 0, and once the magnitude is past the
+// largest answer its further digits no longer matter.
+struct answer_scan {
+  bool started = false;   // a character has come
+  bool negative = false;  // the first character was '-'
+  bool digits = false;    // a digit has come after the optional sign
+  bool other = false;     // anything but a digit has come after the optional sign
+  std::int64_t magnitude = 0;
+  bool overflow = false;  // magnitude went past kMaxAnswer; it stays put from then on
+};
+
+void scan_char(answer_scan& s, char c) {
+  const bool first = !s.started;
+  s.started = true;
+  if (first && (c == '+' || c == '-')) {
+    s.negative = c == '-';
+    return;
+  }
+  if (c < '0' || c > '9') {
+    s.other = true;
+    return;
+  }
+  s.digits = true;
+  if (!s.overflow) {
+    s.magnitude = s.magnitude * 10 + (c - '0');
+    s.overflow = s.magnitude > kMaxAnswer;
+  }
+}
+
+// A stray character outweighs a sign, and a sign outweighs the size, so that each kind of
+// bad answer gets the same message however long it is.
+answer_error scan_verdict(const answer_scan& s, std::int32_t& value) {
+  if (s.other || !s.digits)
+    return answer_error::not_a_number;
+  if (s.negative || s.magnitude == 0)
+    return answer_error::not_positive;
+  if (s.overflow)
+    return answer_error::too_large;
+  value = static_cast<std::int32_t>(s.magnitude);
+  return answer_error::none;
+}
+
+// Judges the next blank-separated word of standard input as an answer, in `verdict` and, when
+// valid, `value`. Returns false when the input ends before a word begins. The blank after the
+// word stays unread.
+bool read_answer(answer_error& verdict, std::int32_t& value) {
   int c = std::getchar();
   while (c != EOF && is_blank(c))
     c = std::getchar();
   if (c == EOF)
     return false;
+  answer_scan scan;
   while (c != EOF && !is_blank(c)) {
-    if (word.size() < kMaxWordKept)
-      word.push_back(static_cast<char>(c));
+    scan_char(scan, static_cast<char>(c));
     c = std::getchar();
   }
   if (c != EOF)
     std::ungetc(c, stdin);
+  verdict = scan_verdict(scan, value);
   return true;
 }
 
@@ -91,10 +132,10 @@ bool ask_number(const char* prompt, std::int32_t& value) {
   for (;;) {
     std::printf("%s\n", prompt);
     std::fflush(stdout);
-    std::string word;
-    if (!read_word(word))
+    answer_error verdict = answer_error::none;
+    if (!read_answer(verdict, value))
       return false;
-    switch (parse_answer(word, value)) {
+    switch (verdict) {
       case answer_error::none:
         return true;
       case answer_error::not_a_number:
@@ -112,7 +153,9 @@ bool ask_number(const char* prompt, std::int32_t& value) {
   }
 }
 
-// Asks the three questions until the answers describe a page whose sectors fit in it.
+// Asks the three questions until the answers describe a page whose sectors fit in it. When
+// page and spare together are too large, all three are asked again: the page size may be the
+// wrong answer, and asking only for the spare again would leave no way out.
 // Returns false when the input ends first.
 bool ask_geometry(dump_geometry& g) {
   std::fputs("\n", stdout);
@@ -120,16 +163,15 @@ bool ask_geometry(dump_geometry& g) {
     if (!ask_number(kPromptPageSize, g.page_size))
       return false;
     g.step_per_page = sectors_per_page(g.page_size);
-    for (;;) {
-      if (!ask_number(kPromptSpareSize, g.spare_size))
-        return false;
-      if (g.spare_size <= kMaxAnswer - g.page_size)
-        break;
+    if (!ask_number(kPromptSpareSize, g.spare_size))
+      return false;
+    if (g.spare_size > kMaxAnswer - g.page_size) {
       std::printf(
           "Ungueltiger Wert: Page Size und Spare Size zusammen duerfen hoechstens %d Bytes "
-          "sein.\n",
-          kMaxAnswer);
+          "sein.\n%s",
+          kMaxAnswer, kAskAgain);
       discard_line();
+      continue;
     }
     if (!ask_number(kPromptBlockPages, g.block_pages))
       return false;
@@ -141,9 +183,8 @@ bool ask_geometry(dump_geometry& g) {
       break;
     std::printf(
         "Die Parameter passen nicht zum Seitenaufbau: der ECC-Bereich des letzten Datenblocks "
-        "endet bei Byte %lld, die Page mit Spare hat aber nur %d Bytes.\n"
-        "Bitte geben Sie die Parameter erneut ein.\n\n",
-        static_cast<long long>(end), g.page_size_with_spare);
+        "endet bei Byte %lld, die Page mit Spare hat aber nur %d Bytes.\n%s",
+        static_cast<long long>(end), g.page_size_with_spare, kAskAgain);
   }
   std::fputs("\n", stdout);
   return true;
@@ -222,29 +263,10 @@ void walk_dump(dialogue_state& st) {
 }  // namespace
 
 answer_error parse_answer(const std::string& text, std::int32_t& value) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-    negative = text[i++] == '-';
-  if (i == text.size())
-    return answer_error::not_a_number;
-  std::int64_t magnitude = 0;
-  bool overflow = false;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9')
-      return answer_error::not_a_number;
-    if (!overflow) {
-      magnitude = magnitude * 10 + (c - '0');
-      overflow = magnitude > kMaxAnswer;
-    }
-  }
-  if (negative || magnitude == 0)
-    return answer_error::not_positive;
-  if (overflow)
-    return answer_error::too_large;
-  value = static_cast<std::int32_t>(magnitude);
-  return answer_error::none;
+  answer_scan scan;
+  for (const char c : text)
+    scan_char(scan, c);
+  return scan_verdict(scan, value);
 }
 
 int run_dialogue() {

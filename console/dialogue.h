@@ -28,8 +28,11 @@ enum class answer_error {
   too_large,     // above 2^31 - 1
 };
 
-// Parses one answer: an optional '+' or '-' and one or more decimal digits, nothing else.
-// On success stores the value (1 ... 2^31 - 1) in `value`; otherwise leaves it untouched.
+// Parses one answer: an optional '+' or '-' and one or more decimal digits, nothing else,
+// judged whole whatever its length (leading zeros are no limit). A stray character makes it
+// not_a_number even in a negative or overlong answer; a '-' makes it not_positive even when
+// overlong. On success stores the value (1 ... 2^31 - 1) in `value`; otherwise leaves it
+// untouched. Standard input is judged the same way, character by character, in fixed memory.
 answer_error parse_answer(const std::string& text, std::int32_t& value);
 
 // Runs the whole dialogue on standard input and output, in the working folder, and returns
