@@ -3,10 +3,13 @@
 // stays the same whatever the dump's size. All texts are the program's own, byte for byte.
 #include "console/dialogue.h"
 
-#include <cstdio>  // std::printf, std::fputs, std::fopen, std::fread, std::getchar
-#include <limits>  // std::numeric_limits
-#include <memory>  // std::unique_ptr
-#include <new>     // std::nothrow
+#include <cstdio>            // std::printf, std::fputs, std::fopen, std::fread, std::getchar
+#include <filesystem>        // std::filesystem::status, symlink_status, equivalent
+#include <initializer_list>  // std::initializer_list
+#include <limits>            // std::numeric_limits
+#include <memory>            // std::unique_ptr
+#include <new>               // std::nothrow
+#include <system_error>      // std::error_code
 
 #include "layout/page_layout.h"  // extract_sector, layout_end, sectors_per_page
 #include "platform/platform.h"   // platform_* console and file operations
@@ -199,9 +202,22 @@ void print_banner() {
   std::printf("%s\n\n", kStars);
 }
 
-// Measures the dump by seeking to its end. Returns false when it cannot be opened.
+// True when `name` is a regular file, links followed. Anything else is no dump: a FIFO would
+// block the open, a folder claims a size it has no pages for, a device reads as endless or
+// empty. Checked before the open; a FIFO swapped in between check and open by someone who may
+// write the folder still blocks the open, as it would for any program reading that name.
+bool is_regular_dump(const std::string& name) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(std::filesystem::status(name, ec));
+}
+
+// Measures the dump by seeking to its end. Returns false when it is no regular file or
+// cannot be opened.
 bool measure_dump(dump_geometry& g) {
-  file_ptr file(std::fopen(platform_path(kMeasuredName).c_str(), "rb"));
+  const std::string name = platform_path(kMeasuredName);
+  if (!is_regular_dump(name))
+    return false;
+  file_ptr file(std::fopen(name.c_str(), "rb"));
   if (!file)
     return false;
   g.file_size = -1;
@@ -210,6 +226,29 @@ bool measure_dump(dump_geometry& g) {
   const std::int64_t page_bytes = g.page_size_with_spare;
   g.pages_per_device = g.file_size / page_bytes;
   g.blocks_per_device = g.file_size / (std::int64_t{g.block_pages} * page_bytes);
+  return true;
+}
+
+// True when "Dump_New.bin" may be opened: missing, or a plain regular file of its own. A link
+// (even one to a harmless file: its target may change before the open), a FIFO (whose open
+// blocks), a device or a folder is refused, and so is another name of the dump, whichever of
+// the dump's two names it shares a file with.
+// The open that follows cannot refuse links itself (fopen has no such mode). It appends and
+// nothing is ever written, so what is swapped in between check and open is never emptied or
+// changed; at worst a link put there in that moment gets its missing target created empty, or
+// a FIFO makes the open wait.
+bool output_is_own_file(const std::string& name) {
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::symlink_status(name, ec);
+  if (st.type() == std::filesystem::file_type::not_found)
+    return true;
+  if (st.type() != std::filesystem::file_type::regular)
+    return false;
+  for (const char* dump : {kMeasuredName, kInputName}) {
+    const bool same = std::filesystem::equivalent(name, platform_path(dump), ec);
+    if (same || ec)
+      return false;
+  }
   return true;
 }
 
@@ -307,7 +346,9 @@ int run_dialogue() {
     return 1;
   }
 
-  st.input.reset(std::fopen(platform_path(kInputName).c_str(), "rb"));
+  const std::string input_name = platform_path(kInputName);
+  if (is_regular_dump(input_name))
+    st.input.reset(std::fopen(input_name.c_str(), "rb"));
   if (!st.input) {
     std::fputs("Datei-Oeffnungsfehler\n", stdout);
     std::fputs("Bestaetigen Sie mit einer beliebigen Taste.", stdout);
@@ -316,7 +357,9 @@ int run_dialogue() {
   }
   // Append mode creates the file when it is missing but never empties one that exists: it may
   // hold a corrected dump written by pagolinth-ecc fix, whose default output it is.
-  st.output.reset(std::fopen(platform_path(kOutputName).c_str(), "ab"));
+  const std::string output_name = platform_path(kOutputName);
+  if (output_is_own_file(output_name))
+    st.output.reset(std::fopen(output_name.c_str(), "ab"));
   if (!st.output) {
     std::fputs("Datei-Oeffnungsfehler\n", stdout);
     platform_pause();

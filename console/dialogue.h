@@ -37,6 +37,8 @@ answer_error parse_answer(const std::string& text, std::int32_t& value);
 
 // Runs the whole dialogue on standard input and output, in the working folder, and returns
 // the process exit status: 0 after a complete walk; 1 when standard input ends before the
-// three answers, when the dump cannot be opened, when a buffer cannot be allocated, or when
-// the output file "Dump_New.bin" cannot be created.
+// three answers, when the dump is missing, no regular file or cannot be opened, when a buffer
+// cannot be allocated, when "Dump_New.bin" is a link, no regular file, the dump under another
+// name or cannot be created. Never writes to the dump or through a link, and leaves an existing
+// "Dump_New.bin" as it is.
 int run_dialogue();

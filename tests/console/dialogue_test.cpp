@@ -1,21 +1,21 @@
 // Tests of the dialogue: whole transcripts of the built program compared byte for byte with
 // transcripts put together here from the dialogue's fixed texts and the page layout's
-// offsets, for several dumps and geometries; refused answers, however long; and the failure
-// paths.
+// offsets, for several dumps and geometries; refused answers; and the failure paths, among
+// them links, FIFOs and devices where the dump or Dump_New.bin should be.
 #include "console/dialogue.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>     // open
 #include <signal.h>    // kill, SIGKILL
-#include <sys/stat.h>  // mkdir
+#include <sys/stat.h>  // mkdir, mkfifo
 #include <sys/wait.h>  // waitpid
-#include <unistd.h>    // symlink, fork, execv, dup2, chdir, lseek, close
+#include <unistd.h>    // symlink, link, fork, execv, dup2, chdir, lseek, close
 
 #include <chrono>      // std::chrono::steady_clock, milliseconds
 #include <cstdint>     // std::int32_t, std::int64_t
 #include <cstdio>      // std::snprintf
-#include <filesystem>  // std::filesystem::exists, file_size
+#include <filesystem>  // std::filesystem::exists, file_size, symlink_status
 #include <string>      // std::string
 #include <thread>      // std::this_thread::sleep_for
 
@@ -178,6 +178,13 @@ guarded_result run_guarded(const std::string& cwd, const std::string& input,
   return result;
 }
 
+const std::string kDumpOpenError =
+    "Datei-\xC3\x96"
+    "ffnungsfehler\nBest\xC3\xA4"
+    "tigen Sie mit einer beliebigen Taste.";
+const std::string kOutputOpenError =
+    "Datei-Oeffnungsfehler\nDruecken Sie eine beliebige Taste . . . \n";
+
 TEST(Dialogue, TranscriptsAreExactForSeveralGeometries) {
   const geometry_case cases[] = {
       {2048, 64, 64, 135168},           // the usual 64 pages of 2,112 bytes: 1 block, 256 sectors
@@ -304,8 +311,7 @@ TEST(Dialogue, OutputThatCannotBeCreatedPausesAndEndsWithStatusOne) {
 
 TEST(Dialogue, AnExistingOutputIsLeftAsItIs) {
   // Dump_New.bin is where pagolinth-ecc fix writes by default: a walk after a fix must not
-  // destroy the corrected dump, nor, through a link, the dump itself. A missing one is still
-  // created empty.
+  // destroy the corrected dump. A missing one is still created empty.
   const geometry_case c{2048, 64, 64, 2 * 2112};
   const std::string dump = make_dump(c.dump_size);
   {
@@ -320,14 +326,6 @@ TEST(Dialogue, AnExistingOutputIsLeftAsItIs) {
   {
     scratch_dir dir;
     write_file(dir.file("Dump.bin"), dump);
-    ASSERT_EQ(symlink("Dump.bin", dir.file("Dump_New.bin").c_str()), 0);
-    const program_result r = run_program(kProgram, dir.path(), answers(c));
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(read_file(dir.file("Dump.bin")), dump) << "the dump was changed through a link";
-  }
-  {
-    scratch_dir dir;
-    write_file(dir.file("Dump.bin"), dump);
     const program_result r = run_program(kProgram, dir.path(), answers(c));
     EXPECT_EQ(r.exit_status, 0);
     ASSERT_TRUE(std::filesystem::exists(dir.file("Dump_New.bin")));
@@ -335,15 +333,115 @@ TEST(Dialogue, AnExistingOutputIsLeftAsItIs) {
   }
 }
 
-TEST(Dialogue, ADumpThatCannotBeReadWalksNothing) {
-  // A folder named Dump.bin opens but yields no page: whatever size it claims, the walk
-  // ends without a sector and without a crash.
-  scratch_dir dir;
-  ASSERT_EQ(mkdir(dir.file("Dump.bin").c_str(), 0700), 0);
-  const program_result r = run_program(kProgram, dir.path(), "2048\n64\n64\n");
-  EXPECT_EQ(r.signal, 0);
-  EXPECT_TRUE(r.exit_status == 0 || r.exit_status == 1) << "status " << r.exit_status;
-  EXPECT_EQ(r.out.find("Datablock"), std::string::npos);
+TEST(Dialogue, AnOutputThatIsALinkOrNoPlainFileIsRefusedAndNothingIsTouched) {
+  // Whatever stands at Dump_New.bin, the dump, the file a link points to and the link itself
+  // keep what they hold, a missing link target is not created, and the run ends with the
+  // output's error and status 1 instead of a walk.
+  const geometry_case c{2048, 64, 64, 2 * 2112};
+  const std::string dump = make_dump(c.dump_size);
+  const std::string other = "another file of the user's";
+  enum class kind { symlink_to_dump, hard_link_to_dump, symlink_to_other, dangling, fifo };
+  const struct {
+    const char* name;
+    kind what;
+  } cases[] = {
+      {"symbolic link to Dump.bin", kind::symlink_to_dump},
+      {"hard link to Dump.bin", kind::hard_link_to_dump},
+      {"symbolic link to another file", kind::symlink_to_other},
+      {"symbolic link to a missing file", kind::dangling},
+      {"FIFO without a reader", kind::fifo},
+  };
+  for (const auto& cs : cases) {
+    SCOPED_TRACE(testing::Message() << "case: Dump_New.bin is a " << cs.name);
+    scratch_dir dir;
+    write_file(dir.file("Dump.bin"), dump);
+    write_file(dir.file("other.bin"), other);
+    const std::string out = dir.file("Dump_New.bin");
+    switch (cs.what) {
+      case kind::symlink_to_dump:
+        ASSERT_EQ(symlink("Dump.bin", out.c_str()), 0);
+        break;
+      case kind::hard_link_to_dump:
+        ASSERT_EQ(link(dir.file("Dump.bin").c_str(), out.c_str()), 0);
+        break;
+      case kind::symlink_to_other:
+        ASSERT_EQ(symlink("other.bin", out.c_str()), 0);
+        break;
+      case kind::dangling:
+        ASSERT_EQ(symlink("missing.bin", out.c_str()), 0);
+        break;
+      case kind::fifo:
+        ASSERT_EQ(mkfifo(out.c_str(), 0600), 0);
+        break;
+    }
+    const guarded_result g = run_guarded(dir.path(), answers(c));
+    ASSERT_FALSE(g.hung) << "the program waited on Dump_New.bin and was killed";
+    EXPECT_EQ(g.run.exit_status, 1);
+    EXPECT_EQ(g.run.out,
+              kBanner + kPrompts + report(c.dump_size, 2112, 4, 0, 2) + kOutputOpenError);
+    EXPECT_EQ(read_file(dir.file("Dump.bin")), dump) << "the dump was changed";
+    EXPECT_EQ(read_file(dir.file("other.bin")), other) << "the link's target was changed";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing.bin"))) << "a link target was made";
+    const auto type = std::filesystem::symlink_status(out).type();
+    if (cs.what == kind::hard_link_to_dump)
+      EXPECT_EQ(type, std::filesystem::file_type::regular);
+    else if (cs.what == kind::fifo)
+      EXPECT_EQ(type, std::filesystem::file_type::fifo);
+    else
+      EXPECT_EQ(type, std::filesystem::file_type::symlink);
+  }
+}
+
+TEST(Dialogue, ADumpThatIsNoRegularFileIsRefusedWithoutWaiting) {
+  // A folder would claim a size it has no pages for, a FIFO without a writer would block the
+  // open for ever, a device reads as endless or empty: each is the dump's open error, status 1,
+  // and no Dump_New.bin. A link to a regular dump is a dump like any other.
+  enum class kind { folder, fifo, link_to_device, link_to_folder, link_to_dump };
+  const struct {
+    const char* name;
+    kind what;
+  } cases[] = {
+      {"folder", kind::folder},
+      {"FIFO without a writer", kind::fifo},
+      {"symbolic link to /dev/zero", kind::link_to_device},
+      {"symbolic link to a folder", kind::link_to_folder},
+      {"symbolic link to a regular dump", kind::link_to_dump},
+  };
+  const geometry_case c{2048, 64, 64, 3 * 2112};
+  for (const auto& cs : cases) {
+    SCOPED_TRACE(testing::Message() << "case: Dump.bin is a " << cs.name);
+    scratch_dir dir;
+    const std::string name = dir.file("Dump.bin");
+    switch (cs.what) {
+      case kind::folder:
+        ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
+        break;
+      case kind::fifo:
+        ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+        break;
+      case kind::link_to_device:
+        ASSERT_EQ(symlink("/dev/zero", name.c_str()), 0);
+        break;
+      case kind::link_to_folder:
+        ASSERT_EQ(symlink(dir.path().c_str(), name.c_str()), 0);
+        break;
+      case kind::link_to_dump:
+        write_file(dir.file("real.bin"), make_dump(c.dump_size));
+        ASSERT_EQ(symlink("real.bin", name.c_str()), 0);
+        break;
+    }
+    const guarded_result g = run_guarded(dir.path(), answers(c));
+    ASSERT_FALSE(g.hung) << "the program waited on Dump.bin and was killed";
+    if (cs.what == kind::link_to_dump) {
+      EXPECT_EQ(g.run.exit_status, 0);
+      EXPECT_EQ(g.run.out, expected_run(c));
+      continue;
+    }
+    EXPECT_EQ(g.run.exit_status, 1);
+    EXPECT_EQ(g.run.out, kBanner + kPrompts + kDumpOpenError);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("Dump_New.bin"))))
+        << "Dump_New.bin was created";
+  }
 }
 
 TEST(Dialogue, LongAnswersAreJudgedWhole) {
