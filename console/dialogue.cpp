@@ -3,7 +3,7 @@
 // stays the same whatever the dump's size. All texts are the program's own, byte for byte.
 #include "console/dialogue.h"
 
-#include <cstdio>            // std::printf, std::fputs, std::fopen, std::fread, std::getchar
+#include <cstdio>            // std::printf, std::fputs, std::fopen, std::fread, std::ferror
 #include <filesystem>        // std::filesystem::status, symlink_status, equivalent
 #include <initializer_list>  // std::initializer_list
 #include <limits>            // std::numeric_limits
@@ -121,6 +121,11 @@ bool read_answer(answer_error& verdict, std::int32_t& value) {
   return true;
 }
 
+// True once a write to standard output has failed: what comes after would be lost too.
+bool output_failed() {
+  return std::ferror(stdout) != 0;
+}
+
 // Drops the rest of the current input line, its line end included.
 void discard_line() {
   int c = std::getchar();
@@ -130,13 +135,14 @@ void discard_line() {
 
 // Prints `prompt` and reads answers until one is a valid number, which lands in `value`.
 // A refused answer gets a message, the rest of its line is dropped and the prompt repeats.
-// Returns false when the input ends first.
+// Returns false when the input ends first, or when standard output has failed (no one sees
+// the questions, so refused answers must not keep the loop going).
 bool ask_number(const char* prompt, std::int32_t& value) {
   for (;;) {
     std::printf("%s\n", prompt);
     std::fflush(stdout);
     answer_error verdict = answer_error::none;
-    if (!read_answer(verdict, value))
+    if (output_failed() || !read_answer(verdict, value))
       return false;
     switch (verdict) {
       case answer_error::none:
@@ -281,7 +287,8 @@ void print_sector_report(std::int32_t k, std::int64_t offset, const unsigned cha
 }
 
 // Walks the pages one at a time, as read from the input. A page that cannot be read whole
-// (a dump shorter than measured, or one whose size is unknown) ends the walk.
+// (a dump shorter than measured, or one whose size is unknown) ends the walk, and so does a
+// failed write to standard output: a long walk would otherwise run on to a reader who is gone.
 void walk_dump(dialogue_state& st) {
   const dump_geometry& g = st.geometry;
   const std::size_t page_bytes = static_cast<std::size_t>(g.page_size_with_spare);
@@ -294,9 +301,21 @@ void walk_dump(dialogue_state& st) {
       const std::int64_t offset =
           extract_sector(st.page.get(), k, g.step_per_page, st.sector.get(), st.ecc.get());
       print_sector_report(k, offset, st.sector.get());
-      platform_wait_key();
+      platform_wait_key();  // flushes standard output first
+      if (output_failed())
+        return;
     }
   }
+}
+
+// Every end of the run passes here: a transcript that did not reach standard output whole
+// is a failed run, told on standard error, since standard output is what failed.
+int finish(int status) {
+  if (std::fflush(stdout) != 0 || output_failed()) {
+    std::fputs("pagolinth: cannot write to standard output\n", stderr);
+    return 1;
+  }
+  return status;
 }
 
 }  // namespace
@@ -319,8 +338,7 @@ int run_dialogue() {
   if (!ask_geometry(g)) {
     std::fputs("\nDie Eingabe ist zu Ende, bevor alle Parameter angegeben wurden. Abbruch.\n",
                stdout);
-    std::fflush(stdout);
-    return 1;
+    return finish(1);
   }
 
   if (!measure_dump(g)) {
@@ -333,7 +351,7 @@ int run_dialogue() {
         "tigen Sie mit einer beliebigen Taste.",
         stdout);
     platform_wait_key();
-    return 1;
+    return finish(1);
   }
   print_report(g);
 
@@ -342,8 +360,7 @@ int run_dialogue() {
   st.ecc = allocate(kEccLength);
   if (!st.page || !st.sector || !st.ecc) {
     std::fputs("Allocation Error.\n", stdout);
-    std::fflush(stdout);
-    return 1;
+    return finish(1);
   }
 
   const std::string input_name = platform_path(kInputName);
@@ -353,7 +370,7 @@ int run_dialogue() {
     std::fputs("Datei-Oeffnungsfehler\n", stdout);
     std::fputs("Bestaetigen Sie mit einer beliebigen Taste.", stdout);
     platform_wait_key();
-    return 1;
+    return finish(1);
   }
   // Append mode creates the file when it is missing but never empties one that exists: it may
   // hold a corrected dump written by pagolinth-ecc fix, whose default output it is.
@@ -363,7 +380,7 @@ int run_dialogue() {
   if (!st.output) {
     std::fputs("Datei-Oeffnungsfehler\n", stdout);
     platform_pause();
-    return 1;
+    return finish(1);
   }
 
   walk_dump(st);
@@ -372,7 +389,9 @@ int run_dialogue() {
   st.sector.reset();
   st.ecc.reset();
   st.input.reset();
+  if (output_failed())
+    return finish(1);
   std::fputs("\nErledigt. Druecken Sie eine beliebige Taste.", stdout);
   platform_wait_key();
-  return 0;
+  return finish(0);
 }

@@ -39,6 +39,7 @@ answer_error parse_answer(const std::string& text, std::int32_t& value);
 // the process exit status: 0 after a complete walk; 1 when standard input ends before the
 // three answers, when the dump is missing, no regular file or cannot be opened, when a buffer
 // cannot be allocated, when "Dump_New.bin" is a link, no regular file, the dump under another
-// name or cannot be created. Never writes to the dump or through a link, and leaves an existing
-// "Dump_New.bin" as it is.
+// name or cannot be created, or when writing to standard output fails (then with one line on
+// standard error, which is otherwise unused). Never writes to the dump or through a link, and
+// leaves an existing "Dump_New.bin" as it is. Standard output is flushed, not closed.
 int run_dialogue();

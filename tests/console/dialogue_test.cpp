@@ -1,7 +1,7 @@
 // Tests of the dialogue: whole transcripts of the built program compared byte for byte with
 // transcripts put together here from the dialogue's fixed texts and the page layout's
 // offsets, for several dumps and geometries; refused answers; and the failure paths, among
-// them links, FIFOs and devices where the dump or Dump_New.bin should be.
+// them links, FIFOs and devices where the dump or Dump_New.bin should be, and a dead stdout.
 #include "console/dialogue.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <chrono>      // std::chrono::steady_clock, milliseconds
 #include <cstdint>     // std::int32_t, std::int64_t
 #include <cstdio>      // std::snprintf
-#include <filesystem>  // std::filesystem::exists, file_size, symlink_status
+#include <filesystem>  // std::filesystem::exists, file_size, symlink_status, resize_file
 #include <string>      // std::string
 #include <thread>      // std::this_thread::sleep_for
 
@@ -205,6 +205,7 @@ TEST(Dialogue, TranscriptsAreExactForSeveralGeometries) {
     const program_result r = run_program(kProgram, dir.path(), answers(c));
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, expected_run(c));
+    EXPECT_EQ(r.err, "") << "standard error is for a dead standard output only";
     EXPECT_TRUE(std::filesystem::exists(dir.file("Dump_New.bin")));
     EXPECT_EQ(read_file(dir.file("Dump_New.bin")), "");
     EXPECT_EQ(read_file(dir.file("Dump.bin")), dump) << "the dump was modified";
@@ -481,6 +482,24 @@ TEST(Dialogue, PageAndSpareTooLargeTogetherAskAllThreeAgain) {
                            kAskPage + kAskSpare + sum_too_large + kAskAgain + kAskPage + kAskSpare +
                            kAskBlock + "\n" + report(c.dump_size, 535, 1, 3, 3) +
                            expected_walk(c.dump_size, 512, 23) + kFinal);
+}
+
+TEST(Dialogue, AnUnwritableStandardOutputEndsTheRunWithStatusOne) {
+  // /dev/full takes no byte: the run must not claim success, must say why on standard error,
+  // and must stop walking instead of reading a key for each of the 12,000 sectors.
+  if (!std::filesystem::exists("/dev/full"))
+    GTEST_SKIP() << "no /dev/full on this system";
+  const std::int64_t pages = 3000;
+  scratch_dir dir;
+  write_file(dir.file("Dump.bin"), "");
+  std::filesystem::resize_file(dir.file("Dump.bin"), pages * 2112);
+  const std::string keys(pages * 4 + 1000, 'k');
+  const guarded_result g = run_guarded(dir.path(), "2048\n64\n64\n" + keys, "/dev/full");
+  ASSERT_FALSE(g.hung);
+  EXPECT_EQ(g.run.signal, 0);
+  EXPECT_EQ(g.run.exit_status, 1);
+  EXPECT_EQ(g.run.err, "pagolinth: cannot write to standard output\n");
+  EXPECT_LT(g.input_read, 8192) << "the walk ran on after standard output had failed";
 }
 
 TEST(ParseAnswer, AcceptsPlainDecimalNumbersOfThirtyOneBits) {
