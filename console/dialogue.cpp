@@ -3,11 +3,13 @@
 // stays the same whatever the dump's size. All texts are the program's own, byte for byte.
 #include "console/dialogue.h"
 
-#include <cstdio>   // std::printf, std::fputs, std::fopen, std::fread, std::getchar
-#include <cstring>  // std::strlen
-#include <limits>   // std::numeric_limits
-#include <memory>   // std::unique_ptr
-#include <new>      // std::nothrow
+#include <cstdio>            // std::printf, std::fputs, std::fopen, std::fread, std::ferror
+#include <filesystem>        // std::filesystem::status, symlink_status, equivalent
+#include <initializer_list>  // std::initializer_list
+#include <limits>            // std::numeric_limits
+#include <memory>            // std::unique_ptr
+#include <new>               // std::nothrow
+#include <system_error>      // std::error_code
 
 #include "layout/page_layout.h"  // extract_sector, layout_end, sectors_per_page
 #include "platform/platform.h"   // platform_* console and file operations
@@ -30,13 +32,11 @@ const char kPlacement[] =
 const char kPromptPageSize[] = "Geben Sie den Parameter an <Page Size without Spare> in <Bytes> : ";
 const char kPromptSpareSize[] = "Geben Sie den Parameter an <Spare Size> in <Bytes> : ";
 const char kPromptBlockPages[] = "Geben Sie den Parameter an <Block size> in <Pages> : ";
+const char kAskAgain[] = "Bitte geben Sie die Parameter erneut ein.\n\n";
 
 const char kMeasuredName[] = "Dump.bin";
 const char kInputName[] = "C:/ECC/Dump.bin";
 const char kOutputName[] = "C:/ECC/Dump_New.bin";
-
-// A word longer than this is no number of 32 bits; only its start is kept.
-constexpr std::size_t kMaxWordKept = 40;
 
 struct file_closer {
   void operator()(std::FILE* f) const { std::fclose(f); }
@@ -58,23 +58,72 @@ bool is_blank(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-// Reads the next blank-separated word of standard input into `word`. Returns false when the
-// input ends before a word begins. The blank after the word stays unread.
-bool read_word(std::string& word) {
-  word.clear();
+// An answer judged one character at a time, so that an answer of any length is judged whole in
+// a few bytes: leading zeros leave the magnitude at 0, and once the magnitude is past the
+// largest answer its further digits no longer matter.
+struct answer_scan {
+  bool started = false;   // a character has come
+  bool negative = false;  // the first character was '-'
+  bool digits = false;    // a digit has come after the optional sign
+  bool other = false;     // anything but a digit has come after the optional sign
+  std::int64_t magnitude = 0;
+  bool overflow = false;  // magnitude went past kMaxAnswer; it stays put from then on
+};
+
+void scan_char(answer_scan& s, char c) {
+  const bool first = !s.started;
+  s.started = true;
+  if (first && (c == '+' || c == '-')) {
+    s.negative = c == '-';
+    return;
+  }
+  if (c < '0' || c > '9') {
+    s.other = true;
+    return;
+  }
+  s.digits = true;
+  if (!s.overflow) {
+    s.magnitude = s.magnitude * 10 + (c - '0');
+    s.overflow = s.magnitude > kMaxAnswer;
+  }
+}
+
+// A stray character outweighs a sign, and a sign outweighs the size, so that each kind of
+// bad answer gets the same message however long it is.
+answer_error scan_verdict(const answer_scan& s, std::int32_t& value) {
+  if (s.other || !s.digits)
+    return answer_error::not_a_number;
+  if (s.negative || s.magnitude == 0)
+    return answer_error::not_positive;
+  if (s.overflow)
+    return answer_error::too_large;
+  value = static_cast<std::int32_t>(s.magnitude);
+  return answer_error::none;
+}
+
+// Judges the next blank-separated word of standard input as an answer, in `verdict` and, when
+// valid, `value`. Returns false when the input ends before a word begins. The blank after the
+// word stays unread.
+bool read_answer(answer_error& verdict, std::int32_t& value) {
   int c = std::getchar();
   while (c != EOF && is_blank(c))
     c = std::getchar();
   if (c == EOF)
     return false;
+  answer_scan scan;
   while (c != EOF && !is_blank(c)) {
-    if (word.size() < kMaxWordKept)
-      word.push_back(static_cast<char>(c));
+    scan_char(scan, static_cast<char>(c));
     c = std::getchar();
   }
   if (c != EOF)
     std::ungetc(c, stdin);
+  verdict = scan_verdict(scan, value);
   return true;
+}
+
+// True once a write to standard output has failed: what comes after would be lost too.
+bool output_failed() {
+  return std::ferror(stdout) != 0;
 }
 
 // Drops the rest of the current input line, its line end included.
@@ -86,15 +135,16 @@ void discard_line() {
 
 // Prints `prompt` and reads answers until one is a valid number, which lands in `value`.
 // A refused answer gets a message, the rest of its line is dropped and the prompt repeats.
-// Returns false when the input ends first.
+// Returns false when the input ends first, or when standard output has failed (no one sees
+// the questions, so refused answers must not keep the loop going).
 bool ask_number(const char* prompt, std::int32_t& value) {
   for (;;) {
     std::printf("%s\n", prompt);
     std::fflush(stdout);
-    std::string word;
-    if (!read_word(word))
+    answer_error verdict = answer_error::none;
+    if (output_failed() || !read_answer(verdict, value))
       return false;
-    switch (parse_answer(word, value)) {
+    switch (verdict) {
       case answer_error::none:
         return true;
       case answer_error::not_a_number:
@@ -112,7 +162,9 @@ bool ask_number(const char* prompt, std::int32_t& value) {
   }
 }
 
-// Asks the three questions until the answers describe a page whose sectors fit in it.
+// Asks the three questions until the answers describe a page whose sectors fit in it. When
+// page and spare together are too large, all three are asked again: the page size may be the
+// wrong answer, and asking only for the spare again would leave no way out.
 // Returns false when the input ends first.
 bool ask_geometry(dump_geometry& g) {
   std::fputs("\n", stdout);
@@ -120,16 +172,15 @@ bool ask_geometry(dump_geometry& g) {
     if (!ask_number(kPromptPageSize, g.page_size))
       return false;
     g.step_per_page = sectors_per_page(g.page_size);
-    for (;;) {
-      if (!ask_number(kPromptSpareSize, g.spare_size))
-        return false;
-      if (g.spare_size <= kMaxAnswer - g.page_size)
-        break;
+    if (!ask_number(kPromptSpareSize, g.spare_size))
+      return false;
+    if (g.spare_size > kMaxAnswer - g.page_size) {
       std::printf(
           "Ungueltiger Wert: Page Size und Spare Size zusammen duerfen hoechstens %d Bytes "
-          "sein.\n",
-          kMaxAnswer);
+          "sein.\n%s",
+          kMaxAnswer, kAskAgain);
       discard_line();
+      continue;
     }
     if (!ask_number(kPromptBlockPages, g.block_pages))
       return false;
@@ -141,9 +192,8 @@ bool ask_geometry(dump_geometry& g) {
       break;
     std::printf(
         "Die Parameter passen nicht zum Seitenaufbau: der ECC-Bereich des letzten Datenblocks "
-        "endet bei Byte %lld, die Page mit Spare hat aber nur %d Bytes.\n"
-        "Bitte geben Sie die Parameter erneut ein.\n\n",
-        static_cast<long long>(end), g.page_size_with_spare);
+        "endet bei Byte %lld, die Page mit Spare hat aber nur %d Bytes.\n%s",
+        static_cast<long long>(end), g.page_size_with_spare, kAskAgain);
   }
   std::fputs("\n", stdout);
   return true;
@@ -158,9 +208,22 @@ void print_banner() {
   std::printf("%s\n\n", kStars);
 }
 
-// Measures the dump by seeking to its end. Returns false when it cannot be opened.
+// True when `name` is a regular file, links followed. Anything else is no dump: a FIFO would
+// block the open, a folder claims a size it has no pages for, a device reads as endless or
+// empty. Checked before the open; a FIFO swapped in between check and open by someone who may
+// write the folder still blocks the open, as it would for any program reading that name.
+bool is_regular_dump(const std::string& name) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(std::filesystem::status(name, ec));
+}
+
+// Measures the dump by seeking to its end. Returns false when it is no regular file or
+// cannot be opened.
 bool measure_dump(dump_geometry& g) {
-  file_ptr file(std::fopen(platform_path(kMeasuredName).c_str(), "rb"));
+  const std::string name = platform_path(kMeasuredName);
+  if (!is_regular_dump(name))
+    return false;
+  file_ptr file(std::fopen(name.c_str(), "rb"));
   if (!file)
     return false;
   g.file_size = -1;
@@ -169,6 +232,29 @@ bool measure_dump(dump_geometry& g) {
   const std::int64_t page_bytes = g.page_size_with_spare;
   g.pages_per_device = g.file_size / page_bytes;
   g.blocks_per_device = g.file_size / (std::int64_t{g.block_pages} * page_bytes);
+  return true;
+}
+
+// True when "Dump_New.bin" may be opened: missing, or a plain regular file of its own. A link
+// (even one to a harmless file: its target may change before the open), a FIFO (whose open
+// blocks), a device or a folder is refused, and so is another name of the dump, whichever of
+// the dump's two names it shares a file with.
+// The open that follows cannot refuse links itself (fopen has no such mode). It appends and
+// nothing is ever written, so what is swapped in between check and open is never emptied or
+// changed; at worst a link put there in that moment gets its missing target created empty, or
+// a FIFO makes the open wait.
+bool output_is_own_file(const std::string& name) {
+  std::error_code ec;
+  const std::filesystem::file_status st = std::filesystem::symlink_status(name, ec);
+  if (st.type() == std::filesystem::file_type::not_found)
+    return true;
+  if (st.type() != std::filesystem::file_type::regular)
+    return false;
+  for (const char* dump : {kMeasuredName, kInputName}) {
+    const bool same = std::filesystem::equivalent(name, platform_path(dump), ec);
+    if (same || ec)
+      return false;
+  }
   return true;
 }
 
@@ -201,7 +287,8 @@ void print_sector_report(std::int32_t k, std::int64_t offset, const unsigned cha
 }
 
 // Walks the pages one at a time, as read from the input. A page that cannot be read whole
-// (a dump shorter than measured, or one whose size is unknown) ends the walk.
+// (a dump shorter than measured, or one whose size is unknown) ends the walk, and so does a
+// failed write to standard output: a long walk would otherwise run on to a reader who is gone.
 void walk_dump(dialogue_state& st) {
   const dump_geometry& g = st.geometry;
   const std::size_t page_bytes = static_cast<std::size_t>(g.page_size_with_spare);
@@ -214,37 +301,30 @@ void walk_dump(dialogue_state& st) {
       const std::int64_t offset =
           extract_sector(st.page.get(), k, g.step_per_page, st.sector.get(), st.ecc.get());
       print_sector_report(k, offset, st.sector.get());
-      platform_wait_key();
+      platform_wait_key();  // flushes standard output first
+      if (output_failed())
+        return;
     }
   }
+}
+
+// Every end of the run passes here: a transcript that did not reach standard output whole
+// is a failed run, told on standard error, since standard output is what failed.
+int finish(int status) {
+  if (std::fflush(stdout) != 0 || output_failed()) {
+    std::fputs("pagolinth: cannot write to standard output\n", stderr);
+    return 1;
+  }
+  return status;
 }
 
 }  // namespace
 
 answer_error parse_answer(const std::string& text, std::int32_t& value) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-    negative = text[i++] == '-';
-  if (i == text.size())
-    return answer_error::not_a_number;
-  std::int64_t magnitude = 0;
-  bool overflow = false;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c < '0' || c > '9')
-      return answer_error::not_a_number;
-    if (!overflow) {
-      magnitude = magnitude * 10 + (c - '0');
-      overflow = magnitude > kMaxAnswer;
-    }
-  }
-  if (negative || magnitude == 0)
-    return answer_error::not_positive;
-  if (overflow)
-    return answer_error::too_large;
-  value = static_cast<std::int32_t>(magnitude);
-  return answer_error::none;
+  answer_scan scan;
+  for (const char c : text)
+    scan_char(scan, c);
+  return scan_verdict(scan, value);
 }
 
 int run_dialogue() {
@@ -258,8 +338,7 @@ int run_dialogue() {
   if (!ask_geometry(g)) {
     std::fputs("\nDie Eingabe ist zu Ende, bevor alle Parameter angegeben wurden. Abbruch.\n",
                stdout);
-    std::fflush(stdout);
-    return 1;
+    return finish(1);
   }
 
   if (!measure_dump(g)) {
@@ -272,7 +351,7 @@ int run_dialogue() {
         "tigen Sie mit einer beliebigen Taste.",
         stdout);
     platform_wait_key();
-    return 1;
+    return finish(1);
   }
   print_report(g);
 
@@ -281,24 +360,27 @@ int run_dialogue() {
   st.ecc = allocate(kEccLength);
   if (!st.page || !st.sector || !st.ecc) {
     std::fputs("Allocation Error.\n", stdout);
-    std::fflush(stdout);
-    return 1;
+    return finish(1);
   }
 
-  st.input.reset(std::fopen(platform_path(kInputName).c_str(), "rb"));
+  const std::string input_name = platform_path(kInputName);
+  if (is_regular_dump(input_name))
+    st.input.reset(std::fopen(input_name.c_str(), "rb"));
   if (!st.input) {
     std::fputs("Datei-Oeffnungsfehler\n", stdout);
     std::fputs("Bestaetigen Sie mit einer beliebigen Taste.", stdout);
     platform_wait_key();
-    return 1;
+    return finish(1);
   }
   // Append mode creates the file when it is missing but never empties one that exists: it may
   // hold a corrected dump written by pagolinth-ecc fix, whose default output it is.
-  st.output.reset(std::fopen(platform_path(kOutputName).c_str(), "ab"));
+  const std::string output_name = platform_path(kOutputName);
+  if (output_is_own_file(output_name))
+    st.output.reset(std::fopen(output_name.c_str(), "ab"));
   if (!st.output) {
     std::fputs("Datei-Oeffnungsfehler\n", stdout);
     platform_pause();
-    return 1;
+    return finish(1);
   }
 
   walk_dump(st);
@@ -307,7 +389,9 @@ int run_dialogue() {
   st.sector.reset();
   st.ecc.reset();
   st.input.reset();
+  if (output_failed())
+    return finish(1);
   std::fputs("\nErledigt. Druecken Sie eine beliebige Taste.", stdout);
   platform_wait_key();
-  return 0;
+  return finish(0);
 }

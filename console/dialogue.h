@@ -28,12 +28,18 @@ enum class answer_error {
   too_large,     // above 2^31 - 1
 };
 
-// Parses one answer: an optional '+' or '-' and one or more decimal digits, nothing else.
-// On success stores the value (1 ... 2^31 - 1) in `value`; otherwise leaves it untouched.
+// Parses one answer: an optional '+' or '-' and one or more decimal digits, nothing else,
+// judged whole whatever its length (leading zeros are no limit). A stray character makes it
+// not_a_number even in a negative or overlong answer; a '-' makes it not_positive even when
+// overlong. On success stores the value (1 ... 2^31 - 1) in `value`; otherwise leaves it
+// untouched. Standard input is judged the same way, character by character, in fixed memory.
 answer_error parse_answer(const std::string& text, std::int32_t& value);
 
 // Runs the whole dialogue on standard input and output, in the working folder, and returns
 // the process exit status: 0 after a complete walk; 1 when standard input ends before the
-// three answers, when the dump cannot be opened, when a buffer cannot be allocated, or when
-// the output file "Dump_New.bin" cannot be created.
+// three answers, when the dump is missing, no regular file or cannot be opened, when a buffer
+// cannot be allocated, when "Dump_New.bin" is a link, no regular file, the dump under another
+// name or cannot be created, or when writing to standard output fails (then with one line on
+// standard error, which is otherwise unused). Never writes to the dump or through a link, and
+// leaves an existing "Dump_New.bin" as it is. Standard output is flushed, not closed.
 int run_dialogue();

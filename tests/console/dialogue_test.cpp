@@ -1,17 +1,23 @@
 // Tests of the dialogue: whole transcripts of the built program compared byte for byte with
 // transcripts put together here from the dialogue's fixed texts and the page layout's
-// offsets, for several dumps and geometries; refused answers; and the failure paths.
+// offsets, for several dumps and geometries; refused answers; and the failure paths, among
+// them links, FIFOs and devices where the dump or Dump_New.bin should be, and a dead stdout.
 #include "console/dialogue.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>  // mkdir
-#include <unistd.h>    // symlink
+#include <fcntl.h>     // open
+#include <signal.h>    // kill, SIGKILL
+#include <sys/stat.h>  // mkdir, mkfifo
+#include <sys/wait.h>  // waitpid
+#include <unistd.h>    // symlink, link, fork, execv, dup2, chdir, lseek, close
 
+#include <chrono>      // std::chrono::steady_clock, milliseconds
 #include <cstdint>     // std::int32_t, std::int64_t
 #include <cstdio>      // std::snprintf
-#include <filesystem>  // std::filesystem::exists, file_size
+#include <filesystem>  // std::filesystem::exists, file_size, symlink_status, resize_file
 #include <string>      // std::string
+#include <thread>      // std::this_thread::sleep_for
 
 #include "tests/support/run_program.h"  // scratch_dir, run_program, write_file
 
@@ -31,6 +37,7 @@ const std::string kAskSpare = "Geben Sie den Parameter an <Spare Size> in <Bytes
 const std::string kAskBlock = "Geben Sie den Parameter an <Block size> in <Pages> : \n";
 const std::string kPrompts = "\n" + kAskPage + kAskSpare + kAskBlock + "\n";
 const std::string kFinal = "\nErledigt. Druecken Sie eine beliebige Taste.";
+const std::string kAskAgain = "Bitte geben Sie die Parameter erneut ein.\n\n";
 
 // The dump's byte at offset o; differs from page to page, so a page read from the wrong
 // place shows.
@@ -105,6 +112,79 @@ std::string expected_run(const geometry_case& c) {
          expected_walk(c.dump_size, c.page_size, c.spare) + kFinal;
 }
 
+// The result of run_guarded: what run_program tells, and more.
+struct guarded_result {
+  program_result run;
+  bool hung = false;            // still running after kPatience, then killed
+  std::int64_t input_read = 0;  // how far into its standard input the program got
+};
+
+// Far more than any run here takes; only a program that waits for ever gets this far.
+constexpr auto kPatience = std::chrono::seconds(60);
+
+// Runs the dialogue in `cwd` as run_program does, but standard output goes to `out_path`
+// (captured into run.out when empty), the test shares the handle of standard input to see how
+// far the program read, and a program that does not end within kPatience is killed and
+// reported as hung, so that a regression that blocks fails instead of hanging the suite.
+guarded_result run_guarded(const std::string& cwd, const std::string& input,
+                           const std::string& out_path = "") {
+  guarded_result result;
+  scratch_dir io;
+  const std::string in_path = io.file("stdin");
+  const std::string captured = io.file("stdout");
+  const std::string err_path = io.file("stderr");
+  write_file(in_path, input);
+  const int in = open(in_path.c_str(), O_RDONLY);
+  if (in < 0)
+    return result;
+  const std::string out_target = out_path.empty() ? captured : out_path;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(out_target.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+        chdir(cwd.c_str()) != 0)
+      _exit(127);
+    char* argv[] = {const_cast<char*>(kProgram.c_str()), nullptr};
+    execv(kProgram.c_str(), argv);
+    _exit(127);
+  }
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + kPatience;
+  bool ended = false;
+  while (pid > 0 && !ended) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) {
+      ended = true;
+    } else if (done < 0) {
+      break;
+    } else if (std::chrono::steady_clock::now() > deadline) {
+      result.hung = true;
+      kill(pid, SIGKILL);
+      ended = waitpid(pid, &status, 0) == pid;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  if (ended && WIFEXITED(status))
+    result.run.exit_status = WEXITSTATUS(status);
+  if (ended && WIFSIGNALED(status))
+    result.run.signal = WTERMSIG(status);
+  result.input_read = lseek(in, 0, SEEK_CUR);
+  close(in);
+  if (out_path.empty())
+    result.run.out = read_file(captured);
+  result.run.err = read_file(err_path);
+  return result;
+}
+
+const std::string kDumpOpenError =
+    "Datei-\xC3\x96"
+    "ffnungsfehler\nBest\xC3\xA4"
+    "tigen Sie mit einer beliebigen Taste.";
+const std::string kOutputOpenError =
+    "Datei-Oeffnungsfehler\nDruecken Sie eine beliebige Taste . . . \n";
+
 TEST(Dialogue, TranscriptsAreExactForSeveralGeometries) {
   const geometry_case cases[] = {
       {2048, 64, 64, 135168},           // the usual 64 pages of 2,112 bytes: 1 block, 256 sectors
@@ -125,6 +205,7 @@ TEST(Dialogue, TranscriptsAreExactForSeveralGeometries) {
     const program_result r = run_program(kProgram, dir.path(), answers(c));
     EXPECT_EQ(r.exit_status, 0);
     EXPECT_EQ(r.out, expected_run(c));
+    EXPECT_EQ(r.err, "") << "standard error is for a dead standard output only";
     EXPECT_TRUE(std::filesystem::exists(dir.file("Dump_New.bin")));
     EXPECT_EQ(read_file(dir.file("Dump_New.bin")), "");
     EXPECT_EQ(read_file(dir.file("Dump.bin")), dump) << "the dump was modified";
@@ -153,13 +234,14 @@ TEST(Dialogue, RefusedAnswersAreAskedAgainAndTheWalkIsUnchanged) {
       "sein.\n";
   const std::string input =
       "abc def\n0\n-5\n99999999999999999999\n12x\n"  // page size: four refusals, then 2048
-      "2048\n2147483000\n64\n"                       // spare: the sum would overflow
+      "2048\n2147483000\n"                           // spare: the sum would overflow
+      "2048\n64\n"                                   // asked again from the page size
       "0x40\n"                                       // block size: hex is refused
       "64\n";
   const std::string prompts = "\n" + kAskPage + not_a_number + kAskPage + not_positive + kAskPage +
                               not_positive + kAskPage + too_large + kAskPage + not_a_number +
-                              kAskPage + kAskSpare + sum_too_large + kAskSpare + kAskBlock +
-                              not_a_number + kAskBlock + "\n";
+                              kAskPage + kAskSpare + sum_too_large + kAskAgain + kAskPage +
+                              kAskSpare + kAskBlock + not_a_number + kAskBlock + "\n";
   scratch_dir dir;
   write_file(dir.file("Dump.bin"), make_dump(c.dump_size));
   const program_result r = run_program(kProgram, dir.path(), input);
@@ -230,8 +312,7 @@ TEST(Dialogue, OutputThatCannotBeCreatedPausesAndEndsWithStatusOne) {
 
 TEST(Dialogue, AnExistingOutputIsLeftAsItIs) {
   // Dump_New.bin is where pagolinth-ecc fix writes by default: a walk after a fix must not
-  // destroy the corrected dump, nor, through a link, the dump itself. A missing one is still
-  // created empty.
+  // destroy the corrected dump. A missing one is still created empty.
   const geometry_case c{2048, 64, 64, 2 * 2112};
   const std::string dump = make_dump(c.dump_size);
   {
@@ -246,14 +327,6 @@ TEST(Dialogue, AnExistingOutputIsLeftAsItIs) {
   {
     scratch_dir dir;
     write_file(dir.file("Dump.bin"), dump);
-    ASSERT_EQ(symlink("Dump.bin", dir.file("Dump_New.bin").c_str()), 0);
-    const program_result r = run_program(kProgram, dir.path(), answers(c));
-    EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(read_file(dir.file("Dump.bin")), dump) << "the dump was changed through a link";
-  }
-  {
-    scratch_dir dir;
-    write_file(dir.file("Dump.bin"), dump);
     const program_result r = run_program(kProgram, dir.path(), answers(c));
     EXPECT_EQ(r.exit_status, 0);
     ASSERT_TRUE(std::filesystem::exists(dir.file("Dump_New.bin")));
@@ -261,15 +334,172 @@ TEST(Dialogue, AnExistingOutputIsLeftAsItIs) {
   }
 }
 
-TEST(Dialogue, ADumpThatCannotBeReadWalksNothing) {
-  // A folder named Dump.bin opens but yields no page: whatever size it claims, the walk
-  // ends without a sector and without a crash.
+TEST(Dialogue, AnOutputThatIsALinkOrNoPlainFileIsRefusedAndNothingIsTouched) {
+  // Whatever stands at Dump_New.bin, the dump, the file a link points to and the link itself
+  // keep what they hold, a missing link target is not created, and the run ends with the
+  // output's error and status 1 instead of a walk.
+  const geometry_case c{2048, 64, 64, 2 * 2112};
+  const std::string dump = make_dump(c.dump_size);
+  const std::string other = "another file of the user's";
+  enum class kind { symlink_to_dump, hard_link_to_dump, symlink_to_other, dangling, fifo };
+  const struct {
+    const char* name;
+    kind what;
+  } cases[] = {
+      {"symbolic link to Dump.bin", kind::symlink_to_dump},
+      {"hard link to Dump.bin", kind::hard_link_to_dump},
+      {"symbolic link to another file", kind::symlink_to_other},
+      {"symbolic link to a missing file", kind::dangling},
+      {"FIFO without a reader", kind::fifo},
+  };
+  for (const auto& cs : cases) {
+    SCOPED_TRACE(testing::Message() << "case: Dump_New.bin is a " << cs.name);
+    scratch_dir dir;
+    write_file(dir.file("Dump.bin"), dump);
+    write_file(dir.file("other.bin"), other);
+    const std::string out = dir.file("Dump_New.bin");
+    switch (cs.what) {
+      case kind::symlink_to_dump:
+        ASSERT_EQ(symlink("Dump.bin", out.c_str()), 0);
+        break;
+      case kind::hard_link_to_dump:
+        ASSERT_EQ(link(dir.file("Dump.bin").c_str(), out.c_str()), 0);
+        break;
+      case kind::symlink_to_other:
+        ASSERT_EQ(symlink("other.bin", out.c_str()), 0);
+        break;
+      case kind::dangling:
+        ASSERT_EQ(symlink("missing.bin", out.c_str()), 0);
+        break;
+      case kind::fifo:
+        ASSERT_EQ(mkfifo(out.c_str(), 0600), 0);
+        break;
+    }
+    const guarded_result g = run_guarded(dir.path(), answers(c));
+    ASSERT_FALSE(g.hung) << "the program waited on Dump_New.bin and was killed";
+    EXPECT_EQ(g.run.exit_status, 1);
+    EXPECT_EQ(g.run.out,
+              kBanner + kPrompts + report(c.dump_size, 2112, 4, 0, 2) + kOutputOpenError);
+    EXPECT_EQ(read_file(dir.file("Dump.bin")), dump) << "the dump was changed";
+    EXPECT_EQ(read_file(dir.file("other.bin")), other) << "the link's target was changed";
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing.bin"))) << "a link target was made";
+    const auto type = std::filesystem::symlink_status(out).type();
+    if (cs.what == kind::hard_link_to_dump)
+      EXPECT_EQ(type, std::filesystem::file_type::regular);
+    else if (cs.what == kind::fifo)
+      EXPECT_EQ(type, std::filesystem::file_type::fifo);
+    else
+      EXPECT_EQ(type, std::filesystem::file_type::symlink);
+  }
+}
+
+TEST(Dialogue, ADumpThatIsNoRegularFileIsRefusedWithoutWaiting) {
+  // A folder would claim a size it has no pages for, a FIFO without a writer would block the
+  // open for ever, a device reads as endless or empty: each is the dump's open error, status 1,
+  // and no Dump_New.bin. A link to a regular dump is a dump like any other.
+  enum class kind { folder, fifo, link_to_device, link_to_folder, link_to_dump };
+  const struct {
+    const char* name;
+    kind what;
+  } cases[] = {
+      {"folder", kind::folder},
+      {"FIFO without a writer", kind::fifo},
+      {"symbolic link to /dev/zero", kind::link_to_device},
+      {"symbolic link to a folder", kind::link_to_folder},
+      {"symbolic link to a regular dump", kind::link_to_dump},
+  };
+  const geometry_case c{2048, 64, 64, 3 * 2112};
+  for (const auto& cs : cases) {
+    SCOPED_TRACE(testing::Message() << "case: Dump.bin is a " << cs.name);
+    scratch_dir dir;
+    const std::string name = dir.file("Dump.bin");
+    switch (cs.what) {
+      case kind::folder:
+        ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
+        break;
+      case kind::fifo:
+        ASSERT_EQ(mkfifo(name.c_str(), 0600), 0);
+        break;
+      case kind::link_to_device:
+        ASSERT_EQ(symlink("/dev/zero", name.c_str()), 0);
+        break;
+      case kind::link_to_folder:
+        ASSERT_EQ(symlink(dir.path().c_str(), name.c_str()), 0);
+        break;
+      case kind::link_to_dump:
+        write_file(dir.file("real.bin"), make_dump(c.dump_size));
+        ASSERT_EQ(symlink("real.bin", name.c_str()), 0);
+        break;
+    }
+    const guarded_result g = run_guarded(dir.path(), answers(c));
+    ASSERT_FALSE(g.hung) << "the program waited on Dump.bin and was killed";
+    if (cs.what == kind::link_to_dump) {
+      EXPECT_EQ(g.run.exit_status, 0);
+      EXPECT_EQ(g.run.out, expected_run(c));
+      continue;
+    }
+    EXPECT_EQ(g.run.exit_status, 1);
+    EXPECT_EQ(g.run.out, kBanner + kPrompts + kDumpOpenError);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir.file("Dump_New.bin"))))
+        << "Dump_New.bin was created";
+  }
+}
+
+TEST(Dialogue, LongAnswersAreJudgedWhole) {
+  // What matters may lie past any fixed length: a stray letter after 36 zeros, the digits
+  // after 41 zeros, a number of a million digits, a million leading zeros.
+  const geometry_case c{2048, 64, 64, 2 * 2112};
+  const std::string input = std::string(36, '0') + "2048abc\n" + std::string(1 << 20, '9') + "\n" +
+                            std::string(41, '0') + "2048\n" + std::string(1 << 20, '0') +
+                            "64\n64\n";
   scratch_dir dir;
-  ASSERT_EQ(mkdir(dir.file("Dump.bin").c_str(), 0700), 0);
-  const program_result r = run_program(kProgram, dir.path(), "2048\n64\n64\n");
-  EXPECT_EQ(r.signal, 0);
-  EXPECT_TRUE(r.exit_status == 0 || r.exit_status == 1) << "status " << r.exit_status;
-  EXPECT_EQ(r.out.find("Datablock"), std::string::npos);
+  write_file(dir.file("Dump.bin"), make_dump(c.dump_size));
+  const program_result r = run_program(kProgram, dir.path(), input);
+  EXPECT_EQ(r.exit_status, 0);
+  EXPECT_EQ(r.out,
+            kBanner + "\n" + kAskPage +
+                "Ungueltige Eingabe: bitte eine ganze Zahl in Dezimalschreibweise "
+                "eingeben.\n" +
+                kAskPage + "Ungueltiger Wert: der Parameter darf hoechstens 2147483647 sein.\n" +
+                kAskPage + kAskSpare + kAskBlock + "\n" + report(c.dump_size, 2112, 4, 0, 2) +
+                expected_walk(c.dump_size, 2048, 64) + kFinal);
+}
+
+TEST(Dialogue, PageAndSpareTooLargeTogetherAskAllThreeAgain) {
+  // After a page size of 2^31 - 1 no spare size fits beside it; asking only for the spare
+  // again would leave the user no way out. The third set is the one walked.
+  const geometry_case c{512, 23, 1, 3 * 535};
+  const std::string sum_too_large =
+      "Ungueltiger Wert: Page Size und Spare Size zusammen duerfen hoechstens 2147483647 Bytes "
+      "sein.\n";
+  scratch_dir dir;
+  write_file(dir.file("Dump.bin"), make_dump(c.dump_size));
+  const guarded_result g =
+      run_guarded(dir.path(), "2147483647\n1\n2147483000\n2147483000\n512\n23\n1\n");
+  ASSERT_FALSE(g.hung);
+  EXPECT_EQ(g.run.exit_status, 0);
+  EXPECT_EQ(g.run.out, kBanner + "\n" + kAskPage + kAskSpare + sum_too_large + kAskAgain +
+                           kAskPage + kAskSpare + sum_too_large + kAskAgain + kAskPage + kAskSpare +
+                           kAskBlock + "\n" + report(c.dump_size, 535, 1, 3, 3) +
+                           expected_walk(c.dump_size, 512, 23) + kFinal);
+}
+
+TEST(Dialogue, AnUnwritableStandardOutputEndsTheRunWithStatusOne) {
+  // /dev/full takes no byte: the run must not claim success, must say why on standard error,
+  // and must stop walking instead of reading a key for each of the 12,000 sectors.
+  if (!std::filesystem::exists("/dev/full"))
+    GTEST_SKIP() << "no /dev/full on this system";
+  const std::int64_t pages = 3000;
+  scratch_dir dir;
+  write_file(dir.file("Dump.bin"), "");
+  std::filesystem::resize_file(dir.file("Dump.bin"), pages * 2112);
+  const std::string keys(pages * 4 + 1000, 'k');
+  const guarded_result g = run_guarded(dir.path(), "2048\n64\n64\n" + keys, "/dev/full");
+  ASSERT_FALSE(g.hung);
+  EXPECT_EQ(g.run.signal, 0);
+  EXPECT_EQ(g.run.exit_status, 1);
+  EXPECT_EQ(g.run.err, "pagolinth: cannot write to standard output\n");
+  EXPECT_LT(g.input_read, 8192) << "the walk ran on after standard output had failed";
 }
 
 TEST(ParseAnswer, AcceptsPlainDecimalNumbersOfThirtyOneBits) {
@@ -301,6 +531,31 @@ TEST(ParseAnswer, AcceptsPlainDecimalNumbersOfThirtyOneBits) {
     std::int32_t value = 7;
     EXPECT_EQ(parse_answer(c.text, value), c.error) << "answer \"" << c.text << "\"";
     EXPECT_EQ(value, c.value) << "answer \"" << c.text << "\"";
+  }
+  // Answers longer than any buffer: what decides may come anywhere.
+  const std::string mega_zeros(1 << 20, '0');
+  const struct {
+    const char* name;
+    std::string text;
+    answer_error error;
+    std::int32_t value;
+  } long_cases[] = {
+      {"36 zeros, 2048abc", std::string(36, '0') + "2048abc", answer_error::not_a_number, 7},
+      {"41 zeros, 1", std::string(41, '0') + "1", answer_error::none, 1},
+      {"-, 41 zeros, 1", "-" + std::string(41, '0') + "1", answer_error::not_positive, 7},
+      {"1 MB of zeros, 2147483647", mega_zeros + "2147483647", answer_error::none, 2147483647},
+      {"1 MB of zeros, 2147483648", mega_zeros + "2147483648", answer_error::too_large, 7},
+      {"1 MB of zeros", mega_zeros, answer_error::not_positive, 7},
+      {"1 MB of nines", std::string(1 << 20, '9'), answer_error::too_large, 7},
+      {"-, 1 MB of nines", "-" + std::string(1 << 20, '9'), answer_error::not_positive, 7},
+      {"1 MB of nines, x", std::string(1 << 20, '9') + "x", answer_error::not_a_number, 7},
+      {"+, 1 MB of zeros, 5", "+" + mega_zeros + "5", answer_error::none, 5},
+      {"+, 1 MB of zeros, -5", "+" + mega_zeros + "-5", answer_error::not_a_number, 7},
+  };
+  for (const auto& c : long_cases) {
+    std::int32_t value = 7;
+    EXPECT_EQ(parse_answer(c.text, value), c.error) << "answer of " << c.name;
+    EXPECT_EQ(value, c.value) << "answer of " << c.name;
   }
 }
 
