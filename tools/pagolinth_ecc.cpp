@@ -292,17 +292,27 @@ class extractor {
 // Where a command writes a dump, "-o -" sends it to standard output.
 constexpr char kStdout[] = "-";
 
+// Set once a failure to write standard output has been reported, so it is reported once.
+bool g_stdout_failed = false;
+
+std::string stdout_failure(int error) {
+  g_stdout_failed = true;
+  return "cannot write to standard output: " +
+         (error != 0 ? error_text(error) : std::string("an earlier write failed"));
+}
+
 // Every way out of main passes here (exit runs it): a report that never reached the user must
 // not pass for success. std::_Exit, for exit must not run twice. stdout is flushed, not
 // closed: destructors of static objects may still come after this and touch it.
 void check_stdout_at_exit() {
+  if (g_stdout_failed)
+    return;
   errno = 0;
   const bool flushed = std::fflush(stdout) == 0;
   const int error = errno;
   if (flushed && !std::ferror(stdout))
     return;
-  std::fprintf(stderr, "pagolinth-ecc: cannot write to standard output: %s\n",
-               error != 0 ? error_text(error).c_str() : "an earlier write failed");
+  std::fprintf(stderr, "pagolinth-ecc: %s\n", stdout_failure(error).c_str());
   std::_Exit(kUsage);
 }
 [[maybe_unused]] const bool g_stdout_checked = std::atexit(check_stdout_at_exit) == 0;
@@ -442,13 +452,14 @@ int run_pass(const ecc_options& o, command cmd) {
   std::signal(SIGBUS, on_dump_shrunk);
 #endif
   progress_line progress(verb, dump.bytes);
+  std::string write_error;  // reported as it is, not as a fault of the dump
   const std::string error = run_scan(
       dump.file.get(), dump.bytes, s,
       [&](const scan_batch& batch, std::string& why) {
         errno = 0;
         if (!report_batch(report, batch)) {
           const bool csv_failed = report.csv && std::ferror(report.csv.get());
-          why = write_failure(csv_failed ? o.csv : o.map, errno);
+          why = write_error = write_failure(csv_failed ? o.csv : o.map, errno);
           return false;
         }
         bool ok = true;
@@ -459,19 +470,19 @@ int run_pass(const ecc_options& o, command cmd) {
           ok = std::fwrite(batch.bytes, 1, bytes, out) == bytes;
         }
         if (!ok)
-          why = to_stdout ? "cannot write to standard output: " + error_text(errno)
-                          : write_failure(out_name, errno);
+          why = write_error = to_stdout ? stdout_failure(errno) : write_failure(out_name, errno);
         return ok;
       },
       [&](std::int64_t done) { progress(done); });
+  if (!write_error.empty())
+    return fail(write_error);
   if (!error.empty())
     return fail(o.dump + ": " + error);
   const bool copies_tail = writes && cmd != command::extract;
   errno = 0;
   if (!copy_tail(dump.file.get(), copies_tail ? out : nullptr, tail)) {
     if (copies_tail && std::ferror(out))
-      return fail(to_stdout ? "cannot write to standard output: " + error_text(errno)
-                            : write_failure(out_name, errno));
+      return fail(to_stdout ? stdout_failure(errno) : write_failure(out_name, errno));
     return fail("cannot copy the tail of " + o.dump);
   }
   if (std::string e = report_close(report); !e.empty())
@@ -479,7 +490,7 @@ int run_pass(const ecc_options& o, command cmd) {
   if (to_stdout) {
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
-      return fail("cannot write to standard output: " + error_text(errno));
+      return fail(stdout_failure(errno));
   }
   for (const std::unique_ptr<staged_output>& one : staged) {
     if (!one)
