@@ -796,7 +796,8 @@ int main(int argc, char** argv) {
   CLI::App* fix =
       app.add_subcommand("fix", "write the dump with every correctable sector corrected");
   add_common(fix, o, shorthands);
-  fix->add_option("-o,--output", o.out, "output file (default: Dump_New.bin beside the dump)");
+  fix->add_option("-o,--output", o.out,
+                  "output file (default: Dump_New.bin beside the dump); - for standard output");
   fix->add_flag("--force", o.force, "replace an existing output");
   fix->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   fix->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
@@ -805,7 +806,7 @@ int main(int argc, char** argv) {
   CLI::App* extract = app.add_subcommand(
       "extract", "write the corrected user data of every page, without spare and ECC");
   add_common(extract, o, shorthands);
-  extract->add_option("-o,--output", o.out, "output image")->required();
+  extract->add_option("-o,--output", o.out, "output image; - for standard output")->required();
   extract->add_flag("--force", o.force, "replace an existing output");
   extract
       ->add_option("--bad-blocks", o.bad_blocks,
@@ -819,13 +820,13 @@ int main(int argc, char** argv) {
 
   CLI::App* encode = app.add_subcommand("encode", "recompute every sector's ECC from its data");
   add_common(encode, o, shorthands);
-  encode->add_option("-o,--output", o.out, "output file")->required();
+  encode->add_option("-o,--output", o.out, "output file; - for standard output")->required();
   encode->add_flag("--force", o.force, "replace an existing output");
   encode->footer("Example: pagolinth-ecc encode Edited.bin -o Encoded.bin");
 
   CLI::App* inject = app.add_subcommand("inject", "flip random bits in every sector, for testing");
   add_common(inject, o, shorthands);
-  inject->add_option("-o,--output", o.out, "output file")->required();
+  inject->add_option("-o,--output", o.out, "output file; - for standard output")->required();
   inject->add_flag("--force", o.force, "replace an existing output");
   inject->add_option("--flips", o.flips, "bits flipped per sector: N, or MIN-MAX drawn at random")
       ->required();
