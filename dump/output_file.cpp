@@ -136,9 +136,9 @@ void sweep_leftovers(const fs::path& path, std::vector<leftover_temp>& found) {
     l.path = beside(path, name);
     const bool mine =
         std::find(g_live_temps.begin(), g_live_temps.end(), l.path) != g_live_temps.end();
-    const bool gone = l.pid == self ? !mine : platform_process_gone(l.pid);
+    l.maker_gone = l.pid == self ? !mine : platform_process_gone(l.pid);
     std::error_code status_ec;
-    if (gone && fs::is_regular_file(fs::symlink_status(it->path(), status_ec))) {
+    if (l.maker_gone && fs::is_regular_file(fs::symlink_status(it->path(), status_ec))) {
       std::error_code remove_ec;
       l.removed = fs::remove(it->path(), remove_ec) && !remove_ec;
     }

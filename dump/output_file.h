@@ -61,8 +61,9 @@ bool parse_temp_name(const std::string& name, const std::string& final_name, lon
 // A temporary file of another run, found beside an output when it was staged.
 struct leftover_temp {
   std::string path;
-  long pid = 0;          // the process that made it
-  bool removed = false;  // that process is gone and the file was removed; else it was kept
+  long pid = 0;             // the process that made it
+  bool maker_gone = false;  // no process of that id runs any more
+  bool removed = false;     // maker gone and the file removed; else it was kept
 };
 
 struct staged_output {

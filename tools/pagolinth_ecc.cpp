@@ -351,6 +351,11 @@ std::string stage_outputs(const std::vector<named_output>& named, const std::str
                      "pagolinth-ecc: warning: removed %s, left by an interrupted run (process "
                      "%ld)\n",
                      l.path.c_str(), l.pid);
+      } else if (l.maker_gone) {
+        std::fprintf(stderr,
+                     "pagolinth-ecc: warning: %s, left by an interrupted run (process %ld), is "
+                     "not a regular file or could not be removed; left alone\n",
+                     l.path.c_str(), l.pid);
       } else {
         std::fprintf(stderr,
                      "pagolinth-ecc: warning: %s is a temporary file of process %ld, which may "

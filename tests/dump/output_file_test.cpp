@@ -316,6 +316,7 @@ TEST(OutputFile, LeftoversOfEndedRunsAreClearedOthersKept) {
     SCOPED_TRACE("case " + name);
     EXPECT_EQ(l.path, dir.file(name)) << "named as the output is, with its folder";
     EXPECT_EQ(l.pid, name == of_alive ? alive : dead);
+    EXPECT_EQ(l.maker_gone, name != of_alive);
     EXPECT_EQ(l.removed, name == of_dead);
     EXPECT_EQ(fs::exists(l.path), name != of_dead);
   }
