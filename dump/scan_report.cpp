@@ -5,6 +5,7 @@
 #include <algorithm>  // std::max, std::min
 #include <cinttypes>  // PRId64
 #include <cmath>      // std::ceil
+#include <utility>    // std::move
 
 #include "layout/layout.h"  // nand_layout, raw_page_bytes, step_data_bytes
 
@@ -215,23 +216,36 @@ std::string fix_token(const bch_bit_fix& f, std::int64_t data_bytes) {
 std::string report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
                         const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
                         const std::string& csv_path, const std::string& map_path) {
+  file_ptr csv, map;
+  if (!csv_path.empty()) {
+    csv.reset(std::fopen(csv_path.c_str(), "wb"));
+    if (!csv)
+      return "cannot create " + csv_path;
+  }
+  if (!map_path.empty()) {
+    map.reset(std::fopen(map_path.c_str(), "wb"));
+    if (!map)
+      return "cannot create " + map_path;
+  }
+  return report_open_files(r, settings, total_pages, bad_blocks, dump_name, std::move(csv),
+                           std::move(map));
+}
+
+std::string report_open_files(scan_report& r, const scan_settings& settings,
+                              std::int64_t total_pages, const std::vector<std::int64_t>& bad_blocks,
+                              const std::string& dump_name, file_ptr csv, file_ptr map) {
   r.settings = settings;
   r.total_pages = total_pages;
   r.bad_blocks = bad_blocks;
   r.totals.bad_blocks = static_cast<std::int64_t>(bad_blocks.size());
-  if (!csv_path.empty()) {
-    r.csv.reset(std::fopen(csv_path.c_str(), "wb"));
-    if (!r.csv)
-      return "cannot create " + csv_path;
+  r.csv = std::move(csv);
+  r.map = std::move(map);
+  if (r.csv) {
     std::fputs("page,block,sector,offset,status,bits,flipped_1to0,flipped_0to1,positions\n",
                r.csv.get());
   }
-  if (!map_path.empty()) {
-    r.map.reset(std::fopen(map_path.c_str(), "wb"));
-    if (!r.map)
-      return "cannot create " + map_path;
+  if (r.map)
     write_map_head(r, dump_name);
-  }
   return "";
 }
 

@@ -55,6 +55,12 @@ std::string report_open(scan_report& r, const scan_settings& settings, std::int6
                         const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
                         const std::string& csv_path, const std::string& map_path);
 
+// As report_open, but writes the CSV and the map to files the caller opened (staged outputs),
+// either of which may be null; the report takes them over and report_close closes them.
+std::string report_open_files(scan_report& r, const scan_settings& settings,
+                              std::int64_t total_pages, const std::vector<std::int64_t>& bad_blocks,
+                              const std::string& dump_name, file_ptr csv, file_ptr map);
+
 // Adds one batch, in page order. Returns false when writing the CSV or the map failed.
 bool report_batch(scan_report& r, const scan_batch& batch);
 

@@ -1,7 +1,8 @@
 // The few console and file-system operations the programs need from their platform: the
 // locale request, clearing the screen, waiting for one key, the shell's "pause", the fixed
-// drive-letter paths, 64-bit file positioning, telling a terminal, syncing a file to disk and
-// mapping part of a file into memory.
+// drive-letter paths, 64-bit file positioning, telling a terminal, syncing a file to disk,
+// mapping part of a file into memory, creating a file that must be new, telling whether a
+// process still runs, and removing temporary files when a signal ends the process.
 // One implementation for Windows (platform_windows.cpp), one for Linux and other POSIX
 // systems (platform_posix.cpp).
 #pragma once
@@ -65,3 +66,43 @@ void platform_unmap(platform_mapping& mapping);
 // Reads exactly `length` bytes of `file` at `offset` without moving its position. Returns
 // false when they cannot all be read.
 bool platform_read_at(std::FILE* file, std::int64_t offset, void* buffer, std::size_t length);
+
+// Creates `path` as a new file open for writing in binary mode. Fails when anything, even a
+// dangling symbolic link, already has that name: nothing is ever opened through a name that
+// appeared meanwhile. The file gets read and write permission for all, less the umask, as a
+// normal output. Returns the open file, or null with the system's error number in `error`.
+std::FILE* platform_create_new(const std::string& path, int& error);
+
+// Puts standard output in binary mode, so that bytes written to it pass unchanged (Windows
+// would otherwise turn LF into CR LF). Nothing to do elsewhere.
+void platform_binary_stdout();
+
+// True when standard output is the file `path` names (same device and file number). False when
+// it is not, when either cannot be examined, or when the platform cannot tell.
+bool platform_stdout_is(const std::string& path);
+
+// The id of this process.
+long platform_process_id();
+
+// True only when no process with id `pid` exists (POSIX: kill(pid, 0) fails with ESRCH).
+// False when it runs, when it may run (no permission to ask) and for pid <= 0.
+bool platform_process_gone(long pid);
+
+// Temporary files that a fatal signal must take away. While a path is tracked, SIGINT, SIGTERM,
+// SIGHUP, SIGQUIT and SIGPIPE (Windows: SIGINT, SIGTERM, SIGBREAK) first remove it, then end
+// the process by the same signal, as if unhandled. The handler is async-signal-safe: a fixed
+// table of paths, unlink only. On Windows a file still open cannot be removed, so there the
+// removal is best effort. Tracking also makes SIGXFSZ ignored: a write past the file-size
+// limit then fails with EFBIG and is reported, instead of killing the process silently.
+constexpr int kPlatformTempSlots = 8;
+
+// Starts tracking `path`. Returns its slot (0 to kPlatformTempSlots - 1), or -1 when every slot
+// is taken or the path is longer than 4095 bytes: the file is then not removed on a signal.
+int platform_track_temp(const std::string& path);
+
+// Stops tracking the slot platform_track_temp returned; nothing for -1.
+void platform_untrack_temp(int slot);
+
+// Makes SIGXFSZ ignored (see above), for writes that go to no tracked file, e.g. standard
+// output. Nothing on Windows, which has no such signal.
+void platform_ignore_file_size_signal();

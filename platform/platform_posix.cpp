@@ -1,22 +1,24 @@
 // Console operations for Linux and other POSIX systems. On a terminal a key press is read
 // in non-canonical mode without echo; the terminal's settings are restored at every exit,
 // including Ctrl-C, Ctrl-\, hang-up, a closed pipe and termination, and around a suspend
-// with Ctrl-Z.
+// with Ctrl-Z. The same fatal signals take away the temporary files being tracked.
 #include "platform/platform.h"
 
+#include <fcntl.h>     // open, O_CREAT, O_EXCL
 #include <poll.h>      // poll
 #include <sys/mman.h>  // mmap, munmap, madvise
-#include <sys/stat.h>  // fstat
+#include <sys/stat.h>  // fstat, stat
 #include <signal.h>    // sigaction, raise, kill
 #include <termios.h>   // tcgetattr, tcsetattr
-#include <unistd.h>    // isatty, read
+#include <unistd.h>    // isatty, read, unlink, getpid, close
 
-#include <cerrno>   // errno, EINTR
+#include <atomic>   // std::atomic
+#include <cerrno>   // errno, EINTR, ESRCH
 #include <csignal>  // std::sig_atomic_t
 #include <clocale>  // std::setlocale
-#include <cstdio>   // std::fputs, std::fflush, std::getchar
+#include <cstdio>   // std::fputs, std::fflush, std::getchar, fdopen
 #include <cstdlib>  // std::atexit
-#include <cstring>  // std::strncmp
+#include <cstring>  // std::strncmp, std::memcpy
 
 namespace {
 
@@ -30,6 +32,24 @@ struct terminal_state {
 terminal_state g_term;
 
 constexpr int kRestoreSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+// The temporary files a fatal signal removes. A slot is free (0), being filled (1) or holds a
+// path (2); the handler reads only slots in state 2, so it never sees a half-copied path, and
+// an atomic int is lock-free, hence safe to read in a handler on any thread.
+struct temp_slot {
+  char path[4096];
+  std::atomic<int> state;
+};
+temp_slot g_temps[kPlatformTempSlots];
+bool g_temp_hooks_installed = false;
+
+// Async-signal-safe: unlink only.
+void remove_tracked_temps() {
+  for (temp_slot& slot : g_temps) {
+    if (slot.state.load(std::memory_order_acquire) == 2)
+      unlink(slot.path);
+  }
+}
 
 void restore_terminal() {
   if (g_term.raw) {
@@ -56,9 +76,10 @@ void set_handler(int sig, void (*handler)(int)) {
   sigaction(sig, &sa, nullptr);
 }
 
-// Async-signal-safe: tcsetattr, sigaction and raise only.
+// Async-signal-safe: tcsetattr, unlink, sigaction and raise only.
 void on_fatal_signal(int sig) {
   restore_terminal();
+  remove_tracked_temps();
   set_handler(sig, SIG_DFL);
   raise(sig);
 }
@@ -210,4 +231,69 @@ bool platform_read_at(std::FILE* file, std::int64_t offset, void* buffer, std::s
     length -= static_cast<std::size_t>(got);
   }
   return true;
+}
+
+std::FILE* platform_create_new(const std::string& path, int& error) {
+  error = 0;
+  // O_EXCL also refuses a symbolic link, dangling or not, so nothing is written through one.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  std::FILE* file = fdopen(fd, "wb");
+  if (file == nullptr) {
+    error = errno;
+    close(fd);
+    unlink(path.c_str());
+  }
+  return file;
+}
+
+void platform_binary_stdout() {}
+
+bool platform_stdout_is(const std::string& path) {
+  struct stat out {
+  }, named{};
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &named) == 0 &&
+         out.st_dev == named.st_dev && out.st_ino == named.st_ino;
+}
+
+long platform_process_id() {
+  return static_cast<long>(getpid());
+}
+
+bool platform_process_gone(long pid) {
+  if (pid <= 0 || static_cast<long>(static_cast<pid_t>(pid)) != pid)
+    return false;
+  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+int platform_track_temp(const std::string& path) {
+  if (!g_temp_hooks_installed) {
+    g_temp_hooks_installed = true;
+    for (int sig : kRestoreSignals)
+      set_handler(sig, on_fatal_signal);
+    platform_ignore_file_size_signal();
+  }
+  if (path.size() >= sizeof g_temps[0].path)
+    return -1;
+  for (int i = 0; i < kPlatformTempSlots; ++i) {
+    int expected = 0;
+    if (!g_temps[i].state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
+      continue;
+    std::memcpy(g_temps[i].path, path.c_str(), path.size() + 1);
+    g_temps[i].state.store(2, std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+void platform_untrack_temp(int slot) {
+  if (slot >= 0 && slot < kPlatformTempSlots)
+    g_temps[slot].state.store(0, std::memory_order_release);
+}
+
+void platform_ignore_file_size_signal() {
+  set_handler(SIGXFSZ, SIG_IGN);
 }

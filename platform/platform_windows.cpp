@@ -1,16 +1,23 @@
 // Console operations for Windows: the command shell's "cls" and "pause", _getch for a key,
 // the locale by name, and the drive-letter paths as they stand. When standard input or
 // output is redirected, keys are bytes of standard input and nothing clears the screen,
-// so a scripted run behaves as on any other platform.
+// so a scripted run behaves as on any other platform. Files that must be new are opened with
+// _O_EXCL, and Ctrl-C, Ctrl-Break and termination take away the tracked temporary files.
 #include "platform/platform.h"
 
-#include <conio.h>    // _getch
-#include <io.h>       // _isatty, _fileno, _commit
-#include <windows.h>  // GetConsoleOutputCP, SetConsoleOutputCP, CP_UTF8
+#include <conio.h>     // _getch
+#include <fcntl.h>     // _O_CREAT, _O_EXCL, _O_BINARY, _O_WRONLY
+#include <io.h>        // _isatty, _fileno, _commit, _open, _close, _setmode, _unlink
+#include <sys/stat.h>  // _S_IREAD, _S_IWRITE
+#include <windows.h>   // GetConsoleOutputCP, SetConsoleOutputCP, CP_UTF8, OpenProcess
 
+#include <atomic>   // std::atomic
+#include <cerrno>   // errno
 #include <clocale>  // std::setlocale
-#include <cstdio>   // std::fflush, std::getchar, _fseeki64, _ftelli64
+#include <csignal>  // std::signal, std::raise, SIGINT, SIGTERM, SIGBREAK
+#include <cstdio>   // std::fflush, std::getchar, _fseeki64, _ftelli64, _fdopen
 #include <cstdlib>  // std::system, std::atexit
+#include <cstring>  // std::memcpy
 
 namespace {
 
@@ -19,6 +26,23 @@ UINT g_saved_output_cp = 0;
 void restore_output_cp() {
   if (g_saved_output_cp != 0)
     SetConsoleOutputCP(g_saved_output_cp);
+}
+
+// The temporary files a signal removes; see platform_posix.cpp for the slot states.
+struct temp_slot {
+  char path[4096];
+  std::atomic<int> state;
+};
+temp_slot g_temps[kPlatformTempSlots];
+bool g_temp_hooks_installed = false;
+
+void on_fatal_signal(int sig) {
+  for (temp_slot& slot : g_temps) {
+    if (slot.state.load(std::memory_order_acquire) == 2)
+      _unlink(slot.path);
+  }
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
 }
 
 }  // namespace
@@ -93,3 +117,86 @@ bool platform_read_at(std::FILE* file, std::int64_t offset, void* buffer, std::s
                   std::fread(buffer, 1, length, file) == length;
   return _fseeki64(file, was, SEEK_SET) == 0 && ok;
 }
+
+std::FILE* platform_create_new(const std::string& path, int& error) {
+  error = 0;
+  const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                       _S_IREAD | _S_IWRITE);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) {
+    error = errno;
+    _close(fd);
+    _unlink(path.c_str());
+  }
+  return file;
+}
+
+void platform_binary_stdout() {
+  std::fflush(stdout);
+  _setmode(_fileno(stdout), _O_BINARY);
+}
+
+bool platform_stdout_is(const std::string& path) {
+  const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+  if (out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_DISK)
+    return false;
+  const HANDLE named =
+      CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (named == INVALID_HANDLE_VALUE)
+    return false;
+  BY_HANDLE_FILE_INFORMATION a{}, b{};
+  const bool same = GetFileInformationByHandle(out, &a) && GetFileInformationByHandle(named, &b) &&
+                    a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+                    a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  CloseHandle(named);
+  return same;
+}
+
+long platform_process_id() {
+  return static_cast<long>(GetCurrentProcessId());
+}
+
+bool platform_process_gone(long pid) {
+  if (pid <= 0)
+    return false;
+  const HANDLE process =
+      OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid));
+  if (process == nullptr)
+    return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+  DWORD code = 0;
+  const bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+  CloseHandle(process);
+  return ended;
+}
+
+int platform_track_temp(const std::string& path) {
+  if (!g_temp_hooks_installed) {
+    g_temp_hooks_installed = true;
+    std::signal(SIGINT, on_fatal_signal);
+    std::signal(SIGTERM, on_fatal_signal);
+    std::signal(SIGBREAK, on_fatal_signal);
+  }
+  if (path.size() >= sizeof g_temps[0].path)
+    return -1;
+  for (int i = 0; i < kPlatformTempSlots; ++i) {
+    int expected = 0;
+    if (!g_temps[i].state.compare_exchange_strong(expected, 1, std::memory_order_acq_rel))
+      continue;
+    std::memcpy(g_temps[i].path, path.c_str(), path.size() + 1);
+    g_temps[i].state.store(2, std::memory_order_release);
+    return i;
+  }
+  return -1;
+}
+
+void platform_untrack_temp(int slot) {
+  if (slot >= 0 && slot < kPlatformTempSlots)
+    g_temps[slot].state.store(0, std::memory_order_release);
+}
+
+void platform_ignore_file_size_signal() {}

@@ -8,15 +8,16 @@
 #endif
 
 #include <algorithm>   // std::stable_sort, std::min, std::max
+#include <cerrno>      // errno
 #include <chrono>      // std::chrono::steady_clock
 #include <cmath>       // std::pow, std::floor
 #include <csignal>     // std::signal, SIGBUS
-#include <cerrno>      // errno
 #include <cinttypes>   // PRId64
 #include <cstdio>      // std::printf, std::fprintf, std::fopen, std::fread, std::fwrite
-#include <cstdlib>     // std::_Exit
+#include <cstdlib>     // std::_Exit, std::atexit
 #include <cstring>     // std::strerror
 #include <filesystem>  // std::filesystem::path
+#include <memory>      // std::unique_ptr
 #include <string>      // std::string
 #include <thread>      // std::thread::hardware_concurrency
 #include <utility>     // std::move
@@ -25,11 +26,11 @@
 #include "codec/codec.h"         // bch_code, bch_code_init, bch_decode
 #include "dump/dump_scan.h"      // run_scan, find_bad_blocks
 #include "dump/evidence.h"       // chance_of_decoding, log10_chance_of_at_least
-#include "dump/output_file.h"    // file_ptr, staged_output
+#include "dump/output_file.h"    // file_ptr, staged_output, stage_output, check_output_names
 #include "dump/scan_report.h"    // scan_report, report_*, print_summary, layout_label
 #include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
 #include "layout/layout_file.h"  // read_layout_file
-#include "platform/platform.h"   // platform_is_terminal, platform_fseek64, platform_ftell64
+#include "platform/platform.h"   // platform_is_terminal, platform_fseek64, platform_stdout_is
 
 namespace {
 
@@ -191,15 +192,16 @@ const char* mask_word(const layout_code& c) {
   return "none";
 }
 
-void print_layout_lines(const nand_layout& layout, const bch_code& code) {
-  std::printf("layout:          %s\n", layout_label(layout).c_str());
-  std::printf("code:            m=%d t=%d, %d ECC bytes, bit order %s, ECC mask %s", code.m, code.t,
-              code.ecc_bytes, layout.code.lsb_first ? "lsb" : "msb", mask_word(layout.code));
+void print_layout_lines(std::FILE* to, const nand_layout& layout, const bch_code& code) {
+  std::fprintf(to, "layout:          %s\n", layout_label(layout).c_str());
+  std::fprintf(to, "code:            m=%d t=%d, %d ECC bytes, bit order %s, ECC mask %s", code.m,
+               code.t, code.ecc_bytes, layout.code.lsb_first ? "lsb" : "msb",
+               mask_word(layout.code));
   if (layout.code.pad_start)
-    std::printf(", pad start");
+    std::fprintf(to, ", pad start");
   if (layout.code.primitive_polynomial != 0)
-    std::printf(", primitive polynomial %s", hex32(layout.code.primitive_polynomial).c_str());
-  std::printf("\n");
+    std::fprintf(to, ", primitive polynomial %s", hex32(layout.code.primitive_polynomial).c_str());
+  std::fprintf(to, "\n");
 }
 
 #ifdef SIGBUS
@@ -318,6 +320,96 @@ class extractor {
   std::vector<unsigned char> buffer_;
 };
 
+// Where a command writes a dump, "-o -" sends it to standard output.
+constexpr char kStdout[] = "-";
+
+// Set once a failure to write standard output has been reported, so it is reported once.
+bool g_stdout_failed = false;
+
+std::string stdout_failure(int error) {
+  g_stdout_failed = true;
+  return "cannot write to standard output: " +
+         (error != 0 ? error_text(error) : std::string("an earlier write failed"));
+}
+
+// Every way out of main passes here (exit runs it): a report that never reached the user must
+// not pass for success. std::_Exit, for exit must not run twice. stdout is flushed, not
+// closed: destructors of static objects may still come after this and touch it.
+void check_stdout_at_exit() {
+  if (g_stdout_failed)
+    return;
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  const int error = errno;
+  if (flushed && !std::ferror(stdout))
+    return;
+  std::fprintf(stderr, "pagolinth-ecc: %s\n", stdout_failure(error).c_str());
+  std::_Exit(kUsage);
+}
+[[maybe_unused]] const bool g_stdout_checked = std::atexit(check_stdout_at_exit) == 0;
+
+// The outputs of a pass, in the order of `named`: each staged, or null when not asked for or
+// written to standard output.
+using staged_list = std::vector<std::unique_ptr<staged_output>>;
+
+// Checks every output against the input and the others, then stages each. Only "-o" may be
+// "-", and only when standard output is not a terminal nor the input. Leftover temporary files
+// of interrupted runs are reported on standard error. A new output is one more entry in
+// `named`.
+std::string stage_outputs(const std::vector<named_output>& named, const std::string& input,
+                          bool force, staged_list& staged) {
+  for (const named_output& n : named) {
+    if (n.path != kStdout)
+      continue;
+    if (n.option != "-o")
+      return n.option + " -: only the dump can go to standard output (-o -); name a file";
+    if (platform_is_terminal(stdout))
+      return "-o -: standard output is a terminal; redirect it to a file or a pipe";
+    if (platform_stdout_is(input))
+      return "-o -: standard output is the input; the input is never written to";
+  }
+  if (std::string e = check_output_names(named, input); !e.empty())
+    return e;
+  for (const named_output& n : named) {
+    staged.emplace_back();
+    if (n.path.empty() || n.path == kStdout)
+      continue;
+    staged.back() = std::make_unique<staged_output>();
+    const std::string e = stage_output(*staged.back(), n.path, input, force);
+    for (const leftover_temp& l : staged.back()->leftovers) {
+      if (l.removed) {
+        std::fprintf(stderr,
+                     "pagolinth-ecc: warning: removed %s, left by an interrupted run (process "
+                     "%ld)\n",
+                     l.path.c_str(), l.pid);
+      } else if (l.maker_gone) {
+        std::fprintf(stderr,
+                     "pagolinth-ecc: warning: %s, left by an interrupted run (process %ld), is "
+                     "not a regular file or could not be removed; left alone\n",
+                     l.path.c_str(), l.pid);
+      } else {
+        std::fprintf(stderr,
+                     "pagolinth-ecc: warning: %s is a temporary file of process %ld, which may "
+                     "still run; left alone\n",
+                     l.path.c_str(), l.pid);
+      }
+    }
+    if (!e.empty())
+      return e;
+  }
+  return "";
+}
+
+// The open file of a staged output, or null.
+std::FILE* file_of(const staged_list& staged, std::size_t i) {
+  return staged[i] ? staged[i]->file.get() : nullptr;
+}
+
+// Takes the open file of a staged output over (for the report, which closes it), or null.
+file_ptr take_file(staged_list& staged, std::size_t i) {
+  return staged[i] ? std::move(staged[i]->file) : file_ptr{};
+}
+
 // check, fix, encode, inject and extract: one streaming pass, with or without an output.
 int run_pass(const ecc_options& o, command cmd) {
   const char* verb = cmd == command::check    ? "check"
@@ -368,21 +460,28 @@ int run_pass(const ecc_options& o, command cmd) {
   if (std::string e = find_bad_blocks(dump.file.get(), dump.bytes, layout, bad_blocks); !e.empty())
     return fail(o.dump + ": " + e);
 
-  staged_output out;
+  // The dump (or image), the CSV and the map, in this order in `named` and `staged`.
   const bool writes = cmd != command::check;
-  if (writes) {
-    const std::string path = o.out.empty() ? default_output(o.dump) : o.out;
-    if (std::string e = stage_output(out, path, o.dump, o.force); !e.empty())
-      return fail(e);
-  }
-  scan_report report;
   const bool reports = cmd == command::check || cmd == command::fix || cmd == command::extract;
-  for (const std::string* side : {&o.csv, &o.map}) {
-    if (reports && !side->empty() && same_file(*side, o.dump))
-      return fail(*side + " is the input; the input is never written to");
+  const std::string out_path = !writes ? "" : o.out.empty() ? default_output(o.dump) : o.out;
+  const bool to_stdout = out_path == kStdout;
+  const std::vector<named_output> named = {
+      {"-o", out_path}, {"--csv", reports ? o.csv : ""}, {"--map", reports ? o.map : ""}};
+  constexpr std::size_t kOut = 0, kCsv = 1, kMap = 2;
+  staged_list staged;
+  if (std::string e = stage_outputs(named, o.dump, o.force, staged); !e.empty())
+    return fail(e);
+  std::FILE* out = to_stdout ? stdout : file_of(staged, kOut);
+  const std::string out_name = to_stdout ? "standard output" : out_path;
+  if (to_stdout) {
+    platform_binary_stdout();
+    platform_ignore_file_size_signal();
   }
-  if (std::string e = report_open(report, s, pages, bad_blocks, o.dump, reports ? o.csv : "",
-                                  reports ? o.map : "");
+  // With the dump on standard output, the report goes to standard error.
+  std::FILE* info = to_stdout ? stderr : stdout;
+  scan_report report;
+  if (std::string e = report_open_files(report, s, pages, bad_blocks, o.dump,
+                                        take_file(staged, kCsv), take_file(staged, kMap));
       !e.empty())
     return fail(e);
 
@@ -391,68 +490,87 @@ int run_pass(const ecc_options& o, command cmd) {
   std::signal(SIGBUS, on_dump_shrunk);
 #endif
   progress_line progress(verb, dump.bytes);
+  std::string write_error;  // reported as it is, not as a fault of the dump
   const std::string error = run_scan(
       dump.file.get(), dump.bytes, s,
       [&](const scan_batch& batch, std::string& why) {
+        errno = 0;
         if (!report_batch(report, batch)) {
-          why = "cannot write the CSV file or the map";
+          const bool csv_failed = report.csv && std::ferror(report.csv.get());
+          why = write_error = write_failure(csv_failed ? o.csv : o.map, errno);
           return false;
         }
         bool ok = true;
         if (cmd == command::extract) {
-          ok = extract.write(batch, out.file.get());
+          ok = extract.write(batch, out);
         } else if (writes) {
           const auto bytes = static_cast<std::size_t>(batch.pages * page_bytes);
-          ok = std::fwrite(batch.bytes, 1, bytes, out.file.get()) == bytes;
+          ok = std::fwrite(batch.bytes, 1, bytes, out) == bytes;
         }
         if (!ok)
-          why = "cannot write " + out.final_path + " (disk full?)";
+          why = write_error = to_stdout ? stdout_failure(errno) : write_failure(out_name, errno);
         return ok;
       },
       [&](std::int64_t done) { progress(done); });
+  if (!write_error.empty())
+    return fail(write_error);
   if (!error.empty())
     return fail(o.dump + ": " + error);
   const bool copies_tail = writes && cmd != command::extract;
-  if (!copy_tail(dump.file.get(), copies_tail ? out.file.get() : nullptr, tail))
+  errno = 0;
+  if (!copy_tail(dump.file.get(), copies_tail ? out : nullptr, tail)) {
+    if (copies_tail && std::ferror(out))
+      return fail(to_stdout ? stdout_failure(errno) : write_failure(out_name, errno));
     return fail("cannot copy the tail of " + o.dump);
+  }
   if (std::string e = report_close(report); !e.empty())
     return fail(e);
-  if (writes) {
-    if (std::string e = commit_output(out); !e.empty())
+  if (to_stdout) {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+      return fail(stdout_failure(errno));
+  }
+  for (const std::unique_ptr<staged_output>& one : staged) {
+    if (!one)
+      continue;
+    if (std::string e = commit_output(*one); !e.empty())
       return fail(e);
   }
 
-  std::printf("dump:            %s, %" PRId64 " bytes\n", o.dump.c_str(), dump.bytes);
-  print_layout_lines(layout, code);
+  std::fprintf(info, "dump:            %s, %" PRId64 " bytes\n", o.dump.c_str(), dump.bytes);
+  print_layout_lines(info, layout, code);
   if (reports) {
-    print_summary(stdout, report, tail);
+    print_summary(info, report, tail);
   } else {
-    std::printf("pages:           %" PRId64 ", %s\n", report.totals.pages,
-                counted(report.totals.sectors, "sector", "sectors").c_str());
+    std::fprintf(info, "pages:           %" PRId64 ", %s\n", report.totals.pages,
+                 counted(report.totals.sectors, "sector", "sectors").c_str());
     if (cmd == command::inject)
-      std::printf("bits flipped:    %" PRId64 "\n", report.totals.injected_bits);
+      std::fprintf(info, "bits flipped:    %" PRId64 "\n", report.totals.injected_bits);
     if (tail > 0)
-      std::printf("tail:            %s copied unchanged\n", counted(tail, "byte", "bytes").c_str());
+      std::fprintf(info, "tail:            %s copied unchanged\n",
+                   counted(tail, "byte", "bytes").c_str());
   }
   if (cmd == command::extract) {
     const std::int64_t as_read =
         report.totals.uncorrectable - (skip_bad ? report.totals.bad_block_uncorrectable : 0);
-    std::printf("extracted:       %" PRId64 " %s%s; %" PRId64 " uncorrectable %s written as read\n",
-                extract.pages(), extract.pages() == 1 ? "page" : "pages",
-                o.with_protected ? ", protected bytes after each page's data" : "", as_read,
-                as_read == 1 ? "sector" : "sectors");
+    std::fprintf(
+        info, "extracted:       %" PRId64 " %s%s; %" PRId64 " uncorrectable %s written as read\n",
+        extract.pages(), extract.pages() == 1 ? "page" : "pages",
+        o.with_protected ? ", protected bytes after each page's data" : "", as_read,
+        as_read == 1 ? "sector" : "sectors");
     if (skip_bad) {
-      std::printf("skipped:         %zu %s\n", bad_blocks.size(),
-                  bad_blocks.size() == 1 ? "bad block" : "bad blocks");
+      std::fprintf(info, "skipped:         %zu %s\n", bad_blocks.size(),
+                   bad_blocks.size() == 1 ? "bad block" : "bad blocks");
     }
   }
   if (writes)
-    std::printf("written:         %s\n", out.final_path.c_str());
+    std::fprintf(info, "written:         %s\n", out_name.c_str());
   if (!o.csv.empty() && reports)
-    std::printf("csv:             %s\n", o.csv.c_str());
+    std::fprintf(info, "csv:             %s\n", o.csv.c_str());
   if (!o.map.empty() && reports)
-    std::printf("map:             %s\n", o.map.c_str());
-  std::fflush(stdout);
+    std::fprintf(info, "map:             %s\n", o.map.c_str());
+  // Standard output is flushed and checked on the way out (check_stdout_at_exit), where a
+  // failure is still reported with its cause.
   if (cmd == command::encode || cmd == command::inject)
     return kAllGood;
   return uncorrectable_outside_bad_blocks(report) > 0 ? kUncorrectable : kAllGood;
@@ -464,7 +582,6 @@ int run_layout(const ecc_options& o) {
   if (std::string e = layout_and_code(o, layout, code); !e.empty())
     return fail(e);
   std::fputs(layout_to_toml(layout).c_str(), stdout);
-  std::fflush(stdout);
   return kAllGood;
 }
 
@@ -770,12 +887,14 @@ int main(int argc, char** argv) {
   add_common(check, o, shorthands);
   check->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   check->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
+  check->add_flag("--force", o.force, "replace existing --csv and --map files");
   check->footer("Example: pagolinth-ecc check Dump.bin --layout layouts/spare-end-4096-224.toml");
 
   CLI::App* fix =
       app.add_subcommand("fix", "write the dump with every correctable sector corrected");
   add_common(fix, o, shorthands);
-  fix->add_option("-o,--output", o.out, "output file (default: Dump_New.bin beside the dump)");
+  fix->add_option("-o,--output", o.out,
+                  "output file (default: Dump_New.bin beside the dump); - for standard output");
   fix->add_flag("--force", o.force, "replace an existing output");
   fix->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   fix->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
@@ -784,7 +903,7 @@ int main(int argc, char** argv) {
   CLI::App* extract = app.add_subcommand(
       "extract", "write the corrected user data of every page, without spare and ECC");
   add_common(extract, o, shorthands);
-  extract->add_option("-o,--output", o.out, "output image")->required();
+  extract->add_option("-o,--output", o.out, "output image; - for standard output")->required();
   extract->add_flag("--force", o.force, "replace an existing output");
   extract
       ->add_option("--bad-blocks", o.bad_blocks,
@@ -798,13 +917,13 @@ int main(int argc, char** argv) {
 
   CLI::App* encode = app.add_subcommand("encode", "recompute every sector's ECC from its data");
   add_common(encode, o, shorthands);
-  encode->add_option("-o,--output", o.out, "output file")->required();
+  encode->add_option("-o,--output", o.out, "output file; - for standard output")->required();
   encode->add_flag("--force", o.force, "replace an existing output");
   encode->footer("Example: pagolinth-ecc encode Edited.bin -o Encoded.bin");
 
   CLI::App* inject = app.add_subcommand("inject", "flip random bits in every sector, for testing");
   add_common(inject, o, shorthands);
-  inject->add_option("-o,--output", o.out, "output file")->required();
+  inject->add_option("-o,--output", o.out, "output file; - for standard output")->required();
   inject->add_flag("--force", o.force, "replace an existing output");
   inject->add_option("--flips", o.flips, "bits flipped per sector: N, or MIN-MAX drawn at random")
       ->required();

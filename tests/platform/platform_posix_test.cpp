@@ -1,20 +1,28 @@
 // End-to-end tests of the built program on a pseudo-terminal: one keystroke per sector,
 // without echo and without Enter, the answer's line end not taken for a key, an escape
 // sequence taken for one key, and the terminal's settings restored at the end and on Ctrl-C.
+// Then the file-system calls of the platform: files that must be new, process liveness, and
+// telling standard output's file.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>      // open
 #include <poll.h>       // poll
 #include <pty.h>        // openpty
 #include <signal.h>     // kill, SIGKILL
 #include <sys/ioctl.h>  // ioctl, TIOCSCTTY
+#include <sys/stat.h>   // stat, umask
 #include <sys/wait.h>   // waitpid
 #include <termios.h>    // tcgetattr
 #include <unistd.h>     // fork, setsid, read, write
 
-#include <chrono>  // std::chrono
-#include <string>  // std::string
-#include <thread>  // std::this_thread::sleep_for
+#include <cerrno>      // EEXIST
+#include <chrono>      // std::chrono
+#include <cstdio>      // std::fputs, std::fclose
+#include <filesystem>  // std::filesystem::create_symlink, std::filesystem::exists
+#include <string>      // std::string
+#include <thread>      // std::this_thread::sleep_for
 
+#include "platform/platform.h"          // platform_create_new, platform_process_gone
 #include "tests/support/run_program.h"  // scratch_dir, write_file
 
 namespace {
@@ -196,6 +204,66 @@ TEST(TerminalKeys, CtrlCEndsTheWalkAndRestoresTheTerminal) {
   ASSERT_TRUE(WIFSIGNALED(status)) << "status " << status;
   EXPECT_EQ(WTERMSIG(status), SIGINT);
   EXPECT_TRUE(cooked(run.settings())) << "terminal settings not restored after Ctrl-C";
+}
+
+TEST(PlatformFiles, NewFilesAreNeverOpenedThroughAnExistingName) {
+  scratch_dir dir;
+  write_file(dir.file("taken"), "keep");
+  std::filesystem::create_symlink("target", dir.file("dangling"));
+  for (const char* name : {"taken", "dangling"}) {
+    SCOPED_TRACE(testing::Message() << "case " << name);
+    int error = 0;
+    EXPECT_EQ(platform_create_new(dir.file(name), error), nullptr);
+    EXPECT_EQ(error, EEXIST);
+  }
+  EXPECT_EQ(read_file(dir.file("taken")), "keep");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("target"))) << "created through the link";
+
+  const mode_t old_mask = umask(077);
+  int error = 0;
+  std::FILE* made = platform_create_new(dir.file("new"), error);
+  umask(old_mask);
+  ASSERT_NE(made, nullptr) << "error " << error;
+  std::fputs("data", made);
+  std::fclose(made);
+  EXPECT_EQ(read_file(dir.file("new")), "data");
+  struct stat st {};
+  ASSERT_EQ(stat(dir.file("new").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "not 0666 less the umask";
+}
+
+TEST(PlatformFiles, ProcessesTellWhetherTheyAreGone) {
+  EXPECT_EQ(platform_process_id(), static_cast<long>(getpid()));
+  EXPECT_FALSE(platform_process_gone(platform_process_id()));
+  EXPECT_FALSE(platform_process_gone(static_cast<long>(getppid())));
+  EXPECT_FALSE(platform_process_gone(0)) << "0 is no process";
+  EXPECT_FALSE(platform_process_gone(-1)) << "-1 is no process";
+  const pid_t child = fork();
+  if (child == 0)
+    _exit(0);
+  EXPECT_FALSE(platform_process_gone(child)) << "a child not yet reaped still exists";
+  waitpid(child, nullptr, 0);
+  EXPECT_TRUE(platform_process_gone(child));
+}
+
+TEST(PlatformFiles, StandardOutputIsToldByItsFile) {
+  scratch_dir dir;
+  write_file(dir.file("out"), "");
+  write_file(dir.file("other"), "");
+  const pid_t child = fork();
+  if (child == 0) {
+    // Exits 0 when stdout is "out" and not "other", nor a missing file.
+    const int fd = open(dir.file("out").c_str(), O_WRONLY);
+    if (fd < 0 || dup2(fd, 1) < 0)
+      _exit(10);
+    _exit(platform_stdout_is(dir.file("out")) && !platform_stdout_is(dir.file("other")) &&
+                  !platform_stdout_is(dir.file("missing"))
+              ? 0
+              : 11);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 }  // namespace
