@@ -88,7 +88,7 @@ TEST(PagolinthSample, WritesThePatternInTheLayout) {
     ASSERT_EQ(dump.size(), pages * kRawPage);
     // Page 256 shows that the header counts past one byte and sector bytes wrap.
     for (std::size_t j : {std::size_t{0}, std::size_t{1}, std::size_t{63}, pages - 1,
-                          std::size_t{pages > 256 ? 256 : 5}}) {
+                          pages > 256 ? std::size_t{256} : std::size_t{5}}) {
       EXPECT_EQ(dump.substr(j * kRawPage, kRawPage), expected_page(j)) << "case page " << j;
     }
     EXPECT_EQ(names_in(dir), std::vector<std::string>{"Dump_Raw.bin"}) << "leftovers";
