@@ -5,10 +5,12 @@ MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENSURE := scripts/ensure-packages.sh
 BUILD_PKGS := g++ cmake make libcli11-dev libtomlplusplus-dev
+DEMO_PKGS := $(BUILD_PKGS)
 TEST_PKGS := $(BUILD_PKGS) libgtest-dev
 BENCH_PKGS := $(BUILD_PKGS) libbenchmark-dev time
 WINDOWS_PKGS := cmake make libcli11-dev libtomlplusplus-dev g++-mingw-w64-x86-64-posix
 WINE_PKGS := $(WINDOWS_PKGS) wine64
+FORMAT_PKGS := clang-format
 
 .PHONY: help build demo test test-release test-sanitize windows test-windows bench format clean
 
@@ -20,7 +22,12 @@ build: ## Release build; executables land in build/bin/
 	cmake --preset release >/dev/null
 	cmake --build --preset release -j $(JOBS)
 
-demo: build ## Make a sample dump in demo/ (real ECC, a few bit errors) and walk it
+# The demo builds only the three programs it runs, without the tests, into the same build/
+# as `build`: no GoogleTest to install and no test programs to compile before the first question.
+demo: ## Make a sample dump in demo/ (real ECC, a few bit errors) and walk it
+	@$(ENSURE) $(DEMO_PKGS)
+	cmake --preset demo >/dev/null
+	cmake --build --preset demo -j $(JOBS)
 	@mkdir -p demo
 	rm -f demo/*.bin demo/*.csv demo/*.svg
 	build/bin/pagolinth-sample demo/Dump_Raw.bin
@@ -64,6 +71,7 @@ bench: ## Build and run the benchmarks and the memory measurement
 	bench/ecc_check.sh build-bench/bin
 
 format: ## Reformat the sources with clang-format
+	@$(ENSURE) $(FORMAT_PKGS)
 	find platform layout bch codec dump console tools tests bench fuzz 2>/dev/null -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean: ## Remove every build folder and the demo
