@@ -9,6 +9,7 @@ TEST_PKGS := $(BUILD_PKGS) libgtest-dev
 BENCH_PKGS := $(BUILD_PKGS) libbenchmark-dev time
 WINDOWS_PKGS := cmake make libcli11-dev libtomlplusplus-dev g++-mingw-w64-x86-64-posix
 WINE_PKGS := $(WINDOWS_PKGS) wine64
+FUZZ_PKGS := clang libclang-rt-14-dev cmake make libcli11-dev libtomlplusplus-dev
 
 .PHONY: help build demo test test-release test-sanitize windows test-windows bench format clean
 
@@ -68,3 +69,10 @@ format: ## Reformat the sources with clang-format
 
 clean: ## Remove every build folder and the demo
 	rm -rf build build-sanitize build-bench build-windows demo
+
+.PHONY: fuzz
+fuzz: ## Build the fuzz targets (clang, ASan/UBSan) and run each for FUZZ_SECONDS (default 60)
+	@$(ENSURE) $(FUZZ_PKGS)
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
