@@ -11,6 +11,7 @@ BENCH_PKGS := $(BUILD_PKGS) libbenchmark-dev time
 WINDOWS_PKGS := cmake make libcli11-dev libtomlplusplus-dev g++-mingw-w64-x86-64-posix
 WINE_PKGS := $(WINDOWS_PKGS) wine64
 FORMAT_PKGS := clang-format
+FUZZ_PKGS := clang libclang-rt-14-dev cmake make libcli11-dev libtomlplusplus-dev
 
 .PHONY: help build demo test test-release test-sanitize windows test-windows bench format clean
 
@@ -75,4 +76,11 @@ format: ## Reformat the sources with clang-format
 	find platform layout bch codec dump console tools tests bench fuzz 2>/dev/null -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean: ## Remove every build folder and the demo
-	rm -rf build build-sanitize build-bench build-windows demo
+	rm -rf build build-sanitize build-bench build-windows build-fuzz demo
+
+.PHONY: fuzz
+fuzz: ## Build the fuzz targets (clang, ASan/UBSan) and run each for FUZZ_SECONDS (default 60)
+	@$(ENSURE) $(FUZZ_PKGS)
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
