@@ -425,8 +425,165 @@ struct layout_reader {
   }
 };
 
+// Decodes the UTF-8 sequence at text[i]: its code point and length, or length 0 when it is not
+// well-formed (overlong, a surrogate, beyond U+10FFFF or cut short).
+std::size_t utf8_at(const std::string& text, std::size_t i, char32_t& cp) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b0 = byte(i);
+  const std::size_t length = b0 < 0x80           ? 1
+                             : (b0 >> 5) == 0x6  ? 2
+                             : (b0 >> 4) == 0xE  ? 3
+                             : (b0 >> 3) == 0x1E ? 4
+                                                 : 0;
+  if (length == 0 || i + length > text.size())
+    return 0;
+  cp = length == 1 ? b0 : b0 & (0x7Fu >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80)
+      return 0;
+    cp = cp << 6 | (byte(i + k) & 0x3Fu);
+  }
+  static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+    return 0;
+  return length;
+}
+
+// The TOML reader of Debian 12 (toml++ 3.3) meets some characters beyond ASCII (U+00A1 ...
+// U+0499 among them, every German umlaut too) with undefined behaviour wherever it asks whether
+// a character is a blank: outside strings, and in its error paths. So it is given ASCII only.
+// Characters beyond ASCII become \u escapes in strings (a literal string that holds one is
+// rewritten as the basic string of the same value) and blanks in comments; elsewhere TOML
+// allows none, and they are refused here, as is text that is not UTF-8. Returns "" with the
+// ASCII text in `out`, or "line L, column C: what". Later errors count columns of the
+// rewritten line.
+std::string to_ascii_toml(const std::string& text, std::string& out) {
+  enum class in { toml, comment, basic, multi_basic } state = in::toml;
+  out.clear();
+  out.reserve(text.size());
+  std::size_t line = 1, column = 1;
+  const auto where = [&](const char* what) {
+    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " + what;
+  };
+  const auto starts = [&](std::size_t i, const char* word) {
+    return text.compare(i, 3, word) == 0;
+  };
+  // How many quotes close a multi-line string at i: three, and up to two more of its own.
+  const auto closing_run = [&](std::size_t i, char quote) {
+    std::size_t run = 3;
+    while (run < 5 && i + run < text.size() && text[i + run] == quote)
+      ++run;
+    return run;
+  };
+  const auto escaped = [](char32_t cp) {
+    char code[16];
+    std::snprintf(code, sizeof code, cp > 0xFFFF ? "\\U%08X" : "\\u%04X",
+                  static_cast<unsigned>(cp));
+    return std::string(code);
+  };
+  // Copies text[from, to) to `out` (`rewrite`: as the content of a basic string), keeping count
+  // of lines and columns.
+  const auto copy = [&](std::size_t from, std::size_t to, bool rewrite) {
+    for (std::size_t k = from; k < to;) {
+      char32_t cp = 0;
+      const std::size_t n = utf8_at(text, k, cp);
+      if (n == 0)
+        return false;
+      if (!rewrite)
+        out.append(text, k, n);
+      else if (cp >= 0x80)
+        out += escaped(cp);
+      else if (cp == '"' || cp == '\\')
+        out += std::string("\\") + static_cast<char>(cp);
+      else
+        out += static_cast<char>(cp);
+      if (cp == '\n') {
+        ++line;
+        column = 1;
+      } else {
+        ++column;
+      }
+      k += n;
+    }
+    return true;
+  };
+
+  std::size_t i = 0;
+  while (i < text.size()) {
+    char32_t cp = 0;
+    const std::size_t length = utf8_at(text, i, cp);
+    if (length == 0)
+      return where("the text is not UTF-8");
+    const char c = text[i];
+    std::size_t take = 1;  // ASCII bytes copied as they are this round
+    if (state == in::toml) {
+      if (cp >= 0x80)
+        return where("a character outside ASCII stands outside a string or comment");
+      if (c == '#') {
+        state = in::comment;
+      } else if (starts(i, "\"\"\"")) {
+        state = in::multi_basic;
+        take = 3;
+      } else if (c == '"') {
+        state = in::basic;
+      } else if (c == '\'') {
+        // A literal string, taken whole: copied as it is when all ASCII, else rewritten.
+        const bool multi = starts(i, "'''");
+        const std::size_t open = multi ? 3 : 1;
+        std::size_t end = i + open;
+        while (end < text.size() &&
+               (multi ? !starts(end, "'''") : text[end] != '\'' && text[end] != '\n'))
+          ++end;
+        const bool closed = end < text.size() && text[end] == '\'';
+        const std::size_t stop = !closed ? end : multi ? end + closing_run(end, '\'') : end + 1;
+        bool plain = true;
+        for (std::size_t k = i; k < stop; ++k)
+          plain = plain && static_cast<unsigned char>(text[k]) < 0x80;
+        if (plain) {
+          if (!copy(i, stop, false))
+            return where("the text is not UTF-8");
+        } else {
+          const std::size_t content_end = closed ? stop - open : stop;
+          out += multi ? "\"\"\"" : "\"";
+          column += open;
+          if (!copy(i + open, content_end, true))
+            return where("the text is not UTF-8");
+          if (closed) {
+            out += multi ? "\"\"\"" : "\"";
+            column += open;
+          }
+        }
+        i = stop;
+        continue;
+      }
+    } else if (state == in::comment) {
+      if (c == '\n')
+        state = in::toml;
+    } else if (c == '\\' && i + 1 < text.size() && text[i + 1] != '\n' &&
+               static_cast<unsigned char>(text[i + 1]) < 0x80) {
+      take = 2;  // an escaped character, a quote among them
+    } else if (state == in::basic ? (c == '"' || c == '\n') : starts(i, "\"\"\"")) {
+      take = state == in::multi_basic ? closing_run(i, '"') : 1;
+      state = in::toml;
+    }
+    if (cp >= 0x80) {
+      out += state == in::comment ? std::string(" ") : escaped(cp);
+      ++column;
+      i += length;
+      continue;
+    }
+    if (!copy(i, i + take, false))
+      return where("the text is not UTF-8");
+    i += take;
+  }
+  return "";
+}
+
 std::string parse_checked(const std::string& text, const std::string& source, nand_layout& layout) {
-  toml::parse_result parsed = toml::parse(text, source);
+  std::string ascii;
+  if (std::string stray = to_ascii_toml(text, ascii); !stray.empty())
+    return source + ": " + stray;
+  toml::parse_result parsed = toml::parse(ascii, source);
   if (!parsed) {
     const toml::parse_error& error = parsed.error();
     return source + ": line " + std::to_string(error.source().begin.line) + ", column " +

@@ -620,3 +620,53 @@ TEST(LayoutFile, ExampleFilesReadToTheLayoutsTheyDescribe) {
 }
 
 }  // namespace
+
+TEST(LayoutFile, CharactersBeyondAsciiOnlyInStringsAndComments) {
+  const std::string rest = std::string(kBase).substr(std::string(kBase).find('\n'));
+  // Accepted, with the value as written: in a name, in comments, in literal and multi-line
+  // strings.
+  const std::pair<std::string, std::string> accepted[] = {
+      {"name = \"Bl\u00f6cke f\u00fcr M\u00fcller\"", "Bl\u00f6cke f\u00fcr M\u00fcller"},
+      {"# Gr\u00fc\u00dfe \u2014 \u00a1hola!\nname = \"a\" # \u00e4", "a"},
+      {"name = 'M\u00fcller \u0100 \\ \"q\" \U0001F600'", "M\u00fcller \u0100 \\ \"q\" \U0001F600"},
+      {"name = \"\"\"\u00fc \u00e4\"\"\"", "\u00fc \u00e4"},
+      {"name = '''x''\u00fc'''", "x''\u00fc"},
+      {"name = \"\\\"\u00fc\\\\\"", "\"\u00fc\\"},
+  };
+  for (const auto& [first_line, name] : accepted) {
+    nand_layout layout;
+    EXPECT_EQ(parse_layout(first_line + rest, "ok.toml", layout), "") << first_line;
+    EXPECT_EQ(layout.name, name) << first_line;
+  }
+  // Refused with the place, before the TOML reader sees them: U+00FC and U+0100 where a value
+  // should start sent the reader of Debian 12 into undefined behaviour; also a character after
+  // a string that ends in extra quotes, which belong to the string.
+  const struct {
+    std::string text, place;
+  } refused[] = {
+      {"m =\u00fc\n", "line 1, column 4"},
+      {"name = \"test layout\"\n[code]\nm = 13\u0100", "line 3, column 7"},
+      {"name = \"\"\"a\"\"\"\"\u00fc\n", "line 1, column 16"},
+      {"name = '''a'''''\u00fc\n", "line 1, column 17"},
+      {"\u3000name = 1\n", "line 1, column 1"},
+      // Found by fuzzing: the reader met the character after a value cut short by a quote.
+      {"e=0\"\u00fc", ""},
+      {"name = \"a\xff\"\n", "line 1, column 10"},
+      {"name = 'a\xc3'\n", "line 1, column 10"},
+  };
+  for (const auto& c : refused) {
+    nand_layout layout;
+    const std::string message = parse_layout(c.text, "bad.toml", layout);
+    const bool utf8 = c.text.find_first_of("\xff\xc3") != std::string::npos &&
+                      c.text.find("\u00fc") == std::string::npos;
+    if (c.place.empty()) {
+      EXPECT_NE(message, "") << c.text;
+    } else {
+      EXPECT_EQ(message,
+                "bad.toml: " + c.place + ": " +
+                    (utf8 ? "the text is not UTF-8"
+                          : "a character outside ASCII stands outside a string or comment"))
+          << c.text;
+    }
+  }
+}
