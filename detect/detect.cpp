@@ -58,18 +58,25 @@ void study_columns(sample_set& s) {
   std::vector<std::uint32_t> counts(256);
   for (std::int64_t j = 0; j < s.raw; ++j) {
     std::fill(counts.begin(), counts.end(), 0);
+    // Bits are weighed over the pages whose byte is not 0xFF: steps left unwritten in pages
+    // written only in part would otherwise hide the fixed padding bits of the others.
     std::uint32_t ones[8] = {};
+    std::size_t written = 0;
     for (const auto& page : s.pages) {
       const std::uint8_t b = page[static_cast<std::size_t>(j)];
       ++counts[b];
+      if (b == 0xFF)
+        continue;
+      ++written;
       for (int k = 0; k < 8; ++k)
         ones[k] += (b >> k) & 1;
     }
     const std::uint32_t top = *std::max_element(counts.begin(), counts.end());
     s.constant[j] = top + slack >= n;
     std::uint8_t steady = 0;
+    const std::size_t bit_slack = written / 32;
     for (int k = 0; k < 8; ++k) {
-      if (ones[k] <= slack || ones[k] + slack >= n)
+      if (ones[k] <= bit_slack || ones[k] + bit_slack >= written)
         steady = static_cast<std::uint8_t>(steady | (1 << k));
     }
     s.steady_bits[j] = steady;

@@ -25,17 +25,19 @@ void xor_shifted(gf2_poly& a, const gf2_poly& b, int db, int shift) {
   const std::size_t ws = static_cast<std::size_t>(shift) / 64;
   const int bs = shift % 64;
   const std::size_t top = static_cast<std::size_t>(db) / 64;
+  std::uint64_t* out = a.data() + ws;
+  const std::uint64_t* in = b.data();
   if (bs == 0) {
     for (std::size_t i = 0; i <= top; ++i)
-      a[i + ws] ^= b[i];
+      out[i] ^= in[i];
     return;
   }
-  const std::size_t last = static_cast<std::size_t>(db + shift) / 64;
-  for (std::size_t i = 0; i <= top; ++i) {
-    a[i + ws] ^= b[i] << bs;
-    if (i + ws + 1 <= last)
-      a[i + ws + 1] ^= b[i] >> (64 - bs);
-  }
+  // Word i of the shifted b is b[i] << bs joined with the high bits of b[i - 1].
+  out[0] ^= in[0] << bs;
+  for (std::size_t i = 1; i <= top; ++i)
+    out[i] ^= (in[i] << bs) | (in[i - 1] >> (64 - bs));
+  if (static_cast<std::size_t>(db + shift) / 64 > top + ws)
+    out[top + 1] ^= in[top] >> (64 - bs);
 }
 
 std::uint64_t mulmod_small(std::uint64_t a, std::uint64_t b, std::uint64_t p, int m) {
