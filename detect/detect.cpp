@@ -553,8 +553,10 @@ class searcher {
   std::vector<candidate> candidates() const {
     std::vector<candidate> out;
     const std::int64_t page = geometry_.page_size;
-    for (bool lsb : {false, true}) {
-      for (std::int64_t step : kStepSizes) {
+    // Short steps first, both bit orders each: the long words of 2048-byte steps cost the
+    // most and are the rarest.
+    for (std::int64_t step : kStepSizes) {
+      for (bool lsb : {false, true}) {
         if (step > page || page % step != 0)
           continue;
         const std::int64_t steps = page / step;
@@ -582,7 +584,7 @@ class searcher {
     const std::vector<candidate> all = candidates();
     // A first pass with few page triples each; a second with more, for dumps whose steps carry
     // bit errors often enough to spoil the first.
-    const int passes[][2] = {{0, 2}, {2, 4}};
+    const int passes[][2] = {{0, 2}, {2, 6}};
     std::size_t done = 0;
     const std::size_t total = all.size() * 2;
     for (const auto& pass : passes) {
@@ -598,8 +600,8 @@ class searcher {
           return true;
       }
     }
-    for (bool lsb : {false, true}) {
-      for (std::int64_t step : kStepSizes) {
+    for (std::int64_t step : kStepSizes) {
+      for (bool lsb : {false, true}) {
         if (step > geometry_.page_size || geometry_.page_size % step != 0)
           continue;
         for (family kind : {family::interleaved, family::spare_end}) {

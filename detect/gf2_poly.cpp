@@ -3,7 +3,14 @@
 #include "detect/gf2_poly.h"
 
 #include <algorithm>  // std::max, std::min, std::swap
-#include <cstdio>     // std::snprintf
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>  // _mm_clmulepi64_si128
+#define PAGOLINTH_DETECT_CLMUL 1
+#define DETECT_CLMUL_TARGET __attribute__((target("pclmul,sse4.1")))
+#else
+#define PAGOLINTH_DETECT_CLMUL 0
+#endif
 
 namespace {
 
@@ -199,14 +206,16 @@ gf2_poly poly_mul(const gf2_poly& a, const gf2_poly& b) {
   return out;
 }
 
-gf2_poly poly_gcd(gf2_poly a, gf2_poly b) {
+namespace {
+
+// Euclid's algorithm one shifted XOR at a time.
+gf2_poly gcd_plain(gf2_poly a, gf2_poly b) {
   int da = poly_degree(a), db = poly_degree(b);
   if (da < db) {
     std::swap(a, b);
     std::swap(da, db);
   }
   while (db >= 0) {
-    // a mod b, in place.
     while (da >= db) {
       xor_shifted(a, b, db, da - db);
       da = degree_below(a, static_cast<std::size_t>(da) / 64);
@@ -216,6 +225,134 @@ gf2_poly poly_gcd(gf2_poly a, gf2_poly b) {
   }
   a.resize(da < 0 ? 0 : static_cast<std::size_t>(da) / 64 + 1);
   return a;
+}
+
+#if PAGOLINTH_DETECT_CLMUL
+
+using u128 = unsigned __int128;
+
+// 128 bits of `a` from coefficient `from` >= 0 up.
+u128 bits_at(const gf2_poly& a, int from) {
+  const std::size_t w = static_cast<std::size_t>(from) / 64;
+  const int b = from % 64;
+  const auto word = [&a](std::size_t i) { return i < a.size() ? a[i] : std::uint64_t{0}; };
+  u128 v = (static_cast<u128>(word(w + 1)) << 64) | word(w);
+  if (b != 0)
+    v = (v >> b) | (static_cast<u128>(word(w + 2)) << (128 - b));
+  return v;
+}
+
+// out ^= x * m + y * n over the first `words` words of x and y (both at least that long);
+// out holds words + 1.
+DETECT_CLMUL_TARGET void mul_add2(std::uint64_t* out, const std::uint64_t* x, std::uint64_t m,
+                                  const std::uint64_t* y, std::uint64_t n, std::size_t words) {
+  const __m128i mn = _mm_set_epi64x(static_cast<long long>(n), static_cast<long long>(m));
+  std::uint64_t carry = 0;
+  for (std::size_t i = 0; i < words; ++i) {
+    const __m128i xy = _mm_set_epi64x(static_cast<long long>(y[i]), static_cast<long long>(x[i]));
+    const __m128i p =
+        _mm_xor_si128(_mm_clmulepi64_si128(xy, mn, 0x00), _mm_clmulepi64_si128(xy, mn, 0x11));
+    out[i] ^= static_cast<std::uint64_t>(_mm_cvtsi128_si64(p)) ^ carry;
+    carry = static_cast<std::uint64_t>(_mm_extract_epi64(p, 1));
+  }
+  out[words] ^= carry;
+}
+
+int degree64(std::uint64_t v) {
+  return v == 0 ? -1 : 63 - __builtin_clzll(v);
+}
+
+int degree128(u128 v) {
+  const auto high = static_cast<std::uint64_t>(v >> 64);
+  return high != 0 ? 64 + degree64(high) : degree64(static_cast<std::uint64_t>(v));
+}
+
+// Lehmer's scheme: the steps Euclid would take are worked out on the top 128 bits of both
+// polynomials, for as long as those bits decide them, collected in a 2 x 2 matrix of
+// polynomials below degree 64, and applied to the whole polynomials at once by carry-less
+// multiplication: one pass over the words for some 60 steps.
+gf2_poly gcd_lehmer(gf2_poly a, gf2_poly b) {
+  int da = poly_degree(a), db = poly_degree(b);
+  gf2_poly na, nb;
+  for (;;) {
+    if (da < db) {
+      std::swap(a, b);
+      std::swap(da, db);
+    }
+    if (db < 0)
+      break;
+    if (da < 256 || da - db >= 64) {
+      // Short or far apart: plain steps.
+      xor_shifted(a, b, db, da - db);
+      da = degree_below(a, static_cast<std::size_t>(da) / 64);
+      continue;
+    }
+    const int base = da - 127;
+    u128 x = bits_at(a, base), y = bits_at(b, base);
+    // Rows: x = m11 a + m12 b, y = m21 a + m22 b (window parts); exact from bit ex, ey up.
+    std::uint64_t m11 = 1, m12 = 0, m21 = 0, m22 = 1;
+    int ex = 0, ey = 0, steps = 0;
+    for (;;) {
+      const int dx = degree128(x), dy = degree128(y);
+      if (dx < ex || dy < ey)
+        break;
+      if (dx >= dy) {
+        const int s = dx - dy;
+        if (degree64(m21) + s > 63 || degree64(m22) + s > 63)
+          break;
+        x ^= y << s;
+        m11 ^= m21 << s;
+        m12 ^= m22 << s;
+        ex = std::max(ex, ey + s);
+      } else {
+        const int s = dy - dx;
+        if (degree64(m11) + s > 63 || degree64(m12) + s > 63)
+          break;
+        y ^= x << s;
+        m21 ^= m11 << s;
+        m22 ^= m12 << s;
+        ey = std::max(ey, ex + s);
+      }
+      ++steps;
+    }
+    if (steps == 0) {
+      xor_shifted(a, b, db, da - db);
+      da = degree_below(a, static_cast<std::size_t>(da) / 64);
+      continue;
+    }
+    const std::size_t words = std::max(a.size(), b.size());
+    a.resize(words, 0);
+    b.resize(words, 0);
+    na.assign(words + 1, 0);
+    nb.assign(words + 1, 0);
+    mul_add2(na.data(), a.data(), m11, b.data(), m12, words);
+    mul_add2(nb.data(), a.data(), m21, b.data(), m22, words);
+    a.swap(na);
+    b.swap(nb);
+    da = poly_degree(a);
+    db = poly_degree(b);
+    a.resize(static_cast<std::size_t>(std::max(da, 0)) / 64 + 1);
+    b.resize(static_cast<std::size_t>(std::max(db, 0)) / 64 + 1);
+  }
+  a.resize(da < 0 ? 0 : static_cast<std::size_t>(da) / 64 + 1);
+  return a;
+}
+
+bool have_clmul() {
+  static const bool have = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  return have;
+}
+
+#endif
+
+}  // namespace
+
+gf2_poly poly_gcd(gf2_poly a, gf2_poly b) {
+#if PAGOLINTH_DETECT_CLMUL
+  if (have_clmul())
+    return gcd_lehmer(std::move(a), std::move(b));
+#endif
+  return gcd_plain(std::move(a), std::move(b));
 }
 
 bool poly_divides(const gf2_poly& d, const gf2_poly& a) {

@@ -26,6 +26,16 @@ gf2_poly random_poly(std::mt19937_64& rng, int degree) {
   return p;
 }
 
+// Euclid's algorithm by plain remainders: a second route to the gcd, apart from the fast one.
+gf2_poly gcd_by_remainders(gf2_poly a, gf2_poly b) {
+  while (poly_degree(b) >= 0) {
+    gf2_poly r = poly_mod(a, b);
+    a = b;
+    b = r;
+  }
+  return a;
+}
+
 }  // namespace
 
 TEST(Gf2Poly, GeneratorsMatchKnownAnswers) {
@@ -108,6 +118,11 @@ TEST(Gf2Poly, GcdDivisionAndProductAgree) {
     // The gcd of two multiples of g is g times the gcd of the cofactors.
     const gf2_poly h = poly_gcd(ga, gb);
     EXPECT_EQ(poly_hex(h), poly_hex(poly_mul(g, poly_gcd(a, b))));
+    EXPECT_EQ(poly_hex(h), poly_hex(gcd_by_remainders(ga, gb)));
+    // Words of equal length with a long common factor, as the search meets them.
+    const gf2_poly c = random_poly(rng, poly_degree(ga));
+    const gf2_poly gc = poly_mul(g, c);
+    EXPECT_EQ(poly_hex(poly_gcd(gc, ga)), poly_hex(gcd_by_remainders(gc, ga)));
     EXPECT_TRUE(poly_divides(h, ga) && poly_divides(h, gb));
     // Division with remainder: ga + r is left with r modulo g.
     const gf2_poly r = random_poly(rng, poly_degree(g) - 1);
