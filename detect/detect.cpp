@@ -678,14 +678,38 @@ class searcher {
     layout.code.primitive_polynomial = code.polynomial;
     layout.code.lsb_first = c.lsb_first;
     layout.code.pad_start = c.cut >= 0;
-    const layout_step last = make_step(c, c.start, c.tail, ecc_offset, ecc_bytes);
-    if (!find_mask(s_, last, layout.code)) {
-      note_factor(c, factor, "decodes too few steps to read a mask from");
-      return false;
-    }
+    // A byte of the step before that is nearly fixed (its padding) can pass for the first
+    // byte of the message, its varying bits then taken for bit errors: of the message starts
+    // a few bytes apart, the one under which most steps decode clean is the step's own.
+    layout_step last;
     bch_code built;
-    if (std::string e = bch_code_init(built, code.m, code.t, options_of(layout.code)); !e.empty()) {
-      note_factor(c, factor, "builds no code: " + e);
+    std::int64_t most_clean = -1;
+    const std::int64_t first = c.kind == family::interleaved ? c.start : c.tail;
+    for (std::int64_t d = 0; d <= 8 && first + d <= ecc_offset; ++d) {
+      if (c.kind == family::interleaved && ecc_offset - (c.start + d) < 1)
+        break;
+      candidate shifted = c;
+      if (c.kind == family::interleaved)
+        shifted.start += d;
+      else
+        shifted.tail += d;
+      const layout_step step =
+          make_step(shifted, shifted.start, shifted.tail, ecc_offset, ecc_bytes);
+      layout_code trial = layout.code;
+      bch_code trial_code;
+      if (!find_mask(s_, step, trial) ||
+          !bch_code_init(trial_code, code.m, code.t, options_of(trial)).empty())
+        continue;
+      const decode_count count = decode_step(s_, step, trial_code, 0);
+      if (count.clean > most_clean) {
+        most_clean = count.clean;
+        last = step;
+        built = trial_code;
+        layout.code = trial;
+      }
+    }
+    if (most_clean < 0) {
+      note_factor(c, factor, "decodes too few steps to read a mask from");
       return false;
     }
     if (!step_fits(s_, last, built)) {
@@ -831,4 +855,106 @@ detect_result detect_layout(std::FILE* dump, std::int64_t dump_bytes,
     return platform_read_at(dump, offset, out, bytes);
   };
   return detect_layout(read, dump_bytes, geometry, options);
+}
+
+namespace {
+
+// Data and spare sizes of NAND pages as chips are made.
+constexpr std::int32_t kDataSizes[] = {512, 2048, 4096, 8192, 16384};
+constexpr std::int32_t kSpareSizes[] = {16,  32,  64,  128, 218, 224,  232,  256,  376,  400, 436,
+                                        448, 512, 576, 640, 744, 1024, 1216, 1280, 1664, 2048};
+
+}  // namespace
+
+std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64_t dump_bytes,
+                                           int most) {
+  std::vector<geometry_guess> out;
+  most = std::max(1, std::min(most, 100));
+  // Ends of 0xFF runs of 256 bytes or more, from up to 64 windows of 256 KiB over the dump.
+  constexpr std::int64_t kWindow = 256 * 1024;
+  constexpr std::int64_t kLongRun = 256;
+  const std::int64_t windows = std::min<std::int64_t>(64, (dump_bytes + kWindow - 1) / kWindow);
+  std::vector<std::int64_t> ends;
+  std::vector<std::uint8_t> buffer;
+  for (std::int64_t w = 0; w < windows; ++w) {
+    std::int64_t start = dump_bytes <= kWindow
+                             ? 0
+                             : w * (dump_bytes - kWindow) / std::max<std::int64_t>(1, windows - 1);
+    start -= start % 4096;
+    const std::int64_t length = std::min(kWindow, dump_bytes - start);
+    if (length <= 0)
+      continue;
+    buffer.resize(static_cast<std::size_t>(length));
+    if (!read(start, buffer.data(), buffer.size()))
+      return out;
+    std::int64_t run = 0;
+    for (std::int64_t i = 0; i < length; ++i) {
+      if (buffer[static_cast<std::size_t>(i)] == 0xFF) {
+        ++run;
+        continue;
+      }
+      if (run >= kLongRun)
+        ends.push_back(start + i);
+      run = 0;
+    }
+  }
+  if (ends.empty())
+    return out;
+  for (std::int32_t data : kDataSizes) {
+    for (std::int32_t spare : kSpareSizes) {
+      if (spare * 4 > data || spare * 128 < data)
+        continue;  // no chip pairs these
+      const std::int64_t raw = std::int64_t{data} + spare;
+      if (raw > dump_bytes || dump_bytes % raw != 0)
+        continue;
+      std::int64_t on_boundary = 0;
+      for (std::int64_t end : ends)
+        on_boundary += end % raw == 0;
+      geometry_guess g;
+      g.geometry = {data, spare, 64};
+      g.runs = static_cast<std::int64_t>(ends.size());
+      g.score = static_cast<double>(on_boundary) / static_cast<double>(ends.size());
+      out.push_back(g);
+    }
+  }
+  // Best score first; a multiple of another page size scores below it at best, so among equal
+  // scores the smaller page comes first.
+  std::stable_sort(out.begin(), out.end(), [](const geometry_guess& a, const geometry_guess& b) {
+    if (a.score != b.score)
+      return a.score > b.score;
+    return std::int64_t{a.geometry.page_size} + a.geometry.spare_size <
+           std::int64_t{b.geometry.page_size} + b.geometry.spare_size;
+  });
+  if (static_cast<int>(out.size()) > most)
+    out.resize(static_cast<std::size_t>(most));
+  return out;
+}
+
+detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t dump_bytes,
+                                         const detect_options& options,
+                                         std::vector<geometry_guess>& guesses) {
+  guesses = guess_geometry(read, dump_bytes);
+  detect_result last;
+  std::vector<std::string> ruled_out;
+  int tried = 0;
+  for (const geometry_guess& guess : guesses) {
+    if (tried == 3 || guess.score < 0.1)
+      break;
+    ++tried;
+    detect_result r = detect_layout(read, dump_bytes, guess.geometry, options);
+    if (r.found || !r.error.empty())
+      return r;
+    const std::string geometry = std::to_string(guess.geometry.page_size) + "+" +
+                                 std::to_string(guess.geometry.spare_size) + ": ";
+    for (const std::string& line : r.ruled_out)
+      ruled_out.push_back(geometry + line);
+    last = std::move(r);
+  }
+  if (tried == 0)
+    ruled_out.push_back(
+        "no common page geometry has erased pages or unwritten page tails ending on its page "
+        "boundaries: give --page-size and --spare-size");
+  last.found = false;
+  last.ruled_out = std::move(ruled_out);
+  return last;
 }

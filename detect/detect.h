@@ -66,3 +66,28 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
 // The same on an open file of `dump_bytes` bytes, read at offsets (its position is not used).
 detect_result detect_layout(std::FILE* dump, std::int64_t dump_bytes,
                             const detect_geometry& geometry, const detect_options& options = {});
+
+// A page geometry the dump's structure points to, and how strongly.
+struct geometry_guess {
+  detect_geometry geometry;
+  // Share (0 ... 1) of the ends of long 0xFF runs (erased pages, unwritten page tails) that
+  // fall on a page boundary of this geometry.
+  double score = 0;
+  std::int64_t runs = 0;  // long 0xFF runs whose end was weighed
+};
+
+// The common NAND geometries (data 512 ... 16384 bytes, spare 16 ... 2048) that fit a dump of
+// `dump_bytes` bytes in whole pages, best first, at most `most` of them (1 ... 100), with
+// block_pages set to 64 (nothing in a dump's bytes tells it apart). Erased pages and the
+// unwritten tails of pages are runs of 0xFF that end where a programmed page starts: the raw
+// page size divides those ends. Empty when the dump cannot be read or shows no such run; a
+// geometry that divides the ends equally well but is a multiple of a better one comes after it.
+std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64_t dump_bytes,
+                                           int most = 6);
+
+// Without a geometry: guesses it (guess_geometry, into `guesses`) and searches the dump with
+// each of the best three that end at least a tenth of the runs on their page boundaries, in
+// turn; returns the first finding, else what each ruled out (prefixed "PAGE+SPARE: ").
+detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t dump_bytes,
+                                         const detect_options& options,
+                                         std::vector<geometry_guess>& guesses);

@@ -178,3 +178,35 @@ TEST(Detect, RefusesWhatItCannotSearch) {
   EXPECT_FALSE(r.found) << "case erased";
   EXPECT_FALSE(r.ruled_out.empty()) << "case erased";
 }
+
+TEST(Detect, GuessesTheGeometryFromErasedRuns) {
+  for (int seed = 201; seed <= 204; ++seed) {
+    std::mt19937 rng(static_cast<unsigned>(seed));
+    const detect_test::generated_dump d = detect_test::generate_dump(rng, true, 96);
+    SCOPED_TRACE("case seed " + std::to_string(seed) + ": " + d.summary);
+    const detect_reader read = memory_reader(d.bytes);
+    const auto size = static_cast<std::int64_t>(d.bytes.size());
+    const std::vector<geometry_guess> guesses = guess_geometry(read, size);
+    ASSERT_FALSE(guesses.empty());
+    // The truth is among the few best; the search then settles it.
+    bool listed = false;
+    for (std::size_t i = 0; i < guesses.size() && i < 3; ++i)
+      listed = listed || (guesses[i].geometry.page_size == d.truth.page_size &&
+                          guesses[i].geometry.spare_size == d.truth.spare_size);
+    EXPECT_TRUE(listed) << "best " << guesses[0].geometry.page_size << "+"
+                        << guesses[0].geometry.spare_size;
+    std::vector<geometry_guess> weighed;
+    const detect_result r = detect_layout_and_geometry(read, size, {}, weighed);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.layout.page_size, d.truth.page_size);
+    EXPECT_EQ(r.layout.spare_size, d.truth.spare_size);
+    EXPECT_EQ(compare(r.layout, d.truth, d.parity_bits), "");
+  }
+  // Random bytes have no long 0xFF runs: no guess.
+  std::mt19937 rng(5);
+  std::vector<std::uint8_t> noise(64 * 2112);
+  for (auto& b : noise)
+    b = static_cast<std::uint8_t>(rng() % 255);
+  EXPECT_TRUE(guess_geometry(memory_reader(noise), static_cast<std::int64_t>(noise.size())).empty())
+      << "case noise";
+}
