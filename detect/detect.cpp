@@ -21,7 +21,7 @@ constexpr int kMinParity = 16;
 // Step sizes a controller splits a page into.
 constexpr std::int64_t kStepSizes[] = {512, 1024, 2048};
 // Protected bytes looked for between a step's data and its ECC when the padding leads.
-constexpr std::int64_t kMaxProtected = 64;
+constexpr std::int64_t kMaxProtected = 16;
 
 // The pages the search works on, and what their columns say.
 struct sample_set {
@@ -556,24 +556,27 @@ class searcher {
     // Short steps first, both bit orders each: the long words of 2048-byte steps cost the
     // most and are the rarest.
     for (std::int64_t step : kStepSizes) {
-      for (bool lsb : {false, true}) {
-        if (step > page || page % step != 0)
-          continue;
-        const std::int64_t steps = page / step;
-        candidate c;
-        c.step = step;
-        c.steps = steps;
-        c.lsb_first = lsb;
-        c.kind = family::interleaved;
-        for (std::int64_t start = (steps - 1) * step; start + step + 2 <= s_.end; ++start) {
-          c.start = start;
-          add_with_pads(out, c, start + step);
-        }
-        c.kind = family::spare_end;
-        c.start = (steps - 1) * step;
-        for (std::int64_t tail = page; tail + 2 <= s_.end; ++tail) {
-          c.tail = tail;
-          add_with_pads(out, c, tail);
+      if (step > page || page % step != 0)
+        continue;
+      // Padding after the parity first: it is the more common, and needs no cut.
+      for (bool cut : {false, true}) {
+        for (bool lsb : {false, true}) {
+          const std::int64_t steps = page / step;
+          candidate c;
+          c.step = step;
+          c.steps = steps;
+          c.lsb_first = lsb;
+          c.kind = family::interleaved;
+          for (std::int64_t start = (steps - 1) * step; start + step + 2 <= s_.end; ++start) {
+            c.start = start;
+            add_variants(out, c, start + step, cut);
+          }
+          c.kind = family::spare_end;
+          c.start = (steps - 1) * step;
+          for (std::int64_t tail = page; tail + 2 <= s_.end; ++tail) {
+            c.tail = tail;
+            add_variants(out, c, tail, cut);
+          }
         }
       }
     }
@@ -616,11 +619,14 @@ class searcher {
   }
 
  private:
-  // The candidate as it is, and with padding cut where a column shows it.
-  void add_with_pads(std::vector<candidate>& out, candidate c, std::int64_t from) const {
-    c.cut = -1;
-    c.cut_bits = 0;
-    out.push_back(c);
+  // The candidate as it is, or (cut) with the padding cut where a column shows it.
+  void add_variants(std::vector<candidate>& out, candidate c, std::int64_t from, bool cut) const {
+    if (!cut) {
+      c.cut = -1;
+      c.cut_bits = 0;
+      out.push_back(c);
+      return;
+    }
     for (std::int64_t q = from; q < std::min(from + kMaxProtected + 1, s_.end - 1); ++q) {
       const int bits = leading_pad_bits(s_, q, c.lsb_first);
       if (bits > 0) {
