@@ -18,10 +18,18 @@ namespace {
 // The smallest common factor taken for a code: below it, chance common factors of random
 // words are too frequent to be worth a closer look.
 constexpr int kMinParity = 16;
+// The largest: the engine's limit.
+constexpr int kMaxParity = 1024;
 // Step sizes a controller splits a page into.
 constexpr std::int64_t kStepSizes[] = {512, 1024, 2048};
 // Protected bytes looked for between a step's data and its ECC when the padding leads.
 constexpr std::int64_t kMaxProtected = 16;
+// Tries of all candidates together past the first three each: a few seconds of gcds.
+constexpr std::size_t kGcdBudget = 30000;
+// Bytes by which the search may move a found message's start later.
+constexpr std::int64_t kMaxTrim = 80;
+// Longest run of fixed bytes at the start of the spare that a step's message may skip.
+constexpr std::int64_t kMaxHole = 8;
 
 // The pages the search works on, and what their columns say.
 struct sample_set {
@@ -160,41 +168,89 @@ bool odd_part(gf2_poly& p, int& shift) {
   return true;
 }
 
-// Tries `tries` triples of pages, from the `first`-th programmed one: the gcd of a XOR ref and
-// b XOR ref. Bit errors in any of the three spoil a triple, so several are tried; the first
-// factor of kMinParity or more is then refined with the XORs of up to 16 more pages, those
-// with bit errors left out by their small gcd.
+// Try k of a search: which words it compares, and against what. Every third try XORs two
+// words with a third, which cancels any mask; the others take the words as they are (a
+// codeword without a mask) or inverted (a codeword under the erased-ff mask, of which the
+// all-0xFF step is one), so that only two words need be free of bit errors.
+struct try_plan {
+  enum class against { page, nothing, all_ones } ref = against::page;
+  std::size_t ref_word = 0, a = 0, b = 0;
+};
+
+try_plan plan_try(int k, std::size_t words) {
+  try_plan plan;
+  plan.ref = k % 3 == 0   ? try_plan::against::page
+             : k % 3 == 1 ? try_plan::against::nothing
+                          : try_plan::against::all_ones;
+  // Three different words, a different set each try.
+  std::uint64_t state = 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(k + 1);
+  const auto next = [&state, words]() {
+    state ^= state >> 29;
+    state *= 0xBF58476D1CE4E5B9ull;
+    state ^= state >> 32;
+    return static_cast<std::size_t>(state % words);
+  };
+  plan.ref_word = next();
+  do
+    plan.a = next();
+  while (plan.a == plan.ref_word);
+  do
+    plan.b = next();
+  while (plan.b == plan.ref_word || plan.b == plan.a);
+  return plan;
+}
+
+// Tries k = first_try ... first_try + tries - 1 (see try_plan): the gcd of two words, each
+// XORed with the try's reference. Bit errors in any word spoil a try, so several are made;
+// the first factor of kMinParity or more is then refined with the other words, those with bit
+// errors left out by their small gcd, and kept only when two of them agree with it.
 bool find_common_factor(const sample_set& s, const word_shape& shape, int first_try, int tries,
                         common_factor& out) {
-  const auto words =
-      programmed_words(s, shape, 0, static_cast<std::size_t>(3 * (first_try + tries) + 16));
+  const auto words = programmed_words(s, shape, 0, 40);
+  if (words.size() < 4)
+    return false;
+  const std::vector<std::uint8_t> zeros(words[0].size(), 0), ones(words[0].size(), 0xFF);
   for (int k = first_try; k < first_try + tries; ++k) {
-    const std::size_t base = static_cast<std::size_t>(3 * k);
-    if (base + 2 >= words.size())
-      return false;
-    const auto& ref = words[base];
-    gf2_poly a = xor_poly(words[base + 1], ref, shape);
-    gf2_poly b = xor_poly(words[base + 2], ref, shape);
+    const try_plan plan = plan_try(k, words.size());
+    const std::vector<std::uint8_t>& ref = plan.ref == try_plan::against::page
+                                               ? words[plan.ref_word]
+                                           : plan.ref == try_plan::against::nothing ? zeros
+                                                                                    : ones;
+    if (words[plan.a] == words[plan.b])
+      continue;
+    gf2_poly a = xor_poly(words[plan.a], ref, shape);
+    gf2_poly b = xor_poly(words[plan.b], ref, shape);
     int sa = 0, sb = 0;
     if (!odd_part(a, sa) || !odd_part(b, sb))
       continue;
     gf2_poly g = poly_gcd(std::move(a), std::move(b));
-    if (poly_degree(g) < kMinParity)
+    // Steps of like content (all zeros, say) give equal words whose gcd is themselves; no
+    // BCH code of a NAND step has more parity than kMaxParity.
+    if (poly_degree(g) < kMinParity || poly_degree(g) > kMaxParity)
       continue;
     int shift = std::min(sa, sb);
+    // Words alike in structure (pages that differ in a byte or two) can share a long factor
+    // that no third word has: a factor counts only when other words agree with it.
+    int agree = 0, asked = 0;
     for (std::size_t j = 0; j < words.size(); ++j) {
-      if (j >= base && j <= base + 2)
+      if (j == plan.a || j == plan.b || &words[j] == &ref)
         continue;
       gf2_poly w = xor_poly(words[j], ref, shape);
       int sw = 0;
       if (!odd_part(w, sw))
         continue;
+      ++asked;
+      if (words[j] == words[plan.a] || words[j] == words[plan.b])
+        continue;  // a copy agrees with anything
       gf2_poly h = poly_gcd(g, std::move(w));
       if (poly_degree(h) >= kMinParity) {
         g = std::move(h);
         shift = std::min(shift, sw);
+        ++agree;
       }
     }
+    if (agree < std::min(2, asked))
+      continue;
     out.g = std::move(g);
     out.shift = shift;
     return true;
@@ -225,6 +281,8 @@ bool same_poly(const gf2_poly& a, const gf2_poly& b) {
 // the generator of a BCH code whose words of `message_bits` data bits fit the field.
 bool name_code(const gf2_poly& factor, std::int64_t message_bits, named_code& out) {
   const int r = poly_degree(factor);
+  if (r < kMinParity || r > kMaxParity)
+    return false;
   for (int m = kLayoutMinDegree; m <= kLayoutMaxDegree; ++m) {
     if (message_bits + r > (std::int64_t{1} << m) - 1 || r < m)
       continue;
@@ -270,15 +328,26 @@ struct candidate {
   std::int64_t cut = -1;    // page offset of the ECC when the padding leads, else -1
   int cut_bits = 0;
   bool lsb_first = false;
+  // interleaved: bytes [hole_at, hole_at + hole) inside the message belong to no step (the
+  // bad-block marker's place at the start of the spare, skipped by some controllers).
+  std::int64_t hole_at = -1;
+  std::int64_t hole = 0;
 };
+
+// The byte ranges of [from, to) without the candidate's hole.
+std::vector<layout_span> without_hole(const candidate& c, std::int64_t from, std::int64_t to) {
+  if (c.hole > 0 && from < c.hole_at && c.hole_at < to)
+    return {{from, c.hole_at - from}, {c.hole_at + c.hole, to - c.hole_at - c.hole}};
+  return {{from, to - from}};
+}
 
 word_shape shape_of(const candidate& c, std::int64_t end) {
   word_shape shape;
   shape.lsb_first = c.lsb_first;
   if (c.kind == family::interleaved) {
-    shape.spans = {{c.start, end - c.start}};
+    shape.spans = without_hole(c, c.start, end);
     if (c.cut >= 0) {
-      shape.cut_at = c.cut - c.start;
+      shape.cut_at = c.cut - c.start - (shape.spans.size() > 1 && c.cut > c.hole_at ? c.hole : 0);
       shape.cut_bits = c.cut_bits;
     }
   } else {
@@ -436,11 +505,16 @@ layout_step make_step(const candidate& c, std::int64_t start, std::int64_t tail,
                       std::int64_t ecc_offset, std::int64_t ecc_bytes) {
   layout_step step;
   if (c.kind == family::interleaved) {
-    const std::int64_t message = ecc_offset - start;
-    const std::int64_t data = std::min(c.step, message);
-    step.data = {{start, data}};
-    if (message > data)
-      step.protected_ = {{start + data, message - data}};
+    // The first c.step bytes of the message are data, the rest protected.
+    std::int64_t data_left = c.step;
+    for (const layout_span& range : without_hole(c, start, ecc_offset)) {
+      const std::int64_t data = std::min(data_left, range.length);
+      if (data > 0)
+        step.data.push_back({range.offset, data});
+      if (range.length > data)
+        step.protected_.push_back({range.offset + data, range.length - data});
+      data_left -= data;
+    }
   } else {
     step.data = {{start, c.step}};
     if (ecc_offset > tail)
@@ -570,6 +644,16 @@ class searcher {
           for (std::int64_t start = (steps - 1) * step; start + step + 2 <= s_.end; ++start) {
             c.start = start;
             add_variants(out, c, start + step, cut);
+            // A last step across the start of the spare may skip the bytes fixed there.
+            for (std::int64_t hole = 1;
+                 !cut && hole <= kMaxHole && start < page && start + step + hole + 2 <= s_.end &&
+                 s_.constant[static_cast<std::size_t>(page + hole - 1)];
+                 ++hole) {
+              candidate h = c;
+              h.hole_at = page;
+              h.hole = hole;
+              out.push_back(h);
+            }
           }
           c.kind = family::spare_end;
           c.start = (steps - 1) * step;
@@ -585,23 +669,34 @@ class searcher {
 
   bool run() {
     const std::vector<candidate> all = candidates();
-    // A first pass with few page triples each; a second with more, for dumps whose steps carry
-    // bit errors often enough to spoil the first.
-    const int passes[][2] = {{0, 2}, {2, 6}};
+    // Step sizes one after the other, each with all its tries: two interleaved steps and the
+    // ECC between them form a codeword of the same code too, so a longer step must not win
+    // where the shorter one was only unlucky with bit errors.
+    // Within a size, a first pass with three tries each; a second with as many more as a
+    // budget of gcds allows, for dumps whose steps carry bit errors often enough to spoil the
+    // first.
     std::size_t done = 0;
     const std::size_t total = all.size() * 2;
-    for (const auto& pass : passes) {
-      std::map<std::string, int> tried_groups;
-      for (const candidate& c : all) {
-        ++done;
-        if (options_.progress && done % 64 == 0)
-          options_.progress(static_cast<double>(done) / static_cast<double>(total));
-        common_factor factor;
-        if (!find_common_factor(s_, shape_of(c, s_.end), pass[0], pass[1], factor))
-          continue;
-        if (confirm(c, factor))
-          return true;
+    for (std::size_t from = 0; from < all.size();) {
+      std::size_t to = from;
+      while (to < all.size() && all[to].step == all[from].step)
+        ++to;
+      const int more = static_cast<int>(
+          std::max<std::size_t>(3, std::min<std::size_t>(30, kGcdBudget / all.size())));
+      const int passes[][2] = {{0, 3}, {3, more}};
+      for (const auto& pass : passes) {
+        for (std::size_t i = from; i < to; ++i) {
+          ++done;
+          if (options_.progress && done % 64 == 0)
+            options_.progress(static_cast<double>(done) / static_cast<double>(total));
+          common_factor factor;
+          if (!find_common_factor(s_, shape_of(all[i], s_.end), pass[0], pass[1], factor))
+            continue;
+          if (confirm(all[i], factor))
+            return true;
+        }
       }
+      from = to;
     }
     for (std::int64_t step : kStepSizes) {
       for (bool lsb : {false, true}) {
@@ -684,14 +779,15 @@ class searcher {
     layout.code.primitive_polynomial = code.polynomial;
     layout.code.lsb_first = c.lsb_first;
     layout.code.pad_start = c.cut >= 0;
-    // A byte of the step before that is nearly fixed (its padding) can pass for the first
-    // byte of the message, its varying bits then taken for bit errors: of the message starts
-    // a few bytes apart, the one under which most steps decode clean is the step's own.
+    // Bytes of the step before can pass for the start of the message: a byte that is nearly
+    // fixed (its padding), its varying bits then taken for bit errors, or a whole ECC that a
+    // few pages of zeros leave zero. Of the message starts up to kMaxTrim bytes later, the
+    // one under which most steps decode clean is the step's own.
     layout_step last;
     bch_code built;
     std::int64_t most_clean = -1;
     const std::int64_t first = c.kind == family::interleaved ? c.start : c.tail;
-    for (std::int64_t d = 0; d <= 8 && first + d <= ecc_offset; ++d) {
+    for (std::int64_t d = 0; d <= kMaxTrim && first + d <= ecc_offset; ++d) {
       if (c.kind == family::interleaved && ecc_offset - (c.start + d) < 1)
         break;
       candidate shifted = c;
@@ -940,22 +1036,43 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
                                          const detect_options& options,
                                          std::vector<geometry_guess>& guesses) {
   guesses = guess_geometry(read, dump_bytes);
-  detect_result last;
+  detect_result last, best;
+  double best_cover = -1;
   std::vector<std::string> ruled_out;
   int tried = 0;
+  // A page size that divides the true one finds steps too (a half page may hold whole steps):
+  // of the geometries that find a code, the one under which decoded steps cover most of the
+  // sampled bytes wins.
   for (const geometry_guess& guess : guesses) {
-    if (tried == 3 || guess.score < 0.1)
+    if (tried == 3 || guess.score < 0.1 || guess.score < guesses[0].score / 2)
       break;
     ++tried;
     detect_result r = detect_layout(read, dump_bytes, guess.geometry, options);
-    if (r.found || !r.error.empty())
+    if (!r.error.empty())
       return r;
+    if (r.found) {
+      std::int64_t message = 0;
+      for (const layout_step& step : r.layout.steps)
+        message += step_message_bytes(step);
+      const double per_step =
+          static_cast<double>(message) / static_cast<double>(r.layout.steps.size());
+      const double cover = static_cast<double>(r.evidence.clean + r.evidence.corrected) * per_step /
+                           (static_cast<double>(std::max<std::int64_t>(1, r.pages_used)) *
+                            static_cast<double>(raw_page_bytes(r.layout)));
+      if (cover > best_cover) {
+        best_cover = cover;
+        best = std::move(r);
+      }
+      continue;
+    }
     const std::string geometry = std::to_string(guess.geometry.page_size) + "+" +
                                  std::to_string(guess.geometry.spare_size) + ": ";
     for (const std::string& line : r.ruled_out)
       ruled_out.push_back(geometry + line);
     last = std::move(r);
   }
+  if (best.found)
+    return best;
   if (tried == 0)
     ruled_out.push_back(
         "no common page geometry has erased pages or unwritten page tails ending on its page "

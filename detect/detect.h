@@ -86,8 +86,10 @@ std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64
                                            int most = 6);
 
 // Without a geometry: guesses it (guess_geometry, into `guesses`) and searches the dump with
-// each of the best three that end at least a tenth of the runs on their page boundaries, in
-// turn; returns the first finding, else what each ruled out (prefixed "PAGE+SPARE: ").
+// each of the best three that end at least a tenth of the runs, and half as many as the best,
+// on their page boundaries. Of those that find a code, returns the one whose decoded steps
+// cover most of the sampled bytes (a page size that divides the true one can find steps too);
+// when none does, what each ruled out (prefixed "PAGE+SPARE: ").
 detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t dump_bytes,
                                          const detect_options& options,
                                          std::vector<geometry_guess>& guesses);
