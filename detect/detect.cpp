@@ -25,11 +25,11 @@ constexpr std::int64_t kStepSizes[] = {512, 1024, 2048};
 // Protected bytes looked for between a step's data and its ECC when the padding leads.
 constexpr std::int64_t kMaxProtected = 16;
 // Tries of all candidates together past the first three each: a few seconds of gcds.
-constexpr std::size_t kGcdBudget = 30000;
+constexpr std::size_t kGcdBudget = 40000;
 // Bytes by which the search may move a found message's start later.
 constexpr std::int64_t kMaxTrim = 80;
-// Longest run of fixed bytes at the start of the spare that a step's message may skip.
-constexpr std::int64_t kMaxHole = 8;
+// Runs of fixed bytes at the start of the spare that a step's message may skip.
+constexpr std::int64_t kHoles[] = {1, 2, 6, 8};
 
 // The pages the search works on, and what their columns say.
 struct sample_set {
@@ -168,7 +168,7 @@ bool odd_part(gf2_poly& p, int& shift) {
   return true;
 }
 
-// Try k of a search: which words it compares, and against what. Every third try XORs two
+// Try k of a search: which words it compares, and against what. Every second try XORs two
 // words with a third, which cancels any mask; the others take the words as they are (a
 // codeword without a mask) or inverted (a codeword under the erased-ff mask, of which the
 // all-0xFF step is one), so that only two words need be free of bit errors.
@@ -179,8 +179,8 @@ struct try_plan {
 
 try_plan plan_try(int k, std::size_t words) {
   try_plan plan;
-  plan.ref = k % 3 == 0   ? try_plan::against::page
-             : k % 3 == 1 ? try_plan::against::nothing
+  plan.ref = k % 2 == 0   ? try_plan::against::page
+             : k % 4 == 1 ? try_plan::against::nothing
                           : try_plan::against::all_ones;
   // Three different words, a different set each try.
   std::uint64_t state = 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(k + 1);
@@ -644,22 +644,35 @@ class searcher {
           for (std::int64_t start = (steps - 1) * step; start + step + 2 <= s_.end; ++start) {
             c.start = start;
             add_variants(out, c, start + step, cut);
-            // A last step across the start of the spare may skip the bytes fixed there.
-            for (std::int64_t hole = 1;
-                 !cut && hole <= kMaxHole && start < page && start + step + hole + 2 <= s_.end &&
-                 s_.constant[static_cast<std::size_t>(page + hole - 1)];
-                 ++hole) {
-              candidate h = c;
-              h.hole_at = page;
-              h.hole = hole;
-              out.push_back(h);
-            }
           }
           c.kind = family::spare_end;
           c.start = (steps - 1) * step;
           for (std::int64_t tail = page; tail + 2 <= s_.end; ++tail) {
             c.tail = tail;
             add_variants(out, c, tail, cut);
+          }
+        }
+      }
+      // Last, an interleaved last step across the start of the spare that skips bytes fixed
+      // there (the bad-block marker's place), of the lengths controllers skip.
+      for (bool lsb : {false, true}) {
+        candidate c;
+        c.step = step;
+        c.steps = page / step;
+        c.lsb_first = lsb;
+        c.kind = family::interleaved;
+        c.hole_at = page;
+        for (std::int64_t hole : kHoles) {
+          bool fixed = true;
+          for (std::int64_t j = page; j < page + hole && j < s_.end; ++j)
+            fixed = fixed && s_.constant[static_cast<std::size_t>(j)];
+          if (!fixed)
+            break;
+          c.hole = hole;
+          for (std::int64_t start = page - step; start < page && start + step + hole + 2 <= s_.end;
+               ++start) {
+            c.start = start;
+            out.push_back(c);
           }
         }
       }
@@ -677,12 +690,13 @@ class searcher {
     // first.
     std::size_t done = 0;
     const std::size_t total = all.size() * 2;
+    // At least two tries of each kind against nothing or all ones; more as the budget allows.
+    const int more = static_cast<int>(std::max<std::size_t>(
+        6, std::min<std::size_t>(30, kGcdBudget / std::max<std::size_t>(1, all.size()))));
     for (std::size_t from = 0; from < all.size();) {
       std::size_t to = from;
       while (to < all.size() && all[to].step == all[from].step)
         ++to;
-      const int more = static_cast<int>(
-          std::max<std::size_t>(3, std::min<std::size_t>(30, kGcdBudget / all.size())));
       const int passes[][2] = {{0, 3}, {3, more}};
       for (const auto& pass : passes) {
         for (std::size_t i = from; i < to; ++i) {
