@@ -237,7 +237,12 @@ int run_detect_command(const detect_command_options& o) {
     std::fputs(text.c_str(), stdout);
     return kNothing;
   }
+  // A layout's name is one line without control characters, whatever the file is called.
   r.layout.name = "detected from " + std::filesystem::u8path(o.dump).filename().u8string();
+  for (char& c : r.layout.name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+      c = '?';
+  }
   const std::string toml = text + layout_to_toml(r.layout);
   if (o.out.empty()) {
     std::fputs(toml.c_str(), stdout);
