@@ -3,7 +3,8 @@
 // by decoding, and weigh the whole against chance.
 #include "detect/detect.h"
 
-#include <algorithm>  // std::min, std::max, std::reverse, std::count
+#include <algorithm>  // std::min, std::max, std::max_element, std::fill, std::copy, std::count,
+                      // std::reverse, std::stable_sort
 #include <cstring>    // std::memcmp
 #include <map>        // std::map
 #include <utility>    // std::move
@@ -495,8 +496,7 @@ bool find_mask(const sample_set& s, const layout_step& step, layout_code& code) 
   }
   code.mask = layout_mask::bytes;
   code.mask_bytes.assign(static_cast<std::size_t>(step.ecc.length), 0);
-  // The unused bits are never read; take them as stored in the first vote's page is not
-  // possible here, so they stay 0.
+  // The unused bits are never checked: they stay 0.
   std::copy(best->begin(), best->end(), code.mask_bytes.begin());
   return true;
 }

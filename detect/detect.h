@@ -50,8 +50,9 @@ struct detect_result {
   detect_evidence evidence;
   std::int64_t pages_sampled = 0;  // pages read
   std::int64_t pages_used = 0;     // of those, not erased and not repeated
-  // What was searched and not found, one line each ("interleaved 512-byte steps, msb first:
-  // no common factor"); also filled when found, for what came before the finding.
+  // What was searched and not found, one line each ("interleaved steps of 512 data bytes, msb
+  // first: no span whose words share a BCH generator"), and common factors that named no code
+  // (at most 12); when found, the factors passed over before the finding.
   std::vector<std::string> ruled_out;
   std::string error;  // non-empty: the search could not run (unreadable dump, bad geometry)
 };
