@@ -98,6 +98,66 @@ inline std::uint32_t other_primitive(std::mt19937& rng, int m) {
   }
 }
 
+// How fill_pages writes pages.
+struct page_knobs {
+  std::int64_t header = 0;  // bytes at the start of a page that hold its number, then 0x5A
+  bool with_ecc = true;     // false: random bytes where the ECC would be
+  int error_one_in = 5;     // 1 in this many steps gets 1 ... most_flips bit errors; with 1,
+                            // every step gets 0 ... most_flips
+  int most_flips = 3;
+};
+
+// Pages of `layout` with its code `built`: 1 in 12 erased, 1 in 10 written only in their first
+// steps, each written step's data of a kind fill_content draws, its protected bytes the page
+// number and random bytes, its ECC as the code computes it, and bit errors as the knobs say.
+inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout& layout,
+                                            const bch_code& built, std::int64_t pages,
+                                            const page_knobs& knobs) {
+  const std::int64_t raw = raw_page_bytes(layout);
+  const auto steps = static_cast<std::int64_t>(layout.steps.size());
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(pages * raw), 0xFF);
+  std::vector<std::uint8_t> message, stored;
+  for (std::int64_t n = 0; n < pages; ++n) {
+    std::uint8_t* page = bytes.data() + n * raw;
+    if (draw(rng, 0, 11) == 0)
+      continue;  // erased
+    const std::int64_t written = draw(rng, 0, 9) == 0 ? draw(rng, 1, steps) : steps;
+    for (std::int64_t h = 0; h < knobs.header; ++h)
+      page[h] = h < 2 ? static_cast<std::uint8_t>(n >> (8 * h)) : static_cast<std::uint8_t>(0x5A);
+    for (std::int64_t k = 0; k < written; ++k) {
+      const layout_step& s = layout.steps[static_cast<std::size_t>(k)];
+      const std::int64_t data = step_data_bytes(s);
+      const std::int64_t ecc = s.ecc.length;
+      message.assign(static_cast<std::size_t>(step_message_bytes(s)), 0);
+      fill_content(rng, message.data(), data);
+      for (std::int64_t j = data; j < static_cast<std::int64_t>(message.size()); ++j)
+        message[j] = static_cast<std::uint8_t>(j == data ? n : draw(rng, 0, 255));
+      scatter_message(page, s, message.data());
+      stored.assign(static_cast<std::size_t>(ecc), 0);
+      if (knobs.with_ecc) {
+        bch_encode(built, message.data(), message.size(), stored.data());
+      } else {
+        for (auto& b : stored)
+          b = static_cast<std::uint8_t>(draw(rng, 0, 255));
+      }
+      std::copy(stored.begin(), stored.end(), page + s.ecc.offset);
+      std::int64_t flips = 0;
+      if (knobs.error_one_in <= 1)
+        flips = draw(rng, 0, knobs.most_flips);
+      else if (draw(rng, 1, knobs.error_one_in) == 1)
+        flips = draw(rng, 1, knobs.most_flips);
+      const auto message_bytes = static_cast<std::int64_t>(message.size());
+      for (; flips > 0; --flips) {
+        const std::int64_t bit = draw(rng, 0, 8 * (message_bytes + ecc) - 1);
+        const std::int64_t at = bit / 8 < message_bytes ? message_byte_offset(s, bit / 8)
+                                                        : s.ecc.offset + bit / 8 - message_bytes;
+        page[at] = static_cast<std::uint8_t>(page[at] ^ (1u << (bit % 8)));
+      }
+    }
+  }
+  return bytes;
+}
+
 // Draws a dump. With `with_ecc` false the same pages carry no ECC at all: the ECC bytes are
 // random.
 inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
@@ -186,45 +246,11 @@ inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
                 " mask " + std::to_string(static_cast<int>(code.mask)) + " ecc " +
                 std::to_string(ecc);
 
-    // The pages.
+    page_knobs knobs;
+    knobs.header = header;
+    knobs.with_ecc = with_ecc;
     d.pages = pages;
-    d.bytes.assign(static_cast<std::size_t>(pages * raw), 0xFF);
-    std::vector<std::uint8_t> message, stored(static_cast<std::size_t>(ecc));
-    for (std::int64_t n = 0; n < pages; ++n) {
-      std::uint8_t* page = d.bytes.data() + n * raw;
-      if (draw(rng, 0, 11) == 0)
-        continue;  // erased
-      // Some pages are written only in their first steps.
-      const std::int64_t written = draw(rng, 0, 9) == 0 ? draw(rng, 1, steps) : steps;
-      for (std::int64_t h = 0; h < header; ++h)
-        page[h] = h < 2 ? static_cast<std::uint8_t>(n >> (8 * h)) : static_cast<std::uint8_t>(0x5A);
-      if (bad_block_bytes)
-        page[layout.page_size + 1] = 0xFF;
-      for (std::int64_t k = 0; k < written; ++k) {
-        const layout_step& s = layout.steps[static_cast<std::size_t>(k)];
-        message.assign(static_cast<std::size_t>(step_message_bytes(s)), 0);
-        fill_content(rng, message.data(), step);
-        for (std::int64_t j = step; j < static_cast<std::int64_t>(message.size()); ++j)
-          message[j] = static_cast<std::uint8_t>(j == step ? n : draw(rng, 0, 255));
-        scatter_message(page, s, message.data());
-        if (with_ecc) {
-          bch_encode(built, message.data(), message.size(), stored.data());
-        } else {
-          for (auto& b : stored)
-            b = static_cast<std::uint8_t>(draw(rng, 0, 255));
-        }
-        std::copy(stored.begin(), stored.end(), page + s.ecc.offset);
-        // A few bit errors in some steps.
-        if (draw(rng, 0, 4) == 0) {
-          for (std::int64_t e = draw(rng, 1, 3); e > 0; --e) {
-            const std::int64_t bit = draw(rng, 0, 8 * (step + ecc) - 1);
-            const std::int64_t at =
-                bit / 8 < step ? message_byte_offset(s, bit / 8) : s.ecc.offset + bit / 8 - step;
-            page[at] = static_cast<std::uint8_t>(page[at] ^ (1u << (bit % 8)));
-          }
-        }
-      }
-    }
+    d.bytes = fill_pages(rng, layout, built, pages, knobs);
     return d;
   }
 }
