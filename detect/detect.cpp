@@ -7,6 +7,7 @@
                       // std::reverse, std::stable_sort
 #include <cstring>    // std::memcmp
 #include <map>        // std::map
+#include <thread>     // std::thread
 #include <utility>    // std::move
 
 #include "bch/bch.h"            // bch_primitive_polynomial: the tabled polynomial first
@@ -29,6 +30,8 @@ constexpr std::int64_t kMaxProtected = 16;
 constexpr std::size_t kGcdBudget = 40000;
 // Bytes by which the search may move a found message's start later.
 constexpr std::int64_t kMaxTrim = 80;
+// Candidates whose common factors are sought at once, spread over the threads.
+constexpr std::size_t kBatch = 64;
 // Runs of fixed bytes at the start of the spare that a step's message may skip.
 constexpr std::int64_t kHoles[] = {1, 2, 6, 8};
 
@@ -621,7 +624,11 @@ class searcher {
  public:
   searcher(const sample_set& s, const detect_geometry& geometry, const detect_options& options,
            detect_result& result)
-      : s_(s), geometry_(geometry), options_(options), result_(result) {}
+      : s_(s), geometry_(geometry), options_(options), result_(result) {
+    threads_ = options.threads > 0 ? static_cast<unsigned>(options.threads)
+                                   : std::max(1u, std::thread::hardware_concurrency());
+    threads_ = std::min(threads_, 64u);
+  }
 
   // Every candidate of the page, in the order tried.
   std::vector<candidate> candidates() const {
@@ -692,22 +699,38 @@ class searcher {
     const std::size_t total = all.size() * 2;
     // At least two tries of each kind against nothing or all ones; more as the budget allows.
     const int more = static_cast<int>(std::max<std::size_t>(
-        6, std::min<std::size_t>(30, kGcdBudget / std::max<std::size_t>(1, all.size()))));
+        6, std::min<std::size_t>(60, kGcdBudget / std::max<std::size_t>(1, all.size()))));
     for (std::size_t from = 0; from < all.size();) {
       std::size_t to = from;
       while (to < all.size() && all[to].step == all[from].step)
         ++to;
       const int passes[][2] = {{0, 3}, {3, more}};
       for (const auto& pass : passes) {
-        for (std::size_t i = from; i < to; ++i) {
-          ++done;
-          if (options_.progress && done % 64 == 0)
+        // Common factors are sought for a batch of candidates at once on every core (the
+        // search only reads the samples); the batch is then confirmed in candidate order, so
+        // that the finding does not depend on the number of threads.
+        for (std::size_t batch = from; batch < to; batch += kBatch) {
+          const std::size_t end = std::min(to, batch + kBatch);
+          std::vector<common_factor> factors(end - batch);
+          std::vector<char> hit(end - batch, 0);
+          const auto work = [&](std::size_t first, std::size_t stride) {
+            for (std::size_t i = batch + first; i < end; i += stride)
+              hit[i - batch] = find_common_factor(s_, shape_of(all[i], s_.end), pass[0], pass[1],
+                                                  factors[i - batch]);
+          };
+          std::vector<std::thread> helpers;
+          for (unsigned t = 1; t < threads_; ++t)
+            helpers.emplace_back(work, t, threads_);
+          work(0, threads_);
+          for (std::thread& helper : helpers)
+            helper.join();
+          for (std::size_t i = batch; i < end; ++i) {
+            if (hit[i - batch] && confirm(all[i], factors[i - batch]))
+              return true;
+          }
+          done += end - batch;
+          if (options_.progress)
             options_.progress(static_cast<double>(done) / static_cast<double>(total));
-          common_factor factor;
-          if (!find_common_factor(s_, shape_of(all[i], s_.end), pass[0], pass[1], factor))
-            continue;
-          if (confirm(all[i], factor))
-            return true;
         }
       }
       from = to;
@@ -907,6 +930,7 @@ class searcher {
   const detect_geometry& geometry_;
   const detect_options& options_;
   detect_result& result_;
+  unsigned threads_ = 1;
   int notes_ = 0;
 };
 
@@ -920,6 +944,10 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
     result.error = "page size must be 512 to " + std::to_string(kMaxPagePart) +
                    " bytes, spare size 1 to " + std::to_string(kMaxPagePart) +
                    ", pages per block at least 1";
+    return result;
+  }
+  if (options.threads < 0 || options.threads > 64) {
+    result.error = "threads must be 0 (one per core) to 64";
     return result;
   }
   if (options.sample_pages < 16 || options.sample_pages > 100000) {

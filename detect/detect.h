@@ -28,8 +28,11 @@ struct detect_geometry {
 struct detect_options {
   // Pages read, spread evenly over the dump (fewer when the dump has fewer); 16 ... 100000.
   int sample_pages = 256;
-  // Called now and then with the share of the search done (0 ... 1). May be empty.
+  // Called now and then with the share of the search done (0 ... 1), from the calling thread.
+  // May be empty.
   std::function<void(double done)> progress;
+  // Threads the search runs on, 1 ... 64; 0: one per core. The result does not depend on it.
+  int threads = 0;
 };
 
 struct detect_evidence {
