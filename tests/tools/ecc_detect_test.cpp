@@ -53,6 +53,13 @@ TEST(EccDetect, WritesALayoutThatCheckTakes) {
     ASSERT_EQ(r.exit_status, 0) << r.err;
     write_file(dir.file("printed.toml"), r.out);
     EXPECT_EQ(read_file(dir.file("printed.toml")), read_file(dir.file("found.toml")));
+    // Without the geometry it is guessed, and said so.
+    if (seed == 13u) {
+      r = run_program(kTool, dir.path(), "", {"detect", "dump.bin"});
+      EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+      EXPECT_NE(r.out.find("(guessed"), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("page_size = " + page), std::string::npos) << r.out;
+    }
     // An existing output is kept without --force.
     r = run_program(
         kTool, dir.path(), "",
