@@ -31,6 +31,7 @@
 #include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
 #include "layout/layout_file.h"  // read_layout_file
 #include "platform/platform.h"   // platform_is_terminal, platform_fseek64, platform_stdout_is
+#include "tools/ecc_detect.h"    // add_detect_command, run_detect_command
 
 namespace {
 
@@ -942,6 +943,9 @@ int main(int argc, char** argv) {
   add_layout_options(layout_cmd, o, shorthands);
   layout_cmd->footer("Example: pagolinth-ecc layout --page-size 4096 --spare-size 224 > my.toml");
 
+  detect_command_options detect_o;
+  CLI::App* detect_cmd = add_detect_command(app, detect_o);
+
   std::vector<std::string> commands;
   for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
     commands.push_back(sub->get_name());
@@ -978,5 +982,7 @@ int main(int argc, char** argv) {
     return run_pass(o, command::inject);
   if (layout_cmd->parsed())
     return run_layout(o);
+  if (detect_cmd->parsed())
+    return run_detect_command(detect_o);
   return run_probe(o);
 }

@@ -1,0 +1,1125 @@
+// The search behind detect_layout: sample pages, find the span of a page's last step by the
+// common factor of XORed words, name the BCH code that factor generates, place the other steps
+// by decoding, and weigh the whole against chance.
+#include "detect/detect.h"
+
+#include <algorithm>  // std::min, std::max, std::max_element, std::fill, std::copy, std::count,
+                      // std::reverse, std::stable_sort
+#include <cstring>    // std::memcmp
+#include <map>        // std::map
+#include <thread>     // std::thread
+#include <utility>    // std::move
+
+#include "bch/bch.h"            // bch_primitive_polynomial: the tabled polynomial first
+#include "codec/codec.h"        // bch_code_init, bch_encode, bch_decode, bch_parity_bit
+#include "dump/evidence.h"      // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
+#include "platform/platform.h"  // platform_read_at
+
+namespace {
+
+// The smallest common factor taken for a code: below it, chance common factors of random
+// words are too frequent to be worth a closer look.
+constexpr int kMinParity = 16;
+// The largest: the engine's limit.
+constexpr int kMaxParity = 1024;
+// Step sizes a controller splits a page into.
+constexpr std::int64_t kStepSizes[] = {512, 1024, 2048};
+// Protected bytes looked for between a step's data and its ECC when the padding leads.
+constexpr std::int64_t kMaxProtected = 16;
+// Tries of all candidates together past the first three each: a few seconds of gcds.
+constexpr std::size_t kGcdBudget = 40000;
+// Bytes by which the search may move a found message's start later.
+constexpr std::int64_t kMaxTrim = 80;
+// Candidates whose common factors are sought at once, spread over the threads.
+constexpr std::size_t kBatch = 64;
+// Runs of fixed bytes at the start of the spare that a step's message may skip.
+constexpr std::int64_t kHoles[] = {1, 2, 6, 8};
+
+// The pages the search works on, and what their columns say.
+struct sample_set {
+  std::int64_t raw = 0;
+  std::vector<std::vector<std::uint8_t>> pages;  // programmed, each different
+  std::vector<char> constant;                    // per column: (nearly) one value in all
+  std::vector<std::uint8_t> steady_bits;         // per column: bits (nearly) fixed in all
+  std::int64_t end = 0;                          // one past the last column that varies
+};
+
+bool nearly_erased(const std::uint8_t* bytes, std::size_t count, std::size_t allowed_zero_bits) {
+  std::size_t zeros = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    zeros += static_cast<std::size_t>(__builtin_popcount(static_cast<std::uint8_t>(~bytes[i])));
+    if (zeros > allowed_zero_bits)
+      return false;
+  }
+  return true;
+}
+
+std::uint8_t reversed(std::uint8_t b) {
+  b = static_cast<std::uint8_t>(((b & 0xF0) >> 4) | ((b & 0x0F) << 4));
+  b = static_cast<std::uint8_t>(((b & 0xCC) >> 2) | ((b & 0x33) << 2));
+  return static_cast<std::uint8_t>(((b & 0xAA) >> 1) | ((b & 0x55) << 1));
+}
+
+void study_columns(sample_set& s) {
+  const std::size_t n = s.pages.size();
+  s.constant.assign(static_cast<std::size_t>(s.raw), 0);
+  s.steady_bits.assign(static_cast<std::size_t>(s.raw), 0);
+  s.end = 0;
+  // A byte or bit off its usual value in a few pages is a bit error, not a varying column.
+  const std::size_t slack = n / 32;
+  std::vector<std::uint32_t> counts(256);
+  for (std::int64_t j = 0; j < s.raw; ++j) {
+    std::fill(counts.begin(), counts.end(), 0);
+    // Bits are weighed over the pages whose byte is not 0xFF: steps left unwritten in pages
+    // written only in part would otherwise hide the fixed padding bits of the others.
+    std::uint32_t ones[8] = {};
+    std::size_t written = 0;
+    for (const auto& page : s.pages) {
+      const std::uint8_t b = page[static_cast<std::size_t>(j)];
+      ++counts[b];
+      if (b == 0xFF)
+        continue;
+      ++written;
+      for (int k = 0; k < 8; ++k)
+        ones[k] += (b >> k) & 1;
+    }
+    const std::uint32_t top = *std::max_element(counts.begin(), counts.end());
+    s.constant[j] = top + slack >= n;
+    std::uint8_t steady = 0;
+    const std::size_t bit_slack = written / 32;
+    for (int k = 0; k < 8; ++k) {
+      if (ones[k] <= bit_slack || ones[k] + bit_slack >= written)
+        steady = static_cast<std::uint8_t>(steady | (1 << k));
+    }
+    s.steady_bits[j] = steady;
+    if (!s.constant[j])
+      s.end = j + 1;
+  }
+}
+
+// A word of one step as the search reads it: byte spans of the raw page gathered in order, and
+// optionally `cut_bits` bits dropped at the start of word byte `cut_at` (padding before the
+// parity).
+struct word_shape {
+  std::vector<layout_span> spans;
+  std::int64_t cut_at = -1;
+  int cut_bits = 0;
+  bool lsb_first = false;
+};
+
+std::size_t word_bytes(const word_shape& shape) {
+  std::size_t n = 0;
+  for (const layout_span& span : shape.spans)
+    n += static_cast<std::size_t>(span.length);
+  return n;
+}
+
+void gather(const std::vector<std::uint8_t>& page, const word_shape& shape,
+            std::vector<std::uint8_t>& out) {
+  out.clear();
+  for (const layout_span& span : shape.spans)
+    out.insert(out.end(), page.begin() + span.offset, page.begin() + span.offset + span.length);
+}
+
+gf2_poly to_poly(const std::vector<std::uint8_t>& bytes, const word_shape& shape) {
+  if (shape.cut_bits == 0)
+    return poly_from_bytes(bytes.data(), bytes.size(), shape.lsb_first);
+  const auto cut = static_cast<std::size_t>(shape.cut_at);
+  gf2_poly high = poly_from_bytes(bytes.data(), cut, shape.lsb_first);
+  gf2_poly low = poly_from_bytes(bytes.data() + cut, bytes.size() - cut, shape.lsb_first);
+  const int low_bits = static_cast<int>(8 * (bytes.size() - cut)) - shape.cut_bits;
+  poly_truncate(low, low_bits);
+  gf2_poly word = poly_shift_left(high, low_bits);
+  poly_add(word, low);
+  return word;
+}
+
+// A common factor of the XORed words of a shape: g (x not a factor) and the power of x that
+// every word carries besides (bits after the parity).
+struct common_factor {
+  gf2_poly g;
+  int shift = 0;
+};
+
+// The words of the pages whose step under `shape` is programmed, at most `most`.
+std::vector<std::vector<std::uint8_t>> programmed_words(const sample_set& s,
+                                                        const word_shape& shape, std::size_t first,
+                                                        std::size_t most) {
+  std::vector<std::vector<std::uint8_t>> words;
+  std::vector<std::uint8_t> w;
+  for (std::size_t i = first; i < s.pages.size() && words.size() < most; ++i) {
+    gather(s.pages[i], shape, w);
+    if (!nearly_erased(w.data(), w.size(), 16))
+      words.push_back(w);
+  }
+  return words;
+}
+
+gf2_poly xor_poly(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b,
+                  const word_shape& shape) {
+  std::vector<std::uint8_t> x(a.size());
+  for (std::size_t i = 0; i < a.size(); ++i)
+    x[i] = static_cast<std::uint8_t>(a[i] ^ b[i]);
+  return to_poly(x, shape);
+}
+
+// Splits off the power of x; false for zero.
+bool odd_part(gf2_poly& p, int& shift) {
+  shift = poly_trailing_zeros(p);
+  if (shift < 0)
+    return false;
+  poly_shift_right(p, shift);
+  return true;
+}
+
+// Try k of a search: which words it compares, and against what. Every second try XORs two
+// words with a third, which cancels any mask; the others take the words as they are (a
+// codeword without a mask) or inverted (a codeword under the erased-ff mask, of which the
+// all-0xFF step is one), so that only two words need be free of bit errors.
+struct try_plan {
+  enum class against { page, nothing, all_ones } ref = against::page;
+  std::size_t ref_word = 0, a = 0, b = 0;
+};
+
+try_plan plan_try(int k, std::size_t words) {
+  try_plan plan;
+  plan.ref = k % 2 == 0   ? try_plan::against::page
+             : k % 4 == 1 ? try_plan::against::nothing
+                          : try_plan::against::all_ones;
+  // Three different words, a different set each try.
+  std::uint64_t state = 0x9E3779B97F4A7C15ull * static_cast<std::uint64_t>(k + 1);
+  const auto next = [&state, words]() {
+    state ^= state >> 29;
+    state *= 0xBF58476D1CE4E5B9ull;
+    state ^= state >> 32;
+    return static_cast<std::size_t>(state % words);
+  };
+  plan.ref_word = next();
+  do
+    plan.a = next();
+  while (plan.a == plan.ref_word);
+  do
+    plan.b = next();
+  while (plan.b == plan.ref_word || plan.b == plan.a);
+  return plan;
+}
+
+// Tries k = first_try ... first_try + tries - 1 (see try_plan): the gcd of two words, each
+// XORed with the try's reference. Bit errors in any word spoil a try, so several are made;
+// the first factor of kMinParity or more is then refined with the other words, those with bit
+// errors left out by their small gcd, and kept only when two of them agree with it.
+bool find_common_factor(const sample_set& s, const word_shape& shape, int first_try, int tries,
+                        common_factor& out) {
+  const auto words = programmed_words(s, shape, 0, 40);
+  if (words.size() < 4)
+    return false;
+  const std::vector<std::uint8_t> zeros(words[0].size(), 0), ones(words[0].size(), 0xFF);
+  for (int k = first_try; k < first_try + tries; ++k) {
+    const try_plan plan = plan_try(k, words.size());
+    const std::vector<std::uint8_t>& ref = plan.ref == try_plan::against::page
+                                               ? words[plan.ref_word]
+                                           : plan.ref == try_plan::against::nothing ? zeros
+                                                                                    : ones;
+    if (words[plan.a] == words[plan.b])
+      continue;
+    gf2_poly a = xor_poly(words[plan.a], ref, shape);
+    gf2_poly b = xor_poly(words[plan.b], ref, shape);
+    int sa = 0, sb = 0;
+    if (!odd_part(a, sa) || !odd_part(b, sb))
+      continue;
+    gf2_poly g = poly_gcd(std::move(a), std::move(b));
+    // Steps of like content (all zeros, say) give equal words whose gcd is themselves; no
+    // BCH code of a NAND step has more parity than kMaxParity.
+    if (poly_degree(g) < kMinParity || poly_degree(g) > kMaxParity)
+      continue;
+    int shift = std::min(sa, sb);
+    // Words alike in structure (pages that differ in a byte or two) can share a long factor
+    // that no third word has: a factor counts only when other words agree with it.
+    int agree = 0, asked = 0;
+    for (std::size_t j = 0; j < words.size(); ++j) {
+      if (j == plan.a || j == plan.b || &words[j] == &ref)
+        continue;
+      gf2_poly w = xor_poly(words[j], ref, shape);
+      int sw = 0;
+      if (!odd_part(w, sw))
+        continue;
+      ++asked;
+      if (words[j] == words[plan.a] || words[j] == words[plan.b])
+        continue;  // a copy agrees with anything
+      gf2_poly h = poly_gcd(g, std::move(w));
+      if (poly_degree(h) >= kMinParity) {
+        g = std::move(h);
+        shift = std::min(shift, sw);
+        ++agree;
+      }
+    }
+    if (agree < std::min(2, asked))
+      continue;
+    out.g = std::move(g);
+    out.shift = shift;
+    return true;
+  }
+  return false;
+}
+
+// A BCH code named by its generator.
+struct named_code {
+  int m = 0;
+  int t = 0;
+  std::uint32_t polynomial = 0;
+  gf2_poly g;  // the code's own generator, dividing the factor found
+};
+
+bool same_poly(const gf2_poly& a, const gf2_poly& b) {
+  const int d = poly_degree(a);
+  if (d != poly_degree(b))
+    return false;
+  for (int i = 0; i <= d / 64; ++i) {
+    if (a[i] != b[i])
+      return false;
+  }
+  return true;
+}
+
+// Which field and t make `factor` (or a large divisor of it, when chance added a small factor)
+// the generator of a BCH code whose words of `message_bits` data bits fit the field.
+bool name_code(const gf2_poly& factor, std::int64_t message_bits, named_code& out) {
+  const int r = poly_degree(factor);
+  if (r < kMinParity || r > kMaxParity)
+    return false;
+  for (int m = kLayoutMinDegree; m <= kLayoutMaxDegree; ++m) {
+    if (message_bits + r > (std::int64_t{1} << m) - 1 || r < m)
+      continue;
+    const auto tabled = static_cast<std::uint32_t>(bch_primitive_polynomial(m));
+    std::vector<std::uint32_t> polys = {tabled};
+    for (std::uint32_t p = (1u << m) | 1u; p < (2u << m); p += 2) {
+      if (p != tabled)
+        polys.push_back(p);
+    }
+    for (std::uint32_t p : polys) {
+      if (poly_mod_small(factor, p, m) != 0 || !poly_is_primitive(p, m))
+        continue;
+      const int run = consecutive_roots(factor, m, p);
+      // The largest t whose generator divides the factor; chance factors aside it is all of it.
+      named_code best;
+      for (int t = 1; 2 * t <= run; ++t) {
+        gf2_poly g = bch_generator(m, p, t);
+        if (poly_degree(g) > r || !poly_divides(g, factor))
+          break;
+        best = {m, t, p, std::move(g)};
+        if (same_poly(best.g, factor))
+          break;
+      }
+      if (best.t > 0 && poly_degree(best.g) >= kMinParity &&
+          poly_degree(best.g) + 8 >= r) {  // a chance factor beyond g is small
+        out = std::move(best);
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// One way of cutting the page the search tries, and the word of its last step.
+enum class family { interleaved, spare_end };
+
+struct candidate {
+  family kind = family::interleaved;
+  std::int64_t step = 512;  // data bytes per step
+  std::int64_t steps = 1;   // steps per page
+  std::int64_t start = 0;   // the last step's message (interleaved) or data (spare_end)
+  std::int64_t tail = 0;    // spare_end: where its protected bytes or ECC start
+  std::int64_t cut = -1;    // page offset of the ECC when the padding leads, else -1
+  int cut_bits = 0;
+  bool lsb_first = false;
+  // interleaved: bytes [hole_at, hole_at + hole) inside the message belong to no step (the
+  // bad-block marker's place at the start of the spare, skipped by some controllers).
+  std::int64_t hole_at = -1;
+  std::int64_t hole = 0;
+};
+
+// The byte ranges of [from, to) without the candidate's hole.
+std::vector<layout_span> without_hole(const candidate& c, std::int64_t from, std::int64_t to) {
+  if (c.hole > 0 && from < c.hole_at && c.hole_at < to)
+    return {{from, c.hole_at - from}, {c.hole_at + c.hole, to - c.hole_at - c.hole}};
+  return {{from, to - from}};
+}
+
+word_shape shape_of(const candidate& c, std::int64_t end) {
+  word_shape shape;
+  shape.lsb_first = c.lsb_first;
+  if (c.kind == family::interleaved) {
+    shape.spans = without_hole(c, c.start, end);
+    if (c.cut >= 0) {
+      shape.cut_at = c.cut - c.start - (shape.spans.size() > 1 && c.cut > c.hole_at ? c.hole : 0);
+      shape.cut_bits = c.cut_bits;
+    }
+  } else {
+    shape.spans = {{c.start, c.step}, {c.tail, end - c.tail}};
+    if (c.cut >= 0) {
+      shape.cut_at = c.step + (c.cut - c.tail);
+      shape.cut_bits = c.cut_bits;
+    }
+  }
+  return shape;
+}
+
+// Bits of the padding before the parity that column `q` shows: its leading logical bits
+// fixed in every page, the next one varying; 0 when it shows none.
+int leading_pad_bits(const sample_set& s, std::int64_t q, bool lsb_first) {
+  std::uint8_t steady = s.steady_bits[static_cast<std::size_t>(q)];
+  if (lsb_first)
+    steady = reversed(steady);
+  int bits = 0;
+  while (bits < 8 && ((steady >> (7 - bits)) & 1))
+    ++bits;
+  return bits >= 1 && bits <= 7 ? bits : 0;
+}
+
+struct decode_count {
+  std::int64_t tried = 0;   // programmed steps decoded
+  std::int64_t usable = 0;  // clean or corrected
+  std::int64_t clean = 0, corrected = 0, erased = 0, uncorrectable = 0;
+};
+
+// Decodes the step in up to `most` sampled pages (all with most = 0).
+decode_count decode_step(const sample_set& s, const layout_step& step, const bch_code& code,
+                         std::size_t most) {
+  decode_count count;
+  const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
+  std::vector<std::uint8_t> message(message_bytes);
+  std::vector<std::uint8_t> ecc(static_cast<std::size_t>(step.ecc.length));
+  bch_decode_result result;
+  for (const auto& page : s.pages) {
+    if (most > 0 && static_cast<std::size_t>(count.tried + count.erased) >= most)
+      break;
+    gather_message(page.data(), step, message.data());
+    std::copy(page.begin() + step.ecc.offset, page.begin() + step.ecc.offset + step.ecc.length,
+              ecc.begin());
+    bch_decode(code, message.data(), message.size(), ecc.data(), result);
+    switch (result.status) {
+      case bch_status::clean:
+        ++count.clean;
+        break;
+      case bch_status::corrected:
+        ++count.corrected;
+        break;
+      case bch_status::erased:
+        ++count.erased;
+        continue;
+      case bch_status::uncorrectable:
+        ++count.uncorrectable;
+        break;
+    }
+    ++count.tried;
+  }
+  count.usable = count.clean + count.corrected;
+  return count;
+}
+
+// A step counts as placed when most of its programmed samples decode.
+bool step_fits(const sample_set& s, const layout_step& step, const bch_code& code) {
+  const decode_count c = decode_step(s, step, code, 24);
+  return c.tried == 0 || (c.usable >= 2 && 2 * c.usable >= c.tried);
+}
+
+bch_code_options options_of(const layout_code& code) {
+  bch_code_options o;
+  o.bit_order = code.lsb_first ? bch_bit_order::lsb_first : bch_bit_order::msb_first;
+  o.pad = code.pad_start ? bch_pad::start : bch_pad::end;
+  o.primitive_polynomial = code.primitive_polynomial;
+  if (code.mask == layout_mask::erased_ff) {
+    o.ecc_mask = bch_ecc_mask::erased_ff;
+  } else if (code.mask == layout_mask::bytes) {
+    o.ecc_mask = bch_ecc_mask::xor_bytes;
+    o.mask_bytes = code.mask_bytes;
+  }
+  return o;
+}
+
+// The mask of a code as written: the most frequent difference, over the parity's bits,
+// between the stored ECC and the ECC computed without a mask. Sets code.mask (and
+// mask_bytes); false when no difference occurs twice.
+bool find_mask(const sample_set& s, const layout_step& step, layout_code& code) {
+  layout_code plain = code;
+  plain.mask = layout_mask::none;
+  plain.mask_bytes.clear();
+  bch_code none;
+  if (!bch_code_init(none, plain.m, plain.t, options_of(plain)).empty())
+    return false;
+  const auto ecc_bytes = static_cast<std::size_t>(none.ecc_bytes);
+  std::vector<std::uint8_t> used(ecc_bytes, 0);
+  for (int i = 0; i < none.parity_bits; ++i) {
+    const bch_bit_fix bit = bch_parity_bit(none, i);
+    used[bit.byte] = static_cast<std::uint8_t>(used[bit.byte] | (1u << bit.bit));
+  }
+  std::map<std::vector<std::uint8_t>, int> votes;
+  std::vector<std::uint8_t> message(static_cast<std::size_t>(step_message_bytes(step)));
+  std::vector<std::uint8_t> ecc(ecc_bytes);
+  for (const auto& page : s.pages) {
+    gather_message(page.data(), step, message.data());
+    const std::uint8_t* stored = page.data() + step.ecc.offset;
+    if (nearly_erased(message.data(), message.size(), 16) && nearly_erased(stored, ecc_bytes, 16))
+      continue;
+    bch_encode(none, message.data(), message.size(), ecc.data());
+    for (std::size_t j = 0; j < ecc_bytes; ++j)
+      ecc[j] = static_cast<std::uint8_t>((ecc[j] ^ stored[j]) & used[j]);
+    ++votes[ecc];
+  }
+  const std::vector<std::uint8_t>* best = nullptr;
+  int most = 0;
+  for (const auto& [pattern, count] : votes) {
+    if (count > most) {
+      most = count;
+      best = &pattern;
+    }
+  }
+  if (best == nullptr || most < 2)
+    return false;
+  if (std::count(best->begin(), best->end(), 0) == static_cast<std::ptrdiff_t>(ecc_bytes)) {
+    code.mask = layout_mask::none;
+    code.mask_bytes.clear();
+    return true;
+  }
+  // erased-ff: the difference is the masked ECC of an all-zero message.
+  layout_code masked = plain;
+  masked.mask = layout_mask::erased_ff;
+  bch_code erased_ff;
+  if (bch_code_init(erased_ff, masked.m, masked.t, options_of(masked)).empty()) {
+    std::vector<std::uint8_t> zeros(message.size(), 0);
+    bch_encode(erased_ff, zeros.data(), zeros.size(), ecc.data());
+    bool same = true;
+    for (std::size_t j = 0; j < ecc_bytes; ++j)
+      same = same && ((ecc[j] & used[j]) == (*best)[j]);
+    if (same) {
+      code.mask = layout_mask::erased_ff;
+      code.mask_bytes.clear();
+      return true;
+    }
+  }
+  code.mask = layout_mask::bytes;
+  code.mask_bytes.assign(static_cast<std::size_t>(step.ecc.length), 0);
+  // The unused bits are never checked: they stay 0.
+  std::copy(best->begin(), best->end(), code.mask_bytes.begin());
+  return true;
+}
+
+layout_step make_step(const candidate& c, std::int64_t start, std::int64_t tail,
+                      std::int64_t ecc_offset, std::int64_t ecc_bytes) {
+  layout_step step;
+  if (c.kind == family::interleaved) {
+    // The first c.step bytes of the message are data, the rest protected.
+    std::int64_t data_left = c.step;
+    for (const layout_span& range : without_hole(c, start, ecc_offset)) {
+      const std::int64_t data = std::min(data_left, range.length);
+      if (data > 0)
+        step.data.push_back({range.offset, data});
+      if (range.length > data)
+        step.protected_.push_back({range.offset + data, range.length - data});
+      data_left -= data;
+    }
+  } else {
+    step.data = {{start, c.step}};
+    if (ecc_offset > tail)
+      step.protected_ = {{tail, ecc_offset - tail}};
+  }
+  step.ecc = {ecc_offset, ecc_bytes};
+  return step;
+}
+
+bool overlaps(const layout_span& a, const layout_span& b) {
+  return a.offset < b.offset + b.length && b.offset < a.offset + a.length;
+}
+
+bool overlaps_any(const layout_step& step, const std::vector<layout_step>& placed) {
+  std::vector<layout_span> mine = step.data;
+  mine.insert(mine.end(), step.protected_.begin(), step.protected_.end());
+  mine.push_back(step.ecc);
+  for (const layout_step& other : placed) {
+    std::vector<layout_span> theirs = other.data;
+    theirs.insert(theirs.end(), other.protected_.begin(), other.protected_.end());
+    theirs.push_back(other.ecc);
+    for (const layout_span& a : mine) {
+      for (const layout_span& b : theirs) {
+        if (overlaps(a, b))
+          return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Places the steps before the last one, nearest first: where the stride so far puts them,
+// else the first position before the next step where the step decodes.
+std::vector<layout_step> place_steps(const sample_set& s, const candidate& c,
+                                     const layout_step& last, const bch_code& code,
+                                     std::int64_t page_size) {
+  std::vector<layout_step> placed = {last};
+  const std::int64_t message = step_message_bytes(last);
+  const std::int64_t ecc = last.ecc.length;
+  const std::int64_t protected_bytes = step_protected_bytes(last);
+  if (c.kind == family::interleaved) {
+    std::int64_t next_start = last.data[0].offset;
+    std::int64_t stride = message + ecc;
+    for (std::int64_t k = c.steps - 2; k >= 0; --k) {
+      bool found = false;
+      const std::int64_t guess = next_start - stride;
+      if (guess >= 0) {
+        layout_step step = make_step(c, guess, 0, guess + message, ecc);
+        if (step_fits(s, step, code)) {
+          placed.push_back(step);
+          found = true;
+        }
+      }
+      for (std::int64_t at = next_start - message - ecc; !found && at >= 0; --at) {
+        layout_step step = make_step(c, at, 0, at + message, ecc);
+        if (at != guess && step_fits(s, step, code)) {
+          placed.push_back(step);
+          found = true;
+        }
+      }
+      if (!found)
+        break;
+      stride = next_start - placed.back().data[0].offset;
+      next_start = placed.back().data[0].offset;
+    }
+  } else {
+    const std::int64_t group = protected_bytes + ecc;
+    std::int64_t next_tail = last.ecc.offset - protected_bytes;
+    std::int64_t stride = group;
+    for (std::int64_t k = c.steps - 2; k >= 0; --k) {
+      const std::int64_t data = c.start - (c.steps - 1 - k) * c.step;
+      bool found = false;
+      const std::int64_t guess = next_tail - stride;
+      if (guess >= page_size) {
+        layout_step step = make_step(c, data, guess, guess + protected_bytes, ecc);
+        if (!overlaps_any(step, placed) && step_fits(s, step, code)) {
+          placed.push_back(step);
+          found = true;
+        }
+      }
+      for (std::int64_t at = page_size; !found && at + group <= s.raw; ++at) {
+        layout_step step = make_step(c, data, at, at + protected_bytes, ecc);
+        if (at != guess && !overlaps_any(step, placed) && step_fits(s, step, code)) {
+          placed.push_back(step);
+          found = true;
+        }
+      }
+      if (!found)
+        break;
+      const std::int64_t tail = placed.back().ecc.offset - protected_bytes;
+      stride = next_tail - tail;
+      next_tail = tail;
+    }
+  }
+  std::reverse(placed.begin(), placed.end());
+  return placed;
+}
+
+const char* family_name(family kind) {
+  return kind == family::interleaved ? "interleaved" : "spare-at-end";
+}
+
+class searcher {
+ public:
+  searcher(const sample_set& s, const detect_geometry& geometry, const detect_options& options,
+           detect_result& result)
+      : s_(s), geometry_(geometry), options_(options), result_(result) {
+    threads_ = options.threads > 0 ? static_cast<unsigned>(options.threads)
+                                   : std::max(1u, std::thread::hardware_concurrency());
+    threads_ = std::min(threads_, 64u);
+  }
+
+  // Every candidate of the page, in the order tried.
+  std::vector<candidate> candidates() const {
+    std::vector<candidate> out;
+    const std::int64_t page = geometry_.page_size;
+    // Short steps first, both bit orders each: the long words of 2048-byte steps cost the
+    // most and are the rarest.
+    for (std::int64_t step : kStepSizes) {
+      if (step > page || page % step != 0)
+        continue;
+      // Padding after the parity first: it is the more common, and needs no cut.
+      for (bool cut : {false, true}) {
+        for (bool lsb : {false, true}) {
+          const std::int64_t steps = page / step;
+          candidate c;
+          c.step = step;
+          c.steps = steps;
+          c.lsb_first = lsb;
+          c.kind = family::interleaved;
+          for (std::int64_t start = (steps - 1) * step; start + step + 2 <= s_.end; ++start) {
+            c.start = start;
+            add_variants(out, c, start + step, cut);
+          }
+          c.kind = family::spare_end;
+          c.start = (steps - 1) * step;
+          for (std::int64_t tail = page; tail + 2 <= s_.end; ++tail) {
+            c.tail = tail;
+            add_variants(out, c, tail, cut);
+          }
+        }
+      }
+      // Last, an interleaved last step across the start of the spare that skips bytes fixed
+      // there (the bad-block marker's place), of the lengths controllers skip.
+      for (bool lsb : {false, true}) {
+        candidate c;
+        c.step = step;
+        c.steps = page / step;
+        c.lsb_first = lsb;
+        c.kind = family::interleaved;
+        c.hole_at = page;
+        for (std::int64_t hole : kHoles) {
+          bool fixed = true;
+          for (std::int64_t j = page; j < page + hole && j < s_.end; ++j)
+            fixed = fixed && s_.constant[static_cast<std::size_t>(j)];
+          if (!fixed)
+            break;
+          c.hole = hole;
+          for (std::int64_t start = page - step; start < page && start + step + hole + 2 <= s_.end;
+               ++start) {
+            c.start = start;
+            out.push_back(c);
+          }
+        }
+      }
+    }
+    return out;
+  }
+
+  bool run() {
+    const std::vector<candidate> all = candidates();
+    // Step sizes one after the other, each with all its tries: two interleaved steps and the
+    // ECC between them form a codeword of the same code too, so a longer step must not win
+    // where the shorter one was only unlucky with bit errors.
+    // Within a size, a first pass with three tries each; a second with as many more as a
+    // budget of gcds allows, for dumps whose steps carry bit errors often enough to spoil the
+    // first.
+    std::size_t done = 0;
+    const std::size_t total = all.size() * 2;
+    // At least two tries of each kind against nothing or all ones; more as the budget allows.
+    const int more = static_cast<int>(std::max<std::size_t>(
+        6, std::min<std::size_t>(60, kGcdBudget / std::max<std::size_t>(1, all.size()))));
+    for (std::size_t from = 0; from < all.size();) {
+      std::size_t to = from;
+      while (to < all.size() && all[to].step == all[from].step)
+        ++to;
+      const int passes[][2] = {{0, 3}, {3, more}};
+      for (const auto& pass : passes) {
+        // Common factors are sought for a batch of candidates at once on every core (the
+        // search only reads the samples); the batch is then confirmed in candidate order, so
+        // that the finding does not depend on the number of threads.
+        for (std::size_t batch = from; batch < to; batch += kBatch) {
+          const std::size_t end = std::min(to, batch + kBatch);
+          std::vector<common_factor> factors(end - batch);
+          std::vector<char> hit(end - batch, 0);
+          const auto work = [&](std::size_t first, std::size_t stride) {
+            for (std::size_t i = batch + first; i < end; i += stride)
+              hit[i - batch] = find_common_factor(s_, shape_of(all[i], s_.end), pass[0], pass[1],
+                                                  factors[i - batch]);
+          };
+          std::vector<std::thread> helpers;
+          for (unsigned t = 1; t < threads_; ++t)
+            helpers.emplace_back(work, t, threads_);
+          work(0, threads_);
+          for (std::thread& helper : helpers)
+            helper.join();
+          for (std::size_t i = batch; i < end; ++i) {
+            if (hit[i - batch] && confirm(all[i], factors[i - batch]))
+              return true;
+          }
+          done += end - batch;
+          if (options_.progress)
+            options_.progress(static_cast<double>(done) / static_cast<double>(total));
+        }
+      }
+      from = to;
+    }
+    for (std::int64_t step : kStepSizes) {
+      for (bool lsb : {false, true}) {
+        if (step > geometry_.page_size || geometry_.page_size % step != 0)
+          continue;
+        for (family kind : {family::interleaved, family::spare_end}) {
+          result_.ruled_out.push_back(std::string(family_name(kind)) + " steps of " +
+                                      std::to_string(step) + " data bytes, " +
+                                      (lsb ? "lsb" : "msb") +
+                                      " first: no span whose words share a BCH generator");
+        }
+      }
+    }
+    return false;
+  }
+
+ private:
+  // The candidate as it is, or (cut) with the padding cut where a column shows it.
+  void add_variants(std::vector<candidate>& out, candidate c, std::int64_t from, bool cut) const {
+    if (!cut) {
+      c.cut = -1;
+      c.cut_bits = 0;
+      out.push_back(c);
+      return;
+    }
+    for (std::int64_t q = from; q < std::min(from + kMaxProtected + 1, s_.end - 1); ++q) {
+      const int bits = leading_pad_bits(s_, q, c.lsb_first);
+      if (bits > 0) {
+        c.cut = q;
+        c.cut_bits = bits;
+        out.push_back(c);
+      }
+    }
+  }
+
+  // From a common factor to a whole layout, or false with a line in ruled_out.
+  bool confirm(const candidate& c, const common_factor& factor) {
+    const word_shape shape = shape_of(c, s_.end);
+    const std::int64_t tail_start = c.kind == family::interleaved ? c.start : c.tail;
+    named_code code;
+    const std::int64_t message_bits = 8 * static_cast<std::int64_t>(word_bytes(shape));
+    if (!name_code(factor.g, message_bits, code)) {
+      note_factor(c, factor, "is no BCH generator of a field of degree 5 to 16");
+      return false;
+    }
+    const int r = poly_degree(code.g);
+    std::int64_t ecc_offset = 0, ecc_bytes = 0;
+    if (c.cut < 0) {
+      ecc_bytes = (r + 7) / 8;
+      const int pad = static_cast<int>(8 * ecc_bytes - r);
+      if (factor.shift < pad || (factor.shift - pad) % 8 != 0) {
+        note_factor(c, factor, "leaves its parity off the byte grid");
+        return false;
+      }
+      ecc_offset = s_.end - (factor.shift - pad) / 8 - ecc_bytes;
+    } else {
+      if ((r + c.cut_bits) % 8 != 0) {
+        note_factor(c, factor, "does not fill the bytes after its leading padding");
+        return false;
+      }
+      ecc_bytes = (r + c.cut_bits) / 8;
+      ecc_offset = c.cut;
+      if (factor.shift < 8 * (s_.end - ecc_offset - ecc_bytes)) {
+        note_factor(c, factor, "ends its parity elsewhere than its padding says");
+        return false;
+      }
+    }
+    if (ecc_offset < tail_start || ecc_offset + ecc_bytes > s_.raw) {
+      note_factor(c, factor, "puts its parity outside the page");
+      return false;
+    }
+    nand_layout layout;
+    layout.name = "detected";
+    layout.source = "detect";
+    layout.page_size = geometry_.page_size;
+    layout.spare_size = geometry_.spare_size;
+    layout.block_pages = geometry_.block_pages;
+    layout.code.m = code.m;
+    layout.code.t = code.t;
+    layout.code.primitive_polynomial = code.polynomial;
+    layout.code.lsb_first = c.lsb_first;
+    layout.code.pad_start = c.cut >= 0;
+    // Bytes of the step before can pass for the start of the message: a byte that is nearly
+    // fixed (its padding), its varying bits then taken for bit errors, or a whole ECC that a
+    // few pages of zeros leave zero. Of the message starts up to kMaxTrim bytes later, the
+    // one under which most steps decode clean is the step's own.
+    layout_step last;
+    bch_code built;
+    std::int64_t most_clean = -1;
+    const std::int64_t first = c.kind == family::interleaved ? c.start : c.tail;
+    for (std::int64_t d = 0; d <= kMaxTrim && first + d <= ecc_offset; ++d) {
+      if (c.kind == family::interleaved && ecc_offset - (c.start + d) < 1)
+        break;
+      candidate shifted = c;
+      if (c.kind == family::interleaved)
+        shifted.start += d;
+      else
+        shifted.tail += d;
+      const layout_step step =
+          make_step(shifted, shifted.start, shifted.tail, ecc_offset, ecc_bytes);
+      layout_code trial = layout.code;
+      bch_code trial_code;
+      if (!find_mask(s_, step, trial) ||
+          !bch_code_init(trial_code, code.m, code.t, options_of(trial)).empty())
+        continue;
+      const decode_count count = decode_step(s_, step, trial_code, 0);
+      if (count.clean > most_clean) {
+        most_clean = count.clean;
+        last = step;
+        built = trial_code;
+        layout.code = trial;
+      }
+    }
+    if (most_clean < 0) {
+      note_factor(c, factor, "decodes too few steps to read a mask from");
+      return false;
+    }
+    if (!step_fits(s_, last, built)) {
+      note_factor(c, factor, "decodes too few of its steps");
+      return false;
+    }
+    layout.steps = place_steps(s_, c, last, built, geometry_.page_size);
+    add_bad_block_marker(layout);
+    if (!check_layout(layout).empty() ||
+        !check_layout_code(layout, built.parity_bits, built.max_data_bytes).empty()) {
+      note_factor(c, factor, "gives no valid layout");
+      return false;
+    }
+    detect_evidence evidence;
+    std::int64_t longest = 0;
+    for (const layout_step& step : layout.steps) {
+      const decode_count count = decode_step(s_, step, built, 0);
+      evidence.clean += count.clean;
+      evidence.corrected += count.corrected;
+      evidence.erased += count.erased;
+      evidence.uncorrectable += count.uncorrectable;
+      evidence.steps_sampled += count.tried;
+      longest = std::max(longest, step_message_bytes(step));
+    }
+    evidence.chance =
+        chance_of_decoding(8 * longest + built.parity_bits, built.parity_bits, built.t);
+    evidence.log10_odds = log10_chance_of_at_least(evidence.clean + evidence.corrected,
+                                                   evidence.steps_sampled, evidence.chance);
+    if (evidence.log10_odds > kEvidenceBar) {
+      note_factor(c, factor, "decodes no more steps than chance would");
+      return false;
+    }
+    result_.found = true;
+    result_.layout = std::move(layout);
+    result_.generator = code.g;
+    result_.parity_bits = built.parity_bits;
+    result_.evidence = evidence;
+    return true;
+  }
+
+  // A spare byte at the start of the spare that no step uses and that reads 0xFF in nearly
+  // every programmed page: the bad-block marker of the first page of a block.
+  void add_bad_block_marker(nand_layout& layout) const {
+    const std::int64_t at = layout.page_size;
+    layout_span marker{at, 1};
+    for (const layout_step& step : layout.steps) {
+      for (const auto* spans : {&step.data, &step.protected_}) {
+        for (const layout_span& span : *spans) {
+          if (overlaps(span, marker))
+            return;
+        }
+      }
+      if (overlaps(step.ecc, marker))
+        return;
+    }
+    std::size_t ff = 0;
+    for (const auto& page : s_.pages)
+      ff += page[static_cast<std::size_t>(at)] == 0xFF;
+    if (s_.pages.empty() || ff + s_.pages.size() / 16 < s_.pages.size())
+      return;
+    layout.bad_block.present = true;
+    layout.bad_block.marker = marker;
+    layout.bad_block.pages = {0};
+  }
+
+  void note_factor(const candidate& c, const common_factor& factor, const std::string& why) {
+    if (notes_ >= 12)
+      return;
+    ++notes_;
+    std::string line = std::string(family_name(c.kind)) + " step at " + std::to_string(c.start);
+    if (c.kind == family::spare_end)
+      line += " with spare bytes from " + std::to_string(c.tail);
+    line += std::string(", ") + (c.lsb_first ? "lsb" : "msb") + " first: common factor of degree " +
+            std::to_string(poly_degree(factor.g)) + " " + why;
+    result_.ruled_out.push_back(line);
+  }
+
+  const sample_set& s_;
+  const detect_geometry& geometry_;
+  const detect_options& options_;
+  detect_result& result_;
+  unsigned threads_ = 1;
+  int notes_ = 0;
+};
+
+}  // namespace
+
+detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
+                            const detect_geometry& geometry, const detect_options& options) {
+  detect_result result;
+  if (geometry.page_size < 512 || geometry.page_size > kMaxPagePart || geometry.spare_size < 1 ||
+      geometry.spare_size > kMaxPagePart || geometry.block_pages < 1) {
+    result.error = "page size must be 512 to " + std::to_string(kMaxPagePart) +
+                   " bytes, spare size 1 to " + std::to_string(kMaxPagePart) +
+                   ", pages per block at least 1";
+    return result;
+  }
+  if (options.threads < 0 || options.threads > 64) {
+    result.error = "threads must be 0 (one per core) to 64";
+    return result;
+  }
+  if (options.sample_pages < 16 || options.sample_pages > 100000) {
+    result.error = "pages to sample must be 16 to 100000";
+    return result;
+  }
+  sample_set s;
+  s.raw = std::int64_t{geometry.page_size} + geometry.spare_size;
+  const std::int64_t pages = dump_bytes / s.raw;
+  if (pages < 1) {
+    result.error = "the dump holds no whole page of " + std::to_string(s.raw) + " bytes";
+    return result;
+  }
+  const std::int64_t wanted = std::min<std::int64_t>(pages, options.sample_pages);
+  std::vector<std::uint8_t> page(static_cast<std::size_t>(s.raw));
+  for (std::int64_t i = 0; i < wanted; ++i) {
+    const std::int64_t index = i * pages / wanted;
+    if (!read(index * s.raw, page.data(), page.size())) {
+      result.error = "cannot read page " + std::to_string(index) + " of the dump";
+      return result;
+    }
+    ++result.pages_sampled;
+    if (nearly_erased(page.data(), page.size(), page.size() / 8))
+      continue;
+    bool repeated = false;
+    for (const auto& kept : s.pages)
+      repeated = repeated || std::memcmp(kept.data(), page.data(), page.size()) == 0;
+    if (!repeated)
+      s.pages.push_back(page);
+  }
+  result.pages_used = static_cast<std::int64_t>(s.pages.size());
+  if (s.pages.size() < 4) {
+    result.ruled_out.push_back(
+        "fewer than 4 programmed, distinct pages among those sampled: "
+        "nothing to compare");
+    return result;
+  }
+  study_columns(s);
+  searcher search(s, geometry, options, result);
+  search.run();
+  if (options.progress)
+    options.progress(1.0);
+  return result;
+}
+
+detect_result detect_layout(std::FILE* dump, std::int64_t dump_bytes,
+                            const detect_geometry& geometry, const detect_options& options) {
+  const detect_reader read = [dump](std::int64_t offset, unsigned char* out, std::size_t bytes) {
+    return platform_read_at(dump, offset, out, bytes);
+  };
+  return detect_layout(read, dump_bytes, geometry, options);
+}
+
+namespace {
+
+// Data and spare sizes of NAND pages as chips are made.
+constexpr std::int32_t kDataSizes[] = {512, 2048, 4096, 8192, 16384};
+constexpr std::int32_t kSpareSizes[] = {16,  32,  64,  128, 218, 224,  232,  256,  376,  400, 436,
+                                        448, 512, 576, 640, 744, 1024, 1216, 1280, 1664, 2048};
+
+}  // namespace
+
+std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64_t dump_bytes,
+                                           int most) {
+  std::vector<geometry_guess> out;
+  most = std::max(1, std::min(most, 100));
+  // Ends of 0xFF runs of 256 bytes or more, from up to 64 windows of 256 KiB over the dump.
+  constexpr std::int64_t kWindow = 256 * 1024;
+  constexpr std::int64_t kLongRun = 256;
+  const std::int64_t windows = std::min<std::int64_t>(64, (dump_bytes + kWindow - 1) / kWindow);
+  std::vector<std::int64_t> ends;
+  std::vector<std::uint8_t> buffer;
+  for (std::int64_t w = 0; w < windows; ++w) {
+    std::int64_t start = dump_bytes <= kWindow
+                             ? 0
+                             : w * (dump_bytes - kWindow) / std::max<std::int64_t>(1, windows - 1);
+    start -= start % 4096;
+    const std::int64_t length = std::min(kWindow, dump_bytes - start);
+    if (length <= 0)
+      continue;
+    buffer.resize(static_cast<std::size_t>(length));
+    if (!read(start, buffer.data(), buffer.size()))
+      return out;
+    std::int64_t run = 0;
+    for (std::int64_t i = 0; i < length; ++i) {
+      if (buffer[static_cast<std::size_t>(i)] == 0xFF) {
+        ++run;
+        continue;
+      }
+      if (run >= kLongRun)
+        ends.push_back(start + i);
+      run = 0;
+    }
+  }
+  if (ends.empty())
+    return out;
+  for (std::int32_t data : kDataSizes) {
+    for (std::int32_t spare : kSpareSizes) {
+      if (spare * 4 > data || spare * 128 < data)
+        continue;  // no chip pairs these
+      const std::int64_t raw = std::int64_t{data} + spare;
+      if (raw > dump_bytes || dump_bytes % raw != 0)
+        continue;
+      std::int64_t on_boundary = 0;
+      for (std::int64_t end : ends)
+        on_boundary += end % raw == 0;
+      geometry_guess g;
+      g.geometry = {data, spare, 64};
+      g.runs = static_cast<std::int64_t>(ends.size());
+      g.score = static_cast<double>(on_boundary) / static_cast<double>(ends.size());
+      out.push_back(g);
+    }
+  }
+  // Best score first; a multiple of another page size scores below it at best, so among equal
+  // scores the smaller page comes first.
+  std::stable_sort(out.begin(), out.end(), [](const geometry_guess& a, const geometry_guess& b) {
+    if (a.score != b.score)
+      return a.score > b.score;
+    return std::int64_t{a.geometry.page_size} + a.geometry.spare_size <
+           std::int64_t{b.geometry.page_size} + b.geometry.spare_size;
+  });
+  if (static_cast<int>(out.size()) > most)
+    out.resize(static_cast<std::size_t>(most));
+  return out;
+}
+
+detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t dump_bytes,
+                                         const detect_options& options,
+                                         std::vector<geometry_guess>& guesses) {
+  guesses = guess_geometry(read, dump_bytes);
+  detect_result last, best;
+  double best_cover = -1;
+  std::vector<std::string> ruled_out;
+  int tried = 0;
+  // A page size that divides the true one finds steps too (a half page may hold whole steps):
+  // of the geometries that find a code, the one under which decoded steps cover most of the
+  // sampled bytes wins.
+  for (const geometry_guess& guess : guesses) {
+    if (tried == 3 || guess.score < 0.1 || guess.score < guesses[0].score / 2)
+      break;
+    ++tried;
+    detect_result r = detect_layout(read, dump_bytes, guess.geometry, options);
+    if (!r.error.empty())
+      return r;
+    if (r.found) {
+      std::int64_t message = 0;
+      for (const layout_step& step : r.layout.steps)
+        message += step_message_bytes(step);
+      const double per_step =
+          static_cast<double>(message) / static_cast<double>(r.layout.steps.size());
+      const double cover = static_cast<double>(r.evidence.clean + r.evidence.corrected) * per_step /
+                           (static_cast<double>(std::max<std::int64_t>(1, r.pages_used)) *
+                            static_cast<double>(raw_page_bytes(r.layout)));
+      if (cover > best_cover) {
+        best_cover = cover;
+        best = std::move(r);
+      }
+      continue;
+    }
+    const std::string geometry = std::to_string(guess.geometry.page_size) + "+" +
+                                 std::to_string(guess.geometry.spare_size) + ": ";
+    for (const std::string& line : r.ruled_out)
+      ruled_out.push_back(geometry + line);
+    last = std::move(r);
+  }
+  if (best.found)
+    return best;
+  if (tried == 0)
+    ruled_out.push_back(
+        "no common page geometry has erased pages or unwritten page tails ending on its page "
+        "boundaries: give --page-size and --spare-size");
+  last.found = false;
+  last.ruled_out = std::move(ruled_out);
+  return last;
+}

@@ -1,0 +1,99 @@
+// Infers a dump's page layout and BCH code from the dump alone: where each step's data,
+// protected bytes and ECC lie, the field, t, the primitive polynomial, the bit order, the ECC
+// mask and the padding. Every codeword is a multiple of the generator g, and so is the XOR of
+// two codewords of one step, which also cancels a constant mask; common factors of such XORs
+// give g once the span is right, g gives the field, and decoding a sample with the found code
+// weighs the finding against chance. Never prints; progress goes through a callback.
+#pragma once
+
+#include <cstdint>     // std::int32_t, std::int64_t
+#include <cstdio>      // std::FILE
+#include <functional>  // std::function
+#include <string>      // std::string
+#include <vector>      // std::vector
+
+#include "detect/gf2_poly.h"  // gf2_poly
+#include "layout/layout.h"    // nand_layout
+
+// Reads `bytes` bytes of the dump from `offset` into `out`; false when it cannot.
+using detect_reader =
+    std::function<bool(std::int64_t offset, unsigned char* out, std::size_t bytes)>;
+
+struct detect_geometry {
+  std::int32_t page_size = 0;    // data area, bytes, 512 ... kMaxPagePart
+  std::int32_t spare_size = 0;   // spare area, bytes, 1 ... kMaxPagePart
+  std::int32_t block_pages = 0;  // pages per block (only copied into the layout), >= 1
+};
+
+struct detect_options {
+  // Pages read, spread evenly over the dump (fewer when the dump has fewer); 16 ... 100000.
+  int sample_pages = 256;
+  // Called now and then with the share of the search done (0 ... 1), from the calling thread.
+  // May be empty.
+  std::function<void(double done)> progress;
+  // Threads the search runs on, 1 ... 64; 0: one per core. The result does not depend on it.
+  int threads = 0;
+};
+
+struct detect_evidence {
+  std::int64_t steps_sampled = 0;  // steps of the sampled pages decoded under the found code
+  std::int64_t clean = 0;
+  std::int64_t corrected = 0;
+  std::int64_t erased = 0;
+  std::int64_t uncorrectable = 0;
+  double chance = 1;      // share of random steps that would decode clean or corrected
+  double log10_odds = 0;  // log10 of the chance that random data decodes as many
+};
+
+struct detect_result {
+  bool found = false;  // a layout whose odds clear kEvidenceBar
+  nand_layout layout;  // when found: passes check_layout and fits its code
+  gf2_poly generator;  // when found: g, bit i = x^i
+  int parity_bits = 0;
+  detect_evidence evidence;
+  std::int64_t pages_sampled = 0;  // pages read
+  std::int64_t pages_used = 0;     // of those, not erased and not repeated
+  // What was searched and not found, one line each ("interleaved steps of 512 data bytes, msb
+  // first: no span whose words share a BCH generator"), and common factors that named no code
+  // (at most 12); when found, the factors passed over before the finding.
+  std::vector<std::string> ruled_out;
+  std::string error;  // non-empty: the search could not run (unreadable dump, bad geometry)
+};
+
+// Searches the dump of `dump_bytes` bytes (whole pages of page_size + spare_size; a tail is
+// ignored) for its layout and code. Outside the geometry's ranges, or with fewer than one whole
+// page, returns with `error` set. Never a guess: found only when the sampled steps decode
+// under the code far beyond chance (kEvidenceBar).
+detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
+                            const detect_geometry& geometry, const detect_options& options = {});
+
+// The same on an open file of `dump_bytes` bytes, read at offsets (its position is not used).
+detect_result detect_layout(std::FILE* dump, std::int64_t dump_bytes,
+                            const detect_geometry& geometry, const detect_options& options = {});
+
+// A page geometry the dump's structure points to, and how strongly.
+struct geometry_guess {
+  detect_geometry geometry;
+  // Share (0 ... 1) of the ends of long 0xFF runs (erased pages, unwritten page tails) that
+  // fall on a page boundary of this geometry.
+  double score = 0;
+  std::int64_t runs = 0;  // long 0xFF runs whose end was weighed
+};
+
+// The common NAND geometries (data 512 ... 16384 bytes, spare 16 ... 2048) that fit a dump of
+// `dump_bytes` bytes in whole pages, best first, at most `most` of them (1 ... 100), with
+// block_pages set to 64 (nothing in a dump's bytes tells it apart). Erased pages and the
+// unwritten tails of pages are runs of 0xFF that end where a programmed page starts: the raw
+// page size divides those ends. Empty when the dump cannot be read or shows no such run; a
+// geometry that divides the ends equally well but is a multiple of a better one comes after it.
+std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64_t dump_bytes,
+                                           int most = 6);
+
+// Without a geometry: guesses it (guess_geometry, into `guesses`) and searches the dump with
+// each of the best three that end at least a tenth of the runs, and half as many as the best,
+// on their page boundaries. Of those that find a code, returns the one whose decoded steps
+// cover most of the sampled bytes (a page size that divides the true one can find steps too);
+// when none does, what each ruled out (prefixed "PAGE+SPARE: ").
+detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t dump_bytes,
+                                         const detect_options& options,
+                                         std::vector<geometry_guess>& guesses);

@@ -1,0 +1,234 @@
+// Tests of the layout and code search on generated dumps: every drawn parameter comes back, or
+// at least every step decodes as under the truth; dumps without ECC give nothing; bad input
+// gives a message, never a guess.
+#include "detect/detect.h"
+
+#include <gtest/gtest.h>  // TEST, EXPECT_*, ASSERT_*, SCOPED_TRACE
+
+#include <cstdint>  // std::int64_t, std::uint8_t
+#include <cstring>  // std::memcpy
+#include <random>   // std::mt19937
+#include <string>   // std::string
+#include <vector>   // std::vector
+
+#include "bch/bch.h"                      // bch_primitive_polynomial
+#include "codec/codec.h"                  // bch_code_init, bch_decode, bch_parity_bit
+#include "dump/evidence.h"                // kEvidenceBar
+#include "tests/detect/dump_generator.h"  // generate_dump
+
+namespace {
+
+detect_reader memory_reader(const std::vector<std::uint8_t>& bytes) {
+  return [&bytes](std::int64_t offset, unsigned char* out, std::size_t count) {
+    if (offset < 0 ||
+        offset + static_cast<std::int64_t>(count) > static_cast<std::int64_t>(bytes.size()))
+      return false;
+    std::memcpy(out, bytes.data() + offset, count);
+    return true;
+  };
+}
+
+std::string span_text(const layout_span& s) {
+  return "[" + std::to_string(s.offset) + ", " + std::to_string(s.length) + "]";
+}
+
+std::string spans_text(const std::vector<layout_span>& spans) {
+  std::string out;
+  for (const layout_span& s : spans)
+    out += span_text(s);
+  return out;
+}
+
+std::uint32_t effective_polynomial(const layout_code& code) {
+  return code.primitive_polynomial != 0
+             ? code.primitive_polynomial
+             : static_cast<std::uint32_t>(bch_primitive_polynomial(code.m));
+}
+
+// "" when the found layout names every parameter of the truth (the padding only where the
+// parity leaves bits unused, the mask only on the parity's bits); else the first difference.
+std::string compare(const nand_layout& found, const nand_layout& truth, int parity_bits) {
+  if (found.steps.size() != truth.steps.size())
+    return "steps " + std::to_string(found.steps.size()) + " instead of " +
+           std::to_string(truth.steps.size());
+  for (std::size_t k = 0; k < truth.steps.size(); ++k) {
+    const layout_step& a = found.steps[k];
+    const layout_step& b = truth.steps[k];
+    const std::string f =
+        spans_text(a.data) + "/" + spans_text(a.protected_) + "/" + span_text(a.ecc);
+    const std::string t =
+        spans_text(b.data) + "/" + spans_text(b.protected_) + "/" + span_text(b.ecc);
+    if (f != t)
+      return "step " + std::to_string(k) + " " + f + " instead of " + t;
+  }
+  const layout_code& a = found.code;
+  const layout_code& b = truth.code;
+  if (a.m != b.m || a.t != b.t)
+    return "m " + std::to_string(a.m) + " t " + std::to_string(a.t) + " instead of m " +
+           std::to_string(b.m) + " t " + std::to_string(b.t);
+  if (effective_polynomial(a) != effective_polynomial(b))
+    return "primitive polynomial " + std::to_string(effective_polynomial(a)) + " instead of " +
+           std::to_string(effective_polynomial(b));
+  if (a.lsb_first != b.lsb_first)
+    return "bit order";
+  if (parity_bits % 8 != 0 && a.pad_start != b.pad_start)
+    return "padding";
+  if (a.mask != b.mask)
+    return "mask " + std::to_string(static_cast<int>(a.mask)) + " instead of " +
+           std::to_string(static_cast<int>(b.mask));
+  if (a.mask == layout_mask::bytes) {
+    bch_code code;
+    if (!bch_code_init(code, b.m, b.t, detect_test::code_options(b)).empty())
+      return "truth builds no code";
+    for (int i = 0; i < code.parity_bits; ++i) {
+      const bch_bit_fix bit = bch_parity_bit(code, i);
+      if (((a.mask_bytes[bit.byte] ^ b.mask_bytes[bit.byte]) >> bit.bit) & 1)
+        return "mask byte " + std::to_string(bit.byte);
+    }
+  }
+  return "";
+}
+
+// "" when every step of every page decodes alike under both layouts: same verdict, same bits.
+std::string decode_alike(const std::vector<std::uint8_t>& dump, std::int64_t pages,
+                         const nand_layout& found, const nand_layout& truth) {
+  bch_code a, b;
+  if (!bch_code_init(a, found.code.m, found.code.t, detect_test::code_options(found.code))
+           .empty() ||
+      !bch_code_init(b, truth.code.m, truth.code.t, detect_test::code_options(truth.code)).empty())
+    return "a code does not build";
+  if (found.steps.size() != truth.steps.size())
+    return "step counts differ";
+  const std::int64_t raw = raw_page_bytes(truth);
+  bch_decode_result ra, rb;
+  for (std::int64_t n = 0; n < pages; ++n) {
+    const std::uint8_t* page = dump.data() + n * raw;
+    for (std::size_t k = 0; k < truth.steps.size(); ++k) {
+      const layout_step& sa = found.steps[k];
+      const layout_step& sb = truth.steps[k];
+      std::vector<std::uint8_t> ma(static_cast<std::size_t>(step_message_bytes(sa)));
+      std::vector<std::uint8_t> mb(static_cast<std::size_t>(step_message_bytes(sb)));
+      gather_message(page, sa, ma.data());
+      gather_message(page, sb, mb.data());
+      std::vector<std::uint8_t> ea(page + sa.ecc.offset, page + sa.ecc.offset + sa.ecc.length);
+      std::vector<std::uint8_t> eb(page + sb.ecc.offset, page + sb.ecc.offset + sb.ecc.length);
+      bch_decode(a, ma.data(), ma.size(), ea.data(), ra);
+      bch_decode(b, mb.data(), mb.size(), eb.data(), rb);
+      if (ra.status != rb.status || ma != mb)
+        return "page " + std::to_string(n) + " step " + std::to_string(k);
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST(Detect, RecoversDrawnLayoutsAndCodes) {
+  for (int seed = 1; seed <= 8; ++seed) {
+    std::mt19937 rng(static_cast<unsigned>(seed));
+    const detect_test::generated_dump d = detect_test::generate_dump(rng);
+    SCOPED_TRACE("case seed " + std::to_string(seed) + ": " + d.summary);
+    detect_geometry geometry{d.truth.page_size, d.truth.spare_size, d.truth.block_pages};
+    const detect_result r =
+        detect_layout(memory_reader(d.bytes), static_cast<std::int64_t>(d.bytes.size()), geometry);
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    ASSERT_TRUE(r.found) << (r.ruled_out.empty() ? "" : r.ruled_out.front());
+    EXPECT_EQ(check_layout(r.layout), "");
+    EXPECT_EQ(r.parity_bits, d.parity_bits);
+    EXPECT_LE(r.evidence.log10_odds, kEvidenceBar);
+    EXPECT_EQ(compare(r.layout, d.truth, d.parity_bits), "");
+    EXPECT_EQ(decode_alike(d.bytes, d.pages, r.layout, d.truth), "");
+    if (d.truth.bad_block.present) {
+      EXPECT_TRUE(r.layout.bad_block.present);
+      EXPECT_EQ(r.layout.bad_block.marker.offset, d.truth.bad_block.marker.offset);
+    }
+  }
+}
+
+TEST(Detect, FindsNothingWithoutEcc) {
+  for (int seed = 101; seed <= 101; ++seed) {
+    std::mt19937 rng(static_cast<unsigned>(seed));
+    const detect_test::generated_dump d = detect_test::generate_dump(rng, false, 32);
+    SCOPED_TRACE("case seed " + std::to_string(seed) + ": " + d.summary);
+    detect_geometry geometry{d.truth.page_size, d.truth.spare_size, d.truth.block_pages};
+    const detect_result r =
+        detect_layout(memory_reader(d.bytes), static_cast<std::int64_t>(d.bytes.size()), geometry);
+    EXPECT_TRUE(r.error.empty()) << r.error;
+    EXPECT_FALSE(r.found);
+    EXPECT_FALSE(r.ruled_out.empty());
+  }
+}
+
+TEST(Detect, RefusesWhatItCannotSearch) {
+  const std::vector<std::uint8_t> erased(64 * 2112, 0xFF);
+  const detect_reader read = memory_reader(erased);
+  const auto size = static_cast<std::int64_t>(erased.size());
+  EXPECT_NE(detect_layout(read, size, {256, 16, 64}).error, "") << "case page below 512";
+  EXPECT_NE(detect_layout(read, size, {2048, 0, 64}).error, "") << "case no spare";
+  EXPECT_NE(detect_layout(read, size, {2048, 64, 0}).error, "") << "case no pages per block";
+  EXPECT_NE(detect_layout(read, 2000, {2048, 64, 64}).error, "") << "case no whole page";
+  detect_options few;
+  few.sample_pages = 2;
+  EXPECT_NE(detect_layout(read, size, {2048, 64, 64}, few).error, "") << "case too few samples";
+  const detect_reader failing = [](std::int64_t, unsigned char*, std::size_t) { return false; };
+  EXPECT_NE(detect_layout(failing, size, {2048, 64, 64}).error, "") << "case unreadable";
+  // All erased: nothing to compare, and said so.
+  const detect_result r = detect_layout(read, size, {2048, 64, 64});
+  EXPECT_EQ(r.error, "") << "case erased";
+  EXPECT_FALSE(r.found) << "case erased";
+  EXPECT_FALSE(r.ruled_out.empty()) << "case erased";
+}
+
+TEST(Detect, GuessesTheGeometryFromErasedRuns) {
+  for (int seed = 201; seed <= 203; ++seed) {
+    std::mt19937 rng(static_cast<unsigned>(seed));
+    const detect_test::generated_dump d = detect_test::generate_dump(rng, true, 96);
+    SCOPED_TRACE("case seed " + std::to_string(seed) + ": " + d.summary);
+    const detect_reader read = memory_reader(d.bytes);
+    const auto size = static_cast<std::int64_t>(d.bytes.size());
+    const std::vector<geometry_guess> guesses = guess_geometry(read, size);
+    ASSERT_FALSE(guesses.empty());
+    // The truth is among the few best; the search then settles it.
+    bool listed = false;
+    for (std::size_t i = 0; i < guesses.size() && i < 3; ++i)
+      listed = listed || (guesses[i].geometry.page_size == d.truth.page_size &&
+                          guesses[i].geometry.spare_size == d.truth.spare_size);
+    EXPECT_TRUE(listed) << "best " << guesses[0].geometry.page_size << "+"
+                        << guesses[0].geometry.spare_size;
+    std::vector<geometry_guess> weighed;
+    const detect_result r = detect_layout_and_geometry(read, size, {}, weighed);
+    ASSERT_TRUE(r.found);
+    EXPECT_EQ(r.layout.page_size, d.truth.page_size);
+    EXPECT_EQ(r.layout.spare_size, d.truth.spare_size);
+    EXPECT_EQ(compare(r.layout, d.truth, d.parity_bits), "");
+  }
+  // Random bytes have no long 0xFF runs: no guess.
+  std::mt19937 rng(5);
+  std::vector<std::uint8_t> noise(64 * 2112);
+  for (auto& b : noise)
+    b = static_cast<std::uint8_t>(rng() % 255);
+  EXPECT_TRUE(guess_geometry(memory_reader(noise), static_cast<std::int64_t>(noise.size())).empty())
+      << "case noise";
+}
+
+TEST(Detect, FindsTheBuiltInLayoutThroughItsHoleAndNoise) {
+  // The dialogue's layout: a 4-byte header, 512 + 13-byte chunks, the last sector split around
+  // the 6 bytes at the start of the spare; and 1 or 2 bit errors in every other step.
+  for (unsigned seed : {31u, 32u}) {
+    SCOPED_TRACE("case seed " + std::to_string(seed));
+    std::mt19937 rng(seed);
+    nand_layout truth = default_layout(2048, 64, 64);
+    bch_code built;
+    ASSERT_EQ(bch_code_init(built, 13, 8), "");
+    detect_test::page_knobs knobs;
+    knobs.header = 4;
+    knobs.error_one_in = 2;
+    knobs.most_flips = 2;
+    const std::vector<std::uint8_t> dump = detect_test::fill_pages(rng, truth, built, 64, knobs);
+    const detect_result r =
+        detect_layout(memory_reader(dump), static_cast<std::int64_t>(dump.size()), {2048, 64, 64});
+    ASSERT_TRUE(r.found) << (r.ruled_out.empty() ? "" : r.ruled_out.front());
+    EXPECT_EQ(compare(r.layout, truth, built.parity_bits), "");
+    EXPECT_EQ(decode_alike(dump, 64, r.layout, truth), "");
+  }
+}
