@@ -400,7 +400,7 @@ void print_summary(std::FILE* out, const scan_report& r, std::int64_t tail_bytes
   if (t.uncorrectable > 0 && 2 * t.uncorrectable > t.sectors - t.erased) {
     std::fputs(
         "note: most sectors are uncorrectable; the layout or the code probably does not "
-        "match this dump (pagolinth-ecc probe helps to find them)\n",
+        "match this dump (pagolinth-ecc detect finds them from the dump itself)\n",
         out);
   }
   if (t.bad_blocks > 1 && 2 * t.bad_blocks > blocks) {

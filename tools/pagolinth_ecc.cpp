@@ -774,6 +774,8 @@ int run_probe(const ecc_options& o) {
         from_file ? "the layout's spans or code are probably wrong for this dump"
                   : "the geometry (--page-size, --spare-size) or the layout is probably wrong "
                     "for this dump");
+    std::printf("pagolinth-ecc detect %s finds the layout and the code from the dump itself\n",
+                quoted(o.dump).c_str());
     return kUncorrectable;
   }
   if (from_file) {
