@@ -3,8 +3,9 @@
 #include "dump/evidence.h"
 
 #include <algorithm>  // std::max, std::min
-#include <cmath>      // std::lgamma, std::log, std::log1p, std::exp, std::isinf, INFINITY
-#include <utility>    // std::swap
+#include <cstdio>     // std::snprintf
+#include <cmath>  // std::lgamma, std::log, std::log1p, std::exp, std::isinf, std::pow, std::floor, INFINITY
+#include <utility>  // std::swap
 
 namespace {
 
@@ -59,4 +60,13 @@ double log10_chance_of_at_least(std::int64_t successes, std::int64_t trials, dou
       break;
   }
   return std::min(0.0, total / kLn10);
+}
+
+std::string odds_text(double log10_p) {
+  char text[32];
+  if (log10_p > -4)
+    std::snprintf(text, sizeof text, "%.2g", std::pow(10.0, log10_p));
+  else
+    std::snprintf(text, sizeof text, "1e%lld", static_cast<long long>(std::floor(log10_p + 0.5)));
+  return text;
 }

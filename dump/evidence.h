@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>  // std::int64_t
+#include <string>   // std::string
 
 // The probability that a random word of `word_bits` bits (data plus parity) decodes as clean
 // or corrected under a code with `parity_bits` parity bits that corrects `t` errors: the
@@ -20,6 +21,10 @@ double chance_of_decoding(std::int64_t word_bits, int parity_bits, int t);
 // number when successes is at or below the expected count.
 // REQUIRES: 0 <= successes <= trials, 0 <= p <= 1.
 double log10_chance_of_at_least(std::int64_t successes, std::int64_t trials, double p);
+
+// A probability given as its log10, for reports: "0.16", "0.0025", then "1e-1738" once too
+// small to write as a decimal.
+std::string odds_text(double log10_p);
 
 // The bar a candidate must clear to count as a finding: its count would arise from random data
 // with a probability below 10^-6, which leaves room for the few hundred candidates a search

@@ -6,11 +6,12 @@
 #include <algorithm>     // std::find, std::transform
 #include <cctype>        // std::islower, std::tolower
 #include <cerrno>        // errno, EEXIST, ENOENT
+#include <cstring>       // std::strerror
 #include <filesystem>    // std::filesystem
 #include <random>        // std::random_device
 #include <system_error>  // std::generic_category, std::errc
 
-#include "platform/platform.h"  // platform_create_new, platform_sync, platform_track_temp
+#include "platform/platform.h"  // platform_create_new, platform_sync, platform_track_temp, platform_fseek64
 
 namespace fs = std::filesystem;
 
@@ -147,6 +148,26 @@ void sweep_leftovers(const fs::path& path, std::vector<leftover_temp>& found) {
 }
 
 }  // namespace
+
+std::string open_dump(const std::string& path, file_ptr& file, std::int64_t& bytes) {
+  std::error_code ec;
+  const fs::file_status status = fs::status(fs::u8path(path), ec);
+  if (status.type() == fs::file_type::not_found)
+    return path + ": no such file";
+  if (ec)
+    return path + ": " + ec.message();
+  if (status.type() == fs::file_type::directory)
+    return path + " is a directory, not a dump";
+  if (status.type() != fs::file_type::regular)
+    return path + " is not a regular file (a device, FIFO or socket); give the dump as a file";
+  file.reset(std::fopen(path.c_str(), "rb"));
+  if (!file)
+    return "cannot open " + path + ": " + std::strerror(errno);
+  if (platform_fseek64(file.get(), 0, SEEK_END) != 0 ||
+      (bytes = platform_ftell64(file.get())) < 0 || platform_fseek64(file.get(), 0, SEEK_SET) != 0)
+    return "cannot measure " + path;
+  return "";
+}
 
 bool close_checked(file_ptr& f) {
   if (!f)

@@ -4,7 +4,7 @@
 // when complete, so that a crash, a signal or a full disk never leaves a half-written file.
 #pragma once
 
-#include <cstdint>       // std::uint32_t
+#include <cstdint>       // std::uint32_t, std::int64_t
 #include <cstdio>        // std::FILE
 #include <memory>        // std::unique_ptr
 #include <string>        // std::string
@@ -15,6 +15,12 @@ struct file_closer {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// Opens the dump at `path` for reading and measures it. Only a regular file will do: a
+// folder, a device such as /dev/zero (endless) or a FIFO (opening it waits for a writer) is
+// refused before it is opened. Returns "" with `file` open at its start and `bytes` set, or
+// a message naming the path and the reason.
+std::string open_dump(const std::string& path, file_ptr& file, std::int64_t& bytes);
 
 // Closes `f` (if open) and reports whether everything written reached the file.
 bool close_checked(file_ptr& f);

@@ -3,21 +3,17 @@
 // layout file; with -o the file is written whole or not at all.
 #include "tools/ecc_detect.h"
 
-#include <chrono>      // std::chrono::steady_clock
-#include <cinttypes>   // PRId64
-#include <cmath>       // std::floor, std::pow
-#include <cstdio>      // std::printf, std::fprintf, std::snprintf
-#include <cstring>     // std::strerror
-#include <cerrno>      // errno
-#include <filesystem>  // std::filesystem::status
-#include <string>      // std::string
-#include <vector>      // std::vector
+#include <chrono>     // std::chrono::steady_clock
+#include <cinttypes>  // PRId64
+#include <cstdio>     // std::printf, std::fprintf, std::snprintf
+#include <string>     // std::string
+#include <vector>     // std::vector
 
 #include "detect/detect.h"      // detect_layout, detect_layout_and_geometry, guess_geometry
-#include "dump/evidence.h"      // kEvidenceBar
-#include "dump/output_file.h"   // file_ptr, staged_output, stage_output, commit_output
+#include "dump/evidence.h"      // kEvidenceBar, odds_text
+#include "dump/output_file.h"   // file_ptr, open_dump, staged_output, commit_output
 #include "layout/layout.h"      // layout_to_toml
-#include "platform/platform.h"  // platform_is_terminal, platform_fseek64, platform_ftell64
+#include "platform/platform.h"  // platform_is_terminal, platform_read_at
 
 namespace {
 
@@ -28,37 +24,6 @@ constexpr int kUsage = 2;
 int fail(const std::string& message) {
   std::fprintf(stderr, "pagolinth-ecc: %s\n", message.c_str());
   return kUsage;
-}
-
-std::string open_regular(const std::string& path, file_ptr& file, std::int64_t& bytes) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::file_status status = fs::status(fs::u8path(path), ec);
-  if (status.type() == fs::file_type::not_found)
-    return path + ": no such file";
-  if (ec)
-    return path + ": " + ec.message();
-  if (status.type() != fs::file_type::regular)
-    return path +
-           " is not a regular file (a folder, device, FIFO or socket); give the dump as "
-           "a file";
-  file.reset(std::fopen(path.c_str(), "rb"));
-  if (!file)
-    return "cannot open " + path + ": " + std::strerror(errno);
-  if (platform_fseek64(file.get(), 0, SEEK_END) != 0 ||
-      (bytes = platform_ftell64(file.get())) < 0 || platform_fseek64(file.get(), 0, SEEK_SET) != 0)
-    return "cannot measure " + path;
-  return "";
-}
-
-// A probability given as its log10: "0.16", then "1e-1738" once too small to write.
-std::string odds_text(double log10_p) {
-  char text[32];
-  if (log10_p > -4)
-    std::snprintf(text, sizeof text, "%.2g", std::pow(10.0, log10_p));
-  else
-    std::snprintf(text, sizeof text, "1e%lld", static_cast<long long>(std::floor(log10_p + 0.5)));
-  return text;
 }
 
 std::string hex(std::uint32_t v) {
@@ -203,7 +168,7 @@ CLI::App* add_detect_command(CLI::App& app, detect_command_options& o) {
 int run_detect_command(const detect_command_options& o) {
   file_ptr file;
   std::int64_t bytes = 0;
-  if (std::string e = open_regular(o.dump, file, bytes); !e.empty())
+  if (std::string e = open_dump(o.dump, file, bytes); !e.empty())
     return fail(e);
   if (o.block_pages < 1)
     return fail("--block-pages takes a number of at least 1");

@@ -10,12 +10,10 @@
 #include <algorithm>   // std::stable_sort, std::min, std::max
 #include <cerrno>      // errno
 #include <chrono>      // std::chrono::steady_clock
-#include <cmath>       // std::pow, std::floor
 #include <csignal>     // std::signal, SIGBUS
 #include <cinttypes>   // PRId64
 #include <cstdio>      // std::printf, std::fprintf, std::fopen, std::fread, std::fwrite
 #include <cstdlib>     // std::_Exit, std::atexit
-#include <cstring>     // std::strerror
 #include <filesystem>  // std::filesystem::path
 #include <memory>      // std::unique_ptr
 #include <string>      // std::string
@@ -25,12 +23,12 @@
 
 #include "codec/codec.h"         // bch_code, bch_code_init, bch_decode
 #include "dump/dump_scan.h"      // run_scan, find_bad_blocks
-#include "dump/evidence.h"       // chance_of_decoding, log10_chance_of_at_least
-#include "dump/output_file.h"    // file_ptr, staged_output, stage_output, check_output_names
+#include "dump/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, odds_text
+#include "dump/output_file.h"    // file_ptr, open_dump, staged_output, check_output_names
 #include "dump/scan_report.h"    // scan_report, report_*, print_summary, layout_label
 #include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
 #include "layout/layout_file.h"  // read_layout_file
-#include "platform/platform.h"   // platform_is_terminal, platform_fseek64, platform_stdout_is
+#include "platform/platform.h"   // platform_is_terminal, platform_stdout_is
 #include "tools/ecc_detect.h"    // add_detect_command, run_detect_command
 
 namespace {
@@ -217,38 +215,13 @@ extern "C" void on_dump_shrunk(int) {
 }
 #endif
 
+// Refuses a dump too short to hold one whole page: an empty file, or a /proc file that
+// reports no size, has nothing to check, which must not pass for a clean dump.
 struct opened_dump {
   file_ptr file;
   std::int64_t bytes = 0;
 };
 
-// Opens the dump for reading. Only a regular file will do: a folder, a device such as
-// /dev/zero (endless) or a FIFO (opening it waits for a writer) is refused before it is opened.
-std::string open_dump(const std::string& path, opened_dump& d) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  const fs::file_status status = fs::status(fs::u8path(path), ec);
-  if (status.type() == fs::file_type::not_found)
-    return path + ": no such file";
-  if (ec)
-    return path + ": " + ec.message();
-  if (status.type() == fs::file_type::directory)
-    return path + " is a directory, not a dump";
-  if (status.type() != fs::file_type::regular)
-    return path + " is not a regular file (a device, FIFO or socket); give the dump as a file";
-  d.file.reset(std::fopen(path.c_str(), "rb"));
-  if (!d.file)
-    return "cannot open " + path + ": " + std::strerror(errno);
-  if (platform_fseek64(d.file.get(), 0, SEEK_END) != 0 ||
-      (d.bytes = platform_ftell64(d.file.get())) < 0 ||
-      platform_fseek64(d.file.get(), 0, SEEK_SET) != 0) {
-    return "cannot measure " + path;
-  }
-  return "";
-}
-
-// Refuses a dump too short to hold one whole page: an empty file, or a /proc file that
-// reports no size, has nothing to check, which must not pass for a clean dump.
 std::string require_whole_page(const std::string& path, std::int64_t bytes,
                                std::int64_t page_bytes) {
   if (bytes >= page_bytes)
@@ -450,7 +423,7 @@ int run_pass(const ecc_options& o, command cmd) {
     return fail("--bad-blocks skip needs a layout that names a bad-block marker ([bad_block])");
 
   opened_dump dump;
-  if (std::string e = open_dump(o.dump, dump); !e.empty())
+  if (std::string e = open_dump(o.dump, dump.file, dump.bytes); !e.empty())
     return fail(e);
   const std::int64_t page_bytes = raw_page_bytes(layout);
   if (std::string e = require_whole_page(o.dump, dump.bytes, page_bytes); !e.empty())
@@ -594,16 +567,6 @@ struct probe_candidate {
   std::int64_t usable() const { return clean + corrected; }
 };
 
-// A probability given as its log10: "0.16", "0.0025", then "1e-1738" once too small to write.
-std::string odds_text(double log10_p) {
-  char text[32];
-  if (log10_p > -4)
-    std::snprintf(text, sizeof text, "%.2g", std::pow(10.0, log10_p));
-  else
-    std::snprintf(text, sizeof text, "1e%lld", static_cast<long long>(std::floor(log10_p + 0.5)));
-  return text;
-}
-
 // A step with at most 8 zero bits in its message is (nearly) erased and tells nothing about
 // the convention.
 bool nearly_erased(const unsigned char* message, std::size_t bytes) {
@@ -630,7 +593,7 @@ int run_probe(const ecc_options& o) {
   if (o.probe_sectors < 1 || o.probe_sectors > 100000)
     return fail("--sectors takes a number from 1 to 100000");
   opened_dump dump;
-  if (std::string e = open_dump(o.dump, dump); !e.empty())
+  if (std::string e = open_dump(o.dump, dump.file, dump.bytes); !e.empty())
     return fail(e);
 
   if (std::string e = require_whole_page(o.dump, dump.bytes, raw_page_bytes(layout)); !e.empty())
