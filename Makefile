@@ -4,14 +4,14 @@
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENSURE := scripts/ensure-packages.sh
-BUILD_PKGS := g++ cmake make libcli11-dev libtomlplusplus-dev
+BUILD_PKGS := g++ cmake make libcli11-dev libtomlplusplus-dev libssl-dev
 DEMO_PKGS := $(BUILD_PKGS)
 TEST_PKGS := $(BUILD_PKGS) libgtest-dev
 BENCH_PKGS := $(BUILD_PKGS) libbenchmark-dev time
 WINDOWS_PKGS := cmake make libcli11-dev libtomlplusplus-dev g++-mingw-w64-x86-64-posix
 WINE_PKGS := $(WINDOWS_PKGS) wine64
 FORMAT_PKGS := clang-format
-FUZZ_PKGS := clang libclang-rt-14-dev cmake make libcli11-dev libtomlplusplus-dev
+FUZZ_PKGS := clang libclang-rt-14-dev cmake make libcli11-dev libtomlplusplus-dev libssl-dev
 
 .PHONY: help build demo test test-release test-sanitize windows test-windows bench format clean
 

@@ -106,3 +106,26 @@ void platform_untrack_temp(int slot);
 // Makes SIGXFSZ ignored (see above), for writes that go to no tracked file, e.g. standard
 // output. Nothing on Windows, which has no such signal.
 void platform_ignore_file_size_signal();
+
+// SHA-256 from the platform's own cryptography (OpenSSL's libcrypto on POSIX systems, CNG on
+// Windows), for the hashes that reports and audit records carry. Lives in the separate library
+// pagolinth_sha256, so that programs which never hash do not link a cryptography library.
+// Usage: construct, feed any number of platform_sha256_update calls, then platform_sha256_hex
+// once. The object owns the platform's hash state and frees it when destroyed.
+struct platform_sha256 {
+  platform_sha256();
+  ~platform_sha256();
+  platform_sha256(const platform_sha256&) = delete;
+  platform_sha256& operator=(const platform_sha256&) = delete;
+
+  void* impl;   // the platform's hash object; nullptr when it could not be created
+  bool failed;  // an operation failed: the digest will not be given
+};
+
+// Adds `length` bytes at `data` to the hash. False (and the object marked failed) when the
+// platform's hash fails or the object is already finished or failed. length 0 is allowed.
+bool platform_sha256_update(platform_sha256& hash, const void* data, std::size_t length);
+
+// Finishes the hash and returns the digest as 64 lower-case hex digits, or "" when any step
+// failed. Any later call on the same object fails.
+std::string platform_sha256_hex(platform_sha256& hash);

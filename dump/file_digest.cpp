@@ -1,0 +1,57 @@
+// Hashing a whole file through the platform's SHA-256, a piece at a time so that a dump of any
+// size costs a few megabytes of memory.
+#include "dump/file_digest.h"
+
+#include "platform/platform.h"  // platform_sha256, platform_read_at, platform_fseek64
+
+#include <cerrno>   // errno
+#include <cstdio>   // std::fopen, std::fclose, SEEK_END
+#include <cstdint>  // std::int64_t
+#include <cstring>  // std::strerror
+#include <memory>   // std::unique_ptr
+#include <string>   // std::to_string
+#include <vector>   // std::vector
+
+std::string sha256_of_file(std::FILE* file, std::string& error) {
+  if (platform_fseek64(file, 0, SEEK_END) != 0) {
+    error = std::string("cannot find the file's size: ") + std::strerror(errno);
+    return "";
+  }
+  const std::int64_t size = platform_ftell64(file);
+  if (size < 0) {
+    error = std::string("cannot find the file's size: ") + std::strerror(errno);
+    return "";
+  }
+  platform_sha256 hash;
+  std::vector<unsigned char> piece(std::size_t{4} << 20);
+  for (std::int64_t at = 0; at < size;) {
+    const std::int64_t left = size - at;
+    const std::size_t length = left < static_cast<std::int64_t>(piece.size())
+                                   ? static_cast<std::size_t>(left)
+                                   : piece.size();
+    if (!platform_read_at(file, at, piece.data(), length)) {
+      error = "cannot read the file at offset " + std::to_string(at);
+      return "";
+    }
+    if (!platform_sha256_update(hash, piece.data(), length)) {
+      error = "the platform's SHA-256 failed";
+      return "";
+    }
+    at += static_cast<std::int64_t>(length);
+  }
+  std::string hex = platform_sha256_hex(hash);
+  if (hex.empty()) {
+    error = "the platform's SHA-256 failed";
+  }
+  return hex;
+}
+
+std::string sha256_of_path(const std::string& path, std::string& error) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                       &std::fclose);
+  if (!file) {
+    error = "cannot open " + path + ": " + std::strerror(errno);
+    return "";
+  }
+  return sha256_of_file(file.get(), error);
+}
