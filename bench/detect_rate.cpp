@@ -1,6 +1,7 @@
 // The layout search's success rate and time over generated dumps: N dumps drawn from the
 // tests' family (seeds 1 ... N), each searched with its geometry given and, optionally, with
-// the geometry guessed; a dump counts as a success when every parameter comes back. Prints one
+// the geometry guessed, or (noisy) with 0 to 2 bit errors in every step, so that only a third of
+// the steps are clean; a dump counts as a success when every parameter comes back. Prints one
 // line a dump and a summary.
 #include <chrono>   // std::chrono::steady_clock
 #include <cstdio>   // std::printf
@@ -43,11 +44,17 @@ int main(int argc, char** argv) {
   const int dumps = argc > 1 ? std::atoi(argv[1]) : 50;
   const int pages = argc > 2 ? std::atoi(argv[2]) : 128;
   const bool guess = argc > 3 && std::strcmp(argv[3], "guess") == 0;
+  const bool noisy = argc > 3 && std::strcmp(argv[3], "noisy") == 0;
+  detect_test::page_knobs noise;
+  if (noisy) {
+    noise.error_one_in = 1;
+    noise.most_flips = 2;
+  }
   int found = 0, right = 0;
   double total = 0, slowest = 0;
   for (int seed = 1; seed <= dumps; ++seed) {
     std::mt19937 rng(static_cast<unsigned>(seed));
-    const detect_test::generated_dump d = detect_test::generate_dump(rng, true, pages);
+    const detect_test::generated_dump d = detect_test::generate_dump(rng, true, pages, noise);
     const detect_reader read = [&d](std::int64_t offset, unsigned char* out, std::size_t n) {
       if (offset < 0 ||
           offset + static_cast<std::int64_t>(n) > static_cast<std::int64_t>(d.bytes.size()))
@@ -79,8 +86,9 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
   }
   std::printf(
-      "%d dumps of %d pages, geometry %s: %d found, %d with every parameter right; "
+      "%d dumps of %d pages, geometry %s%s: %d found, %d with every parameter right; "
       "%.2f s a dump on average, %.2f s at most\n",
-      dumps, pages, guess ? "guessed" : "given", found, right, total / dumps, slowest);
+      dumps, pages, guess ? "guessed" : "given", noisy ? ", bit errors in 2 of 3 steps" : "", found,
+      right, total / dumps, slowest);
   return right == dumps ? 0 : 1;
 }

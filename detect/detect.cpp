@@ -28,6 +28,12 @@ constexpr std::int64_t kStepSizes[] = {512, 1024, 2048};
 constexpr std::int64_t kMaxProtected = 16;
 // Tries of all candidates together past the first three each: a few seconds of gcds.
 constexpr std::size_t kGcdBudget = 40000;
+// Work of the rounds for noisy dumps, per step size and in all, in squared 64-bit words of the
+// gcds' inputs (a 512-byte step's word is some 66 words: 4,400 a gcd, a tenth of a millisecond
+// or so), and the tries per candidate a round.
+constexpr double kNoisyWork = 6e8;
+constexpr double kNoisyWorkTotal = 1.2e9;
+constexpr int kNoisyRound = 16;
 // Bytes by which the search may move a found message's start later.
 constexpr std::int64_t kMaxTrim = 80;
 // Candidates whose common factors are sought at once, spread over the threads.
@@ -689,51 +695,49 @@ class searcher {
 
   bool run() {
     const std::vector<candidate> all = candidates();
-    // Step sizes one after the other, each with all its tries: two interleaved steps and the
-    // ECC between them form a codeword of the same code too, so a longer step must not win
-    // where the shorter one was only unlucky with bit errors.
-    // Within a size, a first pass with three tries each; a second with as many more as a
-    // budget of gcds allows, for dumps whose steps carry bit errors often enough to spoil the
-    // first.
-    std::size_t done = 0;
-    const std::size_t total = all.size() * 2;
-    // At least two tries of each kind against nothing or all ones; more as the budget allows.
+    // Step sizes one after the other: two interleaved steps and the ECC between them form a
+    // codeword of the same code too, so a longer step must not win where the shorter one was
+    // only unlucky with bit errors. Per size a first pass with three tries each and a second
+    // with as many more as a budget of gcds allows; then, per size again, rounds of more tries
+    // each until a budget of work is spent: a try needs two or three steps free of bit errors,
+    // which on a worn chip may be one step in three or four.
     const int more = static_cast<int>(std::max<std::size_t>(
         6, std::min<std::size_t>(60, kGcdBudget / std::max<std::size_t>(1, all.size()))));
+    int groups = 0;
+    for (std::size_t i = 0; i < all.size(); ++i)
+      groups += i == 0 || all[i].step != all[i - 1].step;
+    const double effort = std::clamp(options_.noise_effort, 0.0, 1.0);
+    const double group_work = effort * std::min(kNoisyWork, kNoisyWorkTotal / std::max(1, groups));
+    progress_total_ = static_cast<double>(all.size()) * 3;
+    // The groups of candidates of one step size, in order.
+    std::vector<std::pair<std::size_t, std::size_t>> sizes;
     for (std::size_t from = 0; from < all.size();) {
       std::size_t to = from;
       while (to < all.size() && all[to].step == all[from].step)
         ++to;
-      const int passes[][2] = {{0, 3}, {3, more}};
-      for (const auto& pass : passes) {
-        // Common factors are sought for a batch of candidates at once on every core (the
-        // search only reads the samples); the batch is then confirmed in candidate order, so
-        // that the finding does not depend on the number of threads.
-        for (std::size_t batch = from; batch < to; batch += kBatch) {
-          const std::size_t end = std::min(to, batch + kBatch);
-          std::vector<common_factor> factors(end - batch);
-          std::vector<char> hit(end - batch, 0);
-          const auto work = [&](std::size_t first, std::size_t stride) {
-            for (std::size_t i = batch + first; i < end; i += stride)
-              hit[i - batch] = find_common_factor(s_, shape_of(all[i], s_.end), pass[0], pass[1],
-                                                  factors[i - batch]);
-          };
-          std::vector<std::thread> helpers;
-          for (unsigned t = 1; t < threads_; ++t)
-            helpers.emplace_back(work, t, threads_);
-          work(0, threads_);
-          for (std::thread& helper : helpers)
-            helper.join();
-          for (std::size_t i = batch; i < end; ++i) {
-            if (hit[i - batch] && confirm(all[i], factors[i - batch]))
-              return true;
-          }
-          done += end - batch;
-          if (options_.progress)
-            options_.progress(static_cast<double>(done) / static_cast<double>(total));
-        }
-      }
+      sizes.emplace_back(from, to);
       from = to;
+    }
+    for (const auto& [from, to] : sizes) {
+      if (try_candidates(all, from, to, 0, 3, 1) || try_candidates(all, from, to, 3, more, 1))
+        return true;
+    }
+    // The rounds come after every size's first tries: a dump of long steps with few errors
+    // must not wait for the rounds of the short ones.
+    for (const auto& [from, to] : sizes) {
+      double round_work = 0;  // of one try of every candidate of the size
+      for (std::size_t i = from; i < to; ++i) {
+        const double words = static_cast<double>(word_bytes(shape_of(all[i], s_.end))) / 8;
+        round_work += words * words;
+      }
+      const int rounds = static_cast<int>(group_work / (kNoisyRound * round_work));
+      for (int r = 0; r < rounds; ++r) {
+        if (try_candidates(all, from, to, 3 + more + r * kNoisyRound, kNoisyRound,
+                           1.0 / std::max(1, rounds)))
+          return true;
+      }
+      if (rounds == 0)
+        progress_done_ += static_cast<double>(to - from);
     }
     for (std::int64_t step : kStepSizes) {
       for (bool lsb : {false, true}) {
@@ -751,6 +755,39 @@ class searcher {
   }
 
  private:
+  // Seeks common factors for candidates [from, to) with tries first_try ... + tries - 1 and
+  // confirms them in candidate order; true once one makes a layout. The factors are sought for
+  // a batch at once on every core (the search only reads the samples), and confirmed in order,
+  // so that the finding does not depend on the number of threads. `weight` is the share of a
+  // candidate's progress one call stands for.
+  bool try_candidates(const std::vector<candidate>& all, std::size_t from, std::size_t to,
+                      int first_try, int tries, double weight) {
+    for (std::size_t batch = from; batch < to; batch += kBatch) {
+      const std::size_t end = std::min(to, batch + kBatch);
+      std::vector<common_factor> factors(end - batch);
+      std::vector<char> hit(end - batch, 0);
+      const auto work = [&](std::size_t first, std::size_t stride) {
+        for (std::size_t i = batch + first; i < end; i += stride)
+          hit[i - batch] = find_common_factor(s_, shape_of(all[i], s_.end), first_try, tries,
+                                              factors[i - batch]);
+      };
+      std::vector<std::thread> helpers;
+      for (unsigned t = 1; t < threads_; ++t)
+        helpers.emplace_back(work, t, threads_);
+      work(0, threads_);
+      for (std::thread& helper : helpers)
+        helper.join();
+      for (std::size_t i = batch; i < end; ++i) {
+        if (hit[i - batch] && confirm(all[i], factors[i - batch]))
+          return true;
+      }
+      progress_done_ += weight * static_cast<double>(end - batch);
+      if (options_.progress)
+        options_.progress(std::min(1.0, progress_done_ / progress_total_));
+    }
+    return false;
+  }
+
   // The candidate as it is, or (cut) with the padding cut where a column shows it.
   void add_variants(std::vector<candidate>& out, candidate c, std::int64_t from, bool cut) const {
     if (!cut) {
@@ -930,6 +967,7 @@ class searcher {
   const detect_geometry& geometry_;
   const detect_options& options_;
   detect_result& result_;
+  double progress_done_ = 0, progress_total_ = 1;
   unsigned threads_ = 1;
   int notes_ = 0;
 };
@@ -1084,12 +1122,15 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
   int tried = 0;
   // A page size that divides the true one finds steps too (a half page may hold whole steps):
   // of the geometries that find a code, the one under which decoded steps cover most of the
-  // sampled bytes wins.
+  // sampled bytes wins. The long tries for noisy dumps are spent on the best guess alone, and
+  // only when no geometry finds a code without them.
+  detect_options quick = options;
+  quick.noise_effort = 0;
   for (const geometry_guess& guess : guesses) {
     if (tried == 3 || guess.score < 0.1 || guess.score < guesses[0].score / 2)
       break;
     ++tried;
-    detect_result r = detect_layout(read, dump_bytes, guess.geometry, options);
+    detect_result r = detect_layout(read, dump_bytes, guess.geometry, quick);
     if (!r.error.empty())
       return r;
     if (r.found) {
@@ -1112,6 +1153,11 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
     for (const std::string& line : r.ruled_out)
       ruled_out.push_back(geometry + line);
     last = std::move(r);
+  }
+  if (!best.found && tried > 0 && options.noise_effort > 0) {
+    detect_result r = detect_layout(read, dump_bytes, guesses[0].geometry, options);
+    if (r.found || !r.error.empty())
+      return r;
   }
   if (best.found)
     return best;

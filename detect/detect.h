@@ -33,6 +33,10 @@ struct detect_options {
   std::function<void(double done)> progress;
   // Threads the search runs on, 1 ... 64; 0: one per core. The result does not depend on it.
   int threads = 0;
+  // Share (0 ... 1) of the full work spent, once the first tries have failed, on many more
+  // tries for dumps in which most steps carry bit errors; 0 skips them. A dump with no code
+  // costs the whole of it before the search gives up (some 10 to 30 s of CPU at 1).
+  double noise_effort = 1;
 };
 
 struct detect_evidence {

@@ -94,6 +94,8 @@ std::string report(const detect_command_options& o, const detect_result& r,
     line("nothing convincing found: no layout and code decode more steps than chance would");
     for (const std::string& s : r.ruled_out)
       line("ruled out: " + s);
+    if (o.quick)
+      line("the long search for dumps with bit errors in most steps was skipped (--quick)");
     return text;
   }
   const nand_layout& l = r.layout;
@@ -158,6 +160,9 @@ CLI::App* add_detect_command(CLI::App& app, detect_command_options& o) {
   cmd->add_option("--pages", o.pages, "pages sampled, spread over the dump")
       ->check(CLI::Range(16, 100000))
       ->capture_default_str();
+  cmd->add_flag("--quick", o.quick,
+                "skip the long search for dumps in which most steps carry bit errors: a dump "
+                "without ECC is given up in seconds");
   cmd->footer(
       "Exit status: 0 when a layout is found, 1 when nothing beats chance, 2 for bad usage or "
       "input.\nExample: pagolinth-ecc detect Dump.bin --page-size 4096 --spare-size 224 -o "
@@ -180,6 +185,7 @@ int run_detect_command(const detect_command_options& o) {
   progress_line progress;
   detect_options options;
   options.sample_pages = o.pages;
+  options.noise_effort = o.quick ? 0 : 1;
   options.progress = [&progress](double done) { progress(done); };
   const bool guessed = o.page_size == 0;
   std::vector<geometry_guess> guesses;

@@ -15,7 +15,8 @@ struct detect_command_options {
   std::int32_t block_pages = 64;
   std::string out;  // the layout file; "": the layout goes to standard output
   bool force = false;
-  int pages = 256;  // pages sampled
+  int pages = 256;     // pages sampled
+  bool quick = false;  // skip the long tries for dumps whose steps mostly carry bit errors
 };
 
 // Adds the `detect` command and its options to `app`, filling `o` when parsed.

@@ -160,8 +160,9 @@ inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout
 
 // Draws a dump. With `with_ecc` false the same pages carry no ECC at all: the ECC bytes are
 // random.
+// `noise` sets the bit errors (page_knobs' error_one_in and most_flips); the rest it leaves.
 inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
-                                    std::int64_t pages = 64) {
+                                    std::int64_t pages = 64, const page_knobs& noise = {}) {
   generated_dump d;
   static const std::int32_t geometries[][2] = {
       {2048, 64}, {2048, 128}, {4096, 128}, {4096, 224}, {4096, 256}};
@@ -249,6 +250,8 @@ inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
     page_knobs knobs;
     knobs.header = header;
     knobs.with_ecc = with_ecc;
+    knobs.error_one_in = noise.error_one_in;
+    knobs.most_flips = noise.most_flips;
     d.pages = pages;
     d.bytes = fill_pages(rng, layout, built, pages, knobs);
     return d;

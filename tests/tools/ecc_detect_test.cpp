@@ -77,12 +77,13 @@ TEST(EccDetect, SaysSoWhenNothingBeatsChance) {
   std::mt19937 rng(101);
   const detect_test::generated_dump d = detect_test::generate_dump(rng, false, 32);
   write_file(dir.file("plain.bin"), as_text(d.bytes));
-  const program_result r =
-      run_program(kTool, dir.path(), "",
-                  {"detect", "plain.bin", "--page-size", std::to_string(d.truth.page_size),
-                   "--spare-size", std::to_string(d.truth.spare_size), "-o", "none.toml"});
+  const program_result r = run_program(
+      kTool, dir.path(), "",
+      {"detect", "plain.bin", "--page-size", std::to_string(d.truth.page_size), "--spare-size",
+       std::to_string(d.truth.spare_size), "-o", "none.toml", "--quick"});
   EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
   EXPECT_NE(r.out.find("nothing convincing found"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("skipped (--quick)"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("ruled out: "), std::string::npos) << r.out;
   EXPECT_FALSE(std::filesystem::exists(dir.file("none.toml"))) << "case no layout written";
 }
