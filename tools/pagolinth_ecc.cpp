@@ -9,7 +9,7 @@
 
 #include <algorithm>   // std::stable_sort, std::min, std::max
 #include <cerrno>      // errno
-#include <chrono>      // std::chrono::steady_clock
+#include <chrono>      // std::chrono::steady_clock, std::chrono::system_clock
 #include <csignal>     // std::signal, SIGBUS
 #include <cinttypes>   // PRId64
 #include <cstdio>      // std::printf, std::fprintf, std::fopen, std::fread, std::fwrite
@@ -24,11 +24,13 @@
 #include "codec/codec.h"         // bch_code, bch_code_init, bch_decode
 #include "dump/dump_scan.h"      // run_scan, find_bad_blocks
 #include "dump/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, odds_text
+#include "dump/file_digest.h"    // sha256_of_file
 #include "dump/output_file.h"    // file_ptr, open_dump, staged_output, check_output_names
 #include "dump/scan_report.h"    // scan_report, report_*, print_summary, layout_label
 #include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
 #include "layout/layout_file.h"  // read_layout_file
 #include "platform/platform.h"   // platform_is_terminal, platform_stdout_is
+#include "report/html_report.h"  // write_html_report; report_stats, report_stats_batch
 #include "tools/ecc_detect.h"    // add_detect_command, run_detect_command
 
 namespace {
@@ -53,6 +55,8 @@ struct ecc_options {
   std::string out;
   std::string csv;
   std::string map;
+  std::string report;        // --report FILE.html
+  std::string command_line;  // the words the tool was run with, shell-quoted
   bool force = false;
   std::string flips;
   std::uint64_t seed = 1;
@@ -384,6 +388,40 @@ file_ptr take_file(staged_list& staged, std::size_t i) {
   return staged[i] ? std::move(staged[i]->file) : file_ptr{};
 }
 
+#ifndef PAGOLINTH_VERSION
+#define PAGOLINTH_VERSION "unknown"
+#endif
+
+// The HTML report of --report, written into its staged file once the pass is complete.
+std::string write_report_page(const ecc_options& o, const nand_layout& layout, const bch_code& code,
+                              std::FILE* dump, std::int64_t dump_bytes, std::int64_t tail,
+                              const scan_report& report, const report_stats& stats, std::FILE* to) {
+  report_header h;
+  h.dump_name = o.dump;
+  h.dump_bytes = dump_bytes;
+  h.tail_bytes = tail;
+  std::string error;
+  h.sha256 = sha256_of_file(dump, error);
+  if (h.sha256.empty())
+    return o.dump + ": " + error;
+  char code_text[160];
+  std::snprintf(code_text, sizeof code_text, "m=%d t=%d, %d ECC bytes, bit order %s, ECC mask %s%s",
+                code.m, code.t, code.ecc_bytes, layout.code.lsb_first ? "lsb" : "msb",
+                mask_word(layout.code), layout.code.pad_start ? ", pad start" : "");
+  h.code_text = code_text;
+  if (layout.code.primitive_polynomial != 0)
+    h.code_text += ", primitive polynomial " + hex32(layout.code.primitive_polynomial);
+  h.version = std::string("pagolinth-ecc ") + PAGOLINTH_VERSION;
+  h.command_line = o.command_line;
+  h.time = std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+               .count();
+  errno = 0;
+  if (!write_html_report(to, h, report, stats) || std::fflush(to) != 0)
+    return write_failure(o.report, errno);
+  return "";
+}
+
 // check, fix, encode, inject and extract: one streaming pass, with or without an output.
 int run_pass(const ecc_options& o, command cmd) {
   const char* verb = cmd == command::check    ? "check"
@@ -434,14 +472,17 @@ int run_pass(const ecc_options& o, command cmd) {
   if (std::string e = find_bad_blocks(dump.file.get(), dump.bytes, layout, bad_blocks); !e.empty())
     return fail(o.dump + ": " + e);
 
-  // The dump (or image), the CSV and the map, in this order in `named` and `staged`.
+  // The dump (or image), the CSV, the map and the HTML report, in this order in `named` and
+  // `staged`.
   const bool writes = cmd != command::check;
   const bool reports = cmd == command::check || cmd == command::fix || cmd == command::extract;
   const std::string out_path = !writes ? "" : o.out.empty() ? default_output(o.dump) : o.out;
   const bool to_stdout = out_path == kStdout;
-  const std::vector<named_output> named = {
-      {"-o", out_path}, {"--csv", reports ? o.csv : ""}, {"--map", reports ? o.map : ""}};
-  constexpr std::size_t kOut = 0, kCsv = 1, kMap = 2;
+  const std::vector<named_output> named = {{"-o", out_path},
+                                           {"--csv", reports ? o.csv : ""},
+                                           {"--map", reports ? o.map : ""},
+                                           {"--report", reports ? o.report : ""}};
+  constexpr std::size_t kOut = 0, kCsv = 1, kMap = 2, kReport = 3;
   staged_list staged;
   if (std::string e = stage_outputs(named, o.dump, o.force, staged); !e.empty())
     return fail(e);
@@ -459,6 +500,11 @@ int run_pass(const ecc_options& o, command cmd) {
       !e.empty())
     return fail(e);
 
+  const bool wants_report = reports && !o.report.empty();
+  report_stats stats;
+  if (wants_report)
+    report_stats_open(stats, layout, code.t, pages, bad_blocks);
+
   extractor extract(layout, skip_bad ? bad_blocks : std::vector<std::int64_t>{}, o.with_protected);
 #ifdef SIGBUS
   std::signal(SIGBUS, on_dump_shrunk);
@@ -474,6 +520,8 @@ int run_pass(const ecc_options& o, command cmd) {
           why = write_error = write_failure(csv_failed ? o.csv : o.map, errno);
           return false;
         }
+        if (wants_report)
+          report_stats_batch(stats, batch);
         bool ok = true;
         if (cmd == command::extract) {
           ok = extract.write(batch, out);
@@ -499,6 +547,12 @@ int run_pass(const ecc_options& o, command cmd) {
   }
   if (std::string e = report_close(report); !e.empty())
     return fail(e);
+  if (wants_report) {
+    if (std::string e = write_report_page(o, layout, code, dump.file.get(), dump.bytes, tail,
+                                          report, stats, file_of(staged, kReport));
+        !e.empty())
+      return fail(e);
+  }
   if (to_stdout) {
     errno = 0;
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
@@ -543,6 +597,8 @@ int run_pass(const ecc_options& o, command cmd) {
     std::fprintf(info, "csv:             %s\n", o.csv.c_str());
   if (!o.map.empty() && reports)
     std::fprintf(info, "map:             %s\n", o.map.c_str());
+  if (wants_report)
+    std::fprintf(info, "report:          %s\n", o.report.c_str());
   // Standard output is flushed and checked on the way out (check_stdout_at_exit), where a
   // failure is still reported with its cause.
   if (cmd == command::encode || cmd == command::inject)
@@ -831,6 +887,8 @@ std::vector<char*> command_first(int argc, char** argv, const std::vector<std::s
 
 int main(int argc, char** argv) {
   ecc_options o;
+  for (int i = 0; i < argc; ++i)
+    o.command_line += (i > 0 ? " " : "") + quoted(argv[i]);
   o.threads = static_cast<int>(std::min(64u, std::max(1u, std::thread::hardware_concurrency())));
   shorthand_options shorthands;
 
@@ -853,7 +911,9 @@ int main(int argc, char** argv) {
   add_common(check, o, shorthands);
   check->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   check->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
-  check->add_flag("--force", o.force, "replace existing --csv and --map files");
+  check->add_option("--report", o.report,
+                    "also write a self-contained HTML report: map, charts, uncorrectable steps");
+  check->add_flag("--force", o.force, "replace existing --csv, --map and --report files");
   check->footer("Example: pagolinth-ecc check Dump.bin --layout layouts/spare-end-4096-224.toml");
 
   CLI::App* fix =
@@ -864,6 +924,7 @@ int main(int argc, char** argv) {
   fix->add_flag("--force", o.force, "replace an existing output");
   fix->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   fix->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
+  fix->add_option("--report", o.report, "also write a self-contained HTML report");
   fix->footer("Example: pagolinth-ecc fix Dump.bin -o Dump_Fixed.bin");
 
   CLI::App* extract = app.add_subcommand(
@@ -879,6 +940,7 @@ int main(int argc, char** argv) {
   extract->add_flag("--protected", o.with_protected,
                     "also write each page's protected spare bytes after its data");
   extract->add_option("--csv", o.csv, "also write one row per sector that is not clean");
+  extract->add_option("--report", o.report, "also write a self-contained HTML report");
   extract->footer("Example: pagolinth-ecc extract Dump.bin --layout board.toml -o image.bin");
 
   CLI::App* encode = app.add_subcommand("encode", "recompute every sector's ECC from its data");

@@ -1,0 +1,279 @@
+// Tests of the report page and its pictures: dates against known calendar answers, escaping of
+// a hostile file name, tags balanced in the whole page, every chart and the map present, the
+// map's tooltips and bad-block marks, colours that stay apart, and the size bound for a dump
+// of a million pages whose every step needed a correction.
+#include "report/html_report.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>   // std::pow
+#include <cstdio>  // std::tmpfile, std::rewind, std::fread
+#include <regex>   // std::regex
+#include <set>     // std::set
+#include <string>  // std::string
+#include <vector>  // std::vector
+
+#include "dump/output_file.h"  // file_ptr
+#include "report/svg_chart.h"  // linear_ticks, bar_chart, write_bar_chart
+
+namespace {
+
+std::string contents(std::FILE* f) {
+  std::rewind(f);
+  std::string out;
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+    out.append(buffer, n);
+  return out;
+}
+
+// "" when every element is closed in the order it was opened (void elements aside); otherwise
+// the first fault. Text between tags is not checked, except that it holds no '<'.
+std::string unbalanced(const std::string& page) {
+  static const std::set<std::string> kVoid = {"meta", "br", "hr", "img", "input", "link"};
+  std::vector<std::string> open;
+  for (std::size_t i = page.find('<'); i != std::string::npos; i = page.find('<', i)) {
+    const std::size_t end = page.find('>', i);
+    if (end == std::string::npos)
+      return "unterminated tag at " + std::to_string(i);
+    const std::string tag = page.substr(i + 1, end - i - 1);
+    i = end + 1;
+    if (tag.empty())
+      return "empty tag";
+    if (tag[0] == '!' || tag[0] == '?')
+      continue;
+    const bool closing = tag[0] == '/';
+    const bool self_closing = tag.back() == '/';
+    const std::string name =
+        tag.substr(closing ? 1 : 0, tag.find_first_of(" /\n", 1) - (closing ? 1 : 0));
+    if (closing) {
+      if (open.empty() || open.back() != name)
+        return "</" + name + "> closes <" + (open.empty() ? "" : open.back()) + ">";
+      open.pop_back();
+    } else if (!self_closing && kVoid.count(name) == 0) {
+      open.push_back(name);
+    }
+  }
+  return open.empty() ? "" : "<" + open.back() + "> never closed";
+}
+
+// Relative luminance of "#rrggbb", as in the WCAG definition.
+double luminance(const std::string& hex) {
+  double sum = 0;
+  const double weight[3] = {0.2126, 0.7152, 0.0722};
+  for (int i = 0; i < 3; ++i) {
+    const double c = std::stoi(hex.substr(1 + 2 * i, 2), nullptr, 16) / 255.0;
+    sum += weight[i] * (c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
+  }
+  return sum;
+}
+
+TEST(HtmlReport, DatesAndEscaping) {
+  const struct {
+    std::int64_t seconds;
+    const char* want;
+  } dates[] = {
+      {0, "1970-01-01T00:00:00Z"},
+      {951782400, "2000-02-29T00:00:00Z"},  // leap day of a century leap year
+      {1700000000, "2023-11-14T22:13:20Z"},
+      {-1, "1969-12-31T23:59:59Z"},
+      {4107542399, "2100-02-28T23:59:59Z"},  // 2100 is no leap year
+      {253402300799, "9999-12-31T23:59:59Z"},
+      {999999999999, "9999-12-31T23:59:59Z"},  // clamped
+  };
+  for (const auto& d : dates)
+    EXPECT_EQ(utc_iso8601(d.seconds), d.want) << "case " << d.seconds;
+  EXPECT_EQ(markup_escaped("<script>&\"'.bin"), "&lt;script&gt;&amp;&quot;&#39;.bin");
+  EXPECT_EQ(markup_escaped("plain name.bin"), "plain name.bin");
+}
+
+TEST(HtmlReport, ChartTicks) {
+  const struct {
+    double max;
+    std::vector<double> want;
+  } cases[] = {
+      {0, {0, 1}},
+      {1, {0, 1}},
+      {7, {0, 2, 4, 6, 8}},
+      {100, {0, 50, 100}},
+      {241, {0, 100, 200, 300}},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(linear_ticks(c.max), c.want) << "case max " << c.max;
+}
+
+TEST(HtmlReport, LevelColoursStayApart) {
+  std::set<std::string> seen;
+  for (int level = 0; level < kMapLevels; ++level)
+    EXPECT_TRUE(seen.insert(map_level_colour(level)).second) << "case level " << level;
+  // 1 to 8 bits darken step by step, so that grey print and colour-blind eyes still order them.
+  for (int level = 3; level <= 9; ++level) {
+    EXPECT_LT(luminance(map_level_colour(level)), luminance(map_level_colour(level - 1)) - 0.03)
+        << "case level " << level;
+  }
+  EXPECT_LT(luminance(map_level_colour(10)), luminance(map_level_colour(9))) << "uncorrectable";
+  EXPECT_GT(luminance(map_level_colour(0)), luminance(map_level_colour(9))) << "clean";
+  EXPECT_EQ(map_level_name(2, 8), "1 bit");
+  EXPECT_EQ(map_level_name(3, 8), "2 bits");
+  EXPECT_EQ(map_level_name(2, 40), "1-5 bits");
+  EXPECT_EQ(map_level_name(9, 40), "36-40 bits");
+}
+
+// A small pass made of hand-built outcomes: 3 blocks of 4 pages, one corrected bit in every
+// third step of pages 0-5, page 5 with an uncorrectable step, pages 6-11 clean, block 2 marked
+// bad.
+struct small_pass {
+  nand_layout layout = default_layout(2048, 64, 4);
+  bch_code code;
+  scan_report summary;
+  report_stats stats;
+
+  small_pass() {
+    code.t = 8;
+    code.m = 13;
+    layout.bad_block.present = true;
+    layout.bad_block.marker = {2048, 2};
+    layout.bad_block.pages = {0};
+    scan_settings s;
+    s.layout = &layout;
+    s.code = &code;
+    EXPECT_EQ(report_open_files(summary, s, 12, {2}, "d.bin", nullptr, nullptr), "");
+    report_stats_open(stats, layout, 8, 12, {2});
+    std::vector<step_outcome> outcomes(48);
+    std::vector<bch_bit_fix> fixes;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      if (i == 5 * 4 + 1) {
+        outcomes[i].status = bch_status::uncorrectable;
+      } else if (i % 3 == 0 && i < 24) {
+        outcomes[i].status = bch_status::corrected;
+        outcomes[i].bits = 1;
+        outcomes[i].rose = 1;
+        outcomes[i].fix_count = 1;
+        outcomes[i].fix_first = static_cast<std::uint32_t>(fixes.size());
+        fixes.push_back(bch_bit_fix{false, static_cast<std::uint32_t>(i), 2, false});
+      }
+    }
+    scan_batch b;
+    b.pages = 12;
+    b.outcomes = outcomes.data();
+    b.fixes = fixes.data();
+    report_stats_batch(stats, b);
+    report_batch(summary, b);
+    EXPECT_EQ(report_close(summary), "");
+  }
+};
+
+TEST(HtmlReport, WholePageWellFormedAndEscaped) {
+  small_pass pass;
+  report_header h;
+  h.dump_name = "<script>&\"'.bin";
+  h.dump_bytes = 12 * 2112;
+  h.sha256 = std::string(64, 'a');
+  h.code_text = "m=13 t=8";
+  h.version = "pagolinth-ecc 9.9";
+  h.command_line = "pagolinth-ecc check '<script>&\"'\\''.bin' --report r.html";
+  h.time = 1700000000;
+  file_ptr f(std::tmpfile());
+  ASSERT_TRUE(f);
+  ASSERT_TRUE(write_html_report(f.get(), h, pass.summary, pass.stats));
+  const std::string page = contents(f.get());
+  EXPECT_EQ(unbalanced(page), "");
+  EXPECT_EQ(page.find("<script"), std::string::npos) << "the hostile name came through raw";
+  EXPECT_NE(page.find("&lt;script&gt;&amp;&quot;&#39;.bin"), std::string::npos);
+  EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+  for (const char* id : {"verdict", "map", "chart-block-bits", "chart-step-bits", "chart-positions",
+                         "chart-bit-in-byte", "chart-directions", "uncorrectable"}) {
+    EXPECT_NE(page.find("id=\"" + std::string(id) + "\""), std::string::npos) << "case " << id;
+  }
+  for (const char* text :
+       {"2023-11-14T22:13:20Z", "pagolinth-ecc 9.9",
+        "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "1 step uncorrectable",
+        "page 5 (block 1, page 1): uncorrectable", "block 2 marked bad", ">block marked bad</text>",
+        "margin left: 7 bits"}) {
+    EXPECT_NE(page.find(text), std::string::npos) << "case " << text;
+  }
+  // The listed step: page 5, step 1, at its first data byte (4 bytes after the page start).
+  EXPECT_NE(page.find("<td class=\"n\">5</td><td class=\"n\">1</td><td class=\"n\">1</td><td "
+                      "class=\"n\">" +
+                      std::to_string(5 * 2112 + 4 + 525) + "</td>"),
+            std::string::npos);
+  // No external resource: nothing fetched from anywhere.
+  EXPECT_EQ(std::regex_search(page, std::regex("(src|href)=|url\\((?!#)|@import")), false);
+}
+
+TEST(HtmlReport, StandaloneMapKeepsItsShape) {
+  small_pass pass;
+  file_ptr f(std::tmpfile());
+  ASSERT_TRUE(write_page_map(f.get(), pass.stats.map, {"d.bin", "12 pages"}, true, 1200));
+  const std::string svg = contents(f.get());
+  EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+  EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+  EXPECT_EQ(unbalanced(svg), "");
+  EXPECT_NE(svg.find("fill=\"#000000\"><title>page 5 (block 1, page 1): uncorrectable"),
+            std::string::npos);
+  EXPECT_NE(svg.find("<title>block 2 marked bad</title>"), std::string::npos);
+  EXPECT_NE(svg.find(">uncorrectable</text>"), std::string::npos) << "legend";
+  // Every row labelled: blocks 0, 1 and 2.
+  for (int block = 0; block < 3; ++block) {
+    EXPECT_TRUE(std::regex_search(
+        svg, std::regex("dominant-baseline=\"middle\">" + std::to_string(block) + "</text>")))
+        << "case block " << block;
+  }
+  // Runs of clean pages share one cell: pages 6 and 7, and all of block 2.
+  EXPECT_NE(svg.find("<title>block 1, pages 2-3: clean</title>"), std::string::npos);
+  EXPECT_NE(svg.find("<title>block 2, pages 0-3: clean; block marked bad</title>"),
+            std::string::npos);
+}
+
+// The size bound: a million pages (about 2 GiB of 2112-byte pages), every step corrected, so
+// that no cell of the map is quiet and every tooltip is needed.
+TEST(HtmlReport, MillionPageReportStaysSmall) {
+  const nand_layout layout = default_layout(2048, 64, 64);
+  bch_code code;
+  code.t = 8;
+  code.m = 13;
+  scan_settings s;
+  s.layout = &layout;
+  s.code = &code;
+  constexpr std::int64_t kBig = 1 << 20;
+  scan_report summary;
+  ASSERT_EQ(report_open_files(summary, s, kBig, {}, "big.bin", nullptr, nullptr), "");
+  report_stats stats;
+  report_stats_open(stats, layout, 8, kBig, {});
+  constexpr std::int64_t kBatch = 8192;
+  std::vector<step_outcome> outcomes(static_cast<std::size_t>(kBatch * 4));
+  std::vector<bch_bit_fix> fixes(outcomes.size());
+  for (std::int64_t first = 0; first < kBig; first += kBatch) {
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+      step_outcome& o = outcomes[i];
+      o.status =
+          (first / kBatch + i) % 2000 == 17 ? bch_status::uncorrectable : bch_status::corrected;
+      o.bits = o.status == bch_status::corrected ? static_cast<std::uint16_t>(1 + i % 8) : 0;
+      o.fix_count = o.status == bch_status::corrected ? 1 : 0;
+      o.fix_first = static_cast<std::uint32_t>(i);
+      fixes[i] = bch_bit_fix{i % 40 == 0, static_cast<std::uint32_t>(i % 12),
+                             static_cast<std::uint8_t>(i % 8), i % 2 == 0};
+    }
+    scan_batch b;
+    b.first_page = first;
+    b.pages = kBatch;
+    b.outcomes = outcomes.data();
+    b.fixes = fixes.data();
+    report_stats_batch(stats, b);
+    ASSERT_TRUE(report_batch(summary, b));
+  }
+  ASSERT_EQ(report_close(summary), "");
+  report_header h;
+  h.dump_name = "big.bin";
+  file_ptr f(std::tmpfile());
+  ASSERT_TRUE(write_html_report(f.get(), h, summary, stats));
+  const std::string page = contents(f.get());
+  EXPECT_LT(page.size(), 5u << 20) << "bytes: " << page.size();
+  EXPECT_EQ(unbalanced(page), "");
+  EXPECT_NE(page.find("pages are aggregated: each cell gathers 64 blocks by 1 page"),
+            std::string::npos);
+  EXPECT_NE(page.find("each bar gathers 33 blocks"), std::string::npos);
+  EXPECT_NE(page.find("the first listed"), std::string::npos) << "over 1,000 uncorrectable";
+}
+
+}  // namespace
