@@ -291,25 +291,4 @@ TEST(HdlCheckCode, RefusesFiguresThatDoNotFit) {
   }
 }
 
-TEST(HdlTestbench, FixedBySeedAndOptionsChecked) {
-  const hdl_code code = library_code({5, 3, 7});
-  std::string a, b, c;
-  hdl_testbench_options options;
-  ASSERT_EQ(hdl_testbench_text(code, hdl_unit::syndrome, hdl_language::vhdl, "s", options, &a), "");
-  ASSERT_EQ(hdl_testbench_text(code, hdl_unit::syndrome, hdl_language::vhdl, "s", options, &b), "");
-  options.seed = 2;
-  ASSERT_EQ(hdl_testbench_text(code, hdl_unit::syndrome, hdl_language::vhdl, "s", options, &c), "");
-  EXPECT_EQ(a, b) << "same seed";
-  EXPECT_NE(a, c) << "other seed";
-  options.vectors = 0;
-  EXPECT_NE(hdl_testbench_text(code, hdl_unit::encoder, hdl_language::verilog, "e", options, &a),
-            "")
-      << "no vectors";
-  options.vectors = 1;
-  options.max_full_cycles = 3;
-  EXPECT_NE(hdl_testbench_text(code, hdl_unit::encoder, hdl_language::verilog, "e", options, &a),
-            "")
-      << "clock cap below 24";
-}
-
 }  // namespace
