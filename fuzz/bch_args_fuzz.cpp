@@ -230,7 +230,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     std::fflush(stderr);
     dup2(null_fd, STDERR_FILENO);
   }
-  const int status = run_pagolinth_bch(static_cast<int>(argv.size()), argv.data(), out, err);
+  // No files: the options that write them are refused, which the reading above expects of
+  // every option it does not know.
+  const int status = run_pagolinth_bch(static_cast<int>(argv.size()), argv.data(), out, err, false);
   if (quiet) {
     std::fflush(stderr);
     dup2(report_fd, STDERR_FILENO);

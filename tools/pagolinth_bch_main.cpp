@@ -1,23 +1,31 @@
 // pagolinth-bch's work: reads the options, builds the code with the bch/ library's module state
 // and writes its parameters, generator polynomial and, on request, the transition matrix in the
-// fixed line format that encoder and decoder design scripts parse.
+// fixed line format that encoder and decoder design scripts parse; on request also the encoder
+// and syndrome unit as Verilog or VHDL files, each with a testbench beside it.
 #include "tools/pagolinth_bch_main.h"
 
-#include "bch/bch.h"  // mm, nn, tt, Parallel, Verbose, check_params, generate_gf, gen_poly
+#include "bch/bch.h"           // mm, nn, tt, Parallel, Verbose, check_params, generate_gf, ...
+#include "dump/output_file.h"  // named_output, staged_output, stage_output, commit_output
+#include "hdl/hdl.h"           // hdl_code, hdl_module_text, hdl_testbench_text, ...
 
 #include <algorithm>  // std::copy
 #include <cerrno>     // errno, ERANGE
 #include <climits>    // INT_MAX, INT_MIN
 #include <cstddef>    // std::size_t
 #include <cstdio>     // std::FILE, std::fprintf, std::fputs, std::fputc, std::fflush, std::ferror
+#include <cstdint>    // std::uint8_t, std::uint32_t
 #include <cstdlib>    // std::strtoll
+#include <memory>     // std::unique_ptr, std::make_unique
 #include <string>     // std::string, std::to_string
+#include <utility>    // std::move
 #include <vector>     // std::vector
 
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: pagolinth-bch [-m M] [-t T] [-p P] [-v] [--matrix]\n"
+    "Usage: pagolinth-bch [-m M] [-t T] [-p P] [-v] [--matrix] [--verilog FILE] [--vhdl FILE]\n"
+    "                     [--syndrome-verilog FILE] [--syndrome-vhdl FILE] [--name NAME]\n"
+    "                     [--testbench] [--force]\n"
     "Builds the binary BCH code of length n = 2^M - 1 that corrects T errors and prints its\n"
     "parameters and generator polynomial on standard output.\n"
     "\n"
@@ -31,6 +39,19 @@ constexpr char kUsage[] =
     "            error. Example: -m 4 -t 1 -v prints the 16 rows of GF(2^4).\n"
     "  --matrix  also print the r rows of the transition matrix for P steps.\n"
     "            Example: -m 4 -t 1 -p 2 --matrix prints 2, 3, 9 and 4.\n"
+    "  --verilog FILE   also write the parallel encoder, P message bits per clock, as a\n"
+    "            Verilog-2001 module to FILE. Example: -m 13 -t 8 -p 8 --verilog enc.v\n"
+    "  --vhdl FILE      the same encoder as a VHDL-93 entity.\n"
+    "  --syndrome-verilog FILE, --syndrome-vhdl FILE\n"
+    "            also write the syndrome unit (P received bits per clock, S_1 ... S_2T).\n"
+    "  --name NAME      module name instead of bch_encoder_mM_tT_pP or bch_syndrome_mM_tT_pP;\n"
+    "            a letter, then letters, digits and single underscores, at most 64. It names\n"
+    "            one unit: give it with the encoder or the syndrome unit, not both.\n"
+    "  --testbench      also write a self-checking testbench beside each module file:\n"
+    "            FILE.v -> FILE_tb.v, FILE.vhd -> FILE_tb.vhd, FILE.vhdl -> FILE_tb.vhdl,\n"
+    "            any other FILE -> FILE_tb.v or FILE_tb.vhd. Simulated, it prints\n"
+    "            PASS NAME vectors=V or FAIL NAME vectors=V mismatches=M.\n"
+    "  --force   replace existing non-empty files (never a link, folder or device).\n"
     "  -h, --help  show this text.\n"
     "\n"
     "Output:\n"
@@ -45,7 +66,13 @@ constexpr char kUsage[] =
     "  m=13 n=8191 t=4 r=52 k=8139 p=8\n"
     "  g= 1 0 0 0 0 6 1 B 1 9 E 2 E 9\n"
     "\n"
-    "Exit status: 0 on success, 2 for invalid options or parameters, 1 if output fails.\n";
+    "Files are written under a temporary name and renamed when complete; a refused option\n"
+    "or parameter writes none. The module ports: clk, clear (synchronous, wins over enable),\n"
+    "enable, data[P-1:0] (data[P-1] the earliest bit), and parity[R-1:0] or\n"
+    "syndromes[2TM-1:0]; the module's header comment says more.\n"
+    "\n"
+    "Exit status: 0 on success, 2 for invalid options or parameters, 1 if output fails\n"
+    "(standard output or a file, e.g. a FILE that is a link or an existing file).\n";
 
 struct Options {
   int m = df_m;
@@ -54,6 +81,25 @@ struct Options {
   bool verbose = false;
   bool matrix = false;
   bool help = false;
+  std::string verilog, vhdl, syndrome_verilog, syndrome_vhdl;  // "" when not asked for
+  std::string name;                                            // "" for the default names
+  bool testbench = false;
+  bool force = false;
+};
+
+// The options that write files, with the member each sets ("" for the flags).
+struct file_option {
+  const char* option;
+  std::string Options::*path;
+};
+const file_option kFileOptions[] = {
+    {"--verilog", &Options::verilog},
+    {"--vhdl", &Options::vhdl},
+    {"--syndrome-verilog", &Options::syndrome_verilog},
+    {"--syndrome-vhdl", &Options::syndrome_vhdl},
+    {"--name", &Options::name},
+    {"--testbench", nullptr},
+    {"--force", nullptr},
 };
 
 // Parses a whole argument as a decimal int; false for anything else, including overflow.
@@ -69,10 +115,32 @@ bool parse_int(const char* text, int* value) {
 }
 
 // Reads the options into *options; on a fault returns its one-line message, otherwise "".
-std::string parse_options(int argc, const char* const argv[], Options* options) {
+// Without `allow_files`, every option of the file outputs is refused.
+std::string parse_options(int argc, const char* const argv[], bool allow_files, Options* options) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "-v") {
+    const file_option* file = nullptr;
+    for (const file_option& f : kFileOptions) {
+      if (arg == f.option) {
+        file = &f;
+      }
+    }
+    if (file != nullptr && !allow_files) {
+      return "option " + arg + " is for file outputs, which are turned off here";
+    }
+    if (file != nullptr && file->path != nullptr) {
+      if (i + 1 >= argc) {
+        return "option " + arg + " needs a value";
+      }
+      options->*(file->path) = argv[++i];
+      if ((options->*(file->path)).empty()) {
+        return "option " + arg + " needs a non-empty value";
+      }
+    } else if (arg == "--testbench") {
+      options->testbench = true;
+    } else if (arg == "--force") {
+      options->force = true;
+    } else if (arg == "-v") {
       options->verbose = true;
     } else if (arg == "--matrix") {
       options->matrix = true;
@@ -92,6 +160,120 @@ std::string parse_options(int argc, const char* const argv[], Options* options) 
   }
   if (options->p < 1) {
     return "bits per step p = " + std::to_string(options->p) + " is below 1";
+  }
+  const bool encoder = !options->verilog.empty() || !options->vhdl.empty();
+  const bool syndrome = !options->syndrome_verilog.empty() || !options->syndrome_vhdl.empty();
+  if ((options->testbench || !options->name.empty()) && !encoder && !syndrome) {
+    return std::string(options->testbench ? "--testbench" : "--name") +
+           " needs --verilog, --vhdl, --syndrome-verilog or --syndrome-vhdl";
+  }
+  if (!options->name.empty() && encoder && syndrome) {
+    return "--name names one unit: write the encoder and the syndrome unit in two runs";
+  }
+  if (!options->name.empty()) {
+    if (std::string e = hdl_check_name(options->name); !e.empty()) {
+      return e;
+    }
+  }
+  return "";
+}
+
+// One file to write: the option that asked for it, its name and its text.
+struct hdl_output {
+  std::string option;
+  std::string path;
+  std::string text;
+};
+
+// The code as the construction library built it, from its module state.
+hdl_code built_code() {
+  hdl_code code;
+  code.m = mm;
+  code.n = nn;
+  code.t = tt;
+  code.r = rr;
+  code.k = kk;
+  code.p = Parallel;
+  for (int i = 0; i <= mm; ++i) {
+    code.primitive_polynomial |= static_cast<std::uint32_t>(p[i] != 0) << i;
+  }
+  for (int i = 0; i <= rr; ++i) {
+    code.g.push_back(static_cast<std::uint8_t>(gg[i] != 0));
+  }
+  return code;
+}
+
+// Builds the texts of every file asked for. Returns "" or a message.
+std::string build_outputs(const Options& o, std::vector<hdl_output>* outputs) {
+  hdl_code code = built_code();
+  if (std::string e = hdl_check_code(code); !e.empty()) {
+    return "internal fault: " + e;
+  }
+  struct request {
+    const char* option;
+    const std::string& path;
+    hdl_unit unit;
+    hdl_language language;
+  };
+  const request requests[] = {
+      {"--verilog", o.verilog, hdl_unit::encoder, hdl_language::verilog},
+      {"--vhdl", o.vhdl, hdl_unit::encoder, hdl_language::vhdl},
+      {"--syndrome-verilog", o.syndrome_verilog, hdl_unit::syndrome, hdl_language::verilog},
+      {"--syndrome-vhdl", o.syndrome_vhdl, hdl_unit::syndrome, hdl_language::vhdl},
+  };
+  for (const request& q : requests) {
+    if (q.path.empty()) {
+      continue;
+    }
+    const std::string name = o.name.empty() ? hdl_default_name(code, q.unit) : o.name;
+    code.command = "pagolinth-bch -m " + std::to_string(mm) + " -t " + std::to_string(tt) + " -p " +
+                   std::to_string(Parallel) + (o.name.empty() ? "" : " --name " + o.name) + " " +
+                   q.option + " FILE";
+    outputs->push_back({q.option, q.path, hdl_module_text(code, q.unit, q.language, name)});
+    if (o.testbench) {
+      code.command += " --testbench";
+      std::string text;
+      if (std::string e = hdl_testbench_text(code, q.unit, q.language, name, {}, &text);
+          !e.empty()) {
+        return "cannot make the testbench of " + q.path + ": " + e;
+      }
+      outputs->push_back({std::string("--testbench (") + q.option + ")",
+                          hdl_testbench_path(q.path, q.language), std::move(text)});
+    }
+  }
+  return "";
+}
+
+// Stages, writes and commits every output; the first fault ends it with its message, and the
+// outputs not yet committed are removed. Leftovers of interrupted runs are reported on `err`.
+std::string write_outputs(const std::vector<hdl_output>& outputs, bool force, std::FILE* err) {
+  std::vector<std::unique_ptr<staged_output>> staged;
+  for (const hdl_output& one : outputs) {
+    staged.push_back(std::make_unique<staged_output>());
+    const std::string e = stage_output(*staged.back(), one.path, "", force);
+    for (const leftover_temp& l : staged.back()->leftovers) {
+      std::fprintf(err, "pagolinth-bch: warning: %s, left by process %ld, %s\n", l.path.c_str(),
+                   l.pid,
+                   l.removed      ? "is removed"
+                   : l.maker_gone ? "could not be removed"
+                                  : "is kept");
+    }
+    if (!e.empty()) {
+      return e;
+    }
+  }
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    std::FILE* file = staged[i]->file.get();
+    const std::string& text = outputs[i].text;
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fflush(file) != 0) {
+      return write_failure(outputs[i].path, errno);
+    }
+  }
+  for (const std::unique_ptr<staged_output>& one : staged) {
+    if (std::string e = commit_output(*one); !e.empty()) {
+      return e;
+    }
   }
   return "";
 }
@@ -118,9 +300,10 @@ int finish_output(std::FILE* out, std::FILE* err) {
 
 }  // namespace
 
-int run_pagolinth_bch(int argc, const char* const argv[], std::FILE* out, std::FILE* err) {
+int run_pagolinth_bch(int argc, const char* const argv[], std::FILE* out, std::FILE* err,
+                      bool allow_files) {
   Options options;
-  const std::string fault = parse_options(argc, argv, &options);
+  const std::string fault = parse_options(argc, argv, allow_files, &options);
   if (!fault.empty()) {
     std::fprintf(err, "pagolinth-bch: %s (see --help)\n", fault.c_str());
     std::fflush(err);
@@ -143,6 +326,27 @@ int run_pagolinth_bch(int argc, const char* const argv[], std::FILE* out, std::F
   }
   generate_gf();
   gen_poly();
+
+  std::vector<hdl_output> outputs;
+  if (std::string e = build_outputs(options, &outputs); !e.empty()) {
+    std::fprintf(err, "pagolinth-bch: %s\n", e.c_str());
+    std::fflush(err);
+    return 1;
+  }
+  std::vector<named_output> named;
+  for (const hdl_output& one : outputs) {
+    named.push_back({one.option, one.path});
+  }
+  if (std::string e = check_output_names(named, ""); !e.empty()) {
+    std::fprintf(err, "pagolinth-bch: %s (see --help)\n", e.c_str());
+    std::fflush(err);
+    return 2;
+  }
+  if (std::string e = write_outputs(outputs, options.force, err); !e.empty()) {
+    std::fprintf(err, "pagolinth-bch: %s\n", e.c_str());
+    std::fflush(err);
+    return 1;
+  }
 
   std::fprintf(out, "m=%d n=%d t=%d r=%d k=%d p=%d\n", mm, nn, tt, rr, kk, Parallel);
   std::fputs("g=", out);

@@ -10,6 +10,11 @@
 // nothing on `out`), 1 when writing or flushing `out` fails (one line on `err`). Never exits
 // the process; `out` and `err` are flushed but left open for the caller to close.
 // The construction library's diagnostics of -v go to standard error whatever `err` is.
+// With `allow_files` false, the options that write files (--verilog, --vhdl, --syndrome-*,
+// --name, --testbench, --force) are refused with status 2 and nothing is written: for callers
+// such as a fuzzer that feed arbitrary argument lists. Otherwise those files are written as
+// --help describes: under a temporary name, renamed when complete, never through a link.
 // REQUIRES: argc >= 1, argv[0 ... argc-1] non-null strings; `out` and `err` open for writing.
 // Uses the construction library's module state: not thread-safe, one call at a time.
-int run_pagolinth_bch(int argc, const char* const argv[], std::FILE* out, std::FILE* err);
+int run_pagolinth_bch(int argc, const char* const argv[], std::FILE* out, std::FILE* err,
+                      bool allow_files = true);
