@@ -3,7 +3,8 @@
 // fixed line format that encoder and decoder design scripts parse.
 #include "tools/pagolinth_bch_main.h"
 
-#include "bch/bch.h"  // mm, nn, tt, Parallel, Verbose, check_params, generate_gf, gen_poly
+#include "bch/bch.h"          // mm, nn, tt, Parallel, Verbose, check_params, generate_gf, gen_poly
+#include "version/version.h"  // pagolinth_version_text
 
 #include <algorithm>  // std::copy
 #include <cerrno>     // errno, ERANGE
@@ -32,6 +33,7 @@ constexpr char kUsage[] =
     "  --matrix  also print the r rows of the transition matrix for P steps.\n"
     "            Example: -m 4 -t 1 -p 2 --matrix prints 2, 3, 9 and 4.\n"
     "  -h, --help  show this text.\n"
+    "  --version   print the version and the source revision it was built from.\n"
     "\n"
     "Output:\n"
     "  m=M n=N t=T r=R k=K p=P  the code: R parity bits, K = N - R data bits, P as used\n"
@@ -54,6 +56,7 @@ struct Options {
   bool verbose = false;
   bool matrix = false;
   bool help = false;
+  bool version = false;
 };
 
 // Parses a whole argument as a decimal int; false for anything else, including overflow.
@@ -78,6 +81,8 @@ std::string parse_options(int argc, const char* const argv[], Options* options) 
       options->matrix = true;
     } else if (arg == "-h" || arg == "--help") {
       options->help = true;
+    } else if (arg == "--version") {
+      options->version = true;
     } else if (arg == "-m" || arg == "-t" || arg == "-p") {
       if (i + 1 >= argc) {
         return "option " + arg + " needs a value";
@@ -128,6 +133,10 @@ int run_pagolinth_bch(int argc, const char* const argv[], std::FILE* out, std::F
   }
   if (options.help) {
     std::fputs(kUsage, out);
+    return finish_output(out, err);
+  }
+  if (options.version) {
+    std::fputs((pagolinth_version_text("pagolinth-bch") + "\n").c_str(), out);
     return finish_output(out, err);
   }
 

@@ -14,6 +14,7 @@
 #include <cinttypes>   // PRId64
 #include <cstdio>      // std::printf, std::fprintf, std::fopen, std::fread, std::fwrite
 #include <cstdlib>     // std::_Exit, std::atexit
+#include <ctime>       // std::time
 #include <filesystem>  // std::filesystem::path
 #include <memory>      // std::unique_ptr
 #include <string>      // std::string
@@ -21,7 +22,9 @@
 #include <utility>     // std::move
 #include <vector>      // std::vector
 
+#include "audit/audit_record.h"  // audit_writer, audit_begin, audit_add_batch, audit_end
 #include "codec/codec.h"         // bch_code, bch_code_init, bch_decode
+#include "dump/file_digest.h"    // sha256_of_file, sha256_of_path
 #include "dump/dump_scan.h"      // run_scan, find_bad_blocks
 #include "dump/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, odds_text
 #include "dump/output_file.h"    // file_ptr, open_dump, staged_output, check_output_names
@@ -30,6 +33,7 @@
 #include "layout/layout_file.h"  // read_layout_file
 #include "platform/platform.h"   // platform_is_terminal, platform_stdout_is
 #include "tools/ecc_detect.h"    // add_detect_command, run_detect_command
+#include "version/version.h"     // pagolinth_version_text
 
 namespace {
 
@@ -59,6 +63,9 @@ struct ecc_options {
   int probe_sectors = 256;
   std::string bad_blocks;  // extract: "skip", "keep", or "" for the default
   bool with_protected = false;
+  std::string audit;      // the audit record's name; "" for the default beside the output
+  bool no_audit = false;  // --no-audit
+  std::vector<std::string> command_line;  // every word as given, for the audit record
 };
 
 // The options that describe the built-in layout, which a layout file replaces.
@@ -230,6 +237,22 @@ std::string require_whole_page(const std::string& path, std::int64_t bytes,
          "; a page with its spare is " + counted(page_bytes, "byte", "bytes") + ")";
 }
 
+// The hash of what goes to standard output, for the audit record of "-o -"; null otherwise.
+platform_sha256* g_stdout_hash = nullptr;
+std::int64_t g_stdout_bytes = 0;
+
+// Writes an output's bytes; what goes to standard output is hashed on the way, for it cannot
+// be read back.
+bool put_output(const void* data, std::size_t bytes, std::FILE* out) {
+  if (std::fwrite(data, 1, bytes, out) != bytes)
+    return false;
+  if (out == stdout && g_stdout_hash) {
+    platform_sha256_update(*g_stdout_hash, data, bytes);
+    g_stdout_bytes += static_cast<std::int64_t>(bytes);
+  }
+  return true;
+}
+
 // Copies the last `bytes` bytes (the tail after the whole pages) from `in` to `out`.
 bool copy_tail(std::FILE* in, std::FILE* out, std::int64_t bytes) {
   std::vector<unsigned char> buffer(64 * 1024);
@@ -237,7 +260,7 @@ bool copy_tail(std::FILE* in, std::FILE* out, std::int64_t bytes) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(bytes, 64 * 1024));
     if (std::fread(buffer.data(), 1, n, in) != n)
       return false;
-    if (out && std::fwrite(buffer.data(), 1, n, out) != n)
+    if (out && !put_output(buffer.data(), n, out))
       return false;
     bytes -= static_cast<std::int64_t>(n);
   }
@@ -275,7 +298,7 @@ class extractor {
       }
       ++pages_;
     }
-    return buffer_.empty() || std::fwrite(buffer_.data(), 1, buffer_.size(), out) == buffer_.size();
+    return buffer_.empty() || put_output(buffer_.data(), buffer_.size(), out);
   }
 
   std::int64_t pages() const { return pages_; }
@@ -384,8 +407,27 @@ file_ptr take_file(staged_list& staged, std::size_t i) {
   return staged[i] ? std::move(staged[i]->file) : file_ptr{};
 }
 
+std::string absolute_name(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(std::filesystem::u8path(path), ec);
+  return ec ? path : p.u8string();
+}
+
+// A finished output as its audit record names it: size and SHA-256 read back from the file.
+std::string hashed_output(const std::string& path, audit_file& f) {
+  f.path = path;
+  f.absolute_path = absolute_name(path);
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(std::filesystem::u8path(path), ec);
+  f.bytes = ec ? -1 : static_cast<std::int64_t>(size);
+  std::string why;
+  f.sha256 = sha256_of_path(path, why);
+  return f.sha256.empty() ? "cannot hash " + path + " for the audit record: " + why : "";
+}
+
 // check, fix, encode, inject and extract: one streaming pass, with or without an output.
 int run_pass(const ecc_options& o, command cmd) {
+  const std::string started = audit_utc_time(std::time(nullptr));
   const char* verb = cmd == command::check    ? "check"
                      : cmd == command::fix    ? "fix"
                      : cmd == command::encode ? "encode"
@@ -439,9 +481,27 @@ int run_pass(const ecc_options& o, command cmd) {
   const bool reports = cmd == command::check || cmd == command::fix || cmd == command::extract;
   const std::string out_path = !writes ? "" : o.out.empty() ? default_output(o.dump) : o.out;
   const bool to_stdout = out_path == kStdout;
-  const std::vector<named_output> named = {
-      {"-o", out_path}, {"--csv", reports ? o.csv : ""}, {"--map", reports ? o.map : ""}};
-  constexpr std::size_t kOut = 0, kCsv = 1, kMap = 2;
+  // The audit record goes beside the output unless named or refused; check, and a dump on
+  // standard output, have one only when it is named.
+  const std::string audit_path = o.no_audit             ? ""
+                                 : !o.audit.empty()     ? o.audit
+                                 : writes && !to_stdout ? out_path + ".audit.json"
+                                                        : "";
+  audit_file input_file;
+  if (!audit_path.empty()) {
+    input_file.path = o.dump;
+    input_file.absolute_path = absolute_name(o.dump);
+    input_file.bytes = dump.bytes;
+    std::string why;
+    input_file.sha256 = sha256_of_file(dump.file.get(), why);
+    if (input_file.sha256.empty())
+      return fail(o.dump + ": " + why);
+  }
+  const std::vector<named_output> named = {{"-o", out_path},
+                                           {"--csv", reports ? o.csv : ""},
+                                           {"--map", reports ? o.map : ""},
+                                           {"--audit", audit_path}};
+  constexpr std::size_t kOut = 0, kCsv = 1, kMap = 2, kAudit = 3;
   staged_list staged;
   if (std::string e = stage_outputs(named, o.dump, o.force, staged); !e.empty())
     return fail(e);
@@ -459,6 +519,36 @@ int run_pass(const ecc_options& o, command cmd) {
       !e.empty())
     return fail(e);
 
+  // The record lists what the output changed against the input where both are dumps; for
+  // check and extract, the decoder's corrections.
+  const audit_changes changes = cmd == command::check || cmd == command::extract
+                                    ? audit_changes::decoded
+                                    : audit_changes::written;
+  const bool with_status = cmd != command::encode && cmd != command::inject;
+  std::FILE* const audit_out = file_of(staged, kAudit);
+  audit_writer audit;
+  platform_sha256 stdout_hash;
+  if (audit_out) {
+    audit_head head;
+    head.program = "pagolinth-ecc";
+    head.command = verb;
+    head.command_line = o.command_line;
+    std::error_code ec;
+    head.working_directory = std::filesystem::current_path(ec).u8string();
+    head.started_utc = started;
+    head.layout = &layout;
+    head.code = &code;
+    head.input = input_file;
+    head.changes = changes;
+    head.changes_in_csv = reports ? o.csv : "";
+    errno = 0;
+    if (!audit_begin(audit, audit_out, head).empty())
+      return fail(write_failure(audit_path, errno));
+    if (to_stdout)
+      g_stdout_hash = &stdout_hash;
+  }
+  std::vector<unsigned char> input_pages;  // a batch's pages as read, for the record
+
   extractor extract(layout, skip_bad ? bad_blocks : std::vector<std::int64_t>{}, o.with_protected);
 #ifdef SIGBUS
   std::signal(SIGBUS, on_dump_shrunk);
@@ -474,12 +564,29 @@ int run_pass(const ecc_options& o, command cmd) {
           why = write_error = write_failure(csv_failed ? o.csv : o.map, errno);
           return false;
         }
+        if (audit_out) {
+          const unsigned char* before = nullptr;
+          if (changes == audit_changes::written) {
+            input_pages.resize(static_cast<std::size_t>(batch.pages * page_bytes));
+            if (!platform_read_at(dump.file.get(), batch.first_page * page_bytes,
+                                  input_pages.data(), input_pages.size())) {
+              why = "cannot read the dump again for the audit record";
+              return false;
+            }
+            before = input_pages.data();
+          }
+          errno = 0;
+          if (!audit_add_batch(audit, batch, before, with_status)) {
+            why = write_error = write_failure(audit_path, errno);
+            return false;
+          }
+        }
         bool ok = true;
         if (cmd == command::extract) {
           ok = extract.write(batch, out);
         } else if (writes) {
           const auto bytes = static_cast<std::size_t>(batch.pages * page_bytes);
-          ok = std::fwrite(batch.bytes, 1, bytes, out) == bytes;
+          ok = put_output(batch.bytes, bytes, out);
         }
         if (!ok)
           why = write_error = to_stdout ? stdout_failure(errno) : write_failure(out_name, errno);
@@ -504,10 +611,45 @@ int run_pass(const ecc_options& o, command cmd) {
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
       return fail(stdout_failure(errno));
   }
-  for (const std::unique_ptr<staged_output>& one : staged) {
-    if (!one)
+  // The record is committed last, so that an output that fails leaves none.
+  for (std::size_t i = 0; i < staged.size(); ++i) {
+    if (!staged[i] || i == kAudit)
       continue;
-    if (std::string e = commit_output(*one); !e.empty())
+    if (std::string e = commit_output(*staged[i]); !e.empty())
+      return fail(e);
+  }
+  int status = kAllGood;
+  if (cmd != command::encode && cmd != command::inject)
+    status = uncorrectable_outside_bad_blocks(report) > 0 ? kUncorrectable : kAllGood;
+  if (audit_out) {
+    audit_tail ending;
+    ending.totals = report.totals;
+    ending.tail_bytes = tail;
+    ending.exit_status = status;
+    ending.has_output = writes;
+    if (to_stdout) {
+      ending.output.path = kStdout;
+      ending.output.bytes = g_stdout_bytes;
+      ending.output.sha256 = platform_sha256_hex(stdout_hash);
+      g_stdout_hash = nullptr;
+    } else if (writes) {
+      if (std::string e = hashed_output(out_path, ending.output); !e.empty())
+        return fail(e);
+    }
+    const std::pair<const char*, const std::string*> sides[] = {{"csv", &o.csv}, {"map", &o.map}};
+    for (const auto& [role, path] : sides) {
+      if (!reports || path->empty())
+        continue;
+      audit_file f;
+      if (std::string e = hashed_output(*path, f); !e.empty())
+        return fail(e);
+      ending.side_files.emplace_back(role, f);
+    }
+    ending.ended_utc = audit_utc_time(std::time(nullptr));
+    errno = 0;
+    if (!audit_end(audit, ending).empty())
+      return fail(write_failure(audit_path, errno));
+    if (std::string e = commit_output(*staged[kAudit]); !e.empty())
       return fail(e);
   }
 
@@ -543,11 +685,47 @@ int run_pass(const ecc_options& o, command cmd) {
     std::fprintf(info, "csv:             %s\n", o.csv.c_str());
   if (!o.map.empty() && reports)
     std::fprintf(info, "map:             %s\n", o.map.c_str());
+  if (audit_out)
+    std::fprintf(info, "audit:           %s\n", audit_path.c_str());
+  else if (writes && to_stdout && !o.no_audit)
+    std::fprintf(
+        info,
+        "audit:           none (the output went to standard output; --audit FILE writes one)\n");
   // Standard output is flushed and checked on the way out (check_stdout_at_exit), where a
   // failure is still reported with its cause.
-  if (cmd == command::encode || cmd == command::inject)
-    return kAllGood;
-  return uncorrectable_outside_bad_blocks(report) > 0 ? kUncorrectable : kAllGood;
+  return status;
+}
+
+// verify-audit: hashes again the files an audit record names.
+int run_verify_audit(const std::string& record) {
+  std::vector<audit_check> files;
+  std::vector<std::string> skipped;
+  if (std::string e = audit_verify(record, files, skipped); !e.empty())
+    return fail(e);
+  int status = kAllGood;
+  for (const audit_check& c : files) {
+    if (c.problem.empty()) {
+      std::printf("%-7s matches  %s\n", (c.role + ":").c_str(), c.path.c_str());
+      continue;
+    }
+    status = kUncorrectable;
+    std::printf("%-7s %s  %s\n", (c.role + ":").c_str(),
+                c.problem == "changed"   ? "CHANGED"
+                : c.problem == "missing" ? "MISSING"
+                                         : "UNREADABLE",
+                c.path.c_str());
+    if (c.problem == "changed")
+      std::printf("         recorded sha256 %s\n         now      sha256 %s\n", c.recorded.c_str(),
+                  c.found.c_str());
+    else if (c.problem != "missing")
+      std::printf("         %s\n", c.problem.c_str());
+  }
+  for (const std::string& line : skipped)
+    std::printf("note:   %s\n", line.c_str());
+  std::printf(status == kAllGood
+                  ? "verified: every file the record names is as recorded\n"
+                  : "NOT verified: a file the record names differs from the record\n");
+  return status;
 }
 
 int run_layout(const ecc_options& o) {
@@ -792,6 +970,15 @@ void add_layout_options(CLI::App* cmd, ecc_options& o, shorthand_options& shorth
   }
 }
 
+// Adds the audit record's options of a command that writes an output.
+void add_audit_options(CLI::App* cmd, ecc_options& o) {
+  CLI::Option* named =
+      cmd->add_option("--audit", o.audit,
+                      "the audit record (JSON: version, command, hashes, counts, changed bits); "
+                      "default: OUTPUT.audit.json, none for -o - unless named");
+  cmd->add_flag("--no-audit", o.no_audit, "write no audit record")->excludes(named);
+}
+
 // Adds the dump and the options of every command that reads one.
 void add_common(CLI::App* cmd, ecc_options& o, shorthand_options& shorthands,
                 bool with_code = true) {
@@ -810,7 +997,7 @@ std::vector<char*> command_first(int argc, char** argv, const std::vector<std::s
     return args;
   const auto takes_no_value = [](const std::string& word) {
     return word == "--force" || word == "--protected" || word == "-h" || word == "--help" ||
-           word.find('=') != std::string::npos;
+           word == "--no-audit" || word == "--version" || word.find('=') != std::string::npos;
   };
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -831,6 +1018,7 @@ std::vector<char*> command_first(int argc, char** argv, const std::vector<std::s
 
 int main(int argc, char** argv) {
   ecc_options o;
+  o.command_line.assign(argv, argv + argc);
   o.threads = static_cast<int>(std::min(64u, std::max(1u, std::thread::hardware_concurrency())));
   shorthand_options shorthands;
 
@@ -843,6 +1031,8 @@ int main(int argc, char** argv) {
       "GF(2^13).",
       "pagolinth-ecc"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", pagolinth_version_text("pagolinth-ecc"),
+                       "print the version and the source revision it was built from");
   app.footer(
       "Exit status: 0 when every sector is clean, erased or corrected; 1 when any is\n"
       "uncorrectable outside the blocks marked bad (or probe finds nothing that beats chance); 2\n"
@@ -853,7 +1043,10 @@ int main(int argc, char** argv) {
   add_common(check, o, shorthands);
   check->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   check->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
-  check->add_flag("--force", o.force, "replace existing --csv and --map files");
+  check->add_flag("--force", o.force, "replace existing --csv, --map and --audit files");
+  check->add_option("--audit", o.audit,
+                    "also write an audit record (JSON): version, command, hashes, counts, "
+                    "corrections");
   check->footer("Example: pagolinth-ecc check Dump.bin --layout layouts/spare-end-4096-224.toml");
 
   CLI::App* fix =
@@ -862,6 +1055,7 @@ int main(int argc, char** argv) {
   fix->add_option("-o,--output", o.out,
                   "output file (default: Dump_New.bin beside the dump); - for standard output");
   fix->add_flag("--force", o.force, "replace an existing output");
+  add_audit_options(fix, o);
   fix->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   fix->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
   fix->footer("Example: pagolinth-ecc fix Dump.bin -o Dump_Fixed.bin");
@@ -871,6 +1065,7 @@ int main(int argc, char** argv) {
   add_common(extract, o, shorthands);
   extract->add_option("-o,--output", o.out, "output image; - for standard output")->required();
   extract->add_flag("--force", o.force, "replace an existing output");
+  add_audit_options(extract, o);
   extract
       ->add_option("--bad-blocks", o.bad_blocks,
                    "skip: leave blocks marked bad out of the image (the default when the layout "
@@ -885,12 +1080,14 @@ int main(int argc, char** argv) {
   add_common(encode, o, shorthands);
   encode->add_option("-o,--output", o.out, "output file; - for standard output")->required();
   encode->add_flag("--force", o.force, "replace an existing output");
+  add_audit_options(encode, o);
   encode->footer("Example: pagolinth-ecc encode Edited.bin -o Encoded.bin");
 
   CLI::App* inject = app.add_subcommand("inject", "flip random bits in every sector, for testing");
   add_common(inject, o, shorthands);
   inject->add_option("-o,--output", o.out, "output file; - for standard output")->required();
   inject->add_flag("--force", o.force, "replace an existing output");
+  add_audit_options(inject, o);
   inject->add_option("--flips", o.flips, "bits flipped per sector: N, or MIN-MAX drawn at random")
       ->required();
   inject->add_option("--seed", o.seed, "seed of the random choice")->capture_default_str();
@@ -911,6 +1108,15 @@ int main(int argc, char** argv) {
   detect_command_options detect_o;
   CLI::App* detect_cmd = add_detect_command(app, detect_o);
 
+  std::string record;
+  CLI::App* verify_cmd = app.add_subcommand(
+      "verify-audit",
+      "hash again the input and the outputs an audit record names; exit 0 when all match, 1 "
+      "when one changed or is missing, 2 when the record cannot be read");
+  verify_cmd->add_option("RECORD", record, "the audit record, e.g. Dump_New.bin.audit.json")
+      ->required();
+  verify_cmd->footer("Example: pagolinth-ecc verify-audit Dump_New.bin.audit.json");
+
   std::vector<std::string> commands;
   for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
     commands.push_back(sub->get_name());
@@ -920,6 +1126,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "pagolinth-ecc: %s (see --help)\n", e.what());
@@ -949,5 +1157,7 @@ int main(int argc, char** argv) {
     return run_layout(o);
   if (detect_cmd->parsed())
     return run_detect_command(detect_o);
+  if (verify_cmd->parsed())
+    return run_verify_audit(record);
   return run_probe(o);
 }
