@@ -407,6 +407,28 @@ file_ptr take_file(staged_list& staged, std::size_t i) {
   return staged[i] ? std::move(staged[i]->file) : file_ptr{};
 }
 
+// OUT.audit.json beside OUT; when that file name would pass the 255 bytes file systems allow,
+// OUT's name is cut (at a UTF-8 character boundary) and a hash of it added, so that a long
+// output name still gets its record, under a name that is the same for every run.
+std::string default_record_name(const std::string& out_path) {
+  constexpr char kSuffix[] = ".audit.json";
+  constexpr std::size_t kLongest = 255;
+  const std::filesystem::path p = std::filesystem::u8path(out_path);
+  const std::string name = p.filename().u8string();
+  if (name.size() + sizeof kSuffix - 1 <= kLongest)
+    return out_path + kSuffix;
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (unsigned char c : name)
+    hash = (hash ^ c) * 16777619u;
+  std::size_t keep = kLongest - (sizeof kSuffix - 1) - 9;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  char tag[16];
+  std::snprintf(tag, sizeof tag, "-%08x", static_cast<unsigned>(hash));
+  return (p.parent_path() / std::filesystem::u8path(name.substr(0, keep) + tag + kSuffix))
+      .u8string();
+}
+
 std::string absolute_name(const std::string& path) {
   std::error_code ec;
   const std::filesystem::path p = std::filesystem::absolute(std::filesystem::u8path(path), ec);
@@ -485,7 +507,7 @@ int run_pass(const ecc_options& o, command cmd) {
   // standard output, have one only when it is named.
   const std::string audit_path = o.no_audit             ? ""
                                  : !o.audit.empty()     ? o.audit
-                                 : writes && !to_stdout ? out_path + ".audit.json"
+                                 : writes && !to_stdout ? default_record_name(out_path)
                                                         : "";
   audit_file input_file;
   if (!audit_path.empty()) {
