@@ -4,16 +4,16 @@
 MAKEFLAGS += --no-print-directory
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENSURE := scripts/ensure-packages.sh
-BUILD_PKGS := g++ cmake make libcli11-dev libtomlplusplus-dev libssl-dev
+BUILD_PKGS := g++ cmake make libcli11-dev libtomlplusplus-dev libssl-dev nlohmann-json3-dev
 DEMO_PKGS := $(BUILD_PKGS)
 TEST_PKGS := $(BUILD_PKGS) libgtest-dev chromium iverilog ghdl
 BENCH_PKGS := $(BUILD_PKGS) libbenchmark-dev time
-WINDOWS_PKGS := cmake make libcli11-dev libtomlplusplus-dev g++-mingw-w64-x86-64-posix
+WINDOWS_PKGS := cmake make libcli11-dev libtomlplusplus-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix
 WINE_PKGS := $(WINDOWS_PKGS) wine64
 FORMAT_PKGS := clang-format
-FUZZ_PKGS := clang libclang-rt-14-dev cmake make libcli11-dev libtomlplusplus-dev libssl-dev
+FUZZ_PKGS := clang libclang-rt-14-dev cmake make libcli11-dev libtomlplusplus-dev libssl-dev nlohmann-json3-dev
 
-.PHONY: help build demo test test-release test-sanitize windows test-windows bench format clean
+.PHONY: help build demo test test-release test-sanitize validate windows test-windows bench format clean
 
 help: ## List the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/' | expand -t 16
@@ -30,7 +30,7 @@ demo: ## Make a sample dump in demo/ (real ECC, a few bit errors) and walk it
 	cmake --preset demo >/dev/null
 	cmake --build --preset demo -j $(JOBS)
 	@mkdir -p demo
-	rm -f demo/*.bin demo/*.csv demo/*.svg
+	rm -f demo/*.bin demo/*.csv demo/*.svg demo/*.audit.json
 	build/bin/pagolinth-sample demo/Dump_Raw.bin
 	build/bin/pagolinth-ecc encode demo/Dump_Raw.bin -o demo/Dump_Encoded.bin >/dev/null
 	build/bin/pagolinth-ecc inject demo/Dump_Encoded.bin -o demo/Dump.bin --flips 0-2 --seed 2026 >/dev/null
@@ -51,6 +51,12 @@ test-sanitize:
 	cmake --preset sanitize >/dev/null
 	cmake --build --preset sanitize -j $(JOBS)
 	ctest --preset sanitize -j $(JOBS)
+
+# A lab's own check of its build: a fixed corpus, every command, every output compared with
+# bytes computed apart from the engine (validate/validate.cpp; README, "Validation run").
+validate: build ## Run the validation run on the release build and print its result page
+	build/bin/pagolinth-validate build/bin layouts tests/bch/generator_polynomials.txt \
+	  tests/codec/custom_polynomials.txt build/validate
 
 windows: ## Cross-build the Windows executables into build-windows/bin/
 	@$(ENSURE) $(WINDOWS_PKGS)
@@ -73,7 +79,7 @@ bench: ## Build and run the benchmarks and the memory measurement
 
 format: ## Reformat the sources with clang-format
 	@$(ENSURE) $(FORMAT_PKGS)
-	find platform layout bch codec dump console tools tests bench fuzz 2>/dev/null -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find platform layout bch codec dump audit version validate console tools tests bench fuzz 2>/dev/null -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean: ## Remove every build folder and the demo
 	rm -rf build build-sanitize build-bench build-windows build-fuzz demo

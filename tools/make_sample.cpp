@@ -1,7 +1,7 @@
 // pagolinth-sample: writes a small sample dump with recognisable contents, so the dialogue
 // and pagolinth-ecc can be tried without a real chip. Pages of 2,048 + 64 bytes in the dump's
 // page layout; the ECC bytes are placeholders until `pagolinth-ecc encode` computes them.
-// Usage: pagolinth-sample FILE [PAGES] [--force]   (PAGES 1 ... 65536, default 64)
+// Usage: pagolinth-sample FILE [PAGES] [--force]   (PAGES 1 ... 65536, default 64); --version
 #include <CLI/CLI.hpp>  // CLI::App, CLI::ParseError
 
 #include <cstdio>      // std::fprintf, std::fwrite, std::fflush, std::fclose, std::ferror
@@ -13,6 +13,7 @@
 
 #include "dump/output_file.h"    // staged_output, stage_output, commit_output
 #include "layout/page_layout.h"  // place_sector, sectors_per_page, kSectorLength, kEccLength
+#include "version/version.h"     // pagolinth_version_text
 
 namespace {
 
@@ -133,6 +134,8 @@ int main(int argc, char** argv) {
       ->type_name("N")
       ->capture_default_str();
   app.add_flag("--force", force, "replace an existing non-empty FILE");
+  app.set_version_flag("--version", pagolinth_version_text("pagolinth-sample"),
+                       "print the version and the source revision it was built from");
   app.footer(
       "FILE is written under a temporary name and renamed when complete. An existing FILE is\n"
       "replaced only when it is empty or with --force; links, devices and FIFOs never.\n"
@@ -143,6 +146,8 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
+    return finish(app.exit(e));
+  } catch (const CLI::CallForVersion& e) {
     return finish(app.exit(e));
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "pagolinth-sample: %s (see --help)\n", e.what());

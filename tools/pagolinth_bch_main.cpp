@@ -7,6 +7,7 @@
 #include "bch/bch.h"           // mm, nn, tt, Parallel, Verbose, check_params, generate_gf, ...
 #include "dump/output_file.h"  // named_output, staged_output, stage_output, commit_output
 #include "hdl/hdl.h"           // hdl_code, hdl_module_text, hdl_testbench_text, ...
+#include "version/version.h"   // pagolinth_version_text
 
 #include <algorithm>  // std::copy
 #include <cerrno>     // errno, ERANGE
@@ -53,6 +54,7 @@ constexpr char kUsage[] =
     "            PASS NAME vectors=V or FAIL NAME vectors=V mismatches=M.\n"
     "  --force   replace existing non-empty files (never a link, folder or device).\n"
     "  -h, --help  show this text.\n"
+    "  --version   print the version and the source revision it was built from.\n"
     "\n"
     "Output:\n"
     "  m=M n=N t=T r=R k=K p=P  the code: R parity bits, K = N - R data bits, P as used\n"
@@ -85,6 +87,7 @@ struct Options {
   std::string name;                                            // "" for the default names
   bool testbench = false;
   bool force = false;
+  bool version = false;
 };
 
 // The options that write files, with the member each sets ("" for the flags).
@@ -146,6 +149,8 @@ std::string parse_options(int argc, const char* const argv[], bool allow_files, 
       options->matrix = true;
     } else if (arg == "-h" || arg == "--help") {
       options->help = true;
+    } else if (arg == "--version") {
+      options->version = true;
     } else if (arg == "-m" || arg == "-t" || arg == "-p") {
       if (i + 1 >= argc) {
         return "option " + arg + " needs a value";
@@ -311,6 +316,10 @@ int run_pagolinth_bch(int argc, const char* const argv[], std::FILE* out, std::F
   }
   if (options.help) {
     std::fputs(kUsage, out);
+    return finish_output(out, err);
+  }
+  if (options.version) {
+    std::fputs((pagolinth_version_text("pagolinth-bch") + "\n").c_str(), out);
     return finish_output(out, err);
   }
 

@@ -14,6 +14,7 @@
 #include <cinttypes>   // PRId64
 #include <cstdio>      // std::printf, std::fprintf, std::fopen, std::fread, std::fwrite
 #include <cstdlib>     // std::_Exit, std::atexit
+#include <ctime>       // std::time
 #include <filesystem>  // std::filesystem::path
 #include <memory>      // std::unique_ptr
 #include <string>      // std::string
@@ -21,10 +22,11 @@
 #include <utility>     // std::move
 #include <vector>      // std::vector
 
+#include "audit/audit_record.h"  // audit_writer, audit_begin, audit_add_batch, audit_end
 #include "codec/codec.h"         // bch_code, bch_code_init, bch_decode
+#include "dump/file_digest.h"    // sha256_of_file, sha256_of_path
 #include "dump/dump_scan.h"      // run_scan, find_bad_blocks
 #include "dump/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, odds_text
-#include "dump/file_digest.h"    // sha256_of_file
 #include "dump/output_file.h"    // file_ptr, open_dump, staged_output, check_output_names
 #include "dump/scan_report.h"    // scan_report, report_*, print_summary, layout_label
 #include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
@@ -32,6 +34,7 @@
 #include "platform/platform.h"   // platform_is_terminal, platform_stdout_is
 #include "report/html_report.h"  // write_html_report; report_stats, report_stats_batch
 #include "tools/ecc_detect.h"    // add_detect_command, run_detect_command
+#include "version/version.h"     // pagolinth_version_text
 
 namespace {
 
@@ -56,13 +59,16 @@ struct ecc_options {
   std::string csv;
   std::string map;
   std::string report;        // --report FILE.html
-  std::string command_line;  // the words the tool was run with, shell-quoted
+  std::string command_text;  // the words the tool was run with, shell-quoted
   bool force = false;
   std::string flips;
   std::uint64_t seed = 1;
   int probe_sectors = 256;
   std::string bad_blocks;  // extract: "skip", "keep", or "" for the default
   bool with_protected = false;
+  std::string audit;      // the audit record's name; "" for the default beside the output
+  bool no_audit = false;  // --no-audit
+  std::vector<std::string> command_line;  // every word as given, for the audit record
 };
 
 // The options that describe the built-in layout, which a layout file replaces.
@@ -234,6 +240,22 @@ std::string require_whole_page(const std::string& path, std::int64_t bytes,
          "; a page with its spare is " + counted(page_bytes, "byte", "bytes") + ")";
 }
 
+// The hash of what goes to standard output, for the audit record of "-o -"; null otherwise.
+platform_sha256* g_stdout_hash = nullptr;
+std::int64_t g_stdout_bytes = 0;
+
+// Writes an output's bytes; what goes to standard output is hashed on the way, for it cannot
+// be read back.
+bool put_output(const void* data, std::size_t bytes, std::FILE* out) {
+  if (std::fwrite(data, 1, bytes, out) != bytes)
+    return false;
+  if (out == stdout && g_stdout_hash) {
+    platform_sha256_update(*g_stdout_hash, data, bytes);
+    g_stdout_bytes += static_cast<std::int64_t>(bytes);
+  }
+  return true;
+}
+
 // Copies the last `bytes` bytes (the tail after the whole pages) from `in` to `out`.
 bool copy_tail(std::FILE* in, std::FILE* out, std::int64_t bytes) {
   std::vector<unsigned char> buffer(64 * 1024);
@@ -241,7 +263,7 @@ bool copy_tail(std::FILE* in, std::FILE* out, std::int64_t bytes) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(bytes, 64 * 1024));
     if (std::fread(buffer.data(), 1, n, in) != n)
       return false;
-    if (out && std::fwrite(buffer.data(), 1, n, out) != n)
+    if (out && !put_output(buffer.data(), n, out))
       return false;
     bytes -= static_cast<std::int64_t>(n);
   }
@@ -279,7 +301,7 @@ class extractor {
       }
       ++pages_;
     }
-    return buffer_.empty() || std::fwrite(buffer_.data(), 1, buffer_.size(), out) == buffer_.size();
+    return buffer_.empty() || put_output(buffer_.data(), buffer_.size(), out);
   }
 
   std::int64_t pages() const { return pages_; }
@@ -388,20 +410,18 @@ file_ptr take_file(staged_list& staged, std::size_t i) {
   return staged[i] ? std::move(staged[i]->file) : file_ptr{};
 }
 
-#ifndef PAGOLINTH_VERSION
-#define PAGOLINTH_VERSION "unknown"
-#endif
-
-// The HTML report of --report, written into its staged file once the pass is complete.
+// The HTML report of --report, written into its staged file once the pass is complete. The
+// dump's SHA-256 is `dump_sha256` when the audit record has taken it already, else taken here.
 std::string write_report_page(const ecc_options& o, const nand_layout& layout, const bch_code& code,
                               std::FILE* dump, std::int64_t dump_bytes, std::int64_t tail,
-                              const scan_report& report, const report_stats& stats, std::FILE* to) {
+                              const std::string& dump_sha256, const scan_report& report,
+                              const report_stats& stats, std::FILE* to) {
   report_header h;
   h.dump_name = o.dump;
   h.dump_bytes = dump_bytes;
   h.tail_bytes = tail;
   std::string error;
-  h.sha256 = sha256_of_file(dump, error);
+  h.sha256 = !dump_sha256.empty() ? dump_sha256 : sha256_of_file(dump, error);
   if (h.sha256.empty())
     return o.dump + ": " + error;
   char code_text[160];
@@ -411,8 +431,8 @@ std::string write_report_page(const ecc_options& o, const nand_layout& layout, c
   h.code_text = code_text;
   if (layout.code.primitive_polynomial != 0)
     h.code_text += ", primitive polynomial " + hex32(layout.code.primitive_polynomial);
-  h.version = std::string("pagolinth-ecc ") + PAGOLINTH_VERSION;
-  h.command_line = o.command_line;
+  h.version = pagolinth_version_text("pagolinth-ecc");
+  h.command_line = o.command_text;
   h.time = std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
                .count();
@@ -422,8 +442,49 @@ std::string write_report_page(const ecc_options& o, const nand_layout& layout, c
   return "";
 }
 
+// OUT.audit.json beside OUT; when that file name would pass the 255 bytes file systems allow,
+// OUT's name is cut (at a UTF-8 character boundary) and a hash of it added, so that a long
+// output name still gets its record, under a name that is the same for every run.
+std::string default_record_name(const std::string& out_path) {
+  constexpr char kSuffix[] = ".audit.json";
+  constexpr std::size_t kLongest = 255;
+  const std::filesystem::path p = std::filesystem::u8path(out_path);
+  const std::string name = p.filename().u8string();
+  if (name.size() + sizeof kSuffix - 1 <= kLongest)
+    return out_path + kSuffix;
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (unsigned char c : name)
+    hash = (hash ^ c) * 16777619u;
+  std::size_t keep = kLongest - (sizeof kSuffix - 1) - 9;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  char tag[16];
+  std::snprintf(tag, sizeof tag, "-%08x", static_cast<unsigned>(hash));
+  return (p.parent_path() / std::filesystem::u8path(name.substr(0, keep) + tag + kSuffix))
+      .u8string();
+}
+
+std::string absolute_name(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(std::filesystem::u8path(path), ec);
+  return ec ? path : p.u8string();
+}
+
+// A finished output as its audit record names it: size and SHA-256 read back from the file.
+std::string hashed_output(const std::string& path, audit_file& f) {
+  f.path = path;
+  f.absolute_path = absolute_name(path);
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(std::filesystem::u8path(path), ec);
+  f.bytes = ec ? -1 : static_cast<std::int64_t>(size);
+  std::string why;
+  f.sha256 = sha256_of_path(path, why);
+  return f.sha256.empty() ? "cannot hash " + path + " for the audit record: " + why : "";
+}
+
 // check, fix, encode, inject and extract: one streaming pass, with or without an output.
 int run_pass(const ecc_options& o, command cmd) {
+  const std::string started = audit_utc_time(std::time(nullptr));
   const char* verb = cmd == command::check    ? "check"
                      : cmd == command::fix    ? "fix"
                      : cmd == command::encode ? "encode"
@@ -478,11 +539,28 @@ int run_pass(const ecc_options& o, command cmd) {
   const bool reports = cmd == command::check || cmd == command::fix || cmd == command::extract;
   const std::string out_path = !writes ? "" : o.out.empty() ? default_output(o.dump) : o.out;
   const bool to_stdout = out_path == kStdout;
+  // The audit record goes beside the output unless named or refused; check, and a dump on
+  // standard output, have one only when it is named.
+  const std::string audit_path = o.no_audit             ? ""
+                                 : !o.audit.empty()     ? o.audit
+                                 : writes && !to_stdout ? default_record_name(out_path)
+                                                        : "";
+  audit_file input_file;
+  if (!audit_path.empty()) {
+    input_file.path = o.dump;
+    input_file.absolute_path = absolute_name(o.dump);
+    input_file.bytes = dump.bytes;
+    std::string why;
+    input_file.sha256 = sha256_of_file(dump.file.get(), why);
+    if (input_file.sha256.empty())
+      return fail(o.dump + ": " + why);
+  }
   const std::vector<named_output> named = {{"-o", out_path},
                                            {"--csv", reports ? o.csv : ""},
                                            {"--map", reports ? o.map : ""},
-                                           {"--report", reports ? o.report : ""}};
-  constexpr std::size_t kOut = 0, kCsv = 1, kMap = 2, kReport = 3;
+                                           {"--report", reports ? o.report : ""},
+                                           {"--audit", audit_path}};
+  constexpr std::size_t kOut = 0, kCsv = 1, kMap = 2, kReport = 3, kAudit = 4;
   staged_list staged;
   if (std::string e = stage_outputs(named, o.dump, o.force, staged); !e.empty())
     return fail(e);
@@ -504,6 +582,35 @@ int run_pass(const ecc_options& o, command cmd) {
   report_stats stats;
   if (wants_report)
     report_stats_open(stats, layout, code.t, pages, bad_blocks);
+  // The record lists what the output changed against the input where both are dumps; for
+  // check and extract, the decoder's corrections.
+  const audit_changes changes = cmd == command::check || cmd == command::extract
+                                    ? audit_changes::decoded
+                                    : audit_changes::written;
+  const bool with_status = cmd != command::encode && cmd != command::inject;
+  std::FILE* const audit_out = file_of(staged, kAudit);
+  audit_writer audit;
+  platform_sha256 stdout_hash;
+  if (audit_out) {
+    audit_head head;
+    head.program = "pagolinth-ecc";
+    head.command = verb;
+    head.command_line = o.command_line;
+    std::error_code ec;
+    head.working_directory = std::filesystem::current_path(ec).u8string();
+    head.started_utc = started;
+    head.layout = &layout;
+    head.code = &code;
+    head.input = input_file;
+    head.changes = changes;
+    head.changes_in_csv = reports ? o.csv : "";
+    errno = 0;
+    if (!audit_begin(audit, audit_out, head).empty())
+      return fail(write_failure(audit_path, errno));
+    if (to_stdout)
+      g_stdout_hash = &stdout_hash;
+  }
+  std::vector<unsigned char> input_pages;  // a batch's pages as read, for the record
 
   extractor extract(layout, skip_bad ? bad_blocks : std::vector<std::int64_t>{}, o.with_protected);
 #ifdef SIGBUS
@@ -522,12 +629,29 @@ int run_pass(const ecc_options& o, command cmd) {
         }
         if (wants_report)
           report_stats_batch(stats, batch);
+        if (audit_out) {
+          const unsigned char* before = nullptr;
+          if (changes == audit_changes::written) {
+            input_pages.resize(static_cast<std::size_t>(batch.pages * page_bytes));
+            if (!platform_read_at(dump.file.get(), batch.first_page * page_bytes,
+                                  input_pages.data(), input_pages.size())) {
+              why = "cannot read the dump again for the audit record";
+              return false;
+            }
+            before = input_pages.data();
+          }
+          errno = 0;
+          if (!audit_add_batch(audit, batch, before, with_status)) {
+            why = write_error = write_failure(audit_path, errno);
+            return false;
+          }
+        }
         bool ok = true;
         if (cmd == command::extract) {
           ok = extract.write(batch, out);
         } else if (writes) {
           const auto bytes = static_cast<std::size_t>(batch.pages * page_bytes);
-          ok = std::fwrite(batch.bytes, 1, bytes, out) == bytes;
+          ok = put_output(batch.bytes, bytes, out);
         }
         if (!ok)
           why = write_error = to_stdout ? stdout_failure(errno) : write_failure(out_name, errno);
@@ -548,8 +672,9 @@ int run_pass(const ecc_options& o, command cmd) {
   if (std::string e = report_close(report); !e.empty())
     return fail(e);
   if (wants_report) {
-    if (std::string e = write_report_page(o, layout, code, dump.file.get(), dump.bytes, tail,
-                                          report, stats, file_of(staged, kReport));
+    if (std::string e =
+            write_report_page(o, layout, code, dump.file.get(), dump.bytes, tail, input_file.sha256,
+                              report, stats, file_of(staged, kReport));
         !e.empty())
       return fail(e);
   }
@@ -558,10 +683,46 @@ int run_pass(const ecc_options& o, command cmd) {
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
       return fail(stdout_failure(errno));
   }
-  for (const std::unique_ptr<staged_output>& one : staged) {
-    if (!one)
+  // The record is committed last, so that an output that fails leaves none.
+  for (std::size_t i = 0; i < staged.size(); ++i) {
+    if (!staged[i] || i == kAudit)
       continue;
-    if (std::string e = commit_output(*one); !e.empty())
+    if (std::string e = commit_output(*staged[i]); !e.empty())
+      return fail(e);
+  }
+  int status = kAllGood;
+  if (cmd != command::encode && cmd != command::inject)
+    status = uncorrectable_outside_bad_blocks(report) > 0 ? kUncorrectable : kAllGood;
+  if (audit_out) {
+    audit_tail ending;
+    ending.totals = report.totals;
+    ending.tail_bytes = tail;
+    ending.exit_status = status;
+    ending.has_output = writes;
+    if (to_stdout) {
+      ending.output.path = kStdout;
+      ending.output.bytes = g_stdout_bytes;
+      ending.output.sha256 = platform_sha256_hex(stdout_hash);
+      g_stdout_hash = nullptr;
+    } else if (writes) {
+      if (std::string e = hashed_output(out_path, ending.output); !e.empty())
+        return fail(e);
+    }
+    const std::pair<const char*, const std::string*> sides[] = {
+        {"csv", &o.csv}, {"map", &o.map}, {"report", &o.report}};
+    for (const auto& [role, path] : sides) {
+      if (!reports || path->empty())
+        continue;
+      audit_file f;
+      if (std::string e = hashed_output(*path, f); !e.empty())
+        return fail(e);
+      ending.side_files.emplace_back(role, f);
+    }
+    ending.ended_utc = audit_utc_time(std::time(nullptr));
+    errno = 0;
+    if (!audit_end(audit, ending).empty())
+      return fail(write_failure(audit_path, errno));
+    if (std::string e = commit_output(*staged[kAudit]); !e.empty())
       return fail(e);
   }
 
@@ -599,11 +760,47 @@ int run_pass(const ecc_options& o, command cmd) {
     std::fprintf(info, "map:             %s\n", o.map.c_str());
   if (wants_report)
     std::fprintf(info, "report:          %s\n", o.report.c_str());
+  if (audit_out)
+    std::fprintf(info, "audit:           %s\n", audit_path.c_str());
+  else if (writes && to_stdout && !o.no_audit)
+    std::fprintf(
+        info,
+        "audit:           none (the output went to standard output; --audit FILE writes one)\n");
   // Standard output is flushed and checked on the way out (check_stdout_at_exit), where a
   // failure is still reported with its cause.
-  if (cmd == command::encode || cmd == command::inject)
-    return kAllGood;
-  return uncorrectable_outside_bad_blocks(report) > 0 ? kUncorrectable : kAllGood;
+  return status;
+}
+
+// verify-audit: hashes again the files an audit record names.
+int run_verify_audit(const std::string& record) {
+  std::vector<audit_check> files;
+  std::vector<std::string> skipped;
+  if (std::string e = audit_verify(record, files, skipped); !e.empty())
+    return fail(e);
+  int status = kAllGood;
+  for (const audit_check& c : files) {
+    if (c.problem.empty()) {
+      std::printf("%-7s matches  %s\n", (c.role + ":").c_str(), c.path.c_str());
+      continue;
+    }
+    status = kUncorrectable;
+    std::printf("%-7s %s  %s\n", (c.role + ":").c_str(),
+                c.problem == "changed"   ? "CHANGED"
+                : c.problem == "missing" ? "MISSING"
+                                         : "UNREADABLE",
+                c.path.c_str());
+    if (c.problem == "changed")
+      std::printf("         recorded sha256 %s\n         now      sha256 %s\n", c.recorded.c_str(),
+                  c.found.c_str());
+    else if (c.problem != "missing")
+      std::printf("         %s\n", c.problem.c_str());
+  }
+  for (const std::string& line : skipped)
+    std::printf("note:   %s\n", line.c_str());
+  std::printf(status == kAllGood
+                  ? "verified: every file the record names is as recorded\n"
+                  : "NOT verified: a file the record names differs from the record\n");
+  return status;
 }
 
 int run_layout(const ecc_options& o) {
@@ -848,6 +1045,15 @@ void add_layout_options(CLI::App* cmd, ecc_options& o, shorthand_options& shorth
   }
 }
 
+// Adds the audit record's options of a command that writes an output.
+void add_audit_options(CLI::App* cmd, ecc_options& o) {
+  CLI::Option* named =
+      cmd->add_option("--audit", o.audit,
+                      "the audit record (JSON: version, command, hashes, counts, changed bits); "
+                      "default: OUTPUT.audit.json, none for -o - unless named");
+  cmd->add_flag("--no-audit", o.no_audit, "write no audit record")->excludes(named);
+}
+
 // Adds the dump and the options of every command that reads one.
 void add_common(CLI::App* cmd, ecc_options& o, shorthand_options& shorthands,
                 bool with_code = true) {
@@ -866,7 +1072,7 @@ std::vector<char*> command_first(int argc, char** argv, const std::vector<std::s
     return args;
   const auto takes_no_value = [](const std::string& word) {
     return word == "--force" || word == "--protected" || word == "-h" || word == "--help" ||
-           word.find('=') != std::string::npos;
+           word == "--no-audit" || word == "--version" || word.find('=') != std::string::npos;
   };
   for (int i = 1; i < argc; ++i) {
     const std::string word = argv[i];
@@ -888,7 +1094,8 @@ std::vector<char*> command_first(int argc, char** argv, const std::vector<std::s
 int main(int argc, char** argv) {
   ecc_options o;
   for (int i = 0; i < argc; ++i)
-    o.command_line += (i > 0 ? " " : "") + quoted(argv[i]);
+    o.command_text += (i > 0 ? " " : "") + quoted(argv[i]);
+  o.command_line.assign(argv, argv + argc);
   o.threads = static_cast<int>(std::min(64u, std::max(1u, std::thread::hardware_concurrency())));
   shorthand_options shorthands;
 
@@ -901,6 +1108,8 @@ int main(int argc, char** argv) {
       "GF(2^13).",
       "pagolinth-ecc"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", pagolinth_version_text("pagolinth-ecc"),
+                       "print the version and the source revision it was built from");
   app.footer(
       "Exit status: 0 when every sector is clean, erased or corrected; 1 when any is\n"
       "uncorrectable outside the blocks marked bad (or probe finds nothing that beats chance); 2\n"
@@ -913,7 +1122,10 @@ int main(int argc, char** argv) {
   check->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
   check->add_option("--report", o.report,
                     "also write a self-contained HTML report: map, charts, uncorrectable steps");
-  check->add_flag("--force", o.force, "replace existing --csv, --map and --report files");
+  check->add_flag("--force", o.force, "replace existing --csv, --map, --report and --audit files");
+  check->add_option("--audit", o.audit,
+                    "also write an audit record (JSON): version, command, hashes, counts, "
+                    "corrections");
   check->footer("Example: pagolinth-ecc check Dump.bin --layout layouts/spare-end-4096-224.toml");
 
   CLI::App* fix =
@@ -922,6 +1134,7 @@ int main(int argc, char** argv) {
   fix->add_option("-o,--output", o.out,
                   "output file (default: Dump_New.bin beside the dump); - for standard output");
   fix->add_flag("--force", o.force, "replace an existing output");
+  add_audit_options(fix, o);
   fix->add_option("--csv", o.csv, "also write one row per sector that is not clean");
   fix->add_option("--map", o.map, "also draw the dump as an SVG picture, one cell per page");
   fix->add_option("--report", o.report, "also write a self-contained HTML report");
@@ -932,6 +1145,7 @@ int main(int argc, char** argv) {
   add_common(extract, o, shorthands);
   extract->add_option("-o,--output", o.out, "output image; - for standard output")->required();
   extract->add_flag("--force", o.force, "replace an existing output");
+  add_audit_options(extract, o);
   extract
       ->add_option("--bad-blocks", o.bad_blocks,
                    "skip: leave blocks marked bad out of the image (the default when the layout "
@@ -947,12 +1161,14 @@ int main(int argc, char** argv) {
   add_common(encode, o, shorthands);
   encode->add_option("-o,--output", o.out, "output file; - for standard output")->required();
   encode->add_flag("--force", o.force, "replace an existing output");
+  add_audit_options(encode, o);
   encode->footer("Example: pagolinth-ecc encode Edited.bin -o Encoded.bin");
 
   CLI::App* inject = app.add_subcommand("inject", "flip random bits in every sector, for testing");
   add_common(inject, o, shorthands);
   inject->add_option("-o,--output", o.out, "output file; - for standard output")->required();
   inject->add_flag("--force", o.force, "replace an existing output");
+  add_audit_options(inject, o);
   inject->add_option("--flips", o.flips, "bits flipped per sector: N, or MIN-MAX drawn at random")
       ->required();
   inject->add_option("--seed", o.seed, "seed of the random choice")->capture_default_str();
@@ -973,6 +1189,15 @@ int main(int argc, char** argv) {
   detect_command_options detect_o;
   CLI::App* detect_cmd = add_detect_command(app, detect_o);
 
+  std::string record;
+  CLI::App* verify_cmd = app.add_subcommand(
+      "verify-audit",
+      "hash again the input and the outputs an audit record names; exit 0 when all match, 1 "
+      "when one changed or is missing, 2 when the record cannot be read");
+  verify_cmd->add_option("RECORD", record, "the audit record, e.g. Dump_New.bin.audit.json")
+      ->required();
+  verify_cmd->footer("Example: pagolinth-ecc verify-audit Dump_New.bin.audit.json");
+
   std::vector<std::string> commands;
   for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; }))
     commands.push_back(sub->get_name());
@@ -982,6 +1207,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "pagolinth-ecc: %s (see --help)\n", e.what());
@@ -1011,5 +1238,7 @@ int main(int argc, char** argv) {
     return run_layout(o);
   if (detect_cmd->parsed())
     return run_detect_command(detect_o);
+  if (verify_cmd->parsed())
+    return run_verify_audit(record);
   return run_probe(o);
 }

@@ -192,8 +192,8 @@ TEST(PagolinthEcc, OutputsAreNeverOverwrittenUnasked) {
   // No temporary file is left behind.
   int files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-    (void)entry;
-    ++files;
+    if (entry.path().extension() != ".json")  // the outputs' audit records
+      ++files;
   }
   EXPECT_EQ(files, 2);
 }

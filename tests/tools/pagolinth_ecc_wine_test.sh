@@ -2,7 +2,8 @@
 # End-to-end test of pagolinth-ecc.exe under Wine, with Windows paths: encode, inject, check
 # and fix in C:\ECC; the fixed dump must equal the encoded one, and check's summary must
 # equal the Linux build's on the same dump. Then the same round trip and extract on an example
-# layout file, named by a drive-letter path.
+# layout file, named by a drive-letter path. The fixed dump's audit record carries its SHA-256
+# from Windows' own hash, and verify-audit accepts it.
 # Usage: pagolinth_ecc_wine_test.sh PAGOLINTH_ECC_EXE LINUX_BIN_DIR
 set -euo pipefail
 
@@ -45,6 +46,16 @@ step "check" 0 check noisy.bin --bit-order lsb --csv noisy.csv --map noisy.svg
 tr -d '\r' < "$WINE_WORK/out" > "$WINE_WORK/wine-summary"
 step "fix" 0 fix 'C:\ECC\noisy.bin' --bit-order lsb
 check_same "fixed dump equals the encoded one" "$ECC_DIR/Dump_New.bin" "$ECC_DIR/enc.bin"
+# The audit record beside the fixed dump, its hash by Windows' own SHA-256 against sha256sum.
+if grep -q "\"sha256\": \"$(sha256sum "$ECC_DIR/Dump_New.bin" | cut -c1-64)\"" "$ECC_DIR/Dump_New.bin.audit.json"; then
+  echo "ok   audit record names the fixed dump's SHA-256"
+  passes=$((passes + 1))
+else
+  echo "FAIL audit record names the fixed dump's SHA-256"
+  failures=$((failures + 1))
+fi
+step "verify-audit" 0 verify-audit 'C:\ECC\Dump_New.bin.audit.json'
+step "--version" 0 --version
 step "existing output refused" 2 fix noisy.bin --bit-order lsb
 step "bad option" 2 check noisy.bin --bit-order middle
 
