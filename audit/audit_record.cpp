@@ -348,7 +348,7 @@ std::string audit_verify(const std::string& path, std::vector<audit_check>& file
   if (!record.contains("record_version") || record["record_version"] != kRecordVersion)
     return path + ": record_version is not " + std::to_string(kRecordVersion);
   const std::filesystem::path folder = std::filesystem::u8path(path).parent_path();
-  for (const char* role : {"input", "output", "csv", "map"}) {
+  for (const char* role : {"input", "output", "csv", "map", "report"}) {
     if (!record.contains(role))
       continue;
     const json& f = record[role];

@@ -93,7 +93,7 @@ std::string audit_end(audit_writer& w, const audit_tail& tail);
 
 // What verify finds for one file a record names.
 struct audit_check {
-  std::string role;      // "input", "output", "csv", "map"
+  std::string role;      // "input", "output", "csv", "map", "report"
   std::string path;      // the name tried (the recorded absolute path, or the path as given)
   std::string recorded;  // the recorded SHA-256
   std::string found;     // the SHA-256 now, "" when the file is missing or unreadable
@@ -101,7 +101,7 @@ struct audit_check {
 };
 
 // Reads the record at `path` and hashes again every file it names, in the order input, output,
-// csv, map. A file is looked for at its recorded absolute path, then at the path as given
+// csv, map, report. A file is looked for at its recorded absolute path, then at the path as given
 // (from the working folder), then at that path from the record's folder. `skipped` gets one
 // line for each file that cannot be re-read (an output that went to standard output). Returns
 // "" when the record was read (whatever the files' state: see each check's `problem`), or a

@@ -169,9 +169,10 @@ TEST(AuditCommand, CheckStandardOutputAndRefusals) {
 TEST(AuditCommand, VerifyAuditTellsWhatChanged) {
   scratch_dir dir;
   make_noisy(dir);
-  ASSERT_LE(ecc(dir, {"fix", "noisy.bin", "-o", "f.bin"}).exit_status, 1);
+  ASSERT_LE(ecc(dir, {"fix", "noisy.bin", "-o", "f.bin", "--report", "r.html"}).exit_status, 1);
   const std::string fixed = read_file(dir.file("f.bin"));
   const std::string noisy = read_file(dir.file("noisy.bin"));
+  const std::string page = read_file(dir.file("r.html"));
   program_result r = ecc(dir, {"verify-audit", "f.bin.audit.json"});
   EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
   // From another folder: found by the recorded absolute paths.
@@ -189,7 +190,8 @@ TEST(AuditCommand, VerifyAuditTellsWhatChanged) {
   touched.back() ^= static_cast<char>(0x80);
   const damage cases[] = {{"output changed", "f.bin", flipped, "output: CHANGED"},
                           {"input changed", "noisy.bin", touched, "input:  CHANGED"},
-                          {"output longer", "f.bin", fixed + "x", "output: CHANGED"}};
+                          {"output longer", "f.bin", fixed + "x", "output: CHANGED"},
+                          {"report changed", "r.html", page + "\n", "report: CHANGED"}};
   for (const damage& d : cases) {
     SCOPED_TRACE(std::string("case ") + d.name);
     const std::string keep = read_file(dir.file(d.file));
