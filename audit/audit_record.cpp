@@ -88,20 +88,6 @@ const char* mask_name(layout_mask m) {
   return "none";
 }
 
-const char* status_name(bch_status s) {
-  switch (s) {
-    case bch_status::clean:
-      return "clean";
-    case bch_status::erased:
-      return "erased";
-    case bch_status::corrected:
-      return "corrected";
-    case bch_status::uncorrectable:
-      return "uncorrectable";
-  }
-  return "clean";
-}
-
 // The members of an object as text, without its braces, to be joined with others: the record
 // is one object whose middle (the changed steps) is streamed.
 std::string members(const json& object) {
@@ -145,7 +131,7 @@ bool finish_step(audit_writer& w, step_entry& e, std::int64_t page, std::size_t 
   j["step"] = k;
   j["offset"] = offset;
   if (outcome)
-    j["status"] = status_name(outcome->status);
+    j["status"] = bch_status_name(outcome->status);
   j["bits"] = std::move(e.bits);
   return put(w, std::string(w.steps_changed == 1 ? "\n    " : ",\n    ") + dumped(j, -1));
 }

@@ -404,3 +404,17 @@ bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t da
   return ecc_matches(tb, data, data_bytes, ecc, expected) &&
          !erased_codeword(tb, data, data_bytes, ecc);
 }
+
+const char* bch_status_name(bch_status status) {
+  switch (status) {
+    case bch_status::clean:
+      return "clean";
+    case bch_status::erased:
+      return "erased";
+    case bch_status::corrected:
+      return "corrected";
+    case bch_status::uncorrectable:
+      return "uncorrectable";
+  }
+  return "?";
+}

@@ -78,6 +78,10 @@ enum class bch_status {
   uncorrectable,  // more than t errors: nothing is changed
 };
 
+// The status as reports and records name it: "clean", "corrected", "erased", "uncorrectable";
+// "?" for a value outside the enumeration.
+const char* bch_status_name(bch_status status);
+
 // One corrected bit, as stored: which byte of the data or of the ECC, and which bit of it.
 struct bch_bit_fix {
   bool in_ecc = false;     // false: in the data; true: in the ECC bytes

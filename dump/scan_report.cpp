@@ -31,20 +31,6 @@ const char* const kLevelColour[kMapLevels] = {
 // Rows holding a block marked bad are hatched in this colour, which no level uses.
 constexpr char kBadColour[] = "#d55e00";
 
-const char* status_word(bch_status s) {
-  switch (s) {
-    case bch_status::clean:
-      return "clean";
-    case bch_status::erased:
-      return "erased";
-    case bch_status::corrected:
-      return "corrected";
-    case bch_status::uncorrectable:
-      return "uncorrectable";
-  }
-  return "?";
-}
-
 const char* level_status(int level) {
   return level == kLevelClean           ? "clean"
          : level == kLevelErased        ? "erased"
@@ -576,8 +562,8 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
         }
         std::fprintf(r.csv.get(),
                      "%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 ",%s,%d,%d,%d,%s\n", page,
-                     block, k, page * page_bytes + step.data.front().offset, status_word(o.status),
-                     o.bits, o.fell, o.rose, positions.c_str());
+                     block, k, page * page_bytes + step.data.front().offset,
+                     bch_status_name(o.status), o.bits, o.fell, o.rose, positions.c_str());
       }
     }
     ++t.pages;
