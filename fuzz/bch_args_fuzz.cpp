@@ -50,7 +50,7 @@ bool parse_int(const std::string& text, int& value) {
 struct reading {
   bool valid = true;  // false: the tool must refuse the arguments
   int m = 13, t = 4, p = 8;
-  bool verbose = false, matrix = false, help = false;
+  bool verbose = false, matrix = false, help = false, version = false;
 };
 
 reading read_arguments(const std::vector<std::string>& args) {
@@ -63,6 +63,8 @@ reading read_arguments(const std::vector<std::string>& args) {
       r.matrix = true;
     } else if (a == "-h" || a == "--help") {
       r.help = true;
+    } else if (a == "--version") {
+      r.version = true;
     } else if (a == "-m" || a == "-t" || a == "-p") {
       int& target = a == "-m" ? r.m : a == "-t" ? r.t : r.p;
       r.valid = i + 1 < args.size() && parse_int(args[++i], target);
@@ -196,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     return -1;
   const reading a = read_arguments(args);
   // Keep the field small; only an accepted -m matters, and the last one wins.
-  if (a.valid && !a.help &&
+  if (a.valid && !a.help && !a.version &&
       ((a.m > kMaxFuzzDegree && a.m <= 20) || (a.verbose && a.m > kMaxVerboseDegree)))
     return -1;
 
@@ -248,7 +250,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   const int n = a.m >= 2 && a.m <= 20 ? (1 << a.m) - 1 : 0;
   const bool code_ok = a.m >= 2 && a.m <= kMaxFuzzDegree && a.t >= 1 && 2LL * a.t < n &&
                        parity_bits(a.m, a.t) <= 999;
-  const int expected = !a.valid ? 2 : a.help ? 0 : code_ok ? 0 : 2;
+  const int expected = !a.valid ? 2 : a.help || a.version ? 0 : code_ok ? 0 : 2;
   if (status != expected)
     fail("status " + std::to_string(status) + ", expected " + std::to_string(expected) +
          "; standard error: " + err_str);
@@ -267,6 +269,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
   if (a.help) {
     if (out_str.rfind("Usage: pagolinth-bch", 0) != 0)
       fail("--help does not print the usage");
+    return 0;
+  }
+  if (a.version) {
+    if (out_str.rfind("pagolinth-bch ", 0) != 0 || out_str.find('\n') != out_str.size() - 1)
+      fail("--version does not print one line naming the tool: " + out_str);
     return 0;
   }
   check_code_output(out_str, a, parity_bits(a.m, a.t));
