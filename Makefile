@@ -79,7 +79,7 @@ bench: ## Build and run the benchmarks and the memory measurement
 
 format: ## Reformat the sources with clang-format
 	@$(ENSURE) $(FORMAT_PKGS)
-	find platform layout bch codec dump audit version validate console tools tests bench fuzz 2>/dev/null -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find platform layout bch codec scan files audit version validate console tools tests bench fuzz 2>/dev/null -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean: ## Remove every build folder and the demo
 	rm -rf build build-sanitize build-bench build-windows build-fuzz demo

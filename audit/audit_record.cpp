@@ -13,7 +13,7 @@
 #include <iterator>    // std::istreambuf_iterator
 #include <utility>     // std::move
 
-#include "dump/file_digest.h"  // sha256_of_path
+#include "files/file_digest.h"  // sha256_of_path
 #include "version/version.h"   // pagolinth_version, pagolinth_revision
 
 namespace {

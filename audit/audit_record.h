@@ -11,8 +11,8 @@
 #include <vector>   // std::vector
 
 #include "codec/codec.h"       // bch_code
-#include "dump/dump_scan.h"    // scan_batch
-#include "dump/scan_report.h"  // scan_totals
+#include "scan/dump_scan.h"    // scan_batch
+#include "report/scan_report.h"  // scan_totals
 #include "layout/layout.h"     // nand_layout
 
 // One file a record names: the input, or an output.

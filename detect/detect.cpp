@@ -12,7 +12,7 @@
 
 #include "bch/bch.h"            // bch_primitive_polynomial: the tabled polynomial first
 #include "codec/codec.h"        // bch_code_init, bch_encode, bch_decode, bch_parity_bit
-#include "dump/evidence.h"      // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
+#include "detect/evidence.h"      // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
 #include "platform/platform.h"  // platform_read_at
 
 namespace {

@@ -7,8 +7,8 @@
 #include <cstdint>  // std::int64_t, std::int32_t
 #include <vector>   // std::vector
 
-#include "dump/dump_scan.h"    // scan_batch, step_outcome
-#include "dump/scan_report.h"  // page_map
+#include "scan/dump_scan.h"    // scan_batch, step_outcome
+#include "report/scan_report.h"  // page_map
 #include "layout/layout.h"     // nand_layout
 
 // Per-block charts have at most this many bars; beyond, neighbouring blocks share one.

@@ -5,7 +5,7 @@
 #include <algorithm>  // std::max
 #include <cmath>      // std::log10, std::pow, std::floor, std::isfinite, std::ceil
 
-#include "dump/scan_report.h"  // markup_escaped
+#include "report/scan_report.h"  // markup_escaped
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>     // std::vector
 
 #include "detect/detect.h"      // detect_layout, detect_layout_and_geometry, guess_geometry
-#include "dump/evidence.h"      // kEvidenceBar, odds_text
-#include "dump/output_file.h"   // file_ptr, open_dump, staged_output, commit_output
+#include "detect/evidence.h"      // kEvidenceBar, odds_text
+#include "files/output_file.h"   // file_ptr, open_dump, staged_output, commit_output
 #include "layout/layout.h"      // layout_to_toml
 #include "platform/platform.h"  // platform_is_terminal, platform_read_at
 

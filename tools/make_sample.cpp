@@ -11,7 +11,7 @@
 #include <string>      // std::string
 #include <vector>      // std::vector
 
-#include "dump/output_file.h"    // staged_output, stage_output, commit_output
+#include "files/output_file.h"    // staged_output, stage_output, commit_output
 #include "layout/page_layout.h"  // place_sector, sectors_per_page, kSectorLength, kEccLength
 #include "version/version.h"     // pagolinth_version_text
 

@@ -5,7 +5,7 @@
 #include "tools/pagolinth_bch_main.h"
 
 #include "bch/bch.h"           // mm, nn, tt, Parallel, Verbose, check_params, generate_gf, ...
-#include "dump/output_file.h"  // named_output, staged_output, stage_output, commit_output
+#include "files/output_file.h"  // named_output, staged_output, stage_output, commit_output
 #include "hdl/hdl.h"           // hdl_code, hdl_module_text, hdl_testbench_text, ...
 #include "version/version.h"   // pagolinth_version_text
 

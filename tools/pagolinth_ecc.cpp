@@ -1,7 +1,7 @@
 // pagolinth-ecc: checks, corrects and re-encodes every ECC step of a NAND dump on any page
 // layout, extracts the corrected user data, injects bit errors for testing, and finds a dump's
 // ECC convention. A user of the layouts (layout/), the engine (codec/) and the streaming pass
-// (dump/).
+// (scan/).
 #include <CLI/CLI.hpp>  // CLI::App, CLI::ParseError
 #ifndef _WIN32
 #include <unistd.h>  // write, STDERR_FILENO
@@ -24,11 +24,11 @@
 
 #include "audit/audit_record.h"  // audit_writer, audit_begin, audit_add_batch, audit_end
 #include "codec/codec.h"         // bch_code, bch_code_init, bch_decode
-#include "dump/file_digest.h"    // sha256_of_file, sha256_of_path
-#include "dump/dump_scan.h"      // run_scan, find_bad_blocks
-#include "dump/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, odds_text
-#include "dump/output_file.h"    // file_ptr, open_dump, staged_output, check_output_names
-#include "dump/scan_report.h"    // scan_report, report_*, print_summary, layout_label
+#include "files/file_digest.h"    // sha256_of_file, sha256_of_path
+#include "scan/dump_scan.h"      // run_scan, find_bad_blocks
+#include "detect/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, odds_text
+#include "files/output_file.h"    // file_ptr, open_dump, staged_output, check_output_names
+#include "report/scan_report.h"    // scan_report, report_*, print_summary, layout_label
 #include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
 #include "layout/layout_file.h"  // read_layout_file
 #include "platform/platform.h"   // platform_is_terminal, platform_stdout_is

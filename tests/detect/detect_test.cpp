@@ -13,7 +13,7 @@
 
 #include "bch/bch.h"                      // bch_primitive_polynomial
 #include "codec/codec.h"                  // bch_code_init, bch_decode, bch_parity_bit
-#include "dump/evidence.h"                // kEvidenceBar
+#include "detect/evidence.h"                // kEvidenceBar
 #include "tests/detect/dump_generator.h"  // generate_dump
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>  // std::string
 #include <vector>  // std::vector
 
-#include "dump/output_file.h"  // file_ptr
+#include "files/output_file.h"  // file_ptr
 #include "report/svg_chart.h"  // linear_ticks, bar_chart, write_bar_chart
 
 namespace {

@@ -16,9 +16,9 @@
 #include <vector>  // std::vector
 
 #include "codec/codec.h"       // bch_code, bch_code_init, bch_encode
-#include "dump/dump_scan.h"    // run_scan
-#include "dump/output_file.h"  // file_ptr
-#include "dump/scan_report.h"  // scan_report, report_open_files, report_batch
+#include "scan/dump_scan.h"    // run_scan
+#include "files/output_file.h"  // file_ptr
+#include "report/scan_report.h"  // scan_report, report_open_files, report_batch
 #include "layout/layout.h"     // default_layout, gather_message, message_byte_offset
 
 namespace {

@@ -2,7 +2,7 @@
 // of threads and whether the dump is mapped or read, for every action; steps gathered from
 // several spans against a plain gather-decode-scatter; a dump shorter than announced; the
 // input never written; bad blocks found by their markers.
-#include "dump/dump_scan.h"
+#include "scan/dump_scan.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <string>     // std::string
 #include <vector>     // std::vector
 
-#include "dump/output_file.h"  // file_ptr
+#include "files/output_file.h"  // file_ptr
 #include "layout/layout.h"     // default_layout, gather_message, scatter_message
 
 namespace {

@@ -1,6 +1,6 @@
 // Totals, worst blocks, bad blocks, CSV rows and the SVG map of a pass over a dump, gathered as
 // the batches arrive in page order; the map's grid is bounded and drawn once the pass is done.
-#include "dump/scan_report.h"
+#include "report/scan_report.h"
 
 #include <algorithm>  // std::max, std::min, std::clamp, std::lower_bound, std::upper_bound
 #include <cinttypes>  // PRId64

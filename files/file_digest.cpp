@@ -1,6 +1,6 @@
 // Hashing a whole file through the platform's SHA-256, a piece at a time so that a dump of any
 // size costs a few megabytes of memory.
-#include "dump/file_digest.h"
+#include "files/file_digest.h"
 
 #include "platform/platform.h"  // platform_sha256, platform_read_at, platform_fseek64
 

@@ -2,7 +2,7 @@
 // input, a link, a device, FIFO or socket, never two outputs on one file), temporary names that
 // fit the name limit and that a later run recognises, leftovers of killed runs, errors that say
 // why, the file-size limit, and every pending temporary file removed by a fatal signal.
-#include "dump/output_file.h"
+#include "files/output_file.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>           // poll

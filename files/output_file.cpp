@@ -1,7 +1,7 @@
 // Output names checked before anything is written, and staged outputs: a new temporary file
 // in the target's folder, synced and renamed when complete; removed on failure and (through the
 // platform's signal handler) when a fatal signal ends the process.
-#include "dump/output_file.h"
+#include "files/output_file.h"
 
 #include <algorithm>     // std::find, std::transform
 #include <cctype>        // std::islower, std::tolower

@@ -1,6 +1,6 @@
 // The chance that random data decodes, and the binomial tails, against values worked out
 // exactly with rational arithmetic outside this code (Python's fractions and math.comb).
-#include "dump/evidence.h"
+#include "detect/evidence.h"
 
 #include <gtest/gtest.h>
 

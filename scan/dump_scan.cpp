@@ -2,7 +2,7 @@
 // not possible, read ahead by a second thread), processed by a pool of workers that take a few
 // pages at a time, and handed to the consumer in page order, so the result is the same with
 // any number of threads. Steps whose message lies in one piece are decoded where they stand.
-#include "dump/dump_scan.h"
+#include "scan/dump_scan.h"
 
 #include <algorithm>           // std::min, std::max, std::copy
 #include <atomic>              // std::atomic

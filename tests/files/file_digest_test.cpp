@@ -1,6 +1,6 @@
 // SHA-256 of files through the platform's hash: the published test vectors of the standard,
 // and a file of several read pieces against coreutils' sha256sum.
-#include "dump/file_digest.h"
+#include "files/file_digest.h"
 
 #include "platform/platform.h"  // platform_sha256
 

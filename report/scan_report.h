@@ -10,8 +10,8 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-#include "dump/dump_scan.h"    // scan_batch, scan_settings, step_outcome
-#include "dump/output_file.h"  // file_ptr
+#include "scan/dump_scan.h"    // scan_batch, scan_settings, step_outcome
+#include "files/output_file.h"  // file_ptr
 
 struct block_errors {
   std::int64_t block = 0;

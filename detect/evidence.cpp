@@ -1,6 +1,6 @@
 // The chance that random data decodes under a BCH code, and binomial tails in log space, for
 // ranking guesses at a dump's code by how far they beat chance.
-#include "dump/evidence.h"
+#include "detect/evidence.h"
 
 #include <algorithm>  // std::max, std::min
 #include <cstdio>     // std::snprintf
