@@ -13,8 +13,9 @@
 #include <iterator>    // std::istreambuf_iterator
 #include <utility>     // std::move
 
+#include "codec/layout_code.h"  // code_text, mask_name
 #include "files/file_digest.h"  // sha256_of_path
-#include "version/version.h"   // pagolinth_version, pagolinth_revision
+#include "version/version.h"    // pagolinth_version, pagolinth_revision
 
 namespace {
 
@@ -74,18 +75,6 @@ json file_json(const audit_file& f) {
   j["bytes"] = f.bytes;
   j["sha256"] = f.sha256;
   return j;
-}
-
-const char* mask_name(layout_mask m) {
-  switch (m) {
-    case layout_mask::none:
-      return "none";
-    case layout_mask::erased_ff:
-      return "erased-ff";
-    case layout_mask::bytes:
-      return "bytes";
-  }
-  return "none";
 }
 
 // The members of an object as text, without its braces, to be joined with others: the record
@@ -200,6 +189,7 @@ std::string audit_begin(audit_writer& w, std::FILE* file, const audit_head& head
   c["bit_order"] = layout.code.lsb_first ? "lsb" : "msb";
   c["ecc_mask"] = mask_name(layout.code.mask);
   c["pad"] = layout.code.pad_start ? "start" : "end";
+  c["text"] = code_text(layout.code, code.ecc_bytes);
   j["code"] = std::move(c);
   j["input"] = file_json(head.input);
   j["changes_are"] =

@@ -45,7 +45,7 @@ Setup make(const Point& p, bch_kernel kernel, bool variants = false) {
     o.bit_order = bch_bit_order::lsb_first;
     o.ecc_mask = bch_ecc_mask::erased_ff;
   }
-  const std::string error = bch_code_init_with_kernel(s.code, p.m, p.t, o, kernel);
+  const std::string error = bch_code_init_with_kernel(s.code, p.m, p.t, o, kernel).message;
   if (!error.empty()) {
     std::printf("cannot build the code: %s\n", error.c_str());
     return s;
@@ -251,7 +251,8 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks(&reporter);
 
   bch_code probe;
-  bch_code_init(probe, 13, 8);
+  if (!bch_code_init(probe, 13, 8).ok())
+    return 1;
   std::printf("\nOne core, kernel chosen here: %s. Medians over the repetitions.\n",
               bch_kernel_name(bch_code_kernel(probe)));
   std::printf(

@@ -279,17 +279,17 @@ std::string build(bch_code& code, int m, int t, const bch_code_options& options,
 
 }  // namespace
 
-std::string bch_code_init_with_kernel(bch_code& code, int m, int t, bch_code_options options,
-                                      bch_kernel kernel) {
+status bch_code_init_with_kernel(bch_code& code, int m, int t, bch_code_options options,
+                                 bch_kernel kernel) {
   // The tables of the largest fields take some megabytes; running out is reported, not thrown.
   try {
-    return build(code, m, t, options, kernel);
+    return status{build(code, m, t, options, kernel)};
   } catch (const std::bad_alloc&) {
-    return "out of memory building the code tables";
+    return status::error("out of memory building the code tables");
   }
 }
 
-std::string bch_code_init(bch_code& code, int m, int t, bch_code_options options) {
+status bch_code_init(bch_code& code, int m, int t, bch_code_options options) {
   return bch_code_init_with_kernel(code, m, t, options, bch_kernel::automatic);
 }
 

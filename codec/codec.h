@@ -23,6 +23,8 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
+#include "status/status.h"  // status
+
 enum class bch_bit_order { msb_first, lsb_first };
 enum class bch_ecc_mask { none, erased_ff, xor_bytes };
 enum class bch_pad { end, start };
@@ -57,14 +59,13 @@ struct bch_code {
 };
 
 // Builds the code of field degree m on options.primitive_polynomial, correcting t errors.
-// Returns an empty string on success; otherwise a one-line message saying what is wrong, and
-// `code` is left untouched. Valid: m in 5 ... 20; t >= 1 with 2t < n = 2^m - 1 and at most
-// 1024 parity bits; a polynomial of degree exactly m that is primitive (irreducible, with x of
-// order n), or 0; with xor_bytes, at least ecc_bytes mask bytes.
-// Thread-safe: any number of codes may be built at once from different threads.
-// A code's tables take about 12 bytes per field element and some tens of KB more (up to about
-// 1 MB for the widest parities): about 150 KB at m = 13, 13 MB at m = 20.
-std::string bch_code_init(bch_code& code, int m, int t, bch_code_options options = {});
+// On failure the status says in one line what is wrong, and `code` is left untouched. Valid: m in 5
+// ... 20; t >= 1 with 2t < n = 2^m - 1 and at most 1024 parity bits; a polynomial of degree exactly
+// m that is primitive (irreducible, with x of order n), or 0; with xor_bytes, at least ecc_bytes
+// mask bytes. Thread-safe: any number of codes may be built at once from different threads. A
+// code's tables take about 12 bytes per field element and some tens of KB more (up to about 1 MB
+// for the widest parities): about 150 KB at m = 13, 13 MB at m = 20.
+status bch_code_init(bch_code& code, int m, int t, bch_code_options options = {});
 
 // Computes the ECC bytes of `data_bytes` bytes of data into `ecc` (code.ecc_bytes bytes).
 // REQUIRES: `code` built; data_bytes <= code.max_data_bytes. Otherwise writes nothing.

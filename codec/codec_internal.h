@@ -153,10 +153,10 @@ void bch_build_field(bch_code_tables& tables, std::uint32_t polynomial);
 // within kCodecMaxParity.
 std::vector<int> bch_build_generator(const bch_code_tables& tables);
 
-// Builds the code as bch_code_init does, with the parity kernel given. Returns a one-line
+// Builds the code as bch_code_init does, with the parity kernel given. Fails with a one-line
 // message when the parameters are invalid or when the kernel does not run here.
-std::string bch_code_init_with_kernel(bch_code& code, int m, int t, bch_code_options options,
-                                      bch_kernel kernel);
+status bch_code_init_with_kernel(bch_code& code, int m, int t, bch_code_options options,
+                                 bch_kernel kernel);
 
 // The kernel that a built code uses, never automatic; portable for a code not built.
 bch_kernel bch_code_kernel(const bch_code& code);

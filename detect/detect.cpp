@@ -11,8 +11,9 @@
 #include <utility>    // std::move
 
 #include "bch/bch.h"            // bch_primitive_polynomial: the tabled polynomial first
-#include "codec/codec.h"        // bch_code_init, bch_encode, bch_decode, bch_parity_bit
-#include "detect/evidence.h"      // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
+#include "codec/codec.h"        // bch_encode, bch_decode, bch_parity_bit
+#include "codec/layout_code.h"  // build_code
+#include "detect/evidence.h"    // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
 #include "platform/platform.h"  // platform_read_at
 
 namespace {
@@ -429,20 +430,6 @@ bool step_fits(const sample_set& s, const layout_step& step, const bch_code& cod
   return c.tried == 0 || (c.usable >= 2 && 2 * c.usable >= c.tried);
 }
 
-bch_code_options options_of(const layout_code& code) {
-  bch_code_options o;
-  o.bit_order = code.lsb_first ? bch_bit_order::lsb_first : bch_bit_order::msb_first;
-  o.pad = code.pad_start ? bch_pad::start : bch_pad::end;
-  o.primitive_polynomial = code.primitive_polynomial;
-  if (code.mask == layout_mask::erased_ff) {
-    o.ecc_mask = bch_ecc_mask::erased_ff;
-  } else if (code.mask == layout_mask::bytes) {
-    o.ecc_mask = bch_ecc_mask::xor_bytes;
-    o.mask_bytes = code.mask_bytes;
-  }
-  return o;
-}
-
 // The mask of a code as written: the most frequent difference, over the parity's bits,
 // between the stored ECC and the ECC computed without a mask. Sets code.mask (and
 // mask_bytes); false when no difference occurs twice.
@@ -451,7 +438,7 @@ bool find_mask(const sample_set& s, const layout_step& step, layout_code& code) 
   plain.mask = layout_mask::none;
   plain.mask_bytes.clear();
   bch_code none;
-  if (!bch_code_init(none, plain.m, plain.t, options_of(plain)).empty())
+  if (!build_code(plain, none).ok())
     return false;
   const auto ecc_bytes = static_cast<std::size_t>(none.ecc_bytes);
   std::vector<std::uint8_t> used(ecc_bytes, 0);
@@ -491,7 +478,7 @@ bool find_mask(const sample_set& s, const layout_step& step, layout_code& code) 
   layout_code masked = plain;
   masked.mask = layout_mask::erased_ff;
   bch_code erased_ff;
-  if (bch_code_init(erased_ff, masked.m, masked.t, options_of(masked)).empty()) {
+  if (build_code(masked, erased_ff).ok()) {
     std::vector<std::uint8_t> zeros(message.size(), 0);
     bch_encode(erased_ff, zeros.data(), zeros.size(), ecc.data());
     bool same = true;
@@ -873,8 +860,7 @@ class searcher {
           make_step(shifted, shifted.start, shifted.tail, ecc_offset, ecc_bytes);
       layout_code trial = layout.code;
       bch_code trial_code;
-      if (!find_mask(s_, step, trial) ||
-          !bch_code_init(trial_code, code.m, code.t, options_of(trial)).empty())
+      if (!find_mask(s_, step, trial) || !build_code(trial, trial_code).ok())
         continue;
       const decode_count count = decode_step(s_, step, trial_code, 0);
       if (count.clean > most_clean) {
@@ -894,8 +880,8 @@ class searcher {
     }
     layout.steps = place_steps(s_, c, last, built, geometry_.page_size);
     add_bad_block_marker(layout);
-    if (!check_layout(layout).empty() ||
-        !check_layout_code(layout, built.parity_bits, built.max_data_bytes).empty()) {
+    if (!check_layout(layout).ok() ||
+        !check_layout_code(layout, built.parity_bits, built.max_data_bytes).ok()) {
       note_factor(c, factor, "gives no valid layout");
       return false;
     }

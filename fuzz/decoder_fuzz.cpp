@@ -87,7 +87,7 @@ const built_code& code_for(int index, bool lsb_first, int mask, bool pad_start) 
   o.primitive_polynomial = c.polynomial;
   slot = std::make_unique<built_code>();
   built_code& b = *slot;
-  if (!bch_code_init(b.code, c.m, c.t, o).empty()) {
+  if (!bch_code_init(b.code, c.m, c.t, o).ok()) {
     fail("a code of the fuzzer's own list does not build", c, o, 0, 0);
   }
   // Where the parity lives, by the engine's own account: r distinct bits of the ECC bytes.

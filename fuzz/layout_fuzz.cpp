@@ -65,17 +65,17 @@ std::string layout_difference(const nand_layout& a, const nand_layout& b) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(input), size);
   nand_layout layout;
-  if (!parse_layout(text, "fuzz", layout).empty())
+  if (!parse_layout(text, "fuzz", layout).ok())
     return 0;
   if (layout.source != "fuzz")
     fail("the source is \"" + layout.source + "\", not the name given", "");
-  const std::string fault = check_layout(layout);
+  const std::string fault = check_layout(layout).message;
   if (!fault.empty())
     fail("an accepted layout fails check_layout: " + fault, layout_to_toml(layout));
 
   const std::string written = layout_to_toml(layout);
   nand_layout back;
-  const std::string back_fault = parse_layout(written, "fuzz", back);
+  const std::string back_fault = parse_layout(written, "fuzz", back).message;
   if (!back_fault.empty())
     fail("the layout written back is refused: " + back_fault, written);
   const std::string difference = layout_difference(layout, back);

@@ -225,7 +225,7 @@ std::vector<std::uint8_t> hdl_parity_by_division(const hdl_code& code,
 std::string hdl_engine_init(const hdl_code& code, bch_code* engine) {
   bch_code_options options;
   options.primitive_polynomial = code.primitive_polynomial;
-  if (std::string e = bch_code_init(*engine, code.m, code.t, options); !e.empty()) {
+  if (std::string e = bch_code_init(*engine, code.m, code.t, options).message; !e.empty()) {
     return "the error-correction engine cannot build this code: " + e;
   }
   if (engine->parity_bits != code.r) {

@@ -252,33 +252,34 @@ std::int64_t span_bytes(const std::vector<layout_span>& spans) {
 
 }  // namespace
 
-std::string check_layout_with_origins(const nand_layout& layout,
-                                      const std::vector<layout_step_origin>& origins) {
-  return layout_checker{layout, origins}.check();
+status check_layout_with_origins(const nand_layout& layout,
+                                 const std::vector<layout_step_origin>& origins) {
+  return status{layout_checker{layout, origins}.check()};
 }
 
-std::string check_layout(const nand_layout& layout) {
+status check_layout(const nand_layout& layout) {
   static const std::vector<layout_step_origin> none;
   return check_layout_with_origins(layout, none);
 }
 
-std::string check_layout_code(const nand_layout& layout, int parity_bits,
-                              std::size_t max_message_bytes) {
+status check_layout_code(const nand_layout& layout, int parity_bits,
+                         std::size_t max_message_bytes) {
   const std::int64_t ecc_bytes = (std::int64_t{parity_bits} + 7) / 8;
   for (std::size_t k = 0; k < layout.steps.size(); ++k) {
     const layout_step& step = layout.steps[k];
     const std::string key = "steps[" + std::to_string(k) + "]";
     if (step.ecc.length < ecc_bytes)
-      return key + ".ecc: " + span_text(step.ecc) + " holds " + std::to_string(step.ecc.length) +
-             " bytes, but the code's " + std::to_string(parity_bits) + " parity bits need " +
-             std::to_string(ecc_bytes);
+      return status::error(key + ".ecc: " + span_text(step.ecc) + " holds " +
+                           std::to_string(step.ecc.length) + " bytes, but the code's " +
+                           std::to_string(parity_bits) + " parity bits need " +
+                           std::to_string(ecc_bytes));
     const std::int64_t message = step_message_bytes(step);
     if (message > static_cast<std::int64_t>(max_message_bytes))
-      return key + ": " + std::to_string(message) +
-             " data and protected bytes do not fit the code, which holds at most " +
-             std::to_string(max_message_bytes);
+      return status::error(key + ": " + std::to_string(message) +
+                           " data and protected bytes do not fit the code, which holds at most " +
+                           std::to_string(max_message_bytes));
   }
-  return "";
+  return status::success();
 }
 
 std::int64_t step_data_bytes(const layout_step& step) {

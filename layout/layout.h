@@ -9,6 +9,8 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
+#include "status/status.h"  // status
+
 // Largest page size and spare size a layout may have: no NAND page comes near it, and a few
 // batches of such pages must still fit in a few tens of MiB.
 inline constexpr std::int32_t kMaxPagePart = 4 * 1024 * 1024;
@@ -76,21 +78,20 @@ nand_layout default_layout(std::int32_t page_size, std::int32_t spare_size,
 // Bytes of the raw page: page_size + spare_size.
 std::int64_t raw_page_bytes(const nand_layout& layout);
 
-// Returns "" when the layout is usable as data: page and spare size 1 ... kMaxPagePart, at
+// Succeeds when the layout is usable as data: page and spare size 1 ... kMaxPagePart, at
 // least one page per block and one step, m in kLayoutMinDegree ... kLayoutMaxDegree, t >= 1,
 // every span of length >= 1 inside the raw page, no two spans overlapping, a mask of the ECC
 // span's length, bad-block marker and pages inside page and block. Otherwise one line naming
 // the first fault, "KEY: what is wrong" with the key of the layout file it concerns (for
 // example "steps[2].ecc: [4106, 42] overlaps steps[1].protected[0] [4100, 8]"); step k of
 // `steps` is named steps[k].
-std::string check_layout(const nand_layout& layout);
+status check_layout(const nand_layout& layout);
 
-// Returns "" when every step fits the built code: its ECC span holds at least
+// Succeeds when every step fits the built code: its ECC span holds at least
 // ceil(parity_bits / 8) bytes (the rest is left alone) and its data plus protected bytes are
 // at most max_message_bytes. Otherwise one line naming the step, "steps[k]...: what is wrong"
 // as check_layout names it.
-std::string check_layout_code(const nand_layout& layout, int parity_bits,
-                              std::size_t max_message_bytes);
+status check_layout_code(const nand_layout& layout, int parity_bits, std::size_t max_message_bytes);
 
 // Byte counts of a step's user data, protected bytes, and both (its message).
 std::int64_t step_data_bytes(const layout_step& step);

@@ -594,8 +594,8 @@ std::string parse_checked(const std::string& text, const std::string& source, na
   layout.source = source;
   if (!reader.read(parsed.table(), layout, origins))
     return source + ": " + reader.fault;
-  const std::string fault = check_layout_with_origins(layout, origins);
-  return fault.empty() ? "" : source + ": " + fault;
+  const status checked = check_layout_with_origins(layout, origins);
+  return checked.ok() ? "" : source + ": " + checked.message;
 }
 
 struct file_closer {
@@ -604,23 +604,23 @@ struct file_closer {
 
 }  // namespace
 
-std::string parse_layout(const std::string& text, const std::string& source, nand_layout& layout) {
+status parse_layout(const std::string& text, const std::string& source, nand_layout& layout) {
   // toml++ is built without exceptions; only the allocations of strings and vectors can
   // still throw, and no exception may leave the module.
   try {
-    return parse_checked(text, source, layout);
+    return status{parse_checked(text, source, layout)};
   } catch (const std::bad_alloc&) {
-    return source + ": out of memory while reading the layout";
+    return status::error(source + ": out of memory while reading the layout");
   } catch (...) {
-    return source + ": the layout could not be read";
+    return status::error(source + ": the layout could not be read");
   }
 }
 
-std::string read_layout_file(const std::string& path, nand_layout& layout) {
+status read_layout_file(const std::string& path, nand_layout& layout) {
   try {
     std::unique_ptr<std::FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
     if (!file)
-      return path + ": cannot open the layout file: " + std::strerror(errno);
+      return status::error(path + ": cannot open the layout file: " + std::strerror(errno));
     std::string text;
     char buffer[65536];
     errno = 0;
@@ -628,15 +628,15 @@ std::string read_layout_file(const std::string& path, nand_layout& layout) {
       const std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
       text.append(buffer, got);
       if (static_cast<std::int64_t>(text.size()) > kMaxLayoutFileBytes)
-        return path + ": larger than " + std::to_string(kMaxLayoutFileBytes) +
-               " bytes, too large for a layout file";
+        return status::error(path + ": larger than " + std::to_string(kMaxLayoutFileBytes) +
+                             " bytes, too large for a layout file");
       if (got < sizeof buffer)
         break;
     }
     if (std::ferror(file.get()))
-      return path + ": cannot read the layout file: " + std::strerror(errno);
+      return status::error(path + ": cannot read the layout file: " + std::strerror(errno));
     return parse_layout(text, path, layout);
   } catch (const std::bad_alloc&) {
-    return path + ": out of memory while reading the layout";
+    return status::error(path + ": out of memory while reading the layout");
   }
 }

@@ -5,15 +5,15 @@
 
 #include <string>  // std::string
 
-#include "layout/layout.h"  // nand_layout
+#include "layout/layout.h"  // nand_layout, status
 
 // Parses the text of a layout file. `source` names it in messages and lands in layout.source.
-// Returns "" and fills `layout` (repeats expanded, check_layout passed) on success; otherwise
+// Succeeds and fills `layout` (repeats expanded, check_layout passed), or fails with
 // one line, "SOURCE: KEY: what is wrong" (for example
 // "board.toml: code.t: must be a whole number of at least 1"), and `layout` is unspecified.
 // Unknown keys are refused, so that a misspelt key is never silently ignored.
-std::string parse_layout(const std::string& text, const std::string& source, nand_layout& layout);
+status parse_layout(const std::string& text, const std::string& source, nand_layout& layout);
 
 // Reads and parses the file at `path` as parse_layout does; a file that cannot be read gets a
 // one-line message too.
-std::string read_layout_file(const std::string& path, nand_layout& layout);
+status read_layout_file(const std::string& path, nand_layout& layout);

@@ -7,7 +7,7 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-#include "layout/layout.h"  // nand_layout
+#include "layout/layout.h"  // nand_layout, status
 
 // Where an expanded step came from: copy `copy` (0 ... copies - 1) of the [[steps]] table
 // `table` (0-based, in file order).
@@ -20,5 +20,5 @@ struct layout_step_origin {
 // check_layout, with step k named "steps[origins[k].table]" and, when that table repeats,
 // "(copy c of n)" beside the span. With `origins` empty, step k is named "steps[k]".
 // REQUIRES: `origins` empty or one entry per step of the layout.
-std::string check_layout_with_origins(const nand_layout& layout,
-                                      const std::vector<layout_step_origin>& origins);
+status check_layout_with_origins(const nand_layout& layout,
+                                 const std::vector<layout_step_origin>& origins);

@@ -23,12 +23,13 @@
 #include <vector>      // std::vector
 
 #include "audit/audit_record.h"  // audit_writer, audit_begin, audit_add_batch, audit_end
-#include "codec/codec.h"         // bch_code, bch_code_init, bch_decode
-#include "files/file_digest.h"    // sha256_of_file, sha256_of_path
+#include "codec/codec.h"         // bch_code, bch_decode
+#include "codec/layout_code.h"   // build_layout_code, code_text, mask_name
+#include "files/file_digest.h"   // sha256_of_file, sha256_of_path
 #include "scan/dump_scan.h"      // run_scan, find_bad_blocks
-#include "detect/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, odds_text
-#include "files/output_file.h"    // file_ptr, open_dump, staged_output, check_output_names
-#include "report/scan_report.h"    // scan_report, report_*, print_summary, layout_label
+#include "detect/evidence.h"     // chance_of_decoding, log10_chance_of_at_least, odds_text
+#include "files/output_file.h"   // file_ptr, open_dump, staged_output, check_output_names
+#include "report/scan_report.h"  // scan_report, report_*, print_summary, layout_label
 #include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
 #include "layout/layout_file.h"  // read_layout_file
 #include "platform/platform.h"   // platform_is_terminal, platform_stdout_is
@@ -95,12 +96,6 @@ std::string quoted(const std::string& word) {
   return q + "'";
 }
 
-std::string hex32(std::uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%X", static_cast<unsigned>(v));
-  return text;
-}
-
 // The progress line on standard error: percentage, speed and time left, a few times a second,
 // only when standard error is a terminal.
 class progress_line {
@@ -141,76 +136,26 @@ class progress_line {
 // geometry and code options.
 std::string make_layout(const ecc_options& o, nand_layout& layout) {
   if (!o.layout_file.empty())
-    return read_layout_file(o.layout_file, layout);
+    return read_layout_file(o.layout_file, layout).message;
   if (o.page_size < 512 && o.page_size >= 1)
     return "a page of less than 512 bytes holds no sector";
   layout = default_layout(o.page_size, o.spare_size, o.block_pages);
   layout.code.t = o.t;
   layout.code.lsb_first = o.bit_order == "lsb";
   layout.code.mask = o.ecc_mask == "erased-ff" ? layout_mask::erased_ff : layout_mask::none;
-  return check_layout(layout);
-}
-
-bch_code_options code_options(const layout_code& c) {
-  bch_code_options co;
-  co.bit_order = c.lsb_first ? bch_bit_order::lsb_first : bch_bit_order::msb_first;
-  switch (c.mask) {
-    case layout_mask::none:
-      co.ecc_mask = bch_ecc_mask::none;
-      break;
-    case layout_mask::erased_ff:
-      co.ecc_mask = bch_ecc_mask::erased_ff;
-      break;
-    case layout_mask::bytes:
-      co.ecc_mask = bch_ecc_mask::xor_bytes;
-      co.mask_bytes = c.mask_bytes;
-      break;
-  }
-  co.pad = c.pad_start ? bch_pad::start : bch_pad::end;
-  co.primitive_polynomial = c.primitive_polynomial;
-  return co;
-}
-
-// Builds the layout's code and checks that every step fits it.
-std::string build_code(const nand_layout& layout, bch_code& code) {
-  const std::string error =
-      bch_code_init(code, layout.code.m, layout.code.t, code_options(layout.code));
-  if (!error.empty()) {
-    return "the code m = " + std::to_string(layout.code.m) +
-           ", t = " + std::to_string(layout.code.t) + " cannot be built: " + error;
-  }
-  return check_layout_code(layout, code.parity_bits, code.max_data_bytes);
+  return check_layout(layout).message;
 }
 
 // The layout a command works on and its code, built and checked against each other.
 std::string layout_and_code(const ecc_options& o, nand_layout& layout, bch_code& code) {
   if (std::string e = make_layout(o, layout); !e.empty())
     return e;
-  return build_code(layout, code);
-}
-
-const char* mask_word(const layout_code& c) {
-  switch (c.mask) {
-    case layout_mask::none:
-      return "none";
-    case layout_mask::erased_ff:
-      return "erased-ff";
-    case layout_mask::bytes:
-      return "hex";
-  }
-  return "none";
+  return build_layout_code(layout, code).message;
 }
 
 void print_layout_lines(std::FILE* to, const nand_layout& layout, const bch_code& code) {
   std::fprintf(to, "layout:          %s\n", layout_label(layout).c_str());
-  std::fprintf(to, "code:            m=%d t=%d, %d ECC bytes, bit order %s, ECC mask %s", code.m,
-               code.t, code.ecc_bytes, layout.code.lsb_first ? "lsb" : "msb",
-               mask_word(layout.code));
-  if (layout.code.pad_start)
-    std::fprintf(to, ", pad start");
-  if (layout.code.primitive_polynomial != 0)
-    std::fprintf(to, ", primitive polynomial %s", hex32(layout.code.primitive_polynomial).c_str());
-  std::fprintf(to, "\n");
+  std::fprintf(to, "code:            %s\n", code_text(layout.code, code.ecc_bytes).c_str());
 }
 
 #ifdef SIGBUS
@@ -424,13 +369,7 @@ std::string write_report_page(const ecc_options& o, const nand_layout& layout, c
   h.sha256 = !dump_sha256.empty() ? dump_sha256 : sha256_of_file(dump, error);
   if (h.sha256.empty())
     return o.dump + ": " + error;
-  char code_text[160];
-  std::snprintf(code_text, sizeof code_text, "m=%d t=%d, %d ECC bytes, bit order %s, ECC mask %s%s",
-                code.m, code.t, code.ecc_bytes, layout.code.lsb_first ? "lsb" : "msb",
-                mask_word(layout.code), layout.code.pad_start ? ", pad start" : "");
-  h.code_text = code_text;
-  if (layout.code.primitive_polynomial != 0)
-    h.code_text += ", primitive polynomial " + hex32(layout.code.primitive_polynomial);
+  h.code_text = code_text(layout.code, code.ecc_bytes);
   h.version = pagolinth_version_text("pagolinth-ecc");
   h.command_line = o.command_text;
   h.time = std::chrono::duration_cast<std::chrono::seconds>(
@@ -902,7 +841,7 @@ int run_probe(const ecc_options& o) {
           nand_layout variant = layout;
           variant.code = c.code;
           bch_code code;
-          if (!build_code(variant, code).empty())
+          if (!build_layout_code(variant, code).ok())
             continue;
           // Padding has a place only when the parity leaves bits of its last byte unused.
           if (pad_start && code.parity_bits % 8 == 0)
@@ -967,7 +906,8 @@ int run_probe(const ecc_options& o) {
   const std::size_t shown = std::min<std::size_t>(candidates.size(), 40);
   for (std::size_t i = 0; i < shown; ++i) {
     const probe_candidate& c = candidates[i];
-    std::printf("%4zu  %-9s  %-9s  ", i + 1, c.code.lsb_first ? "lsb" : "msb", mask_word(c.code));
+    std::printf("%4zu  %-9s  %-9s  ", i + 1, c.code.lsb_first ? "lsb" : "msb",
+                mask_name(c.code.mask));
     if (from_file)
       std::printf("%-5s  %2d", c.code.pad_start ? "start" : "end", c.code.t);
     else
@@ -998,7 +938,7 @@ int run_probe(const ecc_options& o) {
     std::printf(
         "best: in [code] of %s: t = %d, bit_order = \"%s\", ecc_mask = \"%s\", pad = \"%s\"\n",
         o.layout_file.c_str(), best.code.t, best.code.lsb_first ? "lsb" : "msb",
-        best.code.mask == layout_mask::bytes ? "(the file's hex mask)" : mask_word(best.code),
+        best.code.mask == layout_mask::bytes ? "(the file's hex mask)" : mask_name(best.code.mask),
         best.code.pad_start ? "start" : "end");
     return kAllGood;
   }
@@ -1006,7 +946,7 @@ int run_probe(const ecc_options& o) {
       "best: pagolinth-ecc check --page-size %d --spare-size %d --block-pages %d -t %d "
       "--bit-order %s --ecc-mask %s %s\n",
       o.page_size, o.spare_size, o.block_pages, best.code.t, best.code.lsb_first ? "lsb" : "msb",
-      mask_word(best.code), quoted(o.dump).c_str());
+      mask_name(best.code.mask), quoted(o.dump).c_str());
   return kAllGood;
 }
 

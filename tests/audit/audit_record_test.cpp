@@ -112,7 +112,7 @@ json record_of(const nand_layout& layout, const bch_code& code, const pages_and_
 TEST(AuditRecord, ComparedPagesAndDecoderFixesListTheSameBits) {
   const nand_layout layout = default_layout(2048, 64, 64);
   bch_code code;
-  ASSERT_EQ(bch_code_init(code, 13, 8), "");
+  ASSERT_EQ(bch_code_init(code, 13, 8).message, "");
   const pages_and_fixes p = decoded_pages(layout, code);
   // Known answers from where the errors were put above.
   for (audit_changes route : {audit_changes::written, audit_changes::decoded}) {
@@ -166,7 +166,7 @@ TEST(AuditRecord, VerifyFindsFilesWhateverTheirNames) {
   const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
   const nand_layout layout = default_layout(2048, 64, 64);
   bch_code code;
-  ASSERT_EQ(bch_code_init(code, 13, 8), "");
+  ASSERT_EQ(bch_code_init(code, 13, 8).message, "");
   std::FILE* f = std::fopen(dir.file("r.json").c_str(), "wb");
   ASSERT_NE(f, nullptr);
   audit_writer w;

@@ -94,7 +94,7 @@ std::string describe(int m, int t, const bch_code_options& o,
 
 bch_code build(int m, int t, const bch_code_options& o, bch_kernel kernel = bch_kernel::automatic) {
   bch_code code;
-  const std::string error = bch_code_init_with_kernel(code, m, t, o, kernel);
+  const std::string error = bch_code_init_with_kernel(code, m, t, o, kernel).message;
   EXPECT_EQ(error, "") << describe(m, t, o, kernel);
   return code;
 }
@@ -451,7 +451,7 @@ TEST(CodecInit, RejectsPolynomialsThatAreNotPrimitive) {
     char name[32];
     std::snprintf(name, sizeof name, "0x%X", polynomial);
     SCOPED_TRACE("m=" + std::to_string(m) + " p=" + name);
-    const std::string error = bch_code_init(code, m, 4, o);
+    const std::string error = bch_code_init(code, m, 4, o).message;
     EXPECT_NE(error.find(std::string("primitive polynomial ") + name), std::string::npos) << error;
     EXPECT_NE(error.find(words), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
@@ -498,7 +498,7 @@ TEST(CodecInit, ParametersFieldsAndSeveralCodesAtOnce) {
         Bad{13, -3, "below 1"}, Bad{13, 4096, "2t < n"}, Bad{5, 16, "2t < n"},
         Bad{13, 80, "more than 1024 parity bits"}, Bad{20, 52, "more than 1024 parity bits"}}) {
     SCOPED_TRACE("m=" + std::to_string(bad.m) + " t=" + std::to_string(bad.t));
-    const std::string error = bch_code_init(code, bad.m, bad.t);
+    const std::string error = bch_code_init(code, bad.m, bad.t).message;
     EXPECT_NE(error.find(bad.words), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     EXPECT_EQ(code.m, 13) << "the code is left as it was";
@@ -508,10 +508,10 @@ TEST(CodecInit, ParametersFieldsAndSeveralCodesAtOnce) {
     bch_code_options o;
     o.ecc_mask = bch_ecc_mask::xor_bytes;
     o.mask_bytes.assign(12, 0x5A);
-    const std::string error = bch_code_init(code, 13, 8, o);
+    const std::string error = bch_code_init(code, 13, 8, o).message;
     EXPECT_EQ(error, "the XOR mask has 12 bytes; the ECC has 13");
     o.mask_bytes.assign(13, 0x5A);
-    EXPECT_EQ(bch_code_init(code, 13, 8, o), "");
+    EXPECT_EQ(bch_code_init(code, 13, 8, o).message, "");
     EXPECT_EQ(code.options.mask_bytes, Bytes(13, 0x5A));
     code = build(13, 8, {});
   }
@@ -547,7 +547,7 @@ TEST(CodecInit, CodesBuiltOnSeveralThreadsAtOnce) {
     bch_code code;
     bch_code_options o;
     o.primitive_polynomial = c.p;
-    if (!bch_code_init(code, c.m, c.t, o).empty()) {
+    if (!bch_code_init(code, c.m, c.t, o).ok()) {
       return Bytes{};
     }
     Bytes ecc(static_cast<std::size_t>(code.ecc_bytes));

@@ -13,7 +13,8 @@
 
 #include "bch/bch.h"                      // bch_primitive_polynomial
 #include "codec/codec.h"                  // bch_code_init, bch_decode, bch_parity_bit
-#include "detect/evidence.h"                // kEvidenceBar
+#include "codec/layout_code.h"            // build_code
+#include "detect/evidence.h"              // kEvidenceBar
 #include "tests/detect/dump_generator.h"  // generate_dump
 
 namespace {
@@ -78,7 +79,7 @@ std::string compare(const nand_layout& found, const nand_layout& truth, int pari
            std::to_string(static_cast<int>(b.mask));
   if (a.mask == layout_mask::bytes) {
     bch_code code;
-    if (!bch_code_init(code, b.m, b.t, detect_test::code_options(b)).empty())
+    if (!build_code(b, code).ok())
       return "truth builds no code";
     for (int i = 0; i < code.parity_bits; ++i) {
       const bch_bit_fix bit = bch_parity_bit(code, i);
@@ -93,9 +94,7 @@ std::string compare(const nand_layout& found, const nand_layout& truth, int pari
 std::string decode_alike(const std::vector<std::uint8_t>& dump, std::int64_t pages,
                          const nand_layout& found, const nand_layout& truth) {
   bch_code a, b;
-  if (!bch_code_init(a, found.code.m, found.code.t, detect_test::code_options(found.code))
-           .empty() ||
-      !bch_code_init(b, truth.code.m, truth.code.t, detect_test::code_options(truth.code)).empty())
+  if (!build_code(found.code, a).ok() || !build_code(truth.code, b).ok())
     return "a code does not build";
   if (found.steps.size() != truth.steps.size())
     return "step counts differ";
@@ -133,7 +132,7 @@ TEST(Detect, RecoversDrawnLayoutsAndCodes) {
         detect_layout(memory_reader(d.bytes), static_cast<std::int64_t>(d.bytes.size()), geometry);
     ASSERT_TRUE(r.error.empty()) << r.error;
     ASSERT_TRUE(r.found) << (r.ruled_out.empty() ? "" : r.ruled_out.front());
-    EXPECT_EQ(check_layout(r.layout), "");
+    EXPECT_EQ(check_layout(r.layout).message, "");
     EXPECT_EQ(r.parity_bits, d.parity_bits);
     EXPECT_LE(r.evidence.log10_odds, kEvidenceBar);
     EXPECT_EQ(compare(r.layout, d.truth, d.parity_bits), "");
@@ -228,7 +227,7 @@ TEST(Detect, FindsTheBuiltInLayoutThroughItsHoleAndNoise) {
     std::mt19937 rng(c.seed);
     nand_layout truth = default_layout(2048, 64, 64);
     bch_code built;
-    ASSERT_EQ(bch_code_init(built, 13, 8), "");
+    ASSERT_EQ(bch_code_init(built, 13, 8).message, "");
     detect_test::page_knobs knobs;
     knobs.header = 4;
     knobs.error_one_in = c.error_one_in;

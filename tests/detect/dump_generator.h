@@ -13,8 +13,9 @@
 #include <string>     // std::string, std::to_string
 #include <vector>     // std::vector
 
-#include "codec/codec.h"    // bch_code_init, bch_encode
-#include "layout/layout.h"  // nand_layout, gather_message
+#include "codec/codec.h"        // bch_code_init, bch_encode
+#include "codec/layout_code.h"  // build_code
+#include "layout/layout.h"      // nand_layout, gather_message
 
 namespace detect_test {
 
@@ -38,20 +39,6 @@ inline std::string hex(std::uint32_t v) {
     v /= 16;
   } while (v != 0);
   return "0x" + out;
-}
-
-inline bch_code_options code_options(const layout_code& code) {
-  bch_code_options o;
-  o.bit_order = code.lsb_first ? bch_bit_order::lsb_first : bch_bit_order::msb_first;
-  o.pad = code.pad_start ? bch_pad::start : bch_pad::end;
-  o.primitive_polynomial = code.primitive_polynomial;
-  if (code.mask == layout_mask::erased_ff)
-    o.ecc_mask = bch_ecc_mask::erased_ff;
-  if (code.mask == layout_mask::bytes) {
-    o.ecc_mask = bch_ecc_mask::xor_bytes;
-    o.mask_bytes = code.mask_bytes;
-  }
-  return o;
 }
 
 // Fills `out` with one step's worth of content of a kind real pages hold.
@@ -93,7 +80,7 @@ inline std::uint32_t other_primitive(std::mt19937& rng, int m) {
     bch_code code;
     bch_code_options o;
     o.primitive_polynomial = p;
-    if (bch_code_init(code, m, 4, o).empty())
+    if (bch_code_init(code, m, 4, o).ok())
       return p;
   }
 }
@@ -202,7 +189,7 @@ inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
       for (int i = 0; i < 200; ++i)
         code.mask_bytes.push_back(static_cast<std::uint8_t>(draw(rng, 0, 255)));
     }
-    if (!bch_code_init(built, code.m, code.t, code_options(code)).empty())
+    if (!build_code(code, built).ok())
       continue;
     if (8 * (step + protected_bytes) + built.parity_bits > (1 << code.m) - 1)
       continue;
@@ -235,7 +222,7 @@ inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
       layout.bad_block.marker = {layout.page_size, 1};
       layout.bad_block.pages = {0};
     }
-    if (!check_layout(layout).empty())
+    if (!check_layout(layout).ok())
       continue;
 
     d.summary = std::string(d.interleaved ? "interleaved" : "spare-at-end") + " " +

@@ -142,7 +142,7 @@ std::string changed(const std::vector<std::pair<std::string, std::string>>& chan
 
 TEST(LayoutFile, ReadsTheBaseFileAsBuiltByHand) {
   nand_layout layout;
-  ASSERT_EQ(parse_layout(kBase, "test.toml", layout), "");
+  ASSERT_EQ(parse_layout(kBase, "test.toml", layout).message, "");
   EXPECT_EQ(layout.source, "test.toml");
   EXPECT_EQ(layout_difference(layout, base_layout()), "");
 }
@@ -387,7 +387,7 @@ TEST(LayoutFile, RefusesEachFaultNamingItsKey) {
     const std::string text = changed(c.changes);
     ASSERT_EQ(text.find("test case error"), std::string::npos) << text;
     nand_layout layout;
-    const std::string message = parse_layout(text, "test.toml", layout);
+    const std::string message = parse_layout(text, "test.toml", layout).message;
     const std::string head = "test.toml: " + c.key + ": ";
     EXPECT_EQ(message.substr(0, head.size()), head) << message;
     EXPECT_NE(message.find(c.fragment), std::string::npos) << message;
@@ -424,7 +424,7 @@ TEST(LayoutFile, AcceptsEachWayOfWritingTheSameThing) {
     SCOPED_TRACE(c.what);
     const std::string text = changed(c.changes);
     nand_layout layout;
-    ASSERT_EQ(parse_layout(text, "test.toml", layout), "") << text;
+    ASSERT_EQ(parse_layout(text, "test.toml", layout).message, "") << text;
     EXPECT_EQ(layout_difference(layout, want), "");
   }
 
@@ -435,7 +435,8 @@ TEST(LayoutFile, AcceptsEachWayOfWritingTheSameThing) {
   for (const char* mask : masks) {
     SCOPED_TRACE(mask);
     ASSERT_EQ(
-        parse_layout(changed({{"\"none\"", std::string("\"") + mask + "\""}}), "m.toml", layout),
+        parse_layout(changed({{"\"none\"", std::string("\"") + mask + "\""}}), "m.toml", layout)
+            .message,
         "");
     EXPECT_EQ(layout.code.mask, layout_mask::bytes);
     EXPECT_EQ(layout.code.mask_bytes, (std::vector<std::uint8_t>{1, 0xA2, 3, 4, 5, 6, 0xFF}));
@@ -444,7 +445,8 @@ TEST(LayoutFile, AcceptsEachWayOfWritingTheSameThing) {
   ASSERT_EQ(parse_layout(changed({{"\"msb\"", "\"lsb\""},
                                   {"\"end\"", "\"start\""},
                                   {"\"none\"", "\"erased-ff\""}}),
-                         "v.toml", layout),
+                         "v.toml", layout)
+                .message,
             "");
   EXPECT_TRUE(layout.code.lsb_first);
   EXPECT_TRUE(layout.code.pad_start);
@@ -452,12 +454,13 @@ TEST(LayoutFile, AcceptsEachWayOfWritingTheSameThing) {
   EXPECT_TRUE(layout.code.mask_bytes.empty());
   // Without pages the marker is on the first page; without [bad_block] there is none; without
   // a name the name is empty and without a polynomial it is 0, the tabled one.
-  ASSERT_EQ(parse_layout(changed({{"pages = [0, -1]\n", ""}}), "p.toml", layout), "");
+  ASSERT_EQ(parse_layout(changed({{"pages = [0, -1]\n", ""}}), "p.toml", layout).message, "");
   EXPECT_EQ(layout.bad_block.pages, std::vector<std::int32_t>{0});
   ASSERT_EQ(parse_layout(changed({{"[bad_block]\nmarker = [2048, 2]\npages = [0, -1]\n", ""},
                                   {"name = \"test layout\"\n", ""},
                                   {"primitive_polynomial = 0x201B\n", ""}}),
-                         "b.toml", layout),
+                         "b.toml", layout)
+                .message,
             "");
   EXPECT_FALSE(layout.bad_block.present);
   EXPECT_EQ(layout.name, "");
@@ -468,7 +471,7 @@ TEST(LayoutFile, AcceptsEachWayOfWritingTheSameThing) {
 std::string round_trip(const nand_layout& layout, std::string& text) {
   text = layout_to_toml(layout);
   nand_layout back;
-  const std::string fault = parse_layout(text, "round trip", back);
+  const std::string fault = parse_layout(text, "round trip", back).message;
   if (!fault.empty())
     return fault;
   if (back.source != "round trip")
@@ -540,13 +543,13 @@ TEST(LayoutFile, ReadsFilesAndNamesThoseItCannotRead) {
     std::fclose(file);
   }
   nand_layout layout;
-  EXPECT_EQ(read_layout_file(path, layout), "");
+  EXPECT_EQ(read_layout_file(path, layout).message, "");
   EXPECT_EQ(layout.source, path);
   EXPECT_EQ(layout_difference(layout, base_layout()), "");
   std::remove(path.c_str());
 
   const std::string missing = testing::TempDir() + "no such layout.toml";
-  const std::string message = read_layout_file(missing, layout);
+  const std::string message = read_layout_file(missing, layout).message;
   EXPECT_EQ(message.substr(0, missing.size() + 2), missing + ": ") << message;
   EXPECT_NE(message.find("cannot open"), std::string::npos) << message;
 }
@@ -602,8 +605,8 @@ TEST(LayoutFile, ExampleFilesReadToTheLayoutsTheyDescribe) {
     const std::string path = entry.path().string();
     SCOPED_TRACE(path);
     nand_layout layout;
-    ASSERT_EQ(read_layout_file(path, layout), "");
-    EXPECT_EQ(check_layout(layout), "");
+    ASSERT_EQ(read_layout_file(path, layout).message, "");
+    EXPECT_EQ(check_layout(layout).message, "");
     ++read;
     for (const auto& [file, built] : examples) {
       if (entry.path().filename() != file)
@@ -635,7 +638,7 @@ TEST(LayoutFile, CharactersBeyondAsciiOnlyInStringsAndComments) {
   };
   for (const auto& [first_line, name] : accepted) {
     nand_layout layout;
-    EXPECT_EQ(parse_layout(first_line + rest, "ok.toml", layout), "") << first_line;
+    EXPECT_EQ(parse_layout(first_line + rest, "ok.toml", layout).message, "") << first_line;
     EXPECT_EQ(layout.name, name) << first_line;
   }
   // Refused with the place, before the TOML reader sees them: U+00FC and U+0100 where a value
@@ -656,7 +659,7 @@ TEST(LayoutFile, CharactersBeyondAsciiOnlyInStringsAndComments) {
   };
   for (const auto& c : refused) {
     nand_layout layout;
-    const std::string message = parse_layout(c.text, "bad.toml", layout);
+    const std::string message = parse_layout(c.text, "bad.toml", layout).message;
     const bool utf8 = c.text.find_first_of("\xff\xc3") != std::string::npos &&
                       c.text.find("\u00fc") == std::string::npos;
     if (c.place.empty()) {

@@ -46,7 +46,7 @@ TEST(Layout, DefaultLayoutAgreesWithThePageLayoutFunctions) {
   for (const auto& geo : geometries) {
     SCOPED_TRACE(testing::Message() << "page " << geo[0] << "+" << geo[1]);
     const nand_layout layout = default_layout(geo[0], geo[1], 64);
-    ASSERT_EQ(check_layout(layout), "");
+    ASSERT_EQ(check_layout(layout).message, "");
     EXPECT_EQ(layout.source, kBuiltInLayout);
     EXPECT_EQ(layout.code.m, 13);
     EXPECT_EQ(layout.code.t, 8);
@@ -94,9 +94,9 @@ TEST(Layout, DefaultLayoutAgreesWithThePageLayoutFunctions) {
   }
   // Below one sector the default layout has no step, and check_layout says so.
   EXPECT_EQ(default_layout(511, 64, 64).steps.size(), 0u);
-  EXPECT_EQ(check_layout(default_layout(511, 64, 64)), "steps: the page has no step");
+  EXPECT_EQ(check_layout(default_layout(511, 64, 64)).message, "steps: the page has no step");
   // The last chunk does not fit 2048 + 16: its data after the hole ends at 2097.
-  EXPECT_EQ(check_layout(default_layout(2048, 16, 64)),
+  EXPECT_EQ(check_layout(default_layout(2048, 16, 64)).message,
             "steps[3].data[1]: [2054, 43] ends at 2097, past the raw page of 2064 bytes");
 }
 
@@ -225,12 +225,12 @@ TEST(Layout, CheckLayoutNamesEachFault) {
       {"name of two lines", [](nand_layout& l) { l.name = "two\nlines"; },
        "name: must be one line without control characters"},
   };
-  ASSERT_EQ(check_layout(two_step_layout()), "");
+  ASSERT_EQ(check_layout(two_step_layout()).message, "");
   for (const fault_case& c : cases) {
     SCOPED_TRACE(c.what);
     nand_layout layout = two_step_layout();
     c.change(layout);
-    EXPECT_EQ(check_layout(layout), c.message);
+    EXPECT_EQ(check_layout(layout).message, c.message);
   }
 }
 
@@ -244,26 +244,26 @@ TEST(Layout, CheckLayoutAcceptsTouchingSpansAndTheLastByte) {
   layout.code.primitive_polynomial = 0x201B;
   layout.code.mask = layout_mask::bytes;
   layout.code.mask_bytes = {1, 2, 3, 4, 5, 6, 7};
-  EXPECT_EQ(check_layout(layout), "");
+  EXPECT_EQ(check_layout(layout).message, "");
   layout.page_size = kMaxPagePart;
   layout.spare_size = 1;
   layout.bad_block.present = false;
   layout.steps[1].ecc = {kMaxPagePart - 6, 7};
-  EXPECT_EQ(check_layout(layout), "");
+  EXPECT_EQ(check_layout(layout).message, "");
 }
 
 TEST(Layout, CheckLayoutCodeNamesTheStepThatDoesNotFit) {
   const nand_layout layout = two_step_layout();
   // 52 parity bits need 7 bytes; step 0 holds 512 + 4 bytes, step 1 512 + 4.
-  EXPECT_EQ(check_layout_code(layout, 52, 516), "");
-  EXPECT_EQ(check_layout_code(layout, 56, 516), "");
-  EXPECT_EQ(check_layout_code(layout, 57, 516),
+  EXPECT_EQ(check_layout_code(layout, 52, 516).message, "");
+  EXPECT_EQ(check_layout_code(layout, 56, 516).message, "");
+  EXPECT_EQ(check_layout_code(layout, 57, 516).message,
             "steps[0].ecc: [1030, 7] holds 7 bytes, but the code's 57 parity bits need 8");
-  EXPECT_EQ(check_layout_code(layout, 52, 515),
+  EXPECT_EQ(check_layout_code(layout, 52, 515).message,
             "steps[0]: 516 data and protected bytes do not fit the code, which holds at most 515");
   nand_layout longer = layout;
   longer.steps[1].protected_.push_back({1100, 1});
-  EXPECT_EQ(check_layout_code(longer, 52, 516),
+  EXPECT_EQ(check_layout_code(longer, 52, 516).message,
             "steps[1]: 517 data and protected bytes do not fit the code, which holds at most 516");
 }
 
@@ -274,7 +274,7 @@ TEST(Layout, GatherAndScatterFollowTheSpansByteByByte) {
   for (int trial = 0; trial < 300; ++trial) {
     SCOPED_TRACE(testing::Message() << "random layout " << trial);
     const nand_layout layout = layout_test::random_layout(rng);
-    ASSERT_EQ(check_layout(layout), "");
+    ASSERT_EQ(check_layout(layout).message, "");
     const std::size_t raw = static_cast<std::size_t>(raw_page_bytes(layout));
     auto page = random_bytes(rng, raw);
     for (std::size_t k = 0; k < layout.steps.size(); ++k) {

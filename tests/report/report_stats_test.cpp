@@ -15,11 +15,11 @@
 #include <tuple>   // std::tuple
 #include <vector>  // std::vector
 
-#include "codec/codec.h"       // bch_code, bch_code_init, bch_encode
-#include "scan/dump_scan.h"    // run_scan
-#include "files/output_file.h"  // file_ptr
+#include "codec/codec.h"         // bch_code, bch_code_init, bch_encode
+#include "scan/dump_scan.h"      // run_scan
+#include "files/output_file.h"   // file_ptr
 #include "report/scan_report.h"  // scan_report, report_open_files, report_batch
-#include "layout/layout.h"     // default_layout, gather_message, message_byte_offset
+#include "layout/layout.h"       // default_layout, gather_message, message_byte_offset
 
 namespace {
 
@@ -45,7 +45,7 @@ struct tally {
 class generated_dump {
  public:
   generated_dump() : layout_(default_layout(2048, 64, kBlockPages)) {
-    EXPECT_EQ(bch_code_init(code_, 13, 8), "");
+    EXPECT_EQ(bch_code_init(code_, 13, 8).message, "");
     std::mt19937 gen(7);
     const std::int64_t page_bytes = raw_page_bytes(layout_);
     bytes_.resize(static_cast<std::size_t>(kPages * page_bytes));

@@ -13,7 +13,7 @@
 #include <vector>     // std::vector
 
 #include "files/output_file.h"  // file_ptr
-#include "layout/layout.h"     // default_layout, gather_message, scatter_message
+#include "layout/layout.h"      // default_layout, gather_message, scatter_message
 
 namespace {
 
@@ -94,10 +94,10 @@ nand_layout scattered_layout() {
 
 TEST(DumpScan, ThreadsAndMappingChangeNothingForEveryAction) {
   bch_code code;
-  ASSERT_EQ(bch_code_init(code, 13, 8), "");
+  ASSERT_EQ(bch_code_init(code, 13, 8).message, "");
   const nand_layout layouts[] = {default_layout(2048, 64, 64), scattered_layout()};
   for (const nand_layout& layout : layouts) {
-    ASSERT_EQ(check_layout(layout), "");
+    ASSERT_EQ(check_layout(layout).message, "");
     const std::int64_t page_bytes = raw_page_bytes(layout);
     const std::int64_t pages = 8 * 1024 * 1024 / page_bytes * 2 + 37;  // three batches
     const std::int64_t size = pages * page_bytes + 77;                 // and a tail
@@ -167,7 +167,7 @@ TEST(DumpScan, ThreadsAndMappingChangeNothingForEveryAction) {
 
 TEST(DumpScan, ADumpShorterThanAnnouncedIsAnErrorNotAWalkOverMissingBytes) {
   bch_code code;
-  ASSERT_EQ(bch_code_init(code, 13, 8), "");
+  ASSERT_EQ(bch_code_init(code, 13, 8).message, "");
   const nand_layout layout = default_layout(2048, 64, 64);
   for (bool map : {true, false}) {
     scan_settings s;
@@ -188,7 +188,7 @@ TEST(DumpScan, BadBlocksAreFoundByTheirMarkers) {
   layout.bad_block.present = true;
   layout.bad_block.marker = {2048, 2};
   layout.bad_block.pages = {0, -1};
-  ASSERT_EQ(check_layout(layout), "");
+  ASSERT_EQ(check_layout(layout).message, "");
   // Ten blocks of four pages and half a block more, all 0xFF but the marks: block 2 on its
   // first page, block 5 on its last, block 7 on a page that carries no marker, block 10 (the
   // partial one) on its first page.

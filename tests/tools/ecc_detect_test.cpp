@@ -38,7 +38,7 @@ TEST(EccDetect, WritesALayoutThatCheckTakes) {
     EXPECT_NE(r.out.find("# found: "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("odds of chance"), std::string::npos) << r.out;
     nand_layout found;
-    ASSERT_EQ(read_layout_file(dir.file("found.toml"), found), "");
+    ASSERT_EQ(read_layout_file(dir.file("found.toml"), found).message, "");
     EXPECT_EQ(found.steps.size(), d.truth.steps.size());
     EXPECT_EQ(found.code.m, d.truth.code.m);
     EXPECT_EQ(found.code.t, d.truth.code.t);

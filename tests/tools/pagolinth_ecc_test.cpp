@@ -630,7 +630,7 @@ TEST(PagolinthEccLayouts, EveryExampleLayoutRoundTrips) {
     const std::string path = entry.path().string();
     SCOPED_TRACE(path);
     nand_layout l;
-    ASSERT_EQ(read_layout_file(path, l), "");
+    ASSERT_EQ(read_layout_file(path, l).message, "");
     scratch_dir dir;
     const std::vector<std::string> layout = {"--layout", path};
     const std::size_t page_bytes = static_cast<std::size_t>(raw_page_bytes(l));
