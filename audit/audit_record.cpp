@@ -151,7 +151,7 @@ std::string audit_utc_time(std::time_t when) {
   return text;
 }
 
-std::string audit_begin(audit_writer& w, std::FILE* file, const audit_head& head) {
+status audit_begin(audit_writer& w, std::FILE* file, const audit_head& head) {
   w = audit_writer{};
   w.file = file;
   w.layout = head.layout;
@@ -203,7 +203,7 @@ std::string audit_begin(audit_writer& w, std::FILE* file, const audit_head& head
   } else {
     put(w, "{\n" + members(j) + ",\n  \"changed_steps\": [");
   }
-  return w.failed ? "cannot write the audit record" : "";
+  return w.failed ? status::error("cannot write the audit record") : status::success();
 }
 
 bool audit_add_batch(audit_writer& w, const scan_batch& batch, const unsigned char* input,
@@ -247,7 +247,7 @@ bool audit_add_batch(audit_writer& w, const scan_batch& batch, const unsigned ch
   return !w.failed;
 }
 
-std::string audit_end(audit_writer& w, const audit_tail& tail) {
+status audit_end(audit_writer& w, const audit_tail& tail) {
   json j;
   j["ended_utc"] = tail.ended_utc;
   j["exit_status"] = tail.exit_status;
@@ -280,7 +280,7 @@ std::string audit_end(audit_writer& w, const audit_tail& tail) {
              "\n}\n");
   if (!w.failed && std::fflush(w.file) != 0)
     w.failed = true;
-  return w.failed ? "cannot write the audit record" : "";
+  return w.failed ? status::error("cannot write the audit record") : status::success();
 }
 
 namespace {
@@ -306,30 +306,30 @@ bool is_sha256(const std::string& hex) {
 
 }  // namespace
 
-std::string audit_verify(const std::string& path, std::vector<audit_check>& files,
-                         std::vector<std::string>& skipped) {
+status audit_verify(const std::string& path, std::vector<audit_check>& files,
+                    std::vector<std::string>& skipped) {
   files.clear();
   skipped.clear();
   std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
   if (!in)
-    return "cannot open the record " + path;
+    return status::error("cannot open the record " + path);
   const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad())
-    return "cannot read the record " + path;
+    return status::error("cannot read the record " + path);
   const json record = json::parse(text, nullptr, false);
   if (record.is_discarded() || !record.is_object())
-    return path + " is not JSON";
+    return status::error(path + " is not JSON");
   if (!record.contains("record") || record["record"] != kRecordKind)
-    return path + " is not a pagolinth audit record";
+    return status::error(path + " is not a pagolinth audit record");
   if (!record.contains("record_version") || record["record_version"] != kRecordVersion)
-    return path + ": record_version is not " + std::to_string(kRecordVersion);
+    return status::error(path + ": record_version is not " + std::to_string(kRecordVersion));
   const std::filesystem::path folder = std::filesystem::u8path(path).parent_path();
   for (const char* role : {"input", "output", "csv", "map", "report"}) {
     if (!record.contains(role))
       continue;
     const json& f = record[role];
     if (!f.is_object() || !f.contains("sha256") || !f["sha256"].is_string())
-      return path + ": \"" + role + "\" has no sha256";
+      return status::error(path + ": \"" + role + "\" has no sha256");
     audit_check c;
     c.role = role;
     c.recorded = f["sha256"].get<std::string>();
@@ -340,9 +340,9 @@ std::string audit_verify(const std::string& path, std::vector<audit_check>& file
       continue;
     }
     if (!is_sha256(c.recorded))
-      return path + ": the sha256 of \"" + role + "\" is not 64 hex digits";
+      return status::error(path + ": the sha256 of \"" + role + "\" is not 64 hex digits");
     if (given.empty() && absolute.empty())
-      return path + ": \"" + role + "\" names no file";
+      return status::error(path + ": \"" + role + "\" names no file");
     std::vector<std::string> tries = {absolute, given};
     if (!given.empty() && std::filesystem::u8path(given).is_relative())
       tries.push_back((folder / std::filesystem::u8path(given)).u8string());
@@ -354,18 +354,16 @@ std::string audit_verify(const std::string& path, std::vector<audit_check>& file
     }
     if (c.path.empty()) {
       c.path = absolute.empty() ? given : absolute;
-      c.problem = "missing";
-    } else {
-      std::string error;
-      c.found = sha256_of_path(c.path, error);
-      if (c.found.empty())
-        c.problem = "cannot be read: " + error;
-      else if (c.found != c.recorded)
-        c.problem = "changed";
+      c.problem = audit_problem::missing;
+    } else if (status hashed = sha256_of_path(c.path, c.found); !hashed.ok()) {
+      c.problem = audit_problem::unreadable;
+      c.why = "cannot be read: " + hashed.message;
+    } else if (c.found != c.recorded) {
+      c.problem = audit_problem::changed;
     }
     files.push_back(std::move(c));
   }
   if (files.empty() && skipped.empty())
-    return path + " names no file";
-  return "";
+    return status::error(path + " names no file");
+  return status::success();
 }

@@ -10,10 +10,11 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-#include "codec/codec.h"       // bch_code
-#include "scan/dump_scan.h"    // scan_batch
+#include "codec/codec.h"         // bch_code
+#include "scan/dump_scan.h"      // scan_batch
 #include "report/scan_report.h"  // scan_totals
-#include "layout/layout.h"     // nand_layout
+#include "layout/layout.h"       // nand_layout
+#include "status/status.h"       // status
 
 // One file a record names: the input, or an output.
 struct audit_file {
@@ -72,9 +73,9 @@ struct audit_writer {
 // "2025-01-31T23:59:59Z" for `when`; "" when the time cannot be represented.
 std::string audit_utc_time(std::time_t when);
 
-// Starts the record on `file` (opened for writing, empty) with the head. Returns "" or a
-// message (a write failed).
-std::string audit_begin(audit_writer& w, std::FILE* file, const audit_head& head);
+// Starts the record on `file` (opened for writing, empty) with the head. Fails when a write
+// failed.
+status audit_begin(audit_writer& w, std::FILE* file, const audit_head& head);
 
 // Adds the steps of a batch whose bits changed: with audit_changes::written, `input` holds the
 // same pages as read from the input (batch.pages raw pages) and every differing bit inside a
@@ -87,24 +88,32 @@ std::string audit_begin(audit_writer& w, std::FILE* file, const audit_head& head
 bool audit_add_batch(audit_writer& w, const scan_batch& batch, const unsigned char* input,
                      bool with_status);
 
-// Ends the record with the tail. Returns "" or a message (a write failed earlier or now). The
-// file is flushed but not closed.
-std::string audit_end(audit_writer& w, const audit_tail& tail);
+// Ends the record with the tail. Fails when a write failed, earlier or now. The file is
+// flushed but not closed.
+status audit_end(audit_writer& w, const audit_tail& tail);
 
 // What verify finds for one file a record names.
+enum class audit_problem {
+  none,        // the file is as recorded
+  changed,     // its SHA-256 differs from the recorded one
+  missing,     // no file at any of the names tried
+  unreadable,  // it exists but cannot be hashed (see `why`)
+};
+
 struct audit_check {
   std::string role;      // "input", "output", "csv", "map", "report"
   std::string path;      // the name tried (the recorded absolute path, or the path as given)
   std::string recorded;  // the recorded SHA-256
   std::string found;     // the SHA-256 now, "" when the file is missing or unreadable
-  std::string problem;   // "" when it matches; else why not, one line
+  audit_problem problem = audit_problem::none;
+  std::string why;  // unreadable: why it cannot be hashed, one line
 };
 
 // Reads the record at `path` and hashes again every file it names, in the order input, output,
 // csv, map, report. A file is looked for at its recorded absolute path, then at the path as given
 // (from the working folder), then at that path from the record's folder. `skipped` gets one
-// line for each file that cannot be re-read (an output that went to standard output). Returns
-// "" when the record was read (whatever the files' state: see each check's `problem`), or a
-// message when it cannot be read or is not a pagolinth audit record.
-std::string audit_verify(const std::string& path, std::vector<audit_check>& files,
-                         std::vector<std::string>& skipped);
+// line for each file that cannot be re-read (an output that went to standard output). Succeeds
+// when the record was read, whatever the files' state (see each check's `problem`); fails when
+// it cannot be read or is not a pagolinth audit record.
+status audit_verify(const std::string& path, std::vector<audit_check>& files,
+                    std::vector<std::string>& skipped);

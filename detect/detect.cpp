@@ -965,24 +965,25 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
   detect_result result;
   if (geometry.page_size < 512 || geometry.page_size > kMaxPagePart || geometry.spare_size < 1 ||
       geometry.spare_size > kMaxPagePart || geometry.block_pages < 1) {
-    result.error = "page size must be 512 to " + std::to_string(kMaxPagePart) +
-                   " bytes, spare size 1 to " + std::to_string(kMaxPagePart) +
-                   ", pages per block at least 1";
+    result.error = status::error("page size must be 512 to " + std::to_string(kMaxPagePart) +
+                                 " bytes, spare size 1 to " + std::to_string(kMaxPagePart) +
+                                 ", pages per block at least 1");
     return result;
   }
   if (options.threads < 0 || options.threads > 64) {
-    result.error = "threads must be 0 (one per core) to 64";
+    result.error = status::error("threads must be 0 (one per core) to 64");
     return result;
   }
   if (options.sample_pages < 16 || options.sample_pages > 100000) {
-    result.error = "pages to sample must be 16 to 100000";
+    result.error = status::error("pages to sample must be 16 to 100000");
     return result;
   }
   sample_set s;
   s.raw = std::int64_t{geometry.page_size} + geometry.spare_size;
   const std::int64_t pages = dump_bytes / s.raw;
   if (pages < 1) {
-    result.error = "the dump holds no whole page of " + std::to_string(s.raw) + " bytes";
+    result.error =
+        status::error("the dump holds no whole page of " + std::to_string(s.raw) + " bytes");
     return result;
   }
   const std::int64_t wanted = std::min<std::int64_t>(pages, options.sample_pages);
@@ -990,7 +991,7 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
   for (std::int64_t i = 0; i < wanted; ++i) {
     const std::int64_t index = i * pages / wanted;
     if (!read(index * s.raw, page.data(), page.size())) {
-      result.error = "cannot read page " + std::to_string(index) + " of the dump";
+      result.error = status::error("cannot read page " + std::to_string(index) + " of the dump");
       return result;
     }
     ++result.pages_sampled;
@@ -1117,7 +1118,7 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
       break;
     ++tried;
     detect_result r = detect_layout(read, dump_bytes, guess.geometry, quick);
-    if (!r.error.empty())
+    if (!r.error.ok())
       return r;
     if (r.found) {
       std::int64_t message = 0;
@@ -1142,7 +1143,7 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
   }
   if (!best.found && tried > 0 && options.noise_effort > 0) {
     detect_result r = detect_layout(read, dump_bytes, guesses[0].geometry, options);
-    if (r.found || !r.error.empty())
+    if (r.found || !r.error.ok())
       return r;
   }
   if (best.found)

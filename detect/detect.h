@@ -14,6 +14,7 @@
 
 #include "detect/gf2_poly.h"  // gf2_poly
 #include "layout/layout.h"    // nand_layout
+#include "status/status.h"    // status
 
 // Reads `bytes` bytes of the dump from `offset` into `out`; false when it cannot.
 using detect_reader =
@@ -61,12 +62,12 @@ struct detect_result {
   // first: no span whose words share a BCH generator"), and common factors that named no code
   // (at most 12); when found, the factors passed over before the finding.
   std::vector<std::string> ruled_out;
-  std::string error;  // non-empty: the search could not run (unreadable dump, bad geometry)
+  status error;  // failed: the search could not run (unreadable dump, bad geometry)
 };
 
 // Searches the dump of `dump_bytes` bytes (whole pages of page_size + spare_size; a tail is
 // ignored) for its layout and code. Outside the geometry's ranges, or with fewer than one whole
-// page, returns with `error` set. Never a guess: found only when the sampled steps decode
+// page, returns with `error` failed. Never a guess: found only when the sampled steps decode
 // under the code far beyond chance (kEvidenceBar).
 detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
                             const detect_geometry& geometry, const detect_options& options = {});

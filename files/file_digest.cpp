@@ -12,16 +12,13 @@
 #include <string>   // std::to_string
 #include <vector>   // std::vector
 
-std::string sha256_of_file(std::FILE* file, std::string& error) {
-  if (platform_fseek64(file, 0, SEEK_END) != 0) {
-    error = std::string("cannot find the file's size: ") + std::strerror(errno);
-    return "";
-  }
+status sha256_of_file(std::FILE* file, std::string& digest) {
+  digest.clear();
+  if (platform_fseek64(file, 0, SEEK_END) != 0)
+    return status::error(std::string("cannot find the file's size: ") + std::strerror(errno));
   const std::int64_t size = platform_ftell64(file);
-  if (size < 0) {
-    error = std::string("cannot find the file's size: ") + std::strerror(errno);
-    return "";
-  }
+  if (size < 0)
+    return status::error(std::string("cannot find the file's size: ") + std::strerror(errno));
   platform_sha256 hash;
   std::vector<unsigned char> piece(std::size_t{4} << 20);
   for (std::int64_t at = 0; at < size;) {
@@ -29,29 +26,23 @@ std::string sha256_of_file(std::FILE* file, std::string& error) {
     const std::size_t length = left < static_cast<std::int64_t>(piece.size())
                                    ? static_cast<std::size_t>(left)
                                    : piece.size();
-    if (!platform_read_at(file, at, piece.data(), length)) {
-      error = "cannot read the file at offset " + std::to_string(at);
-      return "";
-    }
-    if (!platform_sha256_update(hash, piece.data(), length)) {
-      error = "the platform's SHA-256 failed";
-      return "";
-    }
+    if (!platform_read_at(file, at, piece.data(), length))
+      return status::error("cannot read the file at offset " + std::to_string(at));
+    if (!platform_sha256_update(hash, piece.data(), length))
+      return status::error("the platform's SHA-256 failed");
     at += static_cast<std::int64_t>(length);
   }
-  std::string hex = platform_sha256_hex(hash);
-  if (hex.empty()) {
-    error = "the platform's SHA-256 failed";
-  }
-  return hex;
+  digest = platform_sha256_hex(hash);
+  if (digest.empty())
+    return status::error("the platform's SHA-256 failed");
+  return status::success();
 }
 
-std::string sha256_of_path(const std::string& path, std::string& error) {
+status sha256_of_path(const std::string& path, std::string& digest) {
+  digest.clear();
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
                                                        &std::fclose);
-  if (!file) {
-    error = "cannot open " + path + ": " + std::strerror(errno);
-    return "";
-  }
-  return sha256_of_file(file.get(), error);
+  if (!file)
+    return status::error("cannot open " + path + ": " + std::strerror(errno));
+  return sha256_of_file(file.get(), digest);
 }

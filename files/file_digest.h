@@ -5,12 +5,13 @@
 #include <cstdio>  // std::FILE
 #include <string>  // std::string
 
-// Reads `file` from offset 0 to its end in 4 MiB pieces (the stream's position is not used or
-// kept) and returns its SHA-256 as 64 lower-case hex digits. On a read error or a failure of the
-// platform's hash returns "" and sets `error` to one line naming the cause.
-// REQUIRES: `file` open for reading in binary mode.
-std::string sha256_of_file(std::FILE* file, std::string& error);
+#include "status/status.h"  // status
 
-// The same for the file at `path`, opened and closed here; "" and `error` when it cannot be
-// opened or read.
-std::string sha256_of_path(const std::string& path, std::string& error);
+// Reads `file` from offset 0 to its end in 4 MiB pieces (the stream's position is not used or
+// kept) and sets `digest` to its SHA-256 as 64 lower-case hex digits. Fails with one line naming
+// the cause on a read error or a failure of the platform's hash; `digest` is then "".
+// REQUIRES: `file` open for reading in binary mode.
+status sha256_of_file(std::FILE* file, std::string& digest);
+
+// The same for the file at `path`, opened and closed here; fails too when it cannot be opened.
+status sha256_of_path(const std::string& path, std::string& digest);

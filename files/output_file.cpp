@@ -149,24 +149,25 @@ void sweep_leftovers(const fs::path& path, std::vector<leftover_temp>& found) {
 
 }  // namespace
 
-std::string open_dump(const std::string& path, file_ptr& file, std::int64_t& bytes) {
+status open_dump(const std::string& path, file_ptr& file, std::int64_t& bytes) {
   std::error_code ec;
   const fs::file_status status = fs::status(fs::u8path(path), ec);
   if (status.type() == fs::file_type::not_found)
-    return path + ": no such file";
+    return status::error(path + ": no such file");
   if (ec)
-    return path + ": " + ec.message();
+    return status::error(path + ": " + ec.message());
   if (status.type() == fs::file_type::directory)
-    return path + " is a directory, not a dump";
+    return status::error(path + " is a directory, not a dump");
   if (status.type() != fs::file_type::regular)
-    return path + " is not a regular file (a device, FIFO or socket); give the dump as a file";
+    return status::error(
+        path + " is not a regular file (a device, FIFO or socket); give the dump as a file");
   file.reset(std::fopen(path.c_str(), "rb"));
   if (!file)
-    return "cannot open " + path + ": " + std::strerror(errno);
+    return status::error("cannot open " + path + ": " + std::strerror(errno));
   if (platform_fseek64(file.get(), 0, SEEK_END) != 0 ||
       (bytes = platform_ftell64(file.get())) < 0 || platform_fseek64(file.get(), 0, SEEK_SET) != 0)
-    return "cannot measure " + path;
-  return "";
+    return status::error("cannot measure " + path);
+  return status::success();
 }
 
 bool close_checked(file_ptr& f) {
@@ -197,62 +198,65 @@ std::string write_failure(const std::string& name, int error) {
   return "cannot write " + name + ": " + error_text(error);
 }
 
-std::string check_output_path(const std::string& path, const std::string& input, bool force) {
+status check_output_path(const std::string& path, const std::string& input, bool force) {
   if (path.empty())
-    return "an output needs a file name";
+    return status::error("an output needs a file name");
   const fs::path target = fs::u8path(path);
   const std::string name = target.filename().u8string();
   if (name.empty() || name == "." || name == "..")
-    return path + " names a folder, not a file";
+    return status::error(path + " names a folder, not a file");
   std::error_code ec;
   const fs::file_status st = fs::symlink_status(target, ec);
   if (ec && st.type() != fs::file_type::not_found)
-    return "cannot examine " + path + ": " + error_text(ec);
+    return status::error("cannot examine " + path + ": " + error_text(ec));
   switch (st.type()) {
     case fs::file_type::not_found:
       if (name.size() > kNameMax)
-        return "cannot create " + path + ": " + error_text(ENAMETOOLONG);
-      return "";
+        return status::error("cannot create " + path + ": " + error_text(ENAMETOOLONG));
+      return status::success();
     case fs::file_type::symlink:
-      return path +
-             " is a symbolic link; outputs are never written through links (remove it or name "
-             "another file)";
+      return status::error(
+          path +
+          " is a symbolic link; outputs are never written through links (remove it or name "
+          "another file)");
     case fs::file_type::directory:
-      return path + " is a folder";
+      return status::error(path + " is a folder");
     case fs::file_type::regular:
       break;
     default:
-      return path + " is " + kind_word(st.type()) +
-             "; an output must be a regular file or a new name (use -o - for standard output)";
+      return status::error(
+          path + " is " + kind_word(st.type()) +
+          "; an output must be a regular file or a new name (use -o - for standard output)");
   }
   if (!input.empty() && same_file(path, input))
-    return path + " is the input; the input is never written to";
+    return status::error(path + " is the input; the input is never written to");
   // An empty file holds nothing to lose: the dialogue leaves an empty Dump_New.bin, the
   // default output of fix, beside every dump it walks.
   const auto size = fs::file_size(target, ec);
   if (!force && (ec || size != 0))
-    return path + " exists already; use --force to replace it";
-  return "";
+    return status::error(path + " exists already; use --force to replace it");
+  return status::success();
 }
 
-std::string check_output_names(const std::vector<named_output>& outputs, const std::string& input) {
+status check_output_names(const std::vector<named_output>& outputs, const std::string& input) {
   for (std::size_t i = 0; i < outputs.size(); ++i) {
     const named_output& a = outputs[i];
     if (a.path.empty() || a.path == "-")
       continue;
     if (!input.empty() && names_same(a.path, input))
-      return a.path + " (" + a.option + ") is the input; the input is never written to";
+      return status::error(a.path + " (" + a.option +
+                           ") is the input; the input is never written to");
     for (std::size_t j = i + 1; j < outputs.size(); ++j) {
       const named_output& b = outputs[j];
       if (b.path.empty() || b.path == "-")
         continue;
       if (names_same(a.path, b.path)) {
-        return a.option + " " + a.path + " and " + b.option + " " + b.path +
-               " are the same file; each output needs one of its own";
+        return status::error(a.option + " " + a.path + " and " + b.option + " " + b.path +
+                             " are the same file; each output needs one of its own");
       }
     }
   }
-  return "";
+  return status::success();
 }
 
 std::string temp_name(const std::string& final_name, long pid, std::uint32_t tag) {
@@ -286,10 +290,10 @@ staged_output::~staged_output() {
   discard(*this);
 }
 
-std::string stage_output(staged_output& out, const std::string& path, const std::string& input,
-                         bool force) {
-  if (std::string e = check_output_path(path, input, force); !e.empty())
-    return e;
+status stage_output(staged_output& out, const std::string& path, const std::string& input,
+                    bool force) {
+  if (status checked = check_output_path(path, input, force); !checked.ok())
+    return checked;
   const fs::path target = fs::u8path(path);
   sweep_leftovers(target, out.leftovers);
   const std::string final_name = target.filename().u8string();
@@ -303,9 +307,9 @@ std::string stage_output(staged_output& out, const std::string& path, const std:
     if (!out.file) {
       std::error_code ec;
       if (error == ENOENT && !fs::is_directory(folder_of(target), ec))
-        return "cannot create " + path + ": the folder " + folder_of(target).u8string() +
-               " does not exist";
-      return "cannot create a file beside " + path + ": " + error_text(error);
+        return status::error("cannot create " + path + ": the folder " +
+                             folder_of(target).u8string() + " does not exist");
+      return status::error("cannot create a file beside " + path + ": " + error_text(error));
     }
     out.final_path = path;
     out.temp_path = temp;
@@ -313,14 +317,14 @@ std::string stage_output(staged_output& out, const std::string& path, const std:
     out.force = force;
     out.slot = platform_track_temp(temp);
     g_live_temps.push_back(temp);
-    return "";
+    return status::success();
   }
-  return "cannot find a free temporary name beside " + path;
+  return status::error("cannot find a free temporary name beside " + path);
 }
 
-std::string commit_output(staged_output& out) {
+status commit_output(staged_output& out) {
   if (out.temp_path.empty())
-    return "nothing was staged for " + out.final_path;
+    return status::error("nothing was staged for " + out.final_path);
   bool ok = true;
   int error = 0;
   if (out.file) {
@@ -339,17 +343,18 @@ std::string commit_output(staged_output& out) {
   }
   if (!ok) {
     discard(out);
-    return write_failure(out.final_path, error);
+    return status::error(write_failure(out.final_path, error));
   }
-  if (std::string e = check_output_path(out.final_path, out.input, out.force); !e.empty()) {
+  if (status checked = check_output_path(out.final_path, out.input, out.force); !checked.ok()) {
     discard(out);
-    return e;
+    return checked;
   }
   std::error_code ec;
   fs::rename(fs::u8path(out.temp_path), fs::u8path(out.final_path), ec);
   if (ec) {
     discard(out);
-    return "cannot rename the finished output to " + out.final_path + ": " + error_text(ec);
+    return status::error("cannot rename the finished output to " + out.final_path + ": " +
+                         error_text(ec));
   }
   // Untracked only now: a signal just before the rename still removes the temporary file, and
   // one after it finds the name gone.
@@ -357,5 +362,5 @@ std::string commit_output(staged_output& out) {
   forget_live(out.temp_path);
   out.slot = -1;
   out.temp_path.clear();
-  return "";
+  return status::success();
 }

@@ -11,6 +11,8 @@
 #include <system_error>  // std::error_code
 #include <vector>        // std::vector
 
+#include "status/status.h"  // status
+
 struct file_closer {
   void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -18,9 +20,9 @@ using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // Opens the dump at `path` for reading and measures it. Only a regular file will do: a
 // folder, a device such as /dev/zero (endless) or a FIFO (opening it waits for a writer) is
-// refused before it is opened. Returns "" with `file` open at its start and `bytes` set, or
-// a message naming the path and the reason.
-std::string open_dump(const std::string& path, file_ptr& file, std::int64_t& bytes);
+// refused before it is opened. Succeeds with `file` open at its start and `bytes` set, or
+// fails with a message naming the path and the reason.
+status open_dump(const std::string& path, file_ptr& file, std::int64_t& bytes);
 
 // Closes `f` (if open) and reports whether everything written reached the file.
 bool close_checked(file_ptr& f);
@@ -39,9 +41,9 @@ std::string write_failure(const std::string& name, int error);
 // when `path` names a folder, a symbolic link (outputs are never written through links, and a
 // link is not replaced either), a device, FIFO or socket; when it is the same file as `input`;
 // when it is a regular file that is not empty and `force` is false; when its file name is
-// longer than the system allows. Returns "" when `path` may be written. An empty `input` is
+// longer than the system allows. Succeeds when `path` may be written. An empty `input` is
 // no file. Works on any string; writes and creates nothing.
-std::string check_output_path(const std::string& path, const std::string& input, bool force);
+status check_output_path(const std::string& path, const std::string& input, bool force);
 
 // One output of a command: the option that named it ("-o", "--csv") and the name.
 struct named_output {
@@ -52,8 +54,8 @@ struct named_output {
 // Refuses two outputs that name the same file, and an output that names the input. Names that
 // exist are compared by identity (hard and symbolic links included), others by their absolute,
 // normalised path (case-insensitively on Windows). Empty names and "-" (standard output) are
-// skipped. Returns "" or a message naming both options.
-std::string check_output_names(const std::vector<named_output>& outputs, const std::string& input);
+// skipped. Fails with a message naming both options.
+status check_output_names(const std::vector<named_output>& outputs, const std::string& input);
 
 // The temporary name of an output whose file name (without folder) is `final_name`, made by
 // process `pid` with the random `tag`: "<final_name>.part-<pid>-<8 hex digits>". When that
@@ -90,14 +92,14 @@ struct staged_output {
 // Checks `path` with check_output_path, looks beside it for temporary files of earlier runs
 // (those of processes that are gone are removed, the others kept; all are listed in
 // out.leftovers for the caller to report), then creates the temporary file (new, never through
-// a name that appeared meanwhile) and tracks it for removal on a fatal signal. Returns "" on
-// success, or a message that says why (e.g. "permission denied", a missing folder).
+// a name that appeared meanwhile) and tracks it for removal on a fatal signal. Fails with a
+// message that says why (e.g. "permission denied", a missing folder).
 // REQUIRES: `out` not staged yet.
-std::string stage_output(staged_output& out, const std::string& path, const std::string& input,
-                         bool force);
+status stage_output(staged_output& out, const std::string& path, const std::string& input,
+                    bool force);
 
 // Flushes the temporary file to the disk, closes it, checks the final name once more with
 // check_output_path (it may have changed meanwhile) and renames the temporary file to it.
 // When the caller took out.file over and closed it itself, the file is reopened to be synced.
-// Returns "" or a message; on failure the temporary file is removed.
-std::string commit_output(staged_output& out);
+// On failure the temporary file is removed.
+status commit_output(staged_output& out);

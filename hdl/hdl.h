@@ -23,6 +23,8 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
+#include "status/status.h"  // status
+
 // A code as the construction library built it. hdl_check_code says which fields must agree.
 struct hdl_code {
   int m = 0;                               // field degree, 2 ... 20
@@ -39,21 +41,21 @@ struct hdl_code {
 enum class hdl_language { verilog, vhdl };
 enum class hdl_unit { encoder, syndrome };
 
-// Returns "" when the fields of `code` are consistent (m in 2 ... 20, n = 2^m - 1, 1 <= t,
+// Succeeds when the fields of `code` are consistent (m in 2 ... 20, n = 2^m - 1, 1 <= t,
 // 2t < n, r = g's degree with g[0] = g[r] = 1 and 1 <= r <= 999, k = n - r, 1 <= p <= r, a
-// primitive polynomial of degree m whose x^0 term is set), otherwise a one-line message.
+// primitive polynomial of degree m whose x^0 term is set); otherwise fails with one line.
 // It does not prove g is the BCH generator; the construction library built it.
-std::string hdl_check_code(const hdl_code& code);
+status hdl_check_code(const hdl_code& code);
 
 // The module name used without --name: "bch_encoder_m13_t8_p8" or "bch_syndrome_m13_t8_p8".
 std::string hdl_default_name(const hdl_code& code, hdl_unit unit);
 
-// Returns "" when `name` may name a module in both languages and its testbench (name + "_tb")
+// Succeeds when `name` may name a module in both languages and its testbench (name + "_tb")
 // too: 1 ... 64 characters, an ASCII letter first, then letters, digits and single underscores,
 // not ending with an underscore, and not a reserved word of Verilog or VHDL or a name the
-// generated texts use inside (compared without regard to case, as VHDL does). Otherwise a
-// one-line message naming the fault.
-std::string hdl_check_name(const std::string& name);
+// generated texts use inside (compared without regard to case, as VHDL does). Otherwise fails
+// with one line naming the fault.
+status hdl_check_name(const std::string& name);
 
 // The next-state network of a unit, one row per register bit: row i has bit c set for
 // c < state_bits when register bit c is a term of bit i's next value, and bit state_bits + b
@@ -65,7 +67,7 @@ struct hdl_network {
   std::vector<std::uint64_t> rows;  // state_bits * words entries
 };
 
-// Builds the network of `unit` for `code`. REQUIRES: hdl_check_code(code) is "".
+// Builds the network of `unit` for `code`. REQUIRES: hdl_check_code(code) succeeds.
 hdl_network hdl_build_network(const hdl_code& code, hdl_unit unit);
 
 // Count of 2-input XOR gates when every row is an unshared chain: sum of (terms - 1) over the
@@ -73,7 +75,7 @@ hdl_network hdl_build_network(const hdl_code& code, hdl_unit unit);
 long long hdl_xor_count(const hdl_network& network);
 
 // The whole module text (header comment, ports, register, network) of `unit` named `name`.
-// REQUIRES: hdl_check_code(code) and hdl_check_name(name) are "".
+// REQUIRES: hdl_check_code(code) and hdl_check_name(name) succeed.
 std::string hdl_module_text(const hdl_code& code, hdl_unit unit, hdl_language language,
                             const std::string& name);
 
@@ -95,11 +97,11 @@ struct hdl_testbench_options {
 // ends a fail. The VHDL testbench is plain VHDL-93. The first vector is the longest message the
 // engine takes (or k bits), cut to max_full_cycles clocks; the others take at most 24 clocks of
 // message bits.
-// Returns "" and sets *text, or a message (the engine refused the code; options out of range).
-// REQUIRES: hdl_check_code(code) and hdl_check_name(name) are "".
-std::string hdl_testbench_text(const hdl_code& code, hdl_unit unit, hdl_language language,
-                               const std::string& name, const hdl_testbench_options& options,
-                               std::string* text);
+// Sets *text, or fails with a message (the engine refused the code; options out of range).
+// REQUIRES: hdl_check_code(code) and hdl_check_name(name) succeed.
+status hdl_testbench_text(const hdl_code& code, hdl_unit unit, hdl_language language,
+                          const std::string& name, const hdl_testbench_options& options,
+                          std::string* text);
 
 // The file name of the testbench written beside the module file `module_path`: the language's
 // extension (".v"; ".vhd" or ".vhdl") is replaced by "_tb" plus itself, any other name gets

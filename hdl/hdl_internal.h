@@ -19,9 +19,9 @@ std::vector<std::uint32_t> hdl_field_powers(const hdl_code& code);
 std::vector<std::uint8_t> hdl_parity_by_division(const hdl_code& code,
                                                  const std::vector<std::uint8_t>& bits);
 
-// Builds the error-correction engine's code for `code` (same field polynomial, same t). Returns
-// "" or why the engine cannot take it (it needs m >= 5, and the same r).
-std::string hdl_engine_init(const hdl_code& code, bch_code* engine);
+// Builds the error-correction engine's code for `code` (same field polynomial, same t). Fails
+// with why the engine cannot take it (it needs m >= 5, and the same r).
+status hdl_engine_init(const hdl_code& code, bch_code* engine);
 
 // Parity of a message by the engine, same convention as hdl_parity_by_division.
 // REQUIRES: engine built by hdl_engine_init; bits.size() a multiple of 8 and at most

@@ -60,29 +60,32 @@ bool ends_with(const std::string& text, const std::string& tail) {
 
 }  // namespace
 
-std::string hdl_check_name(const std::string& name) {
+status hdl_check_name(const std::string& name) {
   if (name.empty() || name.size() > kMaxName) {
-    return "module name '" + name + "' must have 1 to 64 characters";
+    return status::error("module name '" + name + "' must have 1 to 64 characters");
   }
   if (!std::isalpha(static_cast<unsigned char>(name[0])) ||
       static_cast<unsigned char>(name[0]) > 127) {
-    return "module name '" + name + "' must start with a letter A-Z or a-z";
+    return status::error("module name '" + name + "' must start with a letter A-Z or a-z");
   }
   std::string lower;
   for (std::size_t i = 0; i < name.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(name[i]);
     if (c > 127 || (!std::isalnum(c) && c != '_')) {
-      return "module name '" + name + "' may hold only letters, digits and underscores";
+      return status::error("module name '" + name +
+                           "' may hold only letters, digits and underscores");
     }
     if (c == '_' && (i + 1 == name.size() || name[i + 1] == '_')) {
-      return "module name '" + name + "' may not end with an underscore or hold two in a row";
+      return status::error("module name '" + name +
+                           "' may not end with an underscore or hold two in a row");
     }
     lower += static_cast<char>(std::tolower(c));
   }
   if (taken(lower)) {
-    return "module name '" + name + "' is a reserved word or a name used inside the module";
+    return status::error("module name '" + name +
+                         "' is a reserved word or a name used inside the module");
   }
-  return "";
+  return status::success();
 }
 
 std::string hdl_testbench_path(const std::string& module_path, hdl_language language) {

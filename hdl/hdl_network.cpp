@@ -137,36 +137,36 @@ int degree_of(std::uint32_t poly) {
 
 }  // namespace
 
-std::string hdl_check_code(const hdl_code& c) {
+status hdl_check_code(const hdl_code& c) {
   if (c.m < 2 || c.m > kMaxDegree) {
-    return "field degree m = " + std::to_string(c.m) + " is outside 2 ... 20";
+    return status::error("field degree m = " + std::to_string(c.m) + " is outside 2 ... 20");
   }
   if (c.n != (1 << c.m) - 1) {
-    return "code length n = " + std::to_string(c.n) + " is not 2^m - 1";
+    return status::error("code length n = " + std::to_string(c.n) + " is not 2^m - 1");
   }
   if (c.t < 1 || 2LL * c.t >= c.n) {
-    return "error count t = " + std::to_string(c.t) + " needs 1 <= t and 2t < n";
+    return status::error("error count t = " + std::to_string(c.t) + " needs 1 <= t and 2t < n");
   }
   if (c.r < 1 || c.r > kMaxParity || c.g.size() != static_cast<std::size_t>(c.r) + 1 ||
       c.g[0] != 1 || c.g[static_cast<std::size_t>(c.r)] != 1) {
-    return "generator polynomial does not have degree r = " + std::to_string(c.r) +
-           " (1 ... 999) with constant term 1";
+    return status::error("generator polynomial does not have degree r = " + std::to_string(c.r) +
+                         " (1 ... 999) with constant term 1");
   }
   for (std::uint8_t bit : c.g) {
     if (bit > 1) {
-      return "generator polynomial has a coefficient other than 0 and 1";
+      return status::error("generator polynomial has a coefficient other than 0 and 1");
     }
   }
   if (c.k != c.n - c.r) {
-    return "data bits k = " + std::to_string(c.k) + " is not n - r";
+    return status::error("data bits k = " + std::to_string(c.k) + " is not n - r");
   }
   if (c.p < 1 || c.p > c.r) {
-    return "bits per clock p = " + std::to_string(c.p) + " is outside 1 ... r";
+    return status::error("bits per clock p = " + std::to_string(c.p) + " is outside 1 ... r");
   }
   if (degree_of(c.primitive_polynomial) != c.m || (c.primitive_polynomial & 1) == 0) {
-    return "primitive polynomial does not have degree m with constant term 1";
+    return status::error("primitive polynomial does not have degree m with constant term 1");
   }
-  return "";
+  return status::success();
 }
 
 std::string hdl_default_name(const hdl_code& code, hdl_unit unit) {
@@ -222,17 +222,18 @@ std::vector<std::uint8_t> hdl_parity_by_division(const hdl_code& code,
   return reg;
 }
 
-std::string hdl_engine_init(const hdl_code& code, bch_code* engine) {
+status hdl_engine_init(const hdl_code& code, bch_code* engine) {
   bch_code_options options;
   options.primitive_polynomial = code.primitive_polynomial;
-  if (std::string e = bch_code_init(*engine, code.m, code.t, options).message; !e.empty()) {
-    return "the error-correction engine cannot build this code: " + e;
+  if (status e = bch_code_init(*engine, code.m, code.t, options); !e.ok()) {
+    return status::error("the error-correction engine cannot build this code: " + e.message);
   }
   if (engine->parity_bits != code.r) {
-    return "the error-correction engine's code has " + std::to_string(engine->parity_bits) +
-           " parity bits, not r = " + std::to_string(code.r);
+    return status::error("the error-correction engine's code has " +
+                         std::to_string(engine->parity_bits) +
+                         " parity bits, not r = " + std::to_string(code.r));
   }
-  return "";
+  return status::success();
 }
 
 void hdl_parity_by_engine(const bch_code& engine, const std::vector<std::uint8_t>& bits,

@@ -55,7 +55,7 @@ int append_words(const bits& sequence, int p, std::vector<bits>& words) {
 std::string build_stimulus(const hdl_code& code, hdl_unit unit,
                            const hdl_testbench_options& options, stimulus& s) {
   bch_code engine;
-  const bool by_engine = hdl_engine_init(code, &engine).empty() && engine.max_data_bytes > 0;
+  const bool by_engine = hdl_engine_init(code, &engine).ok() && engine.max_data_bytes > 0;
   // Message lengths are whole bytes for the engine; bits for the long division.
   const long long step = by_engine ? 8 : 1;
   const long long longest =
@@ -368,22 +368,22 @@ std::string vhdl_testbench(const hdl_code& code, hdl_unit unit, const std::strin
 
 }  // namespace
 
-std::string hdl_testbench_text(const hdl_code& code, hdl_unit unit, hdl_language language,
-                               const std::string& name, const hdl_testbench_options& options,
-                               std::string* text) {
+status hdl_testbench_text(const hdl_code& code, hdl_unit unit, hdl_language language,
+                          const std::string& name, const hdl_testbench_options& options,
+                          std::string* text) {
   if (options.vectors < 1 || options.vectors > kMaxVectors) {
-    return "testbench vector count " + std::to_string(options.vectors) + " is outside 1 ... " +
-           std::to_string(kMaxVectors);
+    return status::error("testbench vector count " + std::to_string(options.vectors) +
+                         " is outside 1 ... " + std::to_string(kMaxVectors));
   }
   if (options.max_full_cycles < kOtherCycles) {
-    return "testbench clock cap " + std::to_string(options.max_full_cycles) + " is below " +
-           std::to_string(kOtherCycles);
+    return status::error("testbench clock cap " + std::to_string(options.max_full_cycles) +
+                         " is below " + std::to_string(kOtherCycles));
   }
   stimulus s;
   if (std::string e = build_stimulus(code, unit, options, s); !e.empty()) {
-    return e;
+    return status::error(e);
   }
   *text = language == hdl_language::verilog ? verilog_testbench(code, unit, name, s)
                                             : vhdl_testbench(code, unit, name, s);
-  return "";
+  return status::success();
 }

@@ -449,27 +449,9 @@ std::string fix_token(const bch_bit_fix& f, std::int64_t data_bytes) {
   return where + std::to_string(byte) + "." + std::to_string(f.bit) + (f.to_one ? ":1>0" : ":0>1");
 }
 
-std::string report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
-                        const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
-                        const std::string& csv_path, const std::string& map_path) {
-  file_ptr csv, map;
-  if (!csv_path.empty()) {
-    csv.reset(std::fopen(csv_path.c_str(), "wb"));
-    if (!csv)
-      return "cannot create " + csv_path;
-  }
-  if (!map_path.empty()) {
-    map.reset(std::fopen(map_path.c_str(), "wb"));
-    if (!map)
-      return "cannot create " + map_path;
-  }
-  return report_open_files(r, settings, total_pages, bad_blocks, dump_name, std::move(csv),
-                           std::move(map));
-}
-
-std::string report_open_files(scan_report& r, const scan_settings& settings,
-                              std::int64_t total_pages, const std::vector<std::int64_t>& bad_blocks,
-                              const std::string& dump_name, file_ptr csv, file_ptr map) {
+void report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
+                 const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
+                 file_ptr csv, file_ptr map) {
   r.settings = settings;
   r.total_pages = total_pages;
   r.bad_blocks = bad_blocks;
@@ -499,7 +481,6 @@ std::string report_open_files(scan_report& r, const scan_settings& settings,
                   counted(r.cells.pages_per_column, "page", "pages") +
                   " and shows its worst step; hover a cell for its worst page."};
   }
-  return "";
 }
 
 bool report_batch(scan_report& r, const scan_batch& batch) {
@@ -573,7 +554,7 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
   return !(r.csv && std::ferror(r.csv.get()));
 }
 
-std::string report_close(scan_report& r) {
+status report_close(scan_report& r) {
   std::string error;
   if (r.totals.pages > 0) {
     close_block(r);
@@ -585,7 +566,7 @@ std::string report_close(scan_report& r) {
   }
   if (r.csv && !close_checked(r.csv) && error.empty())
     error = "cannot write the CSV file";
-  return error;
+  return status{error};
 }
 
 std::string counted(std::int64_t n, const char* singular, const char* plural) {

@@ -10,7 +10,7 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-#include "scan/dump_scan.h"    // scan_batch, scan_settings, step_outcome
+#include "scan/dump_scan.h"     // scan_batch, scan_settings, step_outcome
 #include "files/output_file.h"  // file_ptr
 
 struct block_errors {
@@ -117,25 +117,19 @@ constexpr std::int64_t kMapMaxCells = 131072;
 constexpr std::size_t kWorstBlocks = 5;
 
 // Starts a report for a dump of `total_pages` whole pages, whose bad blocks (ascending) are
-// `bad_blocks`. `csv_path` and `map_path` may be empty; otherwise the files are created
-// (replacing what was there). Returns "" or a message naming the file that could not be created.
+// `bad_blocks`, writing the CSV and the map to files the caller opened (staged outputs), either
+// of which may be null; the report takes them over and report_close closes them.
 // REQUIRES: settings.layout and settings.code set and outliving the report.
-std::string report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
-                        const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
-                        const std::string& csv_path, const std::string& map_path);
-
-// As report_open, but writes the CSV and the map to files the caller opened (staged outputs),
-// either of which may be null; the report takes them over and report_close closes them.
-std::string report_open_files(scan_report& r, const scan_settings& settings,
-                              std::int64_t total_pages, const std::vector<std::int64_t>& bad_blocks,
-                              const std::string& dump_name, file_ptr csv, file_ptr map);
+void report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
+                 const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
+                 file_ptr csv, file_ptr map);
 
 // Adds one batch, in page order. Returns false when writing the CSV or the map failed.
 bool report_batch(scan_report& r, const scan_batch& batch);
 
-// Finishes the tallies and the files. Returns "" or a message when a file could not be
-// written completely. Closes the files either way.
-std::string report_close(scan_report& r);
+// Finishes the tallies and the files. Fails when a file could not be written completely.
+// Closes the files either way.
+status report_close(scan_report& r);
 
 // How reports name a layout: its name and file, or its source alone.
 std::string layout_label(const nand_layout& layout);

@@ -285,8 +285,8 @@ bool map_batch(std::FILE* in, batch_buffer& b, std::int64_t first, std::int64_t 
 
 }  // namespace
 
-std::string run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
-                     const scan_consumer& consume, const scan_progress& progress) {
+status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
+                const scan_consumer& consume, const scan_progress& progress) {
   const nand_layout& layout = *s.layout;
   const std::int64_t page_bytes = raw_page_bytes(layout);
   const auto steps = static_cast<std::int64_t>(layout.steps.size());
@@ -316,8 +316,9 @@ std::string run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings
     b.chunk_fixes.resize(static_cast<std::size_t>(chunks_per_batch));
   }
   const auto short_read = [&](std::int64_t page) {
-    return "the dump could not be read whole: reading stopped within page " + std::to_string(page) +
-           " (byte " + std::to_string(page * page_bytes) + ")";
+    return status::error("the dump could not be read whole: reading stopped within page " +
+                         std::to_string(page) + " (byte " + std::to_string(page * page_bytes) +
+                         ")");
   };
 
   // For check, a mapping avoids copying the pages at all. The other actions change most pages
@@ -374,11 +375,10 @@ std::string run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings
     view.bytes = b.pages_at;
     view.outcomes = b.outcomes.data();
     view.fixes = b.fixes.data();
-    std::string error;
-    const bool go_on = consume(view, error);
+    const status consumed = consume(view);
     const bool read_ok = !reading.valid() || reading.get();
-    if (!go_on)
-      return error;
+    if (!consumed.ok())
+      return consumed;
     done += b.pages;
     if (mapped) {
       platform_unmap(b.mapping);
@@ -393,15 +393,15 @@ std::string run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings
     current = 1 - current;
   }
   if (platform_fseek64(in, total_pages * page_bytes, SEEK_SET) != 0)
-    return "cannot position the dump after its last whole page";
-  return "";
+    return status::error("cannot position the dump after its last whole page");
+  return status::success();
 }
 
-std::string find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
-                            std::vector<std::int64_t>& bad_blocks) {
+status find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
+                       std::vector<std::int64_t>& bad_blocks) {
   bad_blocks.clear();
   if (!layout.bad_block.present)
-    return "";
+    return status::success();
   const std::int64_t page_bytes = raw_page_bytes(layout);
   const std::int64_t total_pages = std::max<std::int64_t>(dump_bytes, 0) / page_bytes;
   const std::int64_t blocks = (total_pages + layout.block_pages - 1) / layout.block_pages;
@@ -413,7 +413,7 @@ std::string find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_l
       if (page >= total_pages || !is_marker_page(layout, in_block))
         continue;
       if (!platform_read_at(in, page * page_bytes + marker.offset, bytes.data(), bytes.size()))
-        return "cannot read the bad-block marker of page " + std::to_string(page);
+        return status::error("cannot read the bad-block marker of page " + std::to_string(page));
       bool bad = false;
       for (unsigned char c : bytes)
         bad = bad || c != 0xFF;
@@ -423,5 +423,5 @@ std::string find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_l
       }
     }
   }
-  return "";
+  return status::success();
 }

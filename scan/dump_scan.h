@@ -12,6 +12,7 @@
 
 #include "codec/codec.h"    // bch_code, bch_status, bch_bit_fix
 #include "layout/layout.h"  // nand_layout
+#include "status/status.h"  // status
 
 enum class scan_action {
   check,   // decode every step; the dump's bytes are never changed
@@ -54,25 +55,25 @@ struct scan_batch {
   const bch_bit_fix* fixes = nullptr;      // indexed by step_outcome::fix_first
 };
 
-// Called once per batch, in page order, on the calling thread. Returns false to stop the pass
-// (for example when writing failed), after setting `error`; run_scan then returns it.
-using scan_consumer = std::function<bool(const scan_batch& batch, std::string& error)>;
+// Called once per batch, in page order, on the calling thread. A failure (for example when
+// writing failed) stops the pass, and run_scan returns it.
+using scan_consumer = std::function<status(const scan_batch& batch)>;
 
 // Called about every quarter second with the bytes done so far.
 using scan_progress = std::function<void(std::int64_t bytes_done)>;
 
 // Processes every whole page of the first `dump_bytes` bytes of `in`, in batches, each handed
 // to `consume`, and leaves `in` positioned after the last whole page. The tail that makes no
-// whole page is left unread. Never writes to `in`. Returns "" or a one-line message when
-// reading failed (a dump shorter than `dump_bytes`) or the consumer stopped.
+// whole page is left unread. Never writes to `in`. Fails with a one-line message when reading
+// failed (a dump shorter than `dump_bytes`), or with the consumer's failure.
 // REQUIRES: settings as documented; `in` a file opened for reading whose first `dump_bytes`
 // bytes are not changed by anyone during the pass.
-std::string run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& settings,
-                     const scan_consumer& consume, const scan_progress& progress = nullptr);
+status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& settings,
+                const scan_consumer& consume, const scan_progress& progress = nullptr);
 
 // The blocks whose marker pages carry a bad-block mark, ascending, among the whole blocks and
 // the last partial block of a dump of `dump_bytes` bytes. Empty when the layout names no marker.
-// Reads only the marker bytes; returns "" or a one-line message when reading failed.
+// Reads only the marker bytes; fails with a one-line message when reading failed.
 // REQUIRES: check_layout(layout) is "".
-std::string find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
-                            std::vector<std::int64_t>& bad_blocks);
+status find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
+                       std::vector<std::int64_t>& bad_blocks);

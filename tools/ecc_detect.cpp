@@ -10,8 +10,8 @@
 #include <vector>     // std::vector
 
 #include "detect/detect.h"      // detect_layout, detect_layout_and_geometry, guess_geometry
-#include "detect/evidence.h"      // kEvidenceBar, odds_text
-#include "files/output_file.h"   // file_ptr, open_dump, staged_output, commit_output
+#include "detect/evidence.h"    // kEvidenceBar, odds_text
+#include "files/output_file.h"  // file_ptr, open_dump, staged_output, commit_output
 #include "layout/layout.h"      // layout_to_toml
 #include "platform/platform.h"  // platform_is_terminal, platform_read_at
 
@@ -173,14 +173,14 @@ CLI::App* add_detect_command(CLI::App& app, detect_command_options& o) {
 int run_detect_command(const detect_command_options& o) {
   file_ptr file;
   std::int64_t bytes = 0;
-  if (std::string e = open_dump(o.dump, file, bytes); !e.empty())
-    return fail(e);
+  if (status e = open_dump(o.dump, file, bytes); !e.ok())
+    return fail(e.message);
   if (o.block_pages < 1)
     return fail("--block-pages takes a number of at least 1");
   staged_output out;
   if (!o.out.empty()) {
-    if (std::string e = stage_output(out, o.out, o.dump, o.force); !e.empty())
-      return fail(e);
+    if (status e = stage_output(out, o.out, o.dump, o.force); !e.ok())
+      return fail(e.message);
   }
   progress_line progress;
   detect_options options;
@@ -199,8 +199,8 @@ int run_detect_command(const detect_command_options& o) {
   } else {
     r = detect_layout(read, bytes, {o.page_size, o.spare_size, o.block_pages}, options);
   }
-  if (!r.error.empty())
-    return fail(o.dump + ": " + r.error);
+  if (!r.error.ok())
+    return fail(o.dump + ": " + r.error.message);
   if (r.found)
     r.layout.block_pages = o.block_pages;
   std::string text = report(o, r, guesses, guessed);
@@ -221,8 +221,8 @@ int run_detect_command(const detect_command_options& o) {
   }
   if (std::fwrite(toml.data(), 1, toml.size(), out.file.get()) != toml.size())
     return fail("cannot write " + o.out);
-  if (std::string e = commit_output(out); !e.empty())
-    return fail(e);
+  if (status e = commit_output(out); !e.ok())
+    return fail(e.message);
   std::fputs(text.c_str(), stdout);
   std::printf("# layout written to %s; next: pagolinth-ecc check %s --layout %s\n", o.out.c_str(),
               o.dump.c_str(), o.out.c_str());

@@ -11,7 +11,7 @@
 #include <string>      // std::string
 #include <vector>      // std::vector
 
-#include "files/output_file.h"    // staged_output, stage_output, commit_output
+#include "files/output_file.h"   // staged_output, stage_output, commit_output
 #include "layout/page_layout.h"  // place_sector, sectors_per_page, kSectorLength, kEccLength
 #include "version/version.h"     // pagolinth_version_text
 
@@ -93,16 +93,16 @@ int write_sample(const std::string& path, long pages, bool force) {
   if (std::string e = refuse_special(path); !e.empty())
     return fail(e);
   staged_output out;
-  if (std::string e = stage_output(out, path, "", force); !e.empty())
-    return fail(e);
+  if (status e = stage_output(out, path, "", force); !e.ok())
+    return fail(e.message);
   std::vector<unsigned char> page(kPageSize + kSpareSize);
   for (long j = 0; j < pages; ++j) {
     fill_page(page, j);
     if (std::fwrite(page.data(), 1, page.size(), out.file.get()) != page.size())
       return fail("cannot write " + path + " (disk full?)");
   }
-  if (std::string e = commit_output(out); !e.empty())
-    return fail(e);
+  if (status e = commit_output(out); !e.ok())
+    return fail(e.message);
   return kDone;
 }
 

@@ -4,10 +4,10 @@
 // and syndrome unit as Verilog or VHDL files, each with a testbench beside it.
 #include "tools/pagolinth_bch_main.h"
 
-#include "bch/bch.h"           // mm, nn, tt, Parallel, Verbose, check_params, generate_gf, ...
+#include "bch/bch.h"            // mm, nn, tt, Parallel, Verbose, check_params, generate_gf, ...
 #include "files/output_file.h"  // named_output, staged_output, stage_output, commit_output
-#include "hdl/hdl.h"           // hdl_code, hdl_module_text, hdl_testbench_text, ...
-#include "version/version.h"   // pagolinth_version_text
+#include "hdl/hdl.h"            // hdl_code, hdl_module_text, hdl_testbench_text, ...
+#include "version/version.h"    // pagolinth_version_text
 
 #include <algorithm>  // std::copy
 #include <cerrno>     // errno, ERANGE
@@ -176,7 +176,7 @@ std::string parse_options(int argc, const char* const argv[], bool allow_files, 
     return "--name names one unit: write the encoder and the syndrome unit in two runs";
   }
   if (!options->name.empty()) {
-    if (std::string e = hdl_check_name(options->name); !e.empty()) {
+    if (std::string e = hdl_check_name(options->name).message; !e.empty()) {
       return e;
     }
   }
@@ -211,7 +211,7 @@ hdl_code built_code() {
 // Builds the texts of every file asked for. Returns "" or a message.
 std::string build_outputs(const Options& o, std::vector<hdl_output>* outputs) {
   hdl_code code = built_code();
-  if (std::string e = hdl_check_code(code); !e.empty()) {
+  if (std::string e = hdl_check_code(code).message; !e.empty()) {
     return "internal fault: " + e;
   }
   struct request {
@@ -238,7 +238,7 @@ std::string build_outputs(const Options& o, std::vector<hdl_output>* outputs) {
     if (o.testbench) {
       code.command += " --testbench";
       std::string text;
-      if (std::string e = hdl_testbench_text(code, q.unit, q.language, name, {}, &text);
+      if (std::string e = hdl_testbench_text(code, q.unit, q.language, name, {}, &text).message;
           !e.empty()) {
         return "cannot make the testbench of " + q.path + ": " + e;
       }
@@ -251,11 +251,11 @@ std::string build_outputs(const Options& o, std::vector<hdl_output>* outputs) {
 
 // Stages, writes and commits every output; the first fault ends it with its message, and the
 // outputs not yet committed are removed. Leftovers of interrupted runs are reported on `err`.
-std::string write_outputs(const std::vector<hdl_output>& outputs, bool force, std::FILE* err) {
+status write_outputs(const std::vector<hdl_output>& outputs, bool force, std::FILE* err) {
   std::vector<std::unique_ptr<staged_output>> staged;
   for (const hdl_output& one : outputs) {
     staged.push_back(std::make_unique<staged_output>());
-    const std::string e = stage_output(*staged.back(), one.path, "", force);
+    const status e = stage_output(*staged.back(), one.path, "", force);
     for (const leftover_temp& l : staged.back()->leftovers) {
       std::fprintf(err, "pagolinth-bch: warning: %s, left by process %ld, %s\n", l.path.c_str(),
                    l.pid,
@@ -263,7 +263,7 @@ std::string write_outputs(const std::vector<hdl_output>& outputs, bool force, st
                    : l.maker_gone ? "could not be removed"
                                   : "is kept");
     }
-    if (!e.empty()) {
+    if (!e.ok()) {
       return e;
     }
   }
@@ -272,15 +272,15 @@ std::string write_outputs(const std::vector<hdl_output>& outputs, bool force, st
     const std::string& text = outputs[i].text;
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), file) != text.size() || std::fflush(file) != 0) {
-      return write_failure(outputs[i].path, errno);
+      return status::error(write_failure(outputs[i].path, errno));
     }
   }
   for (const std::unique_ptr<staged_output>& one : staged) {
-    if (std::string e = commit_output(*one); !e.empty()) {
+    if (status e = commit_output(*one); !e.ok()) {
       return e;
     }
   }
-  return "";
+  return status::success();
 }
 
 // Writes v[0 ... n-1] with the given printer; copied into a zero-padded buffer because the
@@ -346,13 +346,13 @@ int run_pagolinth_bch(int argc, const char* const argv[], std::FILE* out, std::F
   for (const hdl_output& one : outputs) {
     named.push_back({one.option, one.path});
   }
-  if (std::string e = check_output_names(named, ""); !e.empty()) {
-    std::fprintf(err, "pagolinth-bch: %s (see --help)\n", e.c_str());
+  if (status e = check_output_names(named, ""); !e.ok()) {
+    std::fprintf(err, "pagolinth-bch: %s (see --help)\n", e.message.c_str());
     std::fflush(err);
     return 2;
   }
-  if (std::string e = write_outputs(outputs, options.force, err); !e.empty()) {
-    std::fprintf(err, "pagolinth-bch: %s\n", e.c_str());
+  if (status e = write_outputs(outputs, options.force, err); !e.ok()) {
+    std::fprintf(err, "pagolinth-bch: %s\n", e.message.c_str());
     std::fflush(err);
     return 1;
   }

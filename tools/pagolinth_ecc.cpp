@@ -313,14 +313,14 @@ std::string stage_outputs(const std::vector<named_output>& named, const std::str
     if (platform_stdout_is(input))
       return "-o -: standard output is the input; the input is never written to";
   }
-  if (std::string e = check_output_names(named, input); !e.empty())
-    return e;
+  if (status e = check_output_names(named, input); !e.ok())
+    return e.message;
   for (const named_output& n : named) {
     staged.emplace_back();
     if (n.path.empty() || n.path == kStdout)
       continue;
     staged.back() = std::make_unique<staged_output>();
-    const std::string e = stage_output(*staged.back(), n.path, input, force);
+    const std::string e = stage_output(*staged.back(), n.path, input, force).message;
     for (const leftover_temp& l : staged.back()->leftovers) {
       if (l.removed) {
         std::fprintf(stderr,
@@ -365,10 +365,11 @@ std::string write_report_page(const ecc_options& o, const nand_layout& layout, c
   h.dump_name = o.dump;
   h.dump_bytes = dump_bytes;
   h.tail_bytes = tail;
-  std::string error;
-  h.sha256 = !dump_sha256.empty() ? dump_sha256 : sha256_of_file(dump, error);
-  if (h.sha256.empty())
-    return o.dump + ": " + error;
+  h.sha256 = dump_sha256;
+  if (h.sha256.empty()) {
+    if (status hashed = sha256_of_file(dump, h.sha256); !hashed.ok())
+      return o.dump + ": " + hashed.message;
+  }
   h.code_text = code_text(layout.code, code.ecc_bytes);
   h.version = pagolinth_version_text("pagolinth-ecc");
   h.command_line = o.command_text;
@@ -416,9 +417,8 @@ std::string hashed_output(const std::string& path, audit_file& f) {
   std::error_code ec;
   const auto size = std::filesystem::file_size(std::filesystem::u8path(path), ec);
   f.bytes = ec ? -1 : static_cast<std::int64_t>(size);
-  std::string why;
-  f.sha256 = sha256_of_path(path, why);
-  return f.sha256.empty() ? "cannot hash " + path + " for the audit record: " + why : "";
+  const status hashed = sha256_of_path(path, f.sha256);
+  return hashed.ok() ? "" : "cannot hash " + path + " for the audit record: " + hashed.message;
 }
 
 // check, fix, encode, inject and extract: one streaming pass, with or without an output.
@@ -461,16 +461,16 @@ int run_pass(const ecc_options& o, command cmd) {
     return fail("--bad-blocks skip needs a layout that names a bad-block marker ([bad_block])");
 
   opened_dump dump;
-  if (std::string e = open_dump(o.dump, dump.file, dump.bytes); !e.empty())
-    return fail(e);
+  if (status e = open_dump(o.dump, dump.file, dump.bytes); !e.ok())
+    return fail(e.message);
   const std::int64_t page_bytes = raw_page_bytes(layout);
   if (std::string e = require_whole_page(o.dump, dump.bytes, page_bytes); !e.empty())
     return fail(e);
   const std::int64_t pages = dump.bytes / page_bytes;
   const std::int64_t tail = dump.bytes - pages * page_bytes;
   std::vector<std::int64_t> bad_blocks;
-  if (std::string e = find_bad_blocks(dump.file.get(), dump.bytes, layout, bad_blocks); !e.empty())
-    return fail(o.dump + ": " + e);
+  if (status e = find_bad_blocks(dump.file.get(), dump.bytes, layout, bad_blocks); !e.ok())
+    return fail(o.dump + ": " + e.message);
 
   // The dump (or image), the CSV, the map and the HTML report, in this order in `named` and
   // `staged`.
@@ -489,10 +489,8 @@ int run_pass(const ecc_options& o, command cmd) {
     input_file.path = o.dump;
     input_file.absolute_path = absolute_name(o.dump);
     input_file.bytes = dump.bytes;
-    std::string why;
-    input_file.sha256 = sha256_of_file(dump.file.get(), why);
-    if (input_file.sha256.empty())
-      return fail(o.dump + ": " + why);
+    if (status hashed = sha256_of_file(dump.file.get(), input_file.sha256); !hashed.ok())
+      return fail(o.dump + ": " + hashed.message);
   }
   const std::vector<named_output> named = {{"-o", out_path},
                                            {"--csv", reports ? o.csv : ""},
@@ -512,10 +510,8 @@ int run_pass(const ecc_options& o, command cmd) {
   // With the dump on standard output, the report goes to standard error.
   std::FILE* info = to_stdout ? stderr : stdout;
   scan_report report;
-  if (std::string e = report_open_files(report, s, pages, bad_blocks, o.dump,
-                                        take_file(staged, kCsv), take_file(staged, kMap));
-      !e.empty())
-    return fail(e);
+  report_open(report, s, pages, bad_blocks, o.dump, take_file(staged, kCsv),
+              take_file(staged, kMap));
 
   const bool wants_report = reports && !o.report.empty();
   report_stats stats;
@@ -544,7 +540,7 @@ int run_pass(const ecc_options& o, command cmd) {
     head.changes = changes;
     head.changes_in_csv = reports ? o.csv : "";
     errno = 0;
-    if (!audit_begin(audit, audit_out, head).empty())
+    if (!audit_begin(audit, audit_out, head).ok())
       return fail(write_failure(audit_path, errno));
     if (to_stdout)
       g_stdout_hash = &stdout_hash;
@@ -557,14 +553,14 @@ int run_pass(const ecc_options& o, command cmd) {
 #endif
   progress_line progress(verb, dump.bytes);
   std::string write_error;  // reported as it is, not as a fault of the dump
-  const std::string error = run_scan(
+  const status scanned = run_scan(
       dump.file.get(), dump.bytes, s,
-      [&](const scan_batch& batch, std::string& why) {
+      [&](const scan_batch& batch) -> status {
         errno = 0;
         if (!report_batch(report, batch)) {
           const bool csv_failed = report.csv && std::ferror(report.csv.get());
-          why = write_error = write_failure(csv_failed ? o.csv : o.map, errno);
-          return false;
+          write_error = write_failure(csv_failed ? o.csv : o.map, errno);
+          return status::error(write_error);
         }
         if (wants_report)
           report_stats_batch(stats, batch);
@@ -574,15 +570,14 @@ int run_pass(const ecc_options& o, command cmd) {
             input_pages.resize(static_cast<std::size_t>(batch.pages * page_bytes));
             if (!platform_read_at(dump.file.get(), batch.first_page * page_bytes,
                                   input_pages.data(), input_pages.size())) {
-              why = "cannot read the dump again for the audit record";
-              return false;
+              return status::error("cannot read the dump again for the audit record");
             }
             before = input_pages.data();
           }
           errno = 0;
           if (!audit_add_batch(audit, batch, before, with_status)) {
-            why = write_error = write_failure(audit_path, errno);
-            return false;
+            write_error = write_failure(audit_path, errno);
+            return status::error(write_error);
           }
         }
         bool ok = true;
@@ -592,15 +587,17 @@ int run_pass(const ecc_options& o, command cmd) {
           const auto bytes = static_cast<std::size_t>(batch.pages * page_bytes);
           ok = put_output(batch.bytes, bytes, out);
         }
-        if (!ok)
-          why = write_error = to_stdout ? stdout_failure(errno) : write_failure(out_name, errno);
-        return ok;
+        if (!ok) {
+          write_error = to_stdout ? stdout_failure(errno) : write_failure(out_name, errno);
+          return status::error(write_error);
+        }
+        return status::success();
       },
       [&](std::int64_t done) { progress(done); });
   if (!write_error.empty())
     return fail(write_error);
-  if (!error.empty())
-    return fail(o.dump + ": " + error);
+  if (!scanned.ok())
+    return fail(o.dump + ": " + scanned.message);
   const bool copies_tail = writes && cmd != command::extract;
   errno = 0;
   if (!copy_tail(dump.file.get(), copies_tail ? out : nullptr, tail)) {
@@ -608,8 +605,8 @@ int run_pass(const ecc_options& o, command cmd) {
       return fail(to_stdout ? stdout_failure(errno) : write_failure(out_name, errno));
     return fail("cannot copy the tail of " + o.dump);
   }
-  if (std::string e = report_close(report); !e.empty())
-    return fail(e);
+  if (status e = report_close(report); !e.ok())
+    return fail(e.message);
   if (wants_report) {
     if (std::string e =
             write_report_page(o, layout, code, dump.file.get(), dump.bytes, tail, input_file.sha256,
@@ -626,17 +623,17 @@ int run_pass(const ecc_options& o, command cmd) {
   for (std::size_t i = 0; i < staged.size(); ++i) {
     if (!staged[i] || i == kAudit)
       continue;
-    if (std::string e = commit_output(*staged[i]); !e.empty())
-      return fail(e);
+    if (status e = commit_output(*staged[i]); !e.ok())
+      return fail(e.message);
   }
-  int status = kAllGood;
+  int verdict = kAllGood;
   if (cmd != command::encode && cmd != command::inject)
-    status = uncorrectable_outside_bad_blocks(report) > 0 ? kUncorrectable : kAllGood;
+    verdict = uncorrectable_outside_bad_blocks(report) > 0 ? kUncorrectable : kAllGood;
   if (audit_out) {
     audit_tail ending;
     ending.totals = report.totals;
     ending.tail_bytes = tail;
-    ending.exit_status = status;
+    ending.exit_status = verdict;
     ending.has_output = writes;
     if (to_stdout) {
       ending.output.path = kStdout;
@@ -659,10 +656,10 @@ int run_pass(const ecc_options& o, command cmd) {
     }
     ending.ended_utc = audit_utc_time(std::time(nullptr));
     errno = 0;
-    if (!audit_end(audit, ending).empty())
+    if (!audit_end(audit, ending).ok())
       return fail(write_failure(audit_path, errno));
-    if (std::string e = commit_output(*staged[kAudit]); !e.empty())
-      return fail(e);
+    if (status e = commit_output(*staged[kAudit]); !e.ok())
+      return fail(e.message);
   }
 
   std::fprintf(info, "dump:            %s, %" PRId64 " bytes\n", o.dump.c_str(), dump.bytes);
@@ -707,39 +704,39 @@ int run_pass(const ecc_options& o, command cmd) {
         "audit:           none (the output went to standard output; --audit FILE writes one)\n");
   // Standard output is flushed and checked on the way out (check_stdout_at_exit), where a
   // failure is still reported with its cause.
-  return status;
+  return verdict;
 }
 
 // verify-audit: hashes again the files an audit record names.
 int run_verify_audit(const std::string& record) {
   std::vector<audit_check> files;
   std::vector<std::string> skipped;
-  if (std::string e = audit_verify(record, files, skipped); !e.empty())
-    return fail(e);
-  int status = kAllGood;
+  if (status e = audit_verify(record, files, skipped); !e.ok())
+    return fail(e.message);
+  int verdict = kAllGood;
   for (const audit_check& c : files) {
-    if (c.problem.empty()) {
+    if (c.problem == audit_problem::none) {
       std::printf("%-7s matches  %s\n", (c.role + ":").c_str(), c.path.c_str());
       continue;
     }
-    status = kUncorrectable;
+    verdict = kUncorrectable;
     std::printf("%-7s %s  %s\n", (c.role + ":").c_str(),
-                c.problem == "changed"   ? "CHANGED"
-                : c.problem == "missing" ? "MISSING"
-                                         : "UNREADABLE",
+                c.problem == audit_problem::changed   ? "CHANGED"
+                : c.problem == audit_problem::missing ? "MISSING"
+                                                      : "UNREADABLE",
                 c.path.c_str());
-    if (c.problem == "changed")
+    if (c.problem == audit_problem::changed)
       std::printf("         recorded sha256 %s\n         now      sha256 %s\n", c.recorded.c_str(),
                   c.found.c_str());
-    else if (c.problem != "missing")
-      std::printf("         %s\n", c.problem.c_str());
+    else if (c.problem == audit_problem::unreadable)
+      std::printf("         %s\n", c.why.c_str());
   }
   for (const std::string& line : skipped)
     std::printf("note:   %s\n", line.c_str());
-  std::printf(status == kAllGood
+  std::printf(verdict == kAllGood
                   ? "verified: every file the record names is as recorded\n"
                   : "NOT verified: a file the record names differs from the record\n");
-  return status;
+  return verdict;
 }
 
 int run_layout(const ecc_options& o) {
@@ -785,8 +782,8 @@ int run_probe(const ecc_options& o) {
   if (o.probe_sectors < 1 || o.probe_sectors > 100000)
     return fail("--sectors takes a number from 1 to 100000");
   opened_dump dump;
-  if (std::string e = open_dump(o.dump, dump.file, dump.bytes); !e.empty())
-    return fail(e);
+  if (status e = open_dump(o.dump, dump.file, dump.bytes); !e.ok())
+    return fail(e.message);
 
   if (std::string e = require_whole_page(o.dump, dump.bytes, raw_page_bytes(layout)); !e.empty())
     return fail(e);

@@ -95,7 +95,7 @@ json record_of(const nand_layout& layout, const bch_code& code, const pages_and_
   head.code = &code;
   head.changes = changes;
   head.changes_in_csv = csv;
-  EXPECT_EQ(audit_begin(w, f, head), "");
+  EXPECT_EQ(audit_begin(w, f, head).message, "");
   scan_batch batch;
   batch.first_page = 0;
   batch.pages = 2;
@@ -103,7 +103,7 @@ json record_of(const nand_layout& layout, const bch_code& code, const pages_and_
   batch.outcomes = p.outcomes.data();
   batch.fixes = p.fixes.data();
   EXPECT_TRUE(audit_add_batch(w, batch, p.before.data(), true));
-  EXPECT_EQ(audit_end(w, audit_tail{}), "");
+  EXPECT_EQ(audit_end(w, audit_tail{}).message, "");
   const std::string text = contents(f);
   std::fclose(f);
   return json::parse(text, nullptr, false);
@@ -174,23 +174,23 @@ TEST(AuditRecord, VerifyFindsFilesWhateverTheirNames) {
   head.layout = &layout;
   head.code = &code;
   head.input = {latin1, latin1, 3, abc};
-  ASSERT_EQ(audit_begin(w, f, head), "");
+  ASSERT_EQ(audit_begin(w, f, head).message, "");
   audit_tail tail;
   tail.has_output = true;
   tail.output = {"out.bin", "", 0, empty};  // found beside the record
-  ASSERT_EQ(audit_end(w, tail), "");
+  ASSERT_EQ(audit_end(w, tail).message, "");
   std::fclose(f);
 
   std::vector<audit_check> checks;
   std::vector<std::string> skipped;
-  ASSERT_EQ(audit_verify(dir.file("r.json"), checks, skipped), "");
+  ASSERT_EQ(audit_verify(dir.file("r.json"), checks, skipped).message, "");
   ASSERT_EQ(checks.size(), 2u);
   EXPECT_EQ(checks[0].path, latin1);
-  EXPECT_EQ(checks[0].problem, "") << checks[0].path;
-  EXPECT_EQ(checks[1].problem, "") << checks[1].path;
+  EXPECT_EQ(checks[0].problem, audit_problem::none) << checks[0].path;
+  EXPECT_EQ(checks[1].problem, audit_problem::none) << checks[1].path;
   write_file(latin1, "abd");
-  ASSERT_EQ(audit_verify(dir.file("r.json"), checks, skipped), "");
-  EXPECT_EQ(checks[0].problem, "changed");
+  ASSERT_EQ(audit_verify(dir.file("r.json"), checks, skipped).message, "");
+  EXPECT_EQ(checks[0].problem, audit_problem::changed);
   EXPECT_EQ(checks[0].found, "a52d159f262b2c6ddb724a61840befc36eb30c88877a4030b65cbe86298449c9");
 }
 

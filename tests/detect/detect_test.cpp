@@ -130,7 +130,7 @@ TEST(Detect, RecoversDrawnLayoutsAndCodes) {
     detect_geometry geometry{d.truth.page_size, d.truth.spare_size, d.truth.block_pages};
     const detect_result r =
         detect_layout(memory_reader(d.bytes), static_cast<std::int64_t>(d.bytes.size()), geometry);
-    ASSERT_TRUE(r.error.empty()) << r.error;
+    ASSERT_TRUE(r.error.ok()) << r.error.message;
     ASSERT_TRUE(r.found) << (r.ruled_out.empty() ? "" : r.ruled_out.front());
     EXPECT_EQ(check_layout(r.layout).message, "");
     EXPECT_EQ(r.parity_bits, d.parity_bits);
@@ -155,7 +155,7 @@ TEST(Detect, FindsNothingWithoutEcc) {
     options.noise_effort = 0.1;
     const detect_result r = detect_layout(
         memory_reader(d.bytes), static_cast<std::int64_t>(d.bytes.size()), geometry, options);
-    EXPECT_TRUE(r.error.empty()) << r.error;
+    EXPECT_TRUE(r.error.ok()) << r.error.message;
     EXPECT_FALSE(r.found);
     EXPECT_FALSE(r.ruled_out.empty());
   }
@@ -165,18 +165,18 @@ TEST(Detect, RefusesWhatItCannotSearch) {
   const std::vector<std::uint8_t> erased(64 * 2112, 0xFF);
   const detect_reader read = memory_reader(erased);
   const auto size = static_cast<std::int64_t>(erased.size());
-  EXPECT_NE(detect_layout(read, size, {256, 16, 64}).error, "") << "case page below 512";
-  EXPECT_NE(detect_layout(read, size, {2048, 0, 64}).error, "") << "case no spare";
-  EXPECT_NE(detect_layout(read, size, {2048, 64, 0}).error, "") << "case no pages per block";
-  EXPECT_NE(detect_layout(read, 2000, {2048, 64, 64}).error, "") << "case no whole page";
+  EXPECT_FALSE(detect_layout(read, size, {256, 16, 64}).error.ok()) << "case page below 512";
+  EXPECT_FALSE(detect_layout(read, size, {2048, 0, 64}).error.ok()) << "case no spare";
+  EXPECT_FALSE(detect_layout(read, size, {2048, 64, 0}).error.ok()) << "case no pages per block";
+  EXPECT_FALSE(detect_layout(read, 2000, {2048, 64, 64}).error.ok()) << "case no whole page";
   detect_options few;
   few.sample_pages = 2;
-  EXPECT_NE(detect_layout(read, size, {2048, 64, 64}, few).error, "") << "case too few samples";
+  EXPECT_FALSE(detect_layout(read, size, {2048, 64, 64}, few).error.ok()) << "case too few samples";
   const detect_reader failing = [](std::int64_t, unsigned char*, std::size_t) { return false; };
-  EXPECT_NE(detect_layout(failing, size, {2048, 64, 64}).error, "") << "case unreadable";
+  EXPECT_FALSE(detect_layout(failing, size, {2048, 64, 64}).error.ok()) << "case unreadable";
   // All erased: nothing to compare, and said so.
   const detect_result r = detect_layout(read, size, {2048, 64, 64});
-  EXPECT_EQ(r.error, "") << "case erased";
+  EXPECT_EQ(r.error.message, "") << "case erased";
   EXPECT_FALSE(r.found) << "case erased";
   EXPECT_FALSE(r.ruled_out.empty()) << "case erased";
 }

@@ -43,8 +43,9 @@ TEST(FileDigest, PublishedVectors) {
   for (const auto& v : vectors) {
     const std::string path = temp_path("digest");
     write_file(path, v.message);
-    std::string error;
-    EXPECT_EQ(sha256_of_path(path, error), v.digest) << v.name << ": " << error;
+    std::string digest;
+    const status hashed = sha256_of_path(path, digest);
+    EXPECT_EQ(digest, v.digest) << v.name << ": " << hashed.message;
     std::remove(path.c_str());
 
     // The same through the hash object fed in uneven pieces.
@@ -74,16 +75,17 @@ TEST(FileDigest, ManyPiecesAgreeWithSha256sumAndFaultsAreNamed) {
   ASSERT_NE(pipe, nullptr);
   char line[200] = {};
   const bool read = std::fgets(line, sizeof line, pipe) != nullptr;
-  const int status = pclose(pipe);
-  if (!read || status != 0) {
+  const int exit_code = pclose(pipe);
+  if (!read || exit_code != 0) {
     std::remove(path.c_str());
     GTEST_SKIP() << "sha256sum is not available to compare with";
   }
-  std::string error;
-  EXPECT_EQ(sha256_of_path(path, error), std::string(line, 64)) << "9 MiB + 3 bytes: " << error;
+  std::string digest;
+  const status hashed = sha256_of_path(path, digest);
+  EXPECT_EQ(digest, std::string(line, 64)) << "9 MiB + 3 bytes: " << hashed.message;
   std::remove(path.c_str());
 
-  error.clear();
-  EXPECT_EQ(sha256_of_path(path, error), "") << "a missing file";
-  EXPECT_NE(error.find("cannot open"), std::string::npos) << error;
+  const status missing = sha256_of_path(path, digest);
+  EXPECT_EQ(digest, "") << "a missing file";
+  EXPECT_NE(missing.message.find("cannot open"), std::string::npos) << missing.message;
 }

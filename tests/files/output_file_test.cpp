@@ -147,9 +147,9 @@ TEST(OutputFile, OnlyNewOrRegularFilesMayBeOutputs) {
       SCOPED_TRACE(testing::Message()
                    << "case " << c.path << (force ? " with" : " without") << " --force");
       const std::string want = force ? c.with_force : c.without_force;
-      const std::string checked = check_output_path(c.path, input, force);
+      const std::string checked = check_output_path(c.path, input, force).message;
       staged_output out;
-      const std::string staged = stage_output(out, c.path, input, force);
+      const std::string staged = stage_output(out, c.path, input, force).message;
       if (want.empty()) {
         EXPECT_EQ(checked, "");
         EXPECT_EQ(staged, "");
@@ -182,7 +182,7 @@ TEST(OutputFile, DeviceNodesAreRefused) {
     for (bool force : {false, true}) {
       SCOPED_TRACE(testing::Message() << "case " << node << (force ? " with --force" : ""));
       staged_output out;
-      const std::string e = stage_output(out, node, "", force);
+      const std::string e = stage_output(out, node, "", force).message;
       EXPECT_TRUE(contains(e, "device")) << e;
       EXPECT_TRUE(out.temp_path.empty());
     }
@@ -220,7 +220,7 @@ TEST(OutputFile, OutputsNeverShareAFileNorNameTheInput) {
   };
   for (const pair_case& c : cases) {
     SCOPED_TRACE(testing::Message() << "case " << c.a << " and " << c.b);
-    const std::string e = check_output_names({{"--csv", c.a}, {"--map", c.b}}, in);
+    const std::string e = check_output_names({{"--csv", c.a}, {"--map", c.b}}, in).message;
     if (c.clash) {
       EXPECT_TRUE(contains(e, "--csv") && contains(e, "--map") && contains(e, "same file")) << e;
     } else {
@@ -232,7 +232,7 @@ TEST(OutputFile, OutputsNeverShareAFileNorNameTheInput) {
   for (const std::string& name :
        {in, dir.path() + "/real/../in.bin", dir.file("same.bin"), std::string("in.bin")}) {
     SCOPED_TRACE("case input named " + name);
-    const std::string e = check_output_names({{"-o", "x.bin"}, {"--map", name}}, in);
+    const std::string e = check_output_names({{"-o", "x.bin"}, {"--map", name}}, in).message;
     if (name == "in.bin") {
       EXPECT_EQ(e, "") << "a relative name is taken from the working folder, not the input's";
     } else {
@@ -246,13 +246,13 @@ TEST(OutputFile, StagedOutputsAppearWhole) {
   const mode_t old_mask = umask(027);
   {
     staged_output out;
-    ASSERT_EQ(stage_output(out, dir.file("out.bin"), "", false), "");
+    ASSERT_EQ(stage_output(out, dir.file("out.bin"), "", false).message, "");
     long pid = 0;
     EXPECT_TRUE(parse_temp_name(fs::path(out.temp_path).filename().string(), "out.bin", pid));
     EXPECT_EQ(pid, static_cast<long>(getpid()));
     EXPECT_FALSE(fs::exists(dir.file("out.bin"))) << "the final name exists before the end";
     std::fputs("whole", out.file.get());
-    EXPECT_EQ(commit_output(out), "");
+    EXPECT_EQ(commit_output(out).message, "");
   }
   umask(old_mask);
   EXPECT_EQ(read_file(dir.file("out.bin")), "whole");
@@ -263,33 +263,33 @@ TEST(OutputFile, StagedOutputsAppearWhole) {
   {
     // Not committed: no trace.
     staged_output out;
-    ASSERT_EQ(stage_output(out, dir.file("lost.bin"), "", false), "");
+    ASSERT_EQ(stage_output(out, dir.file("lost.bin"), "", false).message, "");
     std::fputs("half", out.file.get());
   }
   {
     // The file taken over and closed by its writer (the report does so) is still committed.
     staged_output out;
-    ASSERT_EQ(stage_output(out, dir.file("taken.csv"), "", false), "");
+    ASSERT_EQ(stage_output(out, dir.file("taken.csv"), "", false).message, "");
     file_ptr taken = std::move(out.file);
     std::fputs("rows", taken.get());
     ASSERT_TRUE(close_checked(taken));
-    EXPECT_EQ(commit_output(out), "");
+    EXPECT_EQ(commit_output(out).message, "");
   }
   EXPECT_EQ(read_file(dir.file("taken.csv")), "rows");
   {
     // The longest name a file may have.
     const std::string longest = dir.file(std::string(255, 'L'));
     staged_output out;
-    ASSERT_EQ(stage_output(out, longest, "", false), "");
-    EXPECT_EQ(commit_output(out), "");
+    ASSERT_EQ(stage_output(out, longest, "", false).message, "");
+    EXPECT_EQ(commit_output(out).message, "");
     EXPECT_TRUE(fs::exists(longest));
   }
   {
     // The final name turned into a FIFO while the output was written: not replaced.
     staged_output out;
-    ASSERT_EQ(stage_output(out, dir.file("late.bin"), "", true), "");
+    ASSERT_EQ(stage_output(out, dir.file("late.bin"), "", true).message, "");
     ASSERT_EQ(mkfifo(dir.file("late.bin").c_str(), 0600), 0);
-    EXPECT_TRUE(contains(commit_output(out), "FIFO"));
+    EXPECT_TRUE(contains(commit_output(out).message, "FIFO"));
     EXPECT_TRUE(fs::is_fifo(dir.file("late.bin")));
   }
   EXPECT_EQ(names_in(dir.path()),
@@ -309,7 +309,7 @@ TEST(OutputFile, LeftoversOfEndedRunsAreClearedOthersKept) {
   fs::create_directory(dir.file(folder_of_dead));
 
   staged_output out;
-  ASSERT_EQ(stage_output(out, dir.file("out.bin"), "", false), "");
+  ASSERT_EQ(stage_output(out, dir.file("out.bin"), "", false).message, "");
   ASSERT_EQ(out.leftovers.size(), 3u);
   for (const leftover_temp& l : out.leftovers) {
     const std::string name = fs::path(l.path).filename().string();
@@ -332,14 +332,14 @@ TEST(OutputFile, ErrorsSayWhy) {
 
   scratch_dir dir;
   staged_output missing;
-  EXPECT_EQ(stage_output(missing, dir.file("nowhere/out.bin"), "", false),
+  EXPECT_EQ(stage_output(missing, dir.file("nowhere/out.bin"), "", false).message,
             "cannot create " + dir.file("nowhere/out.bin") + ": the folder " + dir.file("nowhere") +
                 " does not exist");
   if (geteuid() != 0) {
     fs::create_directory(dir.file("locked"));
     fs::permissions(dir.file("locked"), fs::perms::owner_read | fs::perms::owner_exec);
     staged_output locked;
-    const std::string e = stage_output(locked, dir.file("locked/out.bin"), "", false);
+    const std::string e = stage_output(locked, dir.file("locked/out.bin"), "", false).message;
     EXPECT_TRUE(contains(e, "cannot create a file beside") && contains(e, "permission denied"))
         << e;
     fs::permissions(dir.file("locked"), fs::perms::owner_all);
@@ -353,8 +353,8 @@ TEST(OutputFile, AFileSizeLimitIsAWriteErrorNotADeath) {
     // In a child, so that the limit binds nothing of the test program. Exits with the number
     // of the check that failed.
     staged_output direct, buffered;
-    if (!stage_output(direct, dir.file("direct.bin"), "", false).empty() ||
-        !stage_output(buffered, dir.file("buffered.bin"), "", false).empty())
+    if (!stage_output(direct, dir.file("direct.bin"), "", false).ok() ||
+        !stage_output(buffered, dir.file("buffered.bin"), "", false).ok())
       _exit(10);
     rlimit limit{64 * 1024, 64 * 1024};
     if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
@@ -365,13 +365,14 @@ TEST(OutputFile, AFileSizeLimitIsAWriteErrorNotADeath) {
     if (std::fwrite(block.data(), 1, block.size(), direct.file.get()) == block.size() ||
         errno != EFBIG)
       _exit(12);
-    if (commit_output(direct).empty())
+    if (commit_output(direct).ok())
       _exit(13);
     // A small one past the limit fails when the commit flushes it, and says why.
     if (std::fwrite(block.data(), 1, 64 * 1024, buffered.file.get()) != 64 * 1024 ||
         std::fputs("over", buffered.file.get()) < 0)
       _exit(14);
-    if (commit_output(buffered) != "cannot write " + dir.file("buffered.bin") + ": file too large")
+    if (commit_output(buffered).message !=
+        "cannot write " + dir.file("buffered.bin") + ": file too large")
       _exit(15);
     _exit(0);
   }
@@ -394,9 +395,9 @@ TEST(OutputFile, FatalSignalsRemoveEveryPendingTemporaryFile) {
       rlimit no_core{0, 0};  // SIGQUIT would leave a core file
       setrlimit(RLIMIT_CORE, &no_core);
       staged_output dump, csv, map;
-      if (!stage_output(dump, dir.file("out.bin"), "", false).empty() ||
-          !stage_output(csv, dir.file("out.csv"), "", false).empty() ||
-          !stage_output(map, dir.file("out.svg"), "", false).empty())
+      if (!stage_output(dump, dir.file("out.bin"), "", false).ok() ||
+          !stage_output(csv, dir.file("out.csv"), "", false).ok() ||
+          !stage_output(map, dir.file("out.svg"), "", false).ok())
         _exit(10);
       std::fputs("partial", dump.file.get());
       std::fflush(dump.file.get());

@@ -95,9 +95,9 @@ TEST(HdlEncoderNetwork, MatchesTheEngineAndTheLongDivision) {
   for (const params& c : kCodes) {
     SCOPED_TRACE(label(c));
     const hdl_code code = library_code(c);
-    ASSERT_EQ(hdl_check_code(code), "");
+    ASSERT_EQ(hdl_check_code(code).message, "");
     bch_code engine;
-    ASSERT_EQ(hdl_engine_init(code, &engine), "");
+    ASSERT_EQ(hdl_engine_init(code, &engine).message, "");
     const hdl_network net = hdl_build_network(code, hdl_unit::encoder);
     ASSERT_EQ(net.state_bits, code.r);
     ASSERT_EQ(net.data_bits, code.p);
@@ -150,10 +150,11 @@ TEST(HdlEncoderNetwork, SmallFieldsByHand) {
   }
   // The engine takes no field this small: the testbench falls back to the division.
   bch_code engine;
-  EXPECT_NE(hdl_engine_init(code, &engine), "");
+  EXPECT_NE(hdl_engine_init(code, &engine).message, "");
   std::string text;
-  EXPECT_EQ(hdl_testbench_text(code, hdl_unit::encoder, hdl_language::verilog, "enc", {}, &text),
-            "");
+  EXPECT_EQ(
+      hdl_testbench_text(code, hdl_unit::encoder, hdl_language::verilog, "enc", {}, &text).message,
+      "");
   EXPECT_NE(text.find("PASS enc vectors=32"), std::string::npos);
 }
 
@@ -202,7 +203,7 @@ TEST(HdlSyndromeNetwork, MatchesTheLibrarysFieldAndFindsEveryErrorPattern) {
     const hdl_network net = hdl_build_network(code, hdl_unit::syndrome);
     ASSERT_EQ(net.state_bits, 2 * code.t * code.m);
     bch_code engine;
-    ASSERT_EQ(hdl_engine_init(code, &engine), "");
+    ASSERT_EQ(hdl_engine_init(code, &engine).message, "");
     for (int errors = 0; errors <= code.t; errors += (code.t + 3) / 4) {
       SCOPED_TRACE(std::to_string(errors) + " errors");
       const std::size_t bytes =
@@ -239,13 +240,13 @@ TEST(HdlSyndromeNetwork, MatchesTheLibrarysFieldAndFindsEveryErrorPattern) {
 TEST(HdlNames, AcceptedInBothLanguages) {
   for (const char* good : {"enc", "A1", "bch_encoder_m13_t8_p8", "rx_syndrome_unit_2",
                            "abcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcd"}) {
-    EXPECT_EQ(hdl_check_name(good), "") << "name " << good;
+    EXPECT_EQ(hdl_check_name(good).message, "") << "name " << good;
   }
   for (const char* bad : {"", "1abc", "_abc", "abc_", "a__b", "a-b", "a b", "caf\xc3\xa9", "module",
                           "ENTITY", "Signal", "state", "data", "xor",
                           "abcdefghij"
                           "abcdefghijabcdefghijabcdefghijabcdefghijabcdefghijabcde"}) {
-    EXPECT_NE(hdl_check_name(bad), "") << "name '" << bad << "'";
+    EXPECT_NE(hdl_check_name(bad).message, "") << "name '" << bad << "'";
   }
 }
 
@@ -268,7 +269,7 @@ TEST(HdlNames, TestbenchFileBesideTheModule) {
 
 TEST(HdlCheckCode, RefusesFiguresThatDoNotFit) {
   const hdl_code good = library_code({13, 4, 8});
-  ASSERT_EQ(hdl_check_code(good), "");
+  ASSERT_EQ(hdl_check_code(good).message, "");
   const struct {
     const char* what;
     void (*spoil)(hdl_code&);
@@ -287,7 +288,7 @@ TEST(HdlCheckCode, RefusesFiguresThatDoNotFit) {
   for (const auto& f : faults) {
     hdl_code spoiled = good;
     f.spoil(spoiled);
-    EXPECT_NE(hdl_check_code(spoiled), "") << "fault " << f.what;
+    EXPECT_NE(hdl_check_code(spoiled).message, "") << "fault " << f.what;
   }
 }
 

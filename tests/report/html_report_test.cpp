@@ -14,7 +14,7 @@
 #include <vector>  // std::vector
 
 #include "files/output_file.h"  // file_ptr
-#include "report/svg_chart.h"  // linear_ticks, bar_chart, write_bar_chart
+#include "report/svg_chart.h"   // linear_ticks, bar_chart, write_bar_chart
 
 namespace {
 
@@ -137,7 +137,7 @@ struct small_pass {
     scan_settings s;
     s.layout = &layout;
     s.code = &code;
-    EXPECT_EQ(report_open_files(summary, s, 12, {2}, "d.bin", nullptr, nullptr), "");
+    report_open(summary, s, 12, {2}, "d.bin", nullptr, nullptr);
     report_stats_open(stats, layout, 8, 12, {2});
     std::vector<step_outcome> outcomes(48);
     std::vector<bch_bit_fix> fixes;
@@ -159,7 +159,7 @@ struct small_pass {
     b.fixes = fixes.data();
     report_stats_batch(stats, b);
     report_batch(summary, b);
-    EXPECT_EQ(report_close(summary), "");
+    EXPECT_EQ(report_close(summary).message, "");
   }
 };
 
@@ -237,7 +237,7 @@ TEST(HtmlReport, MillionPageReportStaysSmall) {
   s.code = &code;
   constexpr std::int64_t kBig = 1 << 20;
   scan_report summary;
-  ASSERT_EQ(report_open_files(summary, s, kBig, {}, "big.bin", nullptr, nullptr), "");
+  report_open(summary, s, kBig, {}, "big.bin", nullptr, nullptr);
   report_stats stats;
   report_stats_open(stats, layout, 8, kBig, {});
   constexpr std::int64_t kBatch = 8192;
@@ -262,7 +262,7 @@ TEST(HtmlReport, MillionPageReportStaysSmall) {
     report_stats_batch(stats, b);
     ASSERT_TRUE(report_batch(summary, b));
   }
-  ASSERT_EQ(report_close(summary), "");
+  ASSERT_EQ(report_close(summary).message, "");
   report_header h;
   h.dump_name = "big.bin";
   file_ptr f(std::tmpfile());

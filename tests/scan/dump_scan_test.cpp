@@ -54,22 +54,23 @@ pass_result run(std::FILE* in, std::int64_t size, const scan_settings& s) {
   pass_result r;
   const std::int64_t page_bytes = raw_page_bytes(*s.layout);
   const auto steps = static_cast<std::int64_t>(s.layout->steps.size());
-  r.error = run_scan(in, size, s, [&](const scan_batch& b, std::string&) {
-    r.bytes.append(reinterpret_cast<const char*>(b.bytes),
-                   static_cast<std::size_t>(b.pages * page_bytes));
-    for (std::int64_t i = 0; i < b.pages * steps; ++i) {
-      const step_outcome& o = b.outcomes[i];
-      r.statuses.push_back(static_cast<int>(o.status));
-      r.bits.push_back(o.bits);
-      std::string f;
-      for (int k = 0; k < o.fix_count; ++k) {
-        const bch_bit_fix& x = b.fixes[o.fix_first + static_cast<std::uint32_t>(k)];
-        f += (x.in_ecc ? "e" : "d") + std::to_string(x.byte) + "." + std::to_string(x.bit) + " ";
-      }
-      r.fixes.push_back(f);
-    }
-    return true;
-  });
+  r.error = run_scan(in, size, s, [&](const scan_batch& b) {
+              r.bytes.append(reinterpret_cast<const char*>(b.bytes),
+                             static_cast<std::size_t>(b.pages * page_bytes));
+              for (std::int64_t i = 0; i < b.pages * steps; ++i) {
+                const step_outcome& o = b.outcomes[i];
+                r.statuses.push_back(static_cast<int>(o.status));
+                r.bits.push_back(o.bits);
+                std::string f;
+                for (int k = 0; k < o.fix_count; ++k) {
+                  const bch_bit_fix& x = b.fixes[o.fix_first + static_cast<std::uint32_t>(k)];
+                  f += (x.in_ecc ? "e" : "d") + std::to_string(x.byte) + "." +
+                       std::to_string(x.bit) + " ";
+                }
+                r.fixes.push_back(f);
+              }
+              return status::success();
+            }).message;
   return r;
 }
 
@@ -200,10 +201,12 @@ TEST(DumpScan, BadBlocksAreFoundByTheirMarkers) {
   mark(10 * 4, 2048);
   file_ptr f = temp_file(dump);
   std::vector<std::int64_t> bad;
-  EXPECT_EQ(find_bad_blocks(f.get(), static_cast<std::int64_t>(dump.size()), layout, bad), "");
+  EXPECT_EQ(find_bad_blocks(f.get(), static_cast<std::int64_t>(dump.size()), layout, bad).message,
+            "");
   EXPECT_EQ(bad, (std::vector<std::int64_t>{2, 5, 10}));
   layout.bad_block.present = false;
-  EXPECT_EQ(find_bad_blocks(f.get(), static_cast<std::int64_t>(dump.size()), layout, bad), "");
+  EXPECT_EQ(find_bad_blocks(f.get(), static_cast<std::int64_t>(dump.size()), layout, bad).message,
+            "");
   EXPECT_TRUE(bad.empty());
 }
 
