@@ -7,8 +7,9 @@
 #include <cmath>      // std::ceil
 #include <vector>     // std::vector
 
-#include "layout/layout.h"     // nand_layout, raw_page_bytes
-#include "report/svg_chart.h"  // bar_chart, write_bar_chart
+#include "layout/layout.h"       // nand_layout, raw_page_bytes
+#include "report/report_text.h"  // counted, markup_escaped
+#include "report/svg_chart.h"    // bar_chart, write_bar_chart
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstdio>   // std::FILE
 #include <string>   // std::string
 
-#include "report/scan_report.h"     // scan_report
+#include "report/scan_report.h"   // scan_report
 #include "report/report_stats.h"  // report_stats
 
 // What the page says about where it came from. Every text is plain (escaped when written).

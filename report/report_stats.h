@@ -7,9 +7,9 @@
 #include <cstdint>  // std::int64_t, std::int32_t
 #include <vector>   // std::vector
 
-#include "scan/dump_scan.h"    // scan_batch, step_outcome
-#include "report/scan_report.h"  // page_map
-#include "layout/layout.h"     // nand_layout
+#include "scan/dump_scan.h"   // scan_batch, step_outcome
+#include "report/page_map.h"  // page_map
+#include "layout/layout.h"    // nand_layout
 
 // Per-block charts have at most this many bars; beyond, neighbouring blocks share one.
 constexpr std::int64_t kReportMaxBins = 500;

@@ -5,7 +5,7 @@
 #include <algorithm>  // std::max
 #include <cmath>      // std::log10, std::pow, std::floor, std::isfinite, std::ceil
 
-#include "report/scan_report.h"  // markup_escaped
+#include "report/report_text.h"  // markup_escaped
 
 namespace {
 

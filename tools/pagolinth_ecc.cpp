@@ -29,7 +29,8 @@
 #include "scan/dump_scan.h"      // run_scan, find_bad_blocks
 #include "detect/evidence.h"     // chance_of_decoding, log10_chance_of_at_least, odds_text
 #include "files/output_file.h"   // file_ptr, open_dump, staged_output, check_output_names
-#include "report/scan_report.h"  // scan_report, report_*, print_summary, layout_label
+#include "report/report_text.h"  // counted
+#include "report/scan_report.h"  // scan_report, report_*, summary_lines, layout_label
 #include "layout/layout.h"       // nand_layout, default_layout, check_layout, gather_message
 #include "layout/layout_file.h"  // read_layout_file
 #include "platform/platform.h"   // platform_is_terminal, platform_stdout_is
@@ -665,7 +666,8 @@ int run_pass(const ecc_options& o, command cmd) {
   std::fprintf(info, "dump:            %s, %" PRId64 " bytes\n", o.dump.c_str(), dump.bytes);
   print_layout_lines(info, layout, code);
   if (reports) {
-    print_summary(info, report, tail);
+    for (const std::string& line : summary_lines(report, tail))
+      std::fprintf(info, "%s\n", line.c_str());
   } else {
     std::fprintf(info, "pages:           %" PRId64 ", %s\n", report.totals.pages,
                  counted(report.totals.sectors, "sector", "sectors").c_str());

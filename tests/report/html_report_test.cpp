@@ -1,7 +1,7 @@
-// Tests of the report page and its pictures: dates against known calendar answers, escaping of
+// Tests of the report page and its charts: dates against known calendar answers, escaping of
 // a hostile file name, tags balanced in the whole page, every chart and the map present, the
-// map's tooltips and bad-block marks, colours that stay apart, and the size bound for a dump
-// of a million pages whose every step needed a correction.
+// map's tooltips and bad-block marks, and the size bound for a dump of a million pages whose
+// every step needed a correction.
 #include "report/html_report.h"
 
 #include <gtest/gtest.h>
@@ -13,62 +13,13 @@
 #include <string>  // std::string
 #include <vector>  // std::vector
 
-#include "files/output_file.h"  // file_ptr
-#include "report/svg_chart.h"   // linear_ticks, bar_chart, write_bar_chart
+#include "files/output_file.h"     // file_ptr
+#include "report/svg_chart.h"      // linear_ticks, bar_chart, write_bar_chart
+#include "tests/support/markup.h"  // file_text, unbalanced
 
 namespace {
 
-std::string contents(std::FILE* f) {
-  std::rewind(f);
-  std::string out;
-  char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-    out.append(buffer, n);
-  return out;
-}
-
-// "" when every element is closed in the order it was opened (void elements aside); otherwise
-// the first fault. Text between tags is not checked, except that it holds no '<'.
-std::string unbalanced(const std::string& page) {
-  static const std::set<std::string> kVoid = {"meta", "br", "hr", "img", "input", "link"};
-  std::vector<std::string> open;
-  for (std::size_t i = page.find('<'); i != std::string::npos; i = page.find('<', i)) {
-    const std::size_t end = page.find('>', i);
-    if (end == std::string::npos)
-      return "unterminated tag at " + std::to_string(i);
-    const std::string tag = page.substr(i + 1, end - i - 1);
-    i = end + 1;
-    if (tag.empty())
-      return "empty tag";
-    if (tag[0] == '!' || tag[0] == '?')
-      continue;
-    const bool closing = tag[0] == '/';
-    const bool self_closing = tag.back() == '/';
-    const std::string name =
-        tag.substr(closing ? 1 : 0, tag.find_first_of(" /\n", 1) - (closing ? 1 : 0));
-    if (closing) {
-      if (open.empty() || open.back() != name)
-        return "</" + name + "> closes <" + (open.empty() ? "" : open.back()) + ">";
-      open.pop_back();
-    } else if (!self_closing && kVoid.count(name) == 0) {
-      open.push_back(name);
-    }
-  }
-  return open.empty() ? "" : "<" + open.back() + "> never closed";
-}
-
-// Relative luminance of "#rrggbb", as in the WCAG definition.
-double luminance(const std::string& hex) {
-  double sum = 0;
-  const double weight[3] = {0.2126, 0.7152, 0.0722};
-  for (int i = 0; i < 3; ++i) {
-    const double c = std::stoi(hex.substr(1 + 2 * i, 2), nullptr, 16) / 255.0;
-    sum += weight[i] * (c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
-  }
-  return sum;
-}
-
-TEST(HtmlReport, DatesAndEscaping) {
+TEST(HtmlReport, Dates) {
   const struct {
     std::int64_t seconds;
     const char* want;
@@ -83,8 +34,6 @@ TEST(HtmlReport, DatesAndEscaping) {
   };
   for (const auto& d : dates)
     EXPECT_EQ(utc_iso8601(d.seconds), d.want) << "case " << d.seconds;
-  EXPECT_EQ(markup_escaped("<script>&\"'.bin"), "&lt;script&gt;&amp;&quot;&#39;.bin");
-  EXPECT_EQ(markup_escaped("plain name.bin"), "plain name.bin");
 }
 
 TEST(HtmlReport, ChartTicks) {
@@ -100,23 +49,6 @@ TEST(HtmlReport, ChartTicks) {
   };
   for (const auto& c : cases)
     EXPECT_EQ(linear_ticks(c.max), c.want) << "case max " << c.max;
-}
-
-TEST(HtmlReport, LevelColoursStayApart) {
-  std::set<std::string> seen;
-  for (int level = 0; level < kMapLevels; ++level)
-    EXPECT_TRUE(seen.insert(map_level_colour(level)).second) << "case level " << level;
-  // 1 to 8 bits darken step by step, so that grey print and colour-blind eyes still order them.
-  for (int level = 3; level <= 9; ++level) {
-    EXPECT_LT(luminance(map_level_colour(level)), luminance(map_level_colour(level - 1)) - 0.03)
-        << "case level " << level;
-  }
-  EXPECT_LT(luminance(map_level_colour(10)), luminance(map_level_colour(9))) << "uncorrectable";
-  EXPECT_GT(luminance(map_level_colour(0)), luminance(map_level_colour(9))) << "clean";
-  EXPECT_EQ(map_level_name(2, 8), "1 bit");
-  EXPECT_EQ(map_level_name(3, 8), "2 bits");
-  EXPECT_EQ(map_level_name(2, 40), "1-5 bits");
-  EXPECT_EQ(map_level_name(9, 40), "36-40 bits");
 }
 
 // A small pass made of hand-built outcomes: 3 blocks of 4 pages, one corrected bit in every
@@ -176,7 +108,7 @@ TEST(HtmlReport, WholePageWellFormedAndEscaped) {
   file_ptr f(std::tmpfile());
   ASSERT_TRUE(f);
   ASSERT_TRUE(write_html_report(f.get(), h, pass.summary, pass.stats));
-  const std::string page = contents(f.get());
+  const std::string page = file_text(f.get());
   EXPECT_EQ(unbalanced(page), "");
   EXPECT_EQ(page.find("<script"), std::string::npos) << "the hostile name came through raw";
   EXPECT_NE(page.find("&lt;script&gt;&amp;&quot;&#39;.bin"), std::string::npos);
@@ -199,30 +131,6 @@ TEST(HtmlReport, WholePageWellFormedAndEscaped) {
             std::string::npos);
   // No external resource: nothing fetched from anywhere.
   EXPECT_EQ(std::regex_search(page, std::regex("(src|href)=|url\\((?!#)|@import")), false);
-}
-
-TEST(HtmlReport, StandaloneMapKeepsItsShape) {
-  small_pass pass;
-  file_ptr f(std::tmpfile());
-  ASSERT_TRUE(write_page_map(f.get(), pass.stats.map, {"d.bin", "12 pages"}, true, 1200));
-  const std::string svg = contents(f.get());
-  EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
-  EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
-  EXPECT_EQ(unbalanced(svg), "");
-  EXPECT_NE(svg.find("fill=\"#000000\"><title>page 5 (block 1, page 1): uncorrectable"),
-            std::string::npos);
-  EXPECT_NE(svg.find("<title>block 2 marked bad</title>"), std::string::npos);
-  EXPECT_NE(svg.find(">uncorrectable</text>"), std::string::npos) << "legend";
-  // Every row labelled: blocks 0, 1 and 2.
-  for (int block = 0; block < 3; ++block) {
-    EXPECT_TRUE(std::regex_search(
-        svg, std::regex("dominant-baseline=\"middle\">" + std::to_string(block) + "</text>")))
-        << "case block " << block;
-  }
-  // Runs of clean pages share one cell: pages 6 and 7, and all of block 2.
-  EXPECT_NE(svg.find("<title>block 1, pages 2-3: clean</title>"), std::string::npos);
-  EXPECT_NE(svg.find("<title>block 2, pages 0-3: clean; block marked bad</title>"),
-            std::string::npos);
 }
 
 // The size bound: a million pages (about 2 GiB of 2112-byte pages), every step corrected, so
@@ -267,7 +175,7 @@ TEST(HtmlReport, MillionPageReportStaysSmall) {
   h.dump_name = "big.bin";
   file_ptr f(std::tmpfile());
   ASSERT_TRUE(write_html_report(f.get(), h, summary, stats));
-  const std::string page = contents(f.get());
+  const std::string page = file_text(f.get());
   EXPECT_LT(page.size(), 5u << 20) << "bytes: " << page.size();
   EXPECT_EQ(unbalanced(page), "");
   EXPECT_NE(page.find("pages are aggregated: each cell gathers 64 blocks by 1 page"),
