@@ -10,11 +10,12 @@
 #include <thread>     // std::thread
 #include <utility>    // std::move
 
-#include "bch/bch.h"            // bch_primitive_polynomial: the tabled polynomial first
-#include "codec/codec.h"        // bch_encode, bch_decode, bch_parity_bit
-#include "codec/layout_code.h"  // build_code
-#include "detect/evidence.h"    // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
-#include "platform/platform.h"  // platform_read_at
+#include "bch/bch.h"              // bch_primitive_polynomial: the tabled polynomial first
+#include "codec/codec.h"          // bch_encode, bch_decode, bch_parity_bit
+#include "codec/layout_code.h"    // build_code
+#include "detect/evidence.h"      // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
+#include "detect/step_decoder.h"  // nearly_erased, decode_count, decode_sample
+#include "platform/platform.h"    // platform_read_at
 
 namespace {
 
@@ -50,16 +51,6 @@ struct sample_set {
   std::vector<std::uint8_t> steady_bits;         // per column: bits (nearly) fixed in all
   std::int64_t end = 0;                          // one past the last column that varies
 };
-
-bool nearly_erased(const std::uint8_t* bytes, std::size_t count, std::size_t allowed_zero_bits) {
-  std::size_t zeros = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    zeros += static_cast<std::size_t>(__builtin_popcount(static_cast<std::uint8_t>(~bytes[i])));
-    if (zeros > allowed_zero_bits)
-      return false;
-  }
-  return true;
-}
 
 std::uint8_t reversed(std::uint8_t b) {
   b = static_cast<std::uint8_t>(((b & 0xF0) >> 4) | ((b & 0x0F) << 4));
@@ -383,44 +374,16 @@ int leading_pad_bits(const sample_set& s, std::int64_t q, bool lsb_first) {
   return bits >= 1 && bits <= 7 ? bits : 0;
 }
 
-struct decode_count {
-  std::int64_t tried = 0;   // programmed steps decoded
-  std::int64_t usable = 0;  // clean or corrected
-  std::int64_t clean = 0, corrected = 0, erased = 0, uncorrectable = 0;
-};
-
 // Decodes the step in up to `most` sampled pages (all with most = 0).
 decode_count decode_step(const sample_set& s, const layout_step& step, const bch_code& code,
                          std::size_t most) {
   decode_count count;
-  const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
-  std::vector<std::uint8_t> message(message_bytes);
-  std::vector<std::uint8_t> ecc(static_cast<std::size_t>(step.ecc.length));
-  bch_decode_result result;
+  step_decoder decoder;
   for (const auto& page : s.pages) {
     if (most > 0 && static_cast<std::size_t>(count.tried + count.erased) >= most)
       break;
-    gather_message(page.data(), step, message.data());
-    std::copy(page.begin() + step.ecc.offset, page.begin() + step.ecc.offset + step.ecc.length,
-              ecc.begin());
-    bch_decode(code, message.data(), message.size(), ecc.data(), result);
-    switch (result.status) {
-      case bch_status::clean:
-        ++count.clean;
-        break;
-      case bch_status::corrected:
-        ++count.corrected;
-        break;
-      case bch_status::erased:
-        ++count.erased;
-        continue;
-      case bch_status::uncorrectable:
-        ++count.uncorrectable;
-        break;
-    }
-    ++count.tried;
+    decode_sample(decoder, code, page.data(), step, count);
   }
-  count.usable = count.clean + count.corrected;
   return count;
 }
 

@@ -1,0 +1,113 @@
+// probe: the layout's code in every variant of bit order, mask, padding and t, decoded on the
+// first steps that are not erased and weighed against chance.
+#include "detect/probe.h"
+
+#include <algorithm>  // std::min, std::max, std::stable_sort
+#include <cstdint>    // INT64_MAX
+#include <string>     // std::to_string
+#include <utility>    // std::move
+
+#include "codec/layout_code.h"  // build_layout_code
+#include "detect/evidence.h"    // chance_of_decoding, log10_chance_of_at_least
+
+namespace {
+
+// A step gathered for probing: its message and its stored ECC bytes.
+struct sample {
+  std::vector<std::uint8_t> message, ecc;
+};
+
+// The largest t of field degree m whose ECC fits `ecc_bytes` bytes.
+int largest_t(int m, std::int64_t ecc_bytes) {
+  return static_cast<int>(std::min<std::int64_t>(8 * ecc_bytes / m, 200));
+}
+
+}  // namespace
+
+probe_findings probe_code(const detect_reader& read, std::int64_t dump_bytes,
+                          const nand_layout& layout, bool vary_padding, int steps) {
+  probe_findings r;
+  const std::int64_t page_bytes = raw_page_bytes(layout);
+  const std::int64_t pages = dump_bytes / page_bytes;
+  std::vector<std::uint8_t> page(static_cast<std::size_t>(page_bytes));
+  std::vector<sample> samples;
+  std::int64_t smallest_ecc = INT64_MAX;
+  for (const layout_step& step : layout.steps)
+    smallest_ecc = std::min(smallest_ecc, step.ecc.length);
+  for (std::int64_t p = 0; p < pages && static_cast<int>(samples.size()) < steps; ++p) {
+    if (!read(p * page_bytes, page.data(), page.size())) {
+      r.error = status::error("cannot read page " + std::to_string(p) + " of the dump");
+      return r;
+    }
+    for (std::size_t k = 0; k < layout.steps.size() && static_cast<int>(samples.size()) < steps;
+         ++k) {
+      const layout_step& step = layout.steps[k];
+      sample one;
+      one.message.resize(static_cast<std::size_t>(step_message_bytes(step)));
+      gather_message(page.data(), step, one.message.data());
+      if (nearly_erased(one.message.data(), one.message.size(), 8))
+        continue;
+      one.ecc.assign(page.data() + step.ecc.offset,
+                     page.data() + step.ecc.offset + step.ecc.length);
+      samples.push_back(std::move(one));
+    }
+  }
+  if (samples.empty())
+    return r;
+  r.sampled = static_cast<std::int64_t>(samples.size());
+  std::size_t longest = 0;
+  for (const sample& one : samples)
+    longest = std::max(longest, one.message.size());
+
+  const int t_max = vary_padding ? largest_t(layout.code.m, smallest_ecc) : 8;
+  std::vector<layout_mask> masks = {layout_mask::none, layout_mask::erased_ff};
+  if (layout.code.mask == layout_mask::bytes)
+    masks.push_back(layout_mask::bytes);
+  step_decoder decoder;
+  for (bool lsb : {false, true}) {
+    for (layout_mask mask : masks) {
+      for (bool pad_start : {false, true}) {
+        if (pad_start && !vary_padding)
+          continue;
+        for (int t = 1; t <= t_max; ++t) {
+          probe_candidate c;
+          c.code = layout.code;
+          c.code.lsb_first = lsb;
+          c.code.mask = mask;
+          c.code.pad_start = pad_start;
+          c.code.t = t;
+          nand_layout variant = layout;
+          variant.code = c.code;
+          bch_code code;
+          if (!build_layout_code(variant, code).ok())
+            continue;
+          // Padding has a place only when the parity leaves bits of its last byte unused.
+          if (pad_start && code.parity_bits % 8 == 0)
+            continue;
+          for (const sample& one : samples) {
+            decode_sample(decoder, code, one.message.data(), one.message.size(), one.ecc.data(),
+                          one.ecc.size(), c.count);
+          }
+          // Steps of random bits decode at this rate; only what goes beyond it is evidence.
+          c.chance = chance_of_decoding(static_cast<std::int64_t>(8 * longest) + code.parity_bits,
+                                        code.parity_bits, t);
+          c.log10_evidence = log10_chance_of_at_least(c.count.usable, r.sampled, c.chance);
+          r.candidates.push_back(std::move(c));
+        }
+      }
+    }
+  }
+  if (r.candidates.empty())
+    return r;
+  // A share of decoded steps alone would favour t = 1, under which half of all random steps
+  // decode. Among equals the larger t, whose chance corrections are the rarest.
+  std::stable_sort(r.candidates.begin(), r.candidates.end(),
+                   [](const probe_candidate& a, const probe_candidate& b) {
+                     if (a.log10_evidence != b.log10_evidence)
+                       return a.log10_evidence < b.log10_evidence;
+                     if (a.count.clean != b.count.clean)
+                       return a.count.clean > b.count.clean;
+                     return a.code.t > b.code.t;
+                   });
+  return r;
+}

@@ -1,0 +1,40 @@
+// Decoding the steps of sampled pages under a candidate code, and telling erased steps apart:
+// the evidence that detect's search and probe both weigh. Decoding works on copies, so that the
+// samples stay as read for the next candidate.
+#pragma once
+
+#include <cstddef>  // std::size_t
+#include <cstdint>  // std::int64_t, std::uint8_t
+#include <vector>   // std::vector
+
+#include "codec/codec.h"    // bch_code, bch_decode_result
+#include "layout/layout.h"  // layout_step
+
+// True when `count` bytes hold at most `allowed_zero_bits` bits that are 0: an erased step, or
+// one within a few bit flips of it, which tells nothing about the code.
+bool nearly_erased(const std::uint8_t* bytes, std::size_t count, std::size_t allowed_zero_bits);
+
+// The verdicts of the steps decoded so far.
+struct decode_count {
+  std::int64_t tried = 0;   // steps decoded that are not erased
+  std::int64_t usable = 0;  // clean or corrected
+  std::int64_t clean = 0, corrected = 0, erased = 0, uncorrectable = 0;
+};
+
+// Scratch reused from step to step, so that decoding a sample allocates nothing.
+struct step_decoder {
+  std::vector<std::uint8_t> message, ecc;
+  bch_decode_result result;
+};
+
+// Decodes a step given as its message and its stored ECC bytes (copied first) under `code` and
+// counts the verdict in `count`: erased steps in count.erased only, every other in count.tried.
+// REQUIRES: `code` built; message_bytes <= code.max_data_bytes; ecc_bytes >= code.ecc_bytes.
+void decode_sample(step_decoder& d, const bch_code& code, const std::uint8_t* message,
+                   std::size_t message_bytes, const std::uint8_t* ecc, std::size_t ecc_bytes,
+                   decode_count& count);
+
+// The same for step `step` of the raw page `page`, its message gathered from the page first.
+// REQUIRES: as above, and `page` holds the raw page the step's spans lie in.
+void decode_sample(step_decoder& d, const bch_code& code, const std::uint8_t* page,
+                   const layout_step& step, decode_count& count);
