@@ -198,7 +198,8 @@ std::string write_failure(const std::string& name, int error) {
   return "cannot write " + name + ": " + error_text(error);
 }
 
-status check_output_path(const std::string& path, const std::string& input, bool force) {
+status check_output_path(const std::string& path, const std::string& input, bool force,
+                         const std::string& hint) {
   if (path.empty())
     return status::error("an output needs a file name");
   const fs::path target = fs::u8path(path);
@@ -224,9 +225,9 @@ status check_output_path(const std::string& path, const std::string& input, bool
     case fs::file_type::regular:
       break;
     default:
-      return status::error(
-          path + " is " + kind_word(st.type()) +
-          "; an output must be a regular file or a new name (use -o - for standard output)");
+      return status::error(path + " is " + kind_word(st.type()) +
+                           "; an output must be a regular file or a new name" +
+                           (hint.empty() ? "" : " (" + hint + ")"));
   }
   if (!input.empty() && same_file(path, input))
     return status::error(path + " is the input; the input is never written to");
@@ -291,8 +292,8 @@ staged_output::~staged_output() {
 }
 
 status stage_output(staged_output& out, const std::string& path, const std::string& input,
-                    bool force) {
-  if (status checked = check_output_path(path, input, force); !checked.ok())
+                    bool force, const std::string& hint) {
+  if (status checked = check_output_path(path, input, force, hint); !checked.ok())
     return checked;
   const fs::path target = fs::u8path(path);
   sweep_leftovers(target, out.leftovers);
@@ -315,6 +316,7 @@ status stage_output(staged_output& out, const std::string& path, const std::stri
     out.temp_path = temp;
     out.input = input;
     out.force = force;
+    out.hint = hint;
     out.slot = platform_track_temp(temp);
     g_live_temps.push_back(temp);
     return status::success();
@@ -345,7 +347,8 @@ status commit_output(staged_output& out) {
     discard(out);
     return status::error(write_failure(out.final_path, error));
   }
-  if (status checked = check_output_path(out.final_path, out.input, out.force); !checked.ok()) {
+  if (status checked = check_output_path(out.final_path, out.input, out.force, out.hint);
+      !checked.ok()) {
     discard(out);
     return checked;
   }

@@ -42,8 +42,11 @@ std::string write_failure(const std::string& name, int error);
 // link is not replaced either), a device, FIFO or socket; when it is the same file as `input`;
 // when it is a regular file that is not empty and `force` is false; when its file name is
 // longer than the system allows. Succeeds when `path` may be written. An empty `input` is
-// no file. Works on any string; writes and creates nothing.
-status check_output_path(const std::string& path, const std::string& input, bool force);
+// no file. `hint` is added to the refusal of a device, FIFO or socket, for a program that can
+// write the output to standard output instead ("use -o - for standard output"). Works on any
+// string; writes and creates nothing.
+status check_output_path(const std::string& path, const std::string& input, bool force,
+                         const std::string& hint = "");
 
 // One output of a command: the option that named it ("-o", "--csv") and the name.
 struct named_output {
@@ -79,8 +82,9 @@ struct staged_output {
   std::string temp_path;
   std::string input;
   bool force = false;
-  file_ptr file;  // open on temp_path while staged; a caller may take it over (see commit)
-  int slot = -1;  // the platform's signal-cleanup slot
+  std::string hint;  // check_output_path's
+  file_ptr file;     // open on temp_path while staged; a caller may take it over (see commit)
+  int slot = -1;     // the platform's signal-cleanup slot
   std::vector<leftover_temp> leftovers;
 
   staged_output() = default;
@@ -89,14 +93,14 @@ struct staged_output {
   ~staged_output();  // removes the temporary file unless committed
 };
 
-// Checks `path` with check_output_path, looks beside it for temporary files of earlier runs
-// (those of processes that are gone are removed, the others kept; all are listed in
+// Checks `path` with check_output_path (and `hint`), looks beside it for temporary files of earlier
+// runs (those of processes that are gone are removed, the others kept; all are listed in
 // out.leftovers for the caller to report), then creates the temporary file (new, never through
 // a name that appeared meanwhile) and tracks it for removal on a fatal signal. Fails with a
 // message that says why (e.g. "permission denied", a missing folder).
 // REQUIRES: `out` not staged yet.
 status stage_output(staged_output& out, const std::string& path, const std::string& input,
-                    bool force);
+                    bool force, const std::string& hint = "");
 
 // Flushes the temporary file to the disk, closes it, checks the final name once more with
 // check_output_path (it may have changed meanwhile) and renames the temporary file to it.
