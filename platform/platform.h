@@ -73,13 +73,13 @@ bool platform_read_at(std::FILE* file, std::int64_t offset, void* buffer, std::s
 // normal output. Returns the open file, or null with the system's error number in `error`.
 std::FILE* platform_create_new(const std::string& path, int& error);
 
-// Puts standard output in binary mode, so that bytes written to it pass unchanged (Windows
-// would otherwise turn LF into CR LF). Nothing to do elsewhere.
-void platform_binary_stdout();
+// Puts `file` (standard output, say) in binary mode, so that bytes written to it pass unchanged
+// (Windows would otherwise turn LF into CR LF). Nothing to do elsewhere.
+void platform_binary_mode(std::FILE* file);
 
-// True when standard output is the file `path` names (same device and file number). False when
+// True when the open `file` is the file `path` names (same device and file number). False when
 // it is not, when either cannot be examined, or when the platform cannot tell.
-bool platform_stdout_is(const std::string& path);
+bool platform_file_is(std::FILE* file, const std::string& path);
 
 // The id of this process.
 long platform_process_id();

@@ -250,12 +250,13 @@ std::FILE* platform_create_new(const std::string& path, int& error) {
   return file;
 }
 
-void platform_binary_stdout() {}
+void platform_binary_mode(std::FILE*) {}
 
-bool platform_stdout_is(const std::string& path) {
+bool platform_file_is(std::FILE* file, const std::string& path) {
   struct stat out {
   }, named{};
-  return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &named) == 0 &&
+  const int fd = fileno(file);
+  return fd >= 0 && fstat(fd, &out) == 0 && stat(path.c_str(), &named) == 0 &&
          out.st_dev == named.st_dev && out.st_ino == named.st_ino;
 }
 

@@ -135,13 +135,13 @@ std::FILE* platform_create_new(const std::string& path, int& error) {
   return file;
 }
 
-void platform_binary_stdout() {
-  std::fflush(stdout);
-  _setmode(_fileno(stdout), _O_BINARY);
+void platform_binary_mode(std::FILE* file) {
+  std::fflush(file);
+  _setmode(_fileno(file), _O_BINARY);
 }
 
-bool platform_stdout_is(const std::string& path) {
-  const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+bool platform_file_is(std::FILE* file, const std::string& path) {
+  const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   if (out == INVALID_HANDLE_VALUE || GetFileType(out) != FILE_TYPE_DISK)
     return false;
   const HANDLE named =

@@ -256,8 +256,9 @@ TEST(PlatformFiles, StandardOutputIsToldByItsFile) {
     const int fd = open(dir.file("out").c_str(), O_WRONLY);
     if (fd < 0 || dup2(fd, 1) < 0)
       _exit(10);
-    _exit(platform_stdout_is(dir.file("out")) && !platform_stdout_is(dir.file("other")) &&
-                  !platform_stdout_is(dir.file("missing"))
+    _exit(platform_file_is(stdout, dir.file("out")) &&
+                  !platform_file_is(stdout, dir.file("other")) &&
+                  !platform_file_is(stdout, dir.file("missing"))
               ? 0
               : 11);
   }

@@ -1,0 +1,553 @@
+// check, fix, extract, encode and inject: one streaming pass over the dump, with its outputs
+// staged under temporary names and committed only when complete, the audit record last.
+#include <algorithm>   // std::min
+#include <cerrno>      // errno
+#include <chrono>      // std::chrono::system_clock
+#include <ctime>       // std::time
+#include <filesystem>  // std::filesystem
+#include <memory>      // std::unique_ptr, std::make_unique
+#include <utility>     // std::move, std::pair
+
+#include "audit/audit_record.h"  // audit_writer, audit_begin, audit_add_batch, audit_end
+#include "codec/layout_code.h"   // code_text
+#include "commands/commands.h"
+#include "commands/commands_internal.h"  // open_whole_dump
+#include "files/file_digest.h"           // sha256_of_file, sha256_of_path
+#include "files/output_file.h"           // staged_output, stage_output, commit_output
+#include "platform/platform.h"           // platform_is_terminal, platform_file_is, platform_sha256
+#include "report/html_report.h"          // write_html_report
+#include "report/report_stats.h"         // report_stats, report_stats_open, report_stats_batch
+#include "report/report_text.h"          // counted
+#include "report/scan_report.h"          // scan_report, report_open, summary_lines, layout_label
+#include "scan/dump_scan.h"              // run_scan, find_bad_blocks
+#include "version/version.h"             // pagolinth_version_text
+
+namespace {
+
+// Where a command writes a dump, "-o -" sends it to standard output.
+constexpr char kStdout[] = "-";
+
+const char* verb_of(pass_command c) {
+  switch (c) {
+    case pass_command::check:
+      return "check";
+    case pass_command::fix:
+      return "fix";
+    case pass_command::extract:
+      return "extract";
+    case pass_command::encode:
+      return "encode";
+    case pass_command::inject:
+      return "inject";
+  }
+  return "check";
+}
+
+// The output of a pass: a staged file, or standard output, whose bytes are hashed on the way
+// for the audit record, for they cannot be read back.
+struct output_sink {
+  std::FILE* file = nullptr;
+  bool hashed = false;
+  platform_sha256 hash;
+  std::int64_t bytes = 0;
+
+  bool put(const void* data, std::size_t count) {
+    if (std::fwrite(data, 1, count, file) != count)
+      return false;
+    if (hashed) {
+      platform_sha256_update(hash, data, count);
+      bytes += static_cast<std::int64_t>(count);
+    }
+    return true;
+  }
+};
+
+// Copies the last `bytes` bytes (the tail after the whole pages) from `in` to `out`, or only
+// reads them past when `out` is null.
+bool copy_tail(std::FILE* in, output_sink* out, std::int64_t bytes) {
+  std::vector<unsigned char> buffer(64 * 1024);
+  while (bytes > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::int64_t>(bytes, 64 * 1024));
+    if (std::fread(buffer.data(), 1, n, in) != n)
+      return false;
+    if (out && !out->put(buffer.data(), n))
+      return false;
+    bytes -= static_cast<std::int64_t>(n);
+  }
+  return true;
+}
+
+std::string default_output(const std::string& dump) {
+  return (std::filesystem::u8path(dump).parent_path() / "Dump_New.bin").u8string();
+}
+
+// Writes the user data (and with --protected the protected bytes) of every page of a batch,
+// leaving out the blocks that are skipped as bad.
+class extractor {
+ public:
+  extractor(const nand_layout& layout, std::vector<std::int64_t> skipped, bool with_protected)
+      : layout_(layout), skipped_(std::move(skipped)), with_protected_(with_protected) {}
+
+  bool write(const scan_batch& batch, output_sink& out) {
+    const std::int64_t page_bytes = raw_page_bytes(layout_);
+    buffer_.clear();
+    for (std::int64_t p = 0; p < batch.pages; ++p) {
+      const std::int64_t block = (batch.first_page + p) / layout_.block_pages;
+      while (next_ < skipped_.size() && skipped_[next_] < block)
+        ++next_;
+      if (next_ < skipped_.size() && skipped_[next_] == block)
+        continue;
+      const unsigned char* page = batch.bytes + p * page_bytes;
+      for (const layout_step& step : layout_.steps)
+        append(page, step.data);
+      if (with_protected_) {
+        for (const layout_step& step : layout_.steps)
+          append(page, step.protected_);
+      }
+      ++pages_;
+    }
+    return buffer_.empty() || out.put(buffer_.data(), buffer_.size());
+  }
+
+  std::int64_t pages() const { return pages_; }
+
+ private:
+  void append(const unsigned char* page, const std::vector<layout_span>& spans) {
+    for (const layout_span& span : spans)
+      buffer_.insert(buffer_.end(), page + span.offset, page + span.offset + span.length);
+  }
+
+  const nand_layout& layout_;
+  std::vector<std::int64_t> skipped_;  // ascending
+  bool with_protected_;
+  std::size_t next_ = 0;
+  std::int64_t pages_ = 0;
+  std::vector<unsigned char> buffer_;
+};
+
+// The outputs of a pass, in the order of `named`: each staged, or null when not asked for or
+// written to standard output.
+using staged_list = std::vector<std::unique_ptr<staged_output>>;
+
+// Checks every output against the input and the others, then stages each. Only "-o" may be
+// "-", and only when standard output is not a terminal nor the input. Leftover temporary files
+// of interrupted runs are told to `warning`.
+status stage_outputs(const std::vector<named_output>& named, const pass_request& q,
+                     staged_list& staged) {
+  for (const named_output& n : named) {
+    if (n.path != kStdout)
+      continue;
+    if (n.option != "-o")
+      return status::error(n.option +
+                           " -: only the dump can go to standard output (-o -); name a file");
+    if (platform_is_terminal(q.standard_output))
+      return status::error("-o -: standard output is a terminal; redirect it to a file or a pipe");
+    if (platform_file_is(q.standard_output, q.dump))
+      return status::error("-o -: standard output is the input; the input is never written to");
+  }
+  if (status e = check_output_names(named, q.dump); !e.ok())
+    return e;
+  for (const named_output& n : named) {
+    staged.emplace_back();
+    if (n.path.empty() || n.path == kStdout)
+      continue;
+    staged.back() = std::make_unique<staged_output>();
+    // Only the dump itself may go to standard output instead.
+    const status e = stage_output(*staged.back(), n.path, q.dump, q.force,
+                                  n.option == "-o" ? "use -o - for standard output" : "");
+    for (const leftover_temp& l : staged.back()->leftovers) {
+      if (!q.warning)
+        break;
+      if (l.removed) {
+        q.warning("warning: removed " + l.path + ", left by an interrupted run (process " +
+                  std::to_string(l.pid) + ")");
+      } else if (l.maker_gone) {
+        q.warning("warning: " + l.path + ", left by an interrupted run (process " +
+                  std::to_string(l.pid) +
+                  "), is not a regular file or could not be removed; left alone");
+      } else {
+        q.warning("warning: " + l.path + " is a temporary file of process " +
+                  std::to_string(l.pid) + ", which may still run; left alone");
+      }
+    }
+    if (!e.ok())
+      return e;
+  }
+  return status::success();
+}
+
+std::FILE* file_of(const staged_list& staged, std::size_t i) {
+  return staged[i] ? staged[i]->file.get() : nullptr;
+}
+
+// Takes the open file of a staged output over (for the report, which closes it), or null.
+file_ptr take_file(staged_list& staged, std::size_t i) {
+  return staged[i] ? std::move(staged[i]->file) : file_ptr{};
+}
+
+// OUT.audit.json beside OUT; when that file name would pass the 255 bytes file systems allow,
+// OUT's name is cut (at a UTF-8 character boundary) and a hash of it added, so that a long
+// output name still gets its record, under a name that is the same for every run.
+std::string default_record_name(const std::string& out_path) {
+  constexpr char kSuffix[] = ".audit.json";
+  constexpr std::size_t kLongest = 255;
+  const std::filesystem::path p = std::filesystem::u8path(out_path);
+  const std::string name = p.filename().u8string();
+  if (name.size() + sizeof kSuffix - 1 <= kLongest)
+    return out_path + kSuffix;
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (unsigned char c : name)
+    hash = (hash ^ c) * 16777619u;
+  std::size_t keep = kLongest - (sizeof kSuffix - 1) - 9;
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+    --keep;
+  char tag[16];
+  std::snprintf(tag, sizeof tag, "-%08x", static_cast<unsigned>(hash));
+  return (p.parent_path() / std::filesystem::u8path(name.substr(0, keep) + tag + kSuffix))
+      .u8string();
+}
+
+std::string absolute_name(const std::string& path) {
+  std::error_code ec;
+  const std::filesystem::path p = std::filesystem::absolute(std::filesystem::u8path(path), ec);
+  return ec ? path : p.u8string();
+}
+
+// A finished output as its audit record names it: size and SHA-256 read back from the file.
+status hashed_output(const std::string& path, audit_file& f) {
+  f.path = path;
+  f.absolute_path = absolute_name(path);
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(std::filesystem::u8path(path), ec);
+  f.bytes = ec ? -1 : static_cast<std::int64_t>(size);
+  const status hashed = sha256_of_path(path, f.sha256);
+  if (hashed.ok())
+    return hashed;
+  return status::error("cannot hash " + path + " for the audit record: " + hashed.message);
+}
+
+// The words of the command line, each quoted for the shell, for the report.
+std::string command_text(const std::vector<std::string>& words) {
+  std::string text;
+  for (std::size_t i = 0; i < words.size(); ++i)
+    text += (i > 0 ? " " : "") + shell_quoted(words[i]);
+  return text;
+}
+
+// The HTML report of --report, written into its staged file once the pass is complete. The
+// dump's SHA-256 is `dump_sha256` when the audit record has taken it already, else taken here.
+status write_report_page(const pass_request& q, const nand_layout& layout, const bch_code& code,
+                         std::FILE* dump, std::int64_t dump_bytes, std::int64_t tail,
+                         const std::string& dump_sha256, const scan_report& report,
+                         const report_stats& stats, std::FILE* to) {
+  report_header h;
+  h.dump_name = q.dump;
+  h.dump_bytes = dump_bytes;
+  h.tail_bytes = tail;
+  h.sha256 = dump_sha256;
+  if (h.sha256.empty()) {
+    if (status hashed = sha256_of_file(dump, h.sha256); !hashed.ok())
+      return status::error(q.dump + ": " + hashed.message);
+  }
+  h.code_text = code_text(layout.code, code.ecc_bytes);
+  h.version = pagolinth_version_text(q.program);
+  h.command_line = command_text(q.command_line);
+  h.time = std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+               .count();
+  errno = 0;
+  if (!write_html_report(to, h, report, stats) || std::fflush(to) != 0)
+    return status::error(write_failure(q.report, errno));
+  return status::success();
+}
+
+pass_outcome failed(pass_outcome& r, status error) {
+  r.error = std::move(error);
+  r.summary.clear();
+  return std::move(r);
+}
+
+}  // namespace
+
+pass_outcome run_pass(const pass_request& q) {
+  pass_outcome r;
+  const pass_command cmd = q.command;
+  const std::string started = audit_utc_time(std::time(nullptr));
+  nand_layout layout;
+  bch_code code;
+  if (status e = choose_layout_and_code(q.layout, layout, code); !e.ok())
+    return failed(r, e);
+
+  scan_settings s;
+  s.layout = &layout;
+  s.code = &code;
+  s.action = cmd == pass_command::check    ? scan_action::check
+             : cmd == pass_command::encode ? scan_action::encode
+             : cmd == pass_command::inject ? scan_action::inject
+                                           : scan_action::fix;
+  s.threads = q.threads;
+  s.seed = q.seed;
+  if (cmd == pass_command::inject) {
+    if (q.flips_min < 0 || q.flips_max < q.flips_min || q.flips_max > kMaxFlips)
+      return failed(
+          r, status::error("--flips takes N or MIN-MAX, from 0 to " + std::to_string(kMaxFlips)));
+    s.flips_min = q.flips_min;
+    s.flips_max = q.flips_max;
+  }
+  if (q.threads < 1 || q.threads > 64)
+    return failed(r, status::error("--threads takes 1 to 64"));
+  const bool skip_bad = cmd == pass_command::extract &&
+                        (q.bad_blocks == bad_block_choice::skip ||
+                         (q.bad_blocks == bad_block_choice::by_layout && layout.bad_block.present));
+  if (skip_bad && !layout.bad_block.present) {
+    return failed(r, status::error("--bad-blocks skip needs a layout that names a bad-block "
+                                   "marker ([bad_block])"));
+  }
+
+  file_ptr dump;
+  std::int64_t dump_bytes = 0;
+  const std::int64_t page_bytes = raw_page_bytes(layout);
+  if (status e = open_whole_dump(q.dump, page_bytes, dump, dump_bytes); !e.ok())
+    return failed(r, e);
+  const std::int64_t pages = dump_bytes / page_bytes;
+  const std::int64_t tail = dump_bytes - pages * page_bytes;
+  std::vector<std::int64_t> bad_blocks;
+  if (status e = find_bad_blocks(dump.get(), dump_bytes, layout, bad_blocks); !e.ok())
+    return failed(r, status::error(q.dump + ": " + e.message));
+
+  // The dump (or image), the CSV, the map, the HTML report and the record, in this order in
+  // `named` and `staged`.
+  const bool writes = cmd != pass_command::check;
+  const bool reports =
+      cmd == pass_command::check || cmd == pass_command::fix || cmd == pass_command::extract;
+  const std::string out_path = !writes ? "" : q.out.empty() ? default_output(q.dump) : q.out;
+  const bool to_stdout = out_path == kStdout;
+  const std::string csv = reports ? q.csv : "", map = reports ? q.map : "";
+  const std::string report_path = reports ? q.report : "";
+  // The audit record goes beside the output unless named or refused; check, and a dump on
+  // standard output, have one only when it is named.
+  const std::string audit_path = q.no_audit             ? ""
+                                 : !q.audit.empty()     ? q.audit
+                                 : writes && !to_stdout ? default_record_name(out_path)
+                                                        : "";
+  audit_file input_file;
+  if (!audit_path.empty()) {
+    input_file.path = q.dump;
+    input_file.absolute_path = absolute_name(q.dump);
+    input_file.bytes = dump_bytes;
+    if (status hashed = sha256_of_file(dump.get(), input_file.sha256); !hashed.ok())
+      return failed(r, status::error(q.dump + ": " + hashed.message));
+  }
+  const std::vector<named_output> named = {{"-o", out_path},
+                                           {"--csv", csv},
+                                           {"--map", map},
+                                           {"--report", report_path},
+                                           {"--audit", audit_path}};
+  constexpr std::size_t kOut = 0, kCsv = 1, kMap = 2, kReport = 3, kAudit = 4;
+  staged_list staged;
+  if (status e = stage_outputs(named, q, staged); !e.ok())
+    return failed(r, e);
+  output_sink out;
+  out.file = to_stdout ? q.standard_output : file_of(staged, kOut);
+  const std::string out_name = to_stdout ? "standard output" : out_path;
+  r.output_on_standard_output = to_stdout;
+  if (to_stdout) {
+    platform_binary_mode(q.standard_output);
+    platform_ignore_file_size_signal();
+  }
+  const auto stdout_failure = [&r](int error) {
+    r.standard_output_failed = true;
+    return status::error("cannot write to standard output: " +
+                         (error != 0 ? error_text(error) : std::string("an earlier write failed")));
+  };
+  scan_report report;
+  report_open(report, s, pages, bad_blocks, q.dump, take_file(staged, kCsv),
+              take_file(staged, kMap));
+
+  const bool wants_report = !report_path.empty();
+  report_stats stats;
+  if (wants_report)
+    report_stats_open(stats, layout, code.t, pages, bad_blocks);
+  // The record lists what the output changed against the input where both are dumps; for
+  // check and extract, the decoder's corrections.
+  const audit_changes changes = cmd == pass_command::check || cmd == pass_command::extract
+                                    ? audit_changes::decoded
+                                    : audit_changes::written;
+  const bool with_status = cmd != pass_command::encode && cmd != pass_command::inject;
+  std::FILE* const audit_out = file_of(staged, kAudit);
+  audit_writer audit;
+  if (audit_out) {
+    audit_head head;
+    head.program = q.program;
+    head.command = verb_of(cmd);
+    head.command_line = q.command_line;
+    std::error_code ec;
+    head.working_directory = std::filesystem::current_path(ec).u8string();
+    head.started_utc = started;
+    head.layout = &layout;
+    head.code = &code;
+    head.input = input_file;
+    head.changes = changes;
+    head.changes_in_csv = csv;
+    errno = 0;
+    if (!audit_begin(audit, audit_out, head).ok())
+      return failed(r, status::error(write_failure(audit_path, errno)));
+    out.hashed = to_stdout;
+  }
+  std::vector<unsigned char> input_pages;  // a batch's pages as read, for the record
+
+  extractor extract(layout, skip_bad ? bad_blocks : std::vector<std::int64_t>{}, q.with_protected);
+  status write_error;  // told as it is, not as a fault of the dump
+  const status scanned = run_scan(
+      dump.get(), dump_bytes, s,
+      [&](const scan_batch& batch) -> status {
+        errno = 0;
+        if (!report_batch(report, batch)) {
+          const bool csv_failed = report.csv && std::ferror(report.csv.get());
+          write_error = status::error(write_failure(csv_failed ? csv : map, errno));
+          return write_error;
+        }
+        if (wants_report)
+          report_stats_batch(stats, batch);
+        if (audit_out) {
+          const unsigned char* before = nullptr;
+          if (changes == audit_changes::written) {
+            input_pages.resize(static_cast<std::size_t>(batch.pages * page_bytes));
+            if (!platform_read_at(dump.get(), batch.first_page * page_bytes, input_pages.data(),
+                                  input_pages.size()))
+              return status::error("cannot read the dump again for the audit record");
+            before = input_pages.data();
+          }
+          errno = 0;
+          if (!audit_add_batch(audit, batch, before, with_status)) {
+            write_error = status::error(write_failure(audit_path, errno));
+            return write_error;
+          }
+        }
+        bool ok = true;
+        if (cmd == pass_command::extract)
+          ok = extract.write(batch, out);
+        else if (writes)
+          ok = out.put(batch.bytes, static_cast<std::size_t>(batch.pages * page_bytes));
+        if (!ok) {
+          write_error =
+              to_stdout ? stdout_failure(errno) : status::error(write_failure(out_name, errno));
+          return write_error;
+        }
+        return status::success();
+      },
+      [&](std::int64_t done) {
+        if (q.progress)
+          q.progress(done, dump_bytes);
+      });
+  if (!write_error.ok())
+    return failed(r, write_error);
+  if (!scanned.ok())
+    return failed(r, status::error(q.dump + ": " + scanned.message));
+  const bool copies_tail = writes && cmd != pass_command::extract;
+  errno = 0;
+  if (!copy_tail(dump.get(), copies_tail ? &out : nullptr, tail)) {
+    if (copies_tail && std::ferror(out.file)) {
+      return failed(
+          r, to_stdout ? stdout_failure(errno) : status::error(write_failure(out_name, errno)));
+    }
+    return failed(r, status::error("cannot copy the tail of " + q.dump));
+  }
+  if (status e = report_close(report); !e.ok())
+    return failed(r, e);
+  if (wants_report) {
+    if (status e = write_report_page(q, layout, code, dump.get(), dump_bytes, tail,
+                                     input_file.sha256, report, stats, file_of(staged, kReport));
+        !e.ok())
+      return failed(r, e);
+  }
+  if (to_stdout) {
+    errno = 0;
+    if (std::fflush(q.standard_output) != 0 || std::ferror(q.standard_output))
+      return failed(r, stdout_failure(errno));
+  }
+  // The record is committed last, so that an output that fails leaves none.
+  for (std::size_t i = 0; i < staged.size(); ++i) {
+    if (!staged[i] || i == kAudit)
+      continue;
+    if (status e = commit_output(*staged[i]); !e.ok())
+      return failed(r, e);
+  }
+  r.uncorrectable = reports && uncorrectable_outside_bad_blocks(report) > 0;
+  if (audit_out) {
+    audit_tail ending;
+    ending.totals = report.totals;
+    ending.tail_bytes = tail;
+    ending.exit_status = r.uncorrectable ? 1 : 0;
+    ending.has_output = writes;
+    if (to_stdout) {
+      ending.output.path = kStdout;
+      ending.output.bytes = out.bytes;
+      ending.output.sha256 = platform_sha256_hex(out.hash);
+    } else if (writes) {
+      if (status e = hashed_output(out_path, ending.output); !e.ok())
+        return failed(r, e);
+    }
+    const std::pair<const char*, const std::string*> sides[] = {
+        {"csv", &csv}, {"map", &map}, {"report", &report_path}};
+    for (const auto& [role, path] : sides) {
+      if (path->empty())
+        continue;
+      audit_file f;
+      if (status e = hashed_output(*path, f); !e.ok())
+        return failed(r, e);
+      ending.side_files.emplace_back(role, f);
+    }
+    ending.ended_utc = audit_utc_time(std::time(nullptr));
+    errno = 0;
+    if (!audit_end(audit, ending).ok())
+      return failed(r, status::error(write_failure(audit_path, errno)));
+    if (status e = commit_output(*staged[kAudit]); !e.ok())
+      return failed(r, e);
+  }
+
+  r.totals = report.totals;
+  r.tail_bytes = tail;
+  r.pages_extracted = extract.pages();
+  std::vector<std::string>& lines = r.summary;
+  lines.push_back("dump:            " + q.dump + ", " + std::to_string(dump_bytes) + " bytes");
+  lines.push_back("layout:          " + layout_label(layout));
+  lines.push_back("code:            " + code_text(layout.code, code.ecc_bytes));
+  if (reports) {
+    for (std::string& line : summary_lines(report, tail))
+      lines.push_back(std::move(line));
+  } else {
+    lines.push_back("pages:           " + std::to_string(report.totals.pages) + ", " +
+                    counted(report.totals.sectors, "sector", "sectors"));
+    if (cmd == pass_command::inject)
+      lines.push_back("bits flipped:    " + std::to_string(report.totals.injected_bits));
+    if (tail > 0)
+      lines.push_back("tail:            " + counted(tail, "byte", "bytes") + " copied unchanged");
+  }
+  if (cmd == pass_command::extract) {
+    const std::int64_t as_read =
+        report.totals.uncorrectable - (skip_bad ? report.totals.bad_block_uncorrectable : 0);
+    lines.push_back("extracted:       " + counted(extract.pages(), "page", "pages") +
+                    (q.with_protected ? ", protected bytes after each page's data" : "") + "; " +
+                    counted(as_read, "uncorrectable sector", "uncorrectable sectors") +
+                    " written as read");
+    if (skip_bad) {
+      lines.push_back("skipped:         " + counted(static_cast<std::int64_t>(bad_blocks.size()),
+                                                    "bad block", "bad blocks"));
+    }
+  }
+  if (writes)
+    lines.push_back("written:         " + out_name);
+  if (!csv.empty())
+    lines.push_back("csv:             " + csv);
+  if (!map.empty())
+    lines.push_back("map:             " + map);
+  if (wants_report)
+    lines.push_back("report:          " + report_path);
+  if (audit_out)
+    lines.push_back("audit:           " + audit_path);
+  else if (writes && to_stdout && !q.no_audit)
+    lines.push_back(
+        "audit:           none (the output went to standard output; --audit FILE writes one)");
+  return r;
+}
