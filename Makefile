@@ -77,9 +77,9 @@ bench: ## Build and run the benchmarks and the memory measurement
 	bench/dialogue_memory.sh build-bench/bin
 	bench/ecc_check.sh build-bench/bin
 
-format: ## Reformat the sources with clang-format
+format: ## Reformat every C++ source and header with clang-format
 	@$(ENSURE) $(FORMAT_PKGS)
-	find platform layout bch codec scan files audit version validate console tools tests bench fuzz 2>/dev/null -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+	find . \( -path './build*' -o -path ./.git -o -path ./demo \) -prune -o \( -name '*.cpp' -o -name '*.h' \) -print | xargs clang-format -i
 
 clean: ## Remove every build folder and the demo
 	rm -rf build build-sanitize build-bench build-windows build-fuzz demo

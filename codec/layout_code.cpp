@@ -27,8 +27,8 @@ status build_code(const layout_code& code, bch_code& built) {
   const status made = bch_code_init(built, code.m, code.t, layout_code_options(code));
   if (made.ok())
     return made;
-  return status::error("the code m = " + std::to_string(code.m) + ", t = " +
-                       std::to_string(code.t) + " cannot be built: " + made.message);
+  return status::error("the code m = " + std::to_string(code.m) +
+                       ", t = " + std::to_string(code.t) + " cannot be built: " + made.message);
 }
 
 status build_layout_code(const nand_layout& layout, bch_code& built) {

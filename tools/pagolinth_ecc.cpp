@@ -238,7 +238,7 @@ word_kind kind_of(const CLI::App& app, const CLI::App& cmd, const std::string& w
   if (option == nullptr)
     return word_kind::unknown;
   return !attached && option->get_items_expected_min() > 0 ? word_kind::takes_value
-                                                  : word_kind::self_contained;
+                                                           : word_kind::self_contained;
 }
 
 // Lets options come before the command (`pagolinth-ecc --page-size 4096 check DUMP`) by moving

@@ -64,7 +64,8 @@ inline program_result run_program(const std::string& program, const std::string&
   const std::string err_path = io.file("stderr");
   write_file(in_path, input);
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {

@@ -91,8 +91,7 @@ TEST(PagolinthEccInputs, ProbeRecommendsOnlyWhatBeatsChance) {
   EXPECT_NE(random.out.find("no convention decodes more sectors than random data would"),
             std::string::npos)
       << random.out;
-  EXPECT_NE(random.out.find("pagolinth-ecc detect random.bin finds the layout"),
-            std::string::npos)
+  EXPECT_NE(random.out.find("pagolinth-ecc detect random.bin finds the layout"), std::string::npos)
       << random.out;
 
   // The right code, read with a geometry that puts no step where one was written, decodes no
