@@ -1,12 +1,16 @@
 // Entry of the pagolinth console program: the dialogue is the whole program. The command line
 // is not used, but for --version alone, which prints the build's version and revision.
-#include <cstdio>   // std::fclose, std::fputs, stdout, stderr
-#include <cstring>  // std::strcmp
+#include <cstdio>     // std::fclose, std::fputs, std::fprintf, stdout, stderr
+#include <cstring>    // std::strcmp
+#include <exception>  // std::exception
+#include <new>        // std::bad_alloc
 
 #include "console/dialogue.h"  // run_dialogue
 #include "version/version.h"   // pagolinth_version_text
 
-int main(int argc, char** argv) {
+namespace {
+
+int run_program(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::fputs((pagolinth_version_text("pagolinth") + "\n").c_str(), stdout);
     if (std::fclose(stdout) != 0) {
@@ -23,4 +27,21 @@ int main(int argc, char** argv) {
     status = 1;
   }
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing is meant to throw this far; should anything, the run ends with one line and
+  // status 1, the dialogue's status for a failure, rather than an abort without a word.
+  try {
+    return run_program(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("pagolinth: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "pagolinth: unexpected failure: %s\n", e.what());
+  } catch (...) {
+    std::fputs("pagolinth: unexpected failure\n", stderr);
+  }
+  return 1;
 }

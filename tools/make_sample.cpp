@@ -7,6 +7,8 @@
 #include <cstdio>      // std::fprintf, std::fwrite, std::fflush, std::fclose, std::ferror
 #include <cstdlib>     // std::strtol
 #include <cstring>     // std::memset
+#include <exception>   // std::exception
+#include <new>         // std::bad_alloc
 #include <filesystem>  // std::filesystem::symlink_status
 #include <string>      // std::string
 #include <vector>      // std::vector
@@ -117,9 +119,7 @@ int finish(int status) {
   return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_program(int argc, char** argv) {
   std::string path;
   std::string pages_text = "64";
   bool force = false;
@@ -157,4 +157,21 @@ int main(int argc, char** argv) {
   if (pages == 0)
     return finish(fail("PAGES must be a whole number from 1 to " + std::to_string(kMaxPages)));
   return finish(write_sample(path, pages, force));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing is meant to throw this far; should anything, the run ends with one line and
+  // status 2 rather than an abort without a word.
+  try {
+    return run_program(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("pagolinth-sample: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "pagolinth-sample: unexpected failure: %s\n", e.what());
+  } catch (...) {
+    std::fputs("pagolinth-sample: unexpected failure\n", stderr);
+  }
+  return 2;
 }

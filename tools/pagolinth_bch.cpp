@@ -1,11 +1,15 @@
 // pagolinth-bch: builds a binary BCH code with the bch/ library and prints its parameters, its
 // generator polynomial and, on request, the transition matrix for P bits per encoder step, in a
 // fixed line format for encoder and decoder design scripts. The work is run_pagolinth_bch.
-#include <cstdio>  // std::fclose, std::fputs, stdout, stderr
+#include <cstdio>     // std::fclose, std::fputs, std::fprintf, stdout, stderr
+#include <exception>  // std::exception
+#include <new>        // std::bad_alloc
 
 #include "tools/pagolinth_bch_main.h"  // run_pagolinth_bch
 
-int main(int argc, char** argv) {
+namespace {
+
+int run_program(int argc, char** argv) {
   int status = run_pagolinth_bch(argc, argv, stdout, stderr);
   // Closing can still fail after a successful flush (a file system that reports late): the
   // output is then not known to be complete, and the usage text promises status 1 for that.
@@ -14,4 +18,21 @@ int main(int argc, char** argv) {
     status = 1;
   }
   return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing is meant to throw this far; should anything, the run ends with one line and
+  // status 2 rather than an abort without a word.
+  try {
+    return run_program(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("pagolinth-bch: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "pagolinth-bch: unexpected failure: %s\n", e.what());
+  } catch (...) {
+    std::fputs("pagolinth-bch: unexpected failure\n", stderr);
+  }
+  return 2;
 }

@@ -12,6 +12,8 @@
 
 #include <cstdint>     // std::uint8_t, std::uint32_t, std::uint64_t, std::int64_t
 #include <cstdio>      // std::printf, std::popen
+#include <exception>   // std::exception
+#include <new>         // std::bad_alloc
 #include <filesystem>  // std::filesystem
 #include <fstream>     // std::ifstream, std::ofstream
 #include <iterator>    // std::istreambuf_iterator
@@ -603,9 +605,7 @@ std::string check_record(const std::string& dir, const std::string& name, const 
   return "";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run_validation(int argc, char** argv) {
   if (argc != 6) {
     std::fprintf(stderr,
                  "usage: pagolinth-validate BIN_DIR LAYOUTS_DIR KNOWN_ANSWERS "
@@ -797,4 +797,21 @@ int main(int argc, char** argv) {
   std::printf("\nresult: %s, %d passed, %d failed\n", g_fail == 0 ? "PASS" : "FAIL", g_pass,
               g_fail);
   return g_fail == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing is meant to throw this far; should anything, the run ends with one line and
+  // status 2 rather than an abort without a word.
+  try {
+    return run_validation(argc, argv);
+  } catch (const std::bad_alloc&) {
+    std::fputs("pagolinth-validate: out of memory\n", stderr);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "pagolinth-validate: unexpected failure: %s\n", e.what());
+  } catch (...) {
+    std::fputs("pagolinth-validate: unexpected failure\n", stderr);
+  }
+  return 2;
 }
