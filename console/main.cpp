@@ -1,11 +1,10 @@
 // Entry of the pagolinth console program: the dialogue is the whole program. The command line
 // is not used, but for --version alone, which prints the build's version and revision.
-#include <cstdio>     // std::fclose, std::fputs, std::fprintf, stdout, stderr
-#include <cstring>    // std::strcmp
-#include <exception>  // std::exception
-#include <new>        // std::bad_alloc
+#include <cstdio>   // std::fclose, std::fputs, std::fprintf, stdout, stderr
+#include <cstring>  // std::strcmp
 
 #include "console/dialogue.h"  // run_dialogue
+#include "status/guard.h"      // run_guarded
 #include "version/version.h"   // pagolinth_version_text
 
 namespace {
@@ -32,16 +31,5 @@ int run_program(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Nothing is meant to throw this far; should anything, the run ends with one line and
-  // status 1, the dialogue's status for a failure, rather than an abort without a word.
-  try {
-    return run_program(argc, argv);
-  } catch (const std::bad_alloc&) {
-    std::fputs("pagolinth: out of memory\n", stderr);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "pagolinth: unexpected failure: %s\n", e.what());
-  } catch (...) {
-    std::fputs("pagolinth: unexpected failure\n", stderr);
-  }
-  return 1;
+  return run_guarded("pagolinth", 1, [&] { return run_program(argc, argv); });
 }

@@ -7,14 +7,13 @@
 #include <cstdio>      // std::fprintf, std::fwrite, std::fflush, std::fclose, std::ferror
 #include <cstdlib>     // std::strtol
 #include <cstring>     // std::memset
-#include <exception>   // std::exception
-#include <new>         // std::bad_alloc
 #include <filesystem>  // std::filesystem::symlink_status
 #include <string>      // std::string
 #include <vector>      // std::vector
 
 #include "files/output_file.h"   // staged_output, stage_output, commit_output
 #include "layout/page_layout.h"  // place_sector, sectors_per_page, kSectorLength, kEccLength
+#include "status/guard.h"        // run_guarded
 #include "version/version.h"     // pagolinth_version_text
 
 namespace {
@@ -162,16 +161,5 @@ int run_program(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Nothing is meant to throw this far; should anything, the run ends with one line and
-  // status 2 rather than an abort without a word.
-  try {
-    return run_program(argc, argv);
-  } catch (const std::bad_alloc&) {
-    std::fputs("pagolinth-sample: out of memory\n", stderr);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "pagolinth-sample: unexpected failure: %s\n", e.what());
-  } catch (...) {
-    std::fputs("pagolinth-sample: unexpected failure\n", stderr);
-  }
-  return 2;
+  return run_guarded("pagolinth-sample", 2, [&] { return run_program(argc, argv); });
 }

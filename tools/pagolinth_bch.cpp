@@ -1,10 +1,9 @@
 // pagolinth-bch: builds a binary BCH code with the bch/ library and prints its parameters, its
 // generator polynomial and, on request, the transition matrix for P bits per encoder step, in a
 // fixed line format for encoder and decoder design scripts. The work is run_pagolinth_bch.
-#include <cstdio>     // std::fclose, std::fputs, std::fprintf, stdout, stderr
-#include <exception>  // std::exception
-#include <new>        // std::bad_alloc
+#include <cstdio>  // std::fclose, std::fputs, std::fprintf, stdout, stderr
 
+#include "status/guard.h"              // run_guarded
 #include "tools/pagolinth_bch_main.h"  // run_pagolinth_bch
 
 namespace {
@@ -23,16 +22,5 @@ int run_program(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Nothing is meant to throw this far; should anything, the run ends with one line and
-  // status 2 rather than an abort without a word.
-  try {
-    return run_program(argc, argv);
-  } catch (const std::bad_alloc&) {
-    std::fputs("pagolinth-bch: out of memory\n", stderr);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "pagolinth-bch: unexpected failure: %s\n", e.what());
-  } catch (...) {
-    std::fputs("pagolinth-bch: unexpected failure\n", stderr);
-  }
-  return 2;
+  return run_guarded("pagolinth-bch", 2, [&] { return run_program(argc, argv); });
 }

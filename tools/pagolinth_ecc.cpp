@@ -13,8 +13,6 @@
 #include <csignal>    // std::signal, SIGBUS
 #include <cstdio>     // std::printf, std::fprintf, std::sscanf
 #include <cstdlib>    // std::_Exit, std::atexit
-#include <exception>  // std::exception
-#include <new>        // std::bad_alloc
 #include <string>     // std::string
 #include <thread>     // std::thread::hardware_concurrency
 #include <vector>     // std::vector
@@ -22,6 +20,7 @@
 #include "commands/commands.h"  // pass_request, run_pass, run_probe, run_detect, ...
 #include "files/output_file.h"  // error_text
 #include "platform/platform.h"  // platform_is_terminal
+#include "status/guard.h"       // run_guarded
 #include "version/version.h"    // pagolinth_version_text
 
 namespace {
@@ -504,15 +503,5 @@ int run_program(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // No exception is meant to leave the commands; should one, it ends the run with one line
-  // and status 2 rather than an abort without a word.
-  try {
-    return run_program(argc, argv);
-  } catch (const std::bad_alloc&) {
-    return fail("out of memory");
-  } catch (const std::exception& e) {
-    return fail(std::string("unexpected failure: ") + e.what());
-  } catch (...) {
-    return fail("unexpected failure");
-  }
+  return run_guarded("pagolinth-ecc", kUsage, [&] { return run_program(argc, argv); });
 }

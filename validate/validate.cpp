@@ -12,14 +12,14 @@
 
 #include <cstdint>     // std::uint8_t, std::uint32_t, std::uint64_t, std::int64_t
 #include <cstdio>      // std::printf, std::popen
-#include <exception>   // std::exception
-#include <new>         // std::bad_alloc
 #include <filesystem>  // std::filesystem
 #include <fstream>     // std::ifstream, std::ofstream
 #include <iterator>    // std::istreambuf_iterator
 #include <sstream>     // std::istringstream
 #include <string>      // std::string
 #include <vector>      // std::vector
+
+#include "status/guard.h"  // run_guarded
 
 namespace fs = std::filesystem;
 
@@ -802,16 +802,5 @@ int run_validation(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Nothing is meant to throw this far; should anything, the run ends with one line and
-  // status 2 rather than an abort without a word.
-  try {
-    return run_validation(argc, argv);
-  } catch (const std::bad_alloc&) {
-    std::fputs("pagolinth-validate: out of memory\n", stderr);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "pagolinth-validate: unexpected failure: %s\n", e.what());
-  } catch (...) {
-    std::fputs("pagolinth-validate: unexpected failure\n", stderr);
-  }
-  return 2;
+  return run_guarded("pagolinth-validate", 2, [&] { return run_validation(argc, argv); });
 }
