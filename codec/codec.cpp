@@ -406,15 +406,8 @@ bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t da
 }
 
 const char* bch_status_name(bch_status status) {
-  switch (status) {
-    case bch_status::clean:
-      return "clean";
-    case bch_status::erased:
-      return "erased";
-    case bch_status::corrected:
-      return "corrected";
-    case bch_status::uncorrectable:
-      return "uncorrectable";
-  }
-  return "?";
+  // In the order of bch_status.
+  static const char* const kNames[] = {"clean", "corrected", "erased", "uncorrectable"};
+  const auto i = static_cast<unsigned>(status);
+  return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "?";
 }

@@ -38,15 +38,10 @@ status build_layout_code(const nand_layout& layout, bch_code& built) {
 }
 
 const char* mask_name(layout_mask mask) {
-  switch (mask) {
-    case layout_mask::none:
-      return "none";
-    case layout_mask::erased_ff:
-      return "erased-ff";
-    case layout_mask::bytes:
-      return "hex";
-  }
-  return "?";
+  // In the order of layout_mask.
+  static const char* const kNames[] = {"none", "erased-ff", "hex"};
+  const auto i = static_cast<unsigned>(mask);
+  return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "?";
 }
 
 std::string code_text(const layout_code& code, int ecc_bytes) {

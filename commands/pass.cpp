@@ -27,20 +27,10 @@ namespace {
 // Where a command writes a dump, "-o -" sends it to standard output.
 constexpr char kStdout[] = "-";
 
+// The command's word, as the audit record names it; in the order of pass_command.
 const char* verb_of(pass_command c) {
-  switch (c) {
-    case pass_command::check:
-      return "check";
-    case pass_command::fix:
-      return "fix";
-    case pass_command::extract:
-      return "extract";
-    case pass_command::encode:
-      return "encode";
-    case pass_command::inject:
-      return "inject";
-  }
-  return "check";
+  static const char* const kVerbs[] = {"check", "fix", "extract", "encode", "inject"};
+  return kVerbs[static_cast<int>(c)];
 }
 
 // The output of a pass: a staged file, or standard output, whose bytes are hashed on the way

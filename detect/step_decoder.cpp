@@ -17,21 +17,15 @@ namespace {
 
 void decode_gathered(step_decoder& d, const bch_code& code, decode_count& count) {
   bch_decode(code, d.message.data(), d.message.size(), d.ecc.data(), d.result);
-  switch (d.result.status) {
-    case bch_status::clean:
-      ++count.clean;
-      break;
-    case bch_status::corrected:
-      ++count.corrected;
-      break;
-    case bch_status::erased:
-      ++count.erased;
-      return;
-    case bch_status::uncorrectable:
-      ++count.uncorrectable;
-      break;
+  const bch_status s = d.result.status;
+  if (s == bch_status::erased) {
+    ++count.erased;  // tells nothing about the code
+    return;
   }
   ++count.tried;
+  ++(s == bch_status::clean       ? count.clean
+     : s == bch_status::corrected ? count.corrected
+                                  : count.uncorrectable);
   count.usable = count.clean + count.corrected;
 }
 

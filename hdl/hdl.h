@@ -47,6 +47,10 @@ enum class hdl_unit { encoder, syndrome };
 // It does not prove g is the BCH generator; the construction library built it.
 status hdl_check_code(const hdl_code& code);
 
+// The code the construction library's module state holds: its mm, nn, tt, rr, kk, Parallel, p
+// and gg. REQUIRES: generate_gf and gen_poly have run since the state was last set.
+hdl_code hdl_code_of_state();
+
 // The module name used without --name: "bch_encoder_m13_t8_p8" or "bch_syndrome_m13_t8_p8".
 std::string hdl_default_name(const hdl_code& code, hdl_unit unit);
 

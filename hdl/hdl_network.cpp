@@ -5,6 +5,7 @@
 #include "hdl/hdl.h"
 #include "hdl/hdl_internal.h"
 
+#include "bch/bch.h"      // mm, nn, tt, rr, kk, Parallel, p, gg
 #include "codec/codec.h"  // bch_code, bch_code_init, bch_encode
 
 #include <algorithm>  // std::copy
@@ -136,6 +137,21 @@ int degree_of(std::uint32_t poly) {
 }
 
 }  // namespace
+
+hdl_code hdl_code_of_state() {
+  hdl_code code;
+  code.m = mm;
+  code.n = nn;
+  code.t = tt;
+  code.r = rr;
+  code.k = kk;
+  code.p = Parallel;
+  for (int i = 0; i <= mm; ++i)
+    code.primitive_polynomial |= static_cast<std::uint32_t>(p[i] != 0) << i;
+  for (int i = 0; i <= rr; ++i)
+    code.g.push_back(static_cast<std::uint8_t>(gg[i] != 0));
+  return code;
+}
 
 status hdl_check_code(const hdl_code& c) {
   if (c.m < 2 || c.m > kMaxDegree) {

@@ -190,27 +190,9 @@ struct hdl_output {
   std::string text;
 };
 
-// The code as the construction library built it, from its module state.
-hdl_code built_code() {
-  hdl_code code;
-  code.m = mm;
-  code.n = nn;
-  code.t = tt;
-  code.r = rr;
-  code.k = kk;
-  code.p = Parallel;
-  for (int i = 0; i <= mm; ++i) {
-    code.primitive_polynomial |= static_cast<std::uint32_t>(p[i] != 0) << i;
-  }
-  for (int i = 0; i <= rr; ++i) {
-    code.g.push_back(static_cast<std::uint8_t>(gg[i] != 0));
-  }
-  return code;
-}
-
 // Builds the texts of every file asked for. Returns "" or a message.
 std::string build_outputs(const Options& o, std::vector<hdl_output>* outputs) {
-  hdl_code code = built_code();
+  hdl_code code = hdl_code_of_state();
   if (std::string e = hdl_check_code(code).message; !e.empty()) {
     return "internal fault: " + e;
   }

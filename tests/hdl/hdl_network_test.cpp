@@ -38,18 +38,7 @@ hdl_code library_code(const params& c) {
   Verbose = 0;
   generate_gf();
   gen_poly();
-  hdl_code code;
-  code.m = mm;
-  code.n = nn;
-  code.t = tt;
-  code.r = rr;
-  code.k = kk;
-  code.p = Parallel;
-  code.primitive_polynomial = static_cast<std::uint32_t>(bch_primitive_polynomial(mm));
-  for (int i = 0; i <= rr; ++i) {
-    code.g.push_back(static_cast<std::uint8_t>(gg[i]));
-  }
-  return code;
+  return hdl_code_of_state();
 }
 
 // Feeds `sequence` (highest power first, padded at its start to whole words; data[P-1] the
