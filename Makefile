@@ -6,7 +6,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENSURE := scripts/ensure-packages.sh
 BUILD_PKGS := g++ cmake make libcli11-dev libtomlplusplus-dev libssl-dev nlohmann-json3-dev
 DEMO_PKGS := $(BUILD_PKGS)
-TEST_PKGS := $(BUILD_PKGS) libgtest-dev chromium iverilog ghdl
+TEST_PKGS := $(BUILD_PKGS) libgtest-dev chromium iverilog ghdl pkg-config
 # dpkg-shlibdeps (dpkg-dev) finds the package's Depends; CPack runs file on every packaged file.
 PACKAGE_PKGS := $(BUILD_PKGS) dpkg-dev file
 BENCH_PKGS := $(BUILD_PKGS) libbenchmark-dev time
