@@ -6,14 +6,17 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 ENSURE := scripts/ensure-packages.sh
 BUILD_PKGS := g++ cmake make libcli11-dev libtomlplusplus-dev libssl-dev nlohmann-json3-dev
 DEMO_PKGS := $(BUILD_PKGS)
-TEST_PKGS := $(BUILD_PKGS) libgtest-dev chromium iverilog ghdl
+TEST_PKGS := $(BUILD_PKGS) libgtest-dev chromium iverilog ghdl pkg-config
+# dpkg-shlibdeps (dpkg-dev) finds the package's Depends; CPack runs file on every packaged file.
+PACKAGE_PKGS := $(BUILD_PKGS) dpkg-dev file
 BENCH_PKGS := $(BUILD_PKGS) libbenchmark-dev time
 WINDOWS_PKGS := cmake make libcli11-dev libtomlplusplus-dev nlohmann-json3-dev g++-mingw-w64-x86-64-posix
 WINE_PKGS := $(WINDOWS_PKGS) wine64
 FORMAT_PKGS := clang-format
 FUZZ_PKGS := clang libclang-rt-14-dev cmake make libcli11-dev libtomlplusplus-dev libssl-dev nlohmann-json3-dev
 
-.PHONY: help build demo test test-release test-sanitize validate windows test-windows bench format clean
+.PHONY: help build demo test test-release test-sanitize validate install package windows test-windows \
+        bench format clean
 
 help: ## List the targets
 	@grep -E '^[a-z-]+:.*## ' $(MAKEFILE_LIST) | sed 's/:.*## /\t/' | expand -t 16
@@ -57,6 +60,24 @@ test-sanitize:
 validate: build ## Run the validation run on the release build and print its result page
 	build/bin/pagolinth-validate build/bin layouts tests/bch/generator_polynomials.txt \
 	  tests/codec/custom_polynomials.txt build/validate
+
+# Installing and packaging build the demo's configuration (no tests, so no GoogleTest) into
+# build/, but all of its programs and libraries, not only the demo's three.
+install: ## Install programs, libraries, headers, CMake and pkg-config files under PREFIX=DIR
+	@if [ -z "$(PREFIX)" ]; then \
+	  echo "make install needs the folder to install into, e.g. make install PREFIX=/usr/local" >&2; \
+	  exit 1; \
+	fi
+	@$(ENSURE) $(BUILD_PKGS)
+	cmake --preset demo >/dev/null
+	cmake --build build -j $(JOBS)
+	cmake --install build --prefix "$(PREFIX)"
+
+package: ## Build the Debian package of the four programs, build/pagolinth_VERSION_ARCH.deb
+	@$(ENSURE) $(PACKAGE_PKGS)
+	cmake --preset demo >/dev/null
+	cmake --build build -j $(JOBS)
+	cd build && cpack -G DEB
 
 windows: ## Cross-build the Windows executables into build-windows/bin/
 	@$(ENSURE) $(WINDOWS_PKGS)
