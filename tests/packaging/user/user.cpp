@@ -1,4 +1,4 @@
-// A user's program of the installed library (tests/install/install_test.sh builds it against
+// A user's program of the installed library (tests/packaging/install_test.sh builds it against
 // an installed copy): the built-in layout's code corrects a flipped bit in one step, and a
 // small layout file is parsed, so that every installed library is linked and every public
 // header compiles from the installed tree. Exit status 0 when all of that holds.
