@@ -18,9 +18,6 @@ using namespace command_test;
 TEST(CommandInputs, ALayoutIsChosenOrRefusedInOneLine) {
   scratch_dir dir;
   write_file(dir.file("good.toml"), to_toml(test_layouts()[0]));
-  write_file(dir.file("bad.toml"),
-             "[geometry]\npage_size = 2048\nspare_size = 64\nblock_pages = 64\n[code]\nm = 13\n"
-             "t = -1\n");
   write_file(dir.file("small.toml"),
              "[geometry]\npage_size = 2048\nspare_size = 64\nblock_pages = 64\n[code]\nm = 13\n"
              "t = 8\n[[steps]]\ndata = [[0, 512]]\necc = [2048, 12]\n");
@@ -35,7 +32,6 @@ TEST(CommandInputs, ALayoutIsChosenOrRefusedInOneLine) {
       {"page below 512", built_in(256, 64, 64, 8), "a page of less than 512 bytes holds no sector"},
       {"spare too small", built_in(512, 16, 64, 8), "past the raw page of 528 bytes"},
       {"missing file", layout_file(dir.file("missing.toml")), "missing.toml: cannot open"},
-      {"bad t in a file", layout_file(dir.file("bad.toml")), "bad.toml: code.t: must be"},
       {"ECC too small for the code", layout_file(dir.file("small.toml")),
        "holds 12 bytes, but the code's 104 parity bits need 13"},
   };
