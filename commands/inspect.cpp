@@ -11,6 +11,7 @@
 #include "detect/evidence.h"             // kEvidenceBar, odds_text
 #include "detect/gf2_poly.h"             // poly_hex
 #include "files/output_file.h"           // staged_output, stage_output, commit_output
+#include "report/report_text.h"          // counted
 #include "report/scan_report.h"          // layout_label
 
 namespace {
@@ -223,6 +224,21 @@ detect_outcome run_detect(const detect_request& q) {
     r.error = status::error("--block-pages takes a number of at least 1");
     return r;
   }
+  if (q.pages < 16 || q.pages > 100000) {
+    r.error = status::error(q.dump + ": pages to sample must be 16 to 100000");
+    return r;
+  }
+  const bool guessed = q.page_size == 0;
+  // Given a geometry, the search says when the dump holds no page of it; guessing one, a dump
+  // smaller than the smallest page there is (512 + 16 bytes) is no dump either, not a dump in
+  // which nothing was found.
+  constexpr std::int64_t kSmallestPage = 512 + 16;
+  if (guessed && bytes < kSmallestPage) {
+    r.error = status::error(q.dump + " holds no whole page (" + counted(bytes, "byte", "bytes") +
+                            "; the smallest page with its spare is " +
+                            std::to_string(kSmallestPage) + " bytes)");
+    return r;
+  }
   staged_output out;
   if (!q.out.empty()) {
     if (status e = stage_output(out, q.out, q.dump, q.force); !e.ok()) {
@@ -235,7 +251,6 @@ detect_outcome run_detect(const detect_request& q) {
   options.noise_effort = q.quick ? 0 : 1;
   options.threads = q.threads;
   options.progress = q.progress;
-  const bool guessed = q.page_size == 0;
   const detect_reader read = reader_of(file.get());
   detect_result& found = r.search;
   if (guessed)

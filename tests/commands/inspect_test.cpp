@@ -214,15 +214,13 @@ TEST(DetectCommand, RefusesBadRequestsAndSaysWhenNothingIsFound) {
   EXPECT_FALSE(fs::exists(none.out)) << "no layout written";
 }
 
-// A bug, disabled so that the suite stays green until commands/inspect.cpp is fixed (run it with
-// --gtest_also_run_disabled_tests): with the geometry guessed, a dump without a whole page (an
-// empty file, a /proc file that reports no size) is "nothing found", status 1, where detect given
-// the geometry, and every other command, refuses it as bad input, status 2.
-TEST(DetectCommand, DISABLED_RefusesADumpWithoutAWholePageWhenGuessing) {
+// Guessing the geometry, a dump without a whole page (an empty file, a /proc file that reports
+// no size) is bad input, as it is given the geometry and for every other command.
+TEST(DetectCommand, RefusesADumpWithoutAWholePageWhenGuessing) {
   scratch_dir dir;
   write_file(dir.file("empty.bin"), "");
   const detect_outcome r = run_detect(detect_of(dir.file("empty.bin"), 0, 0));
-  EXPECT_TRUE(has(r.error.message, "empty.bin")) << r.text;
+  EXPECT_TRUE(has(r.error.message, "empty.bin holds no whole page (0 bytes")) << r.text;
 }
 
 }  // namespace
