@@ -15,6 +15,7 @@
 #include "audit/audit_record.h"         // audit_*
 #include "codec/codec.h"                // bch_code_init, bch_encode, bch_decode
 #include "tests/support/run_program.h"  // scratch_dir, read_file, write_file
+#include "tests/support/file_text.h"    // file_text
 
 namespace {
 
@@ -27,16 +28,6 @@ TEST(AuditRecord, UtcTimesAgainstKnownAnswers) {
                                                        {1700000000, "2023-11-14T22:13:20Z"}};
   for (const auto& [when, text] : cases)
     EXPECT_EQ(audit_utc_time(when), text) << "case " << when;
-}
-
-// The whole text `f` holds.
-std::string contents(std::FILE* f) {
-  std::rewind(f);
-  std::string text;
-  char buffer[4096];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-    text.append(buffer, n);
-  return text;
 }
 
 struct pages_and_fixes {
@@ -104,7 +95,7 @@ json record_of(const nand_layout& layout, const bch_code& code, const pages_and_
   batch.fixes = p.fixes.data();
   EXPECT_TRUE(audit_add_batch(w, batch, p.before.data(), true));
   EXPECT_EQ(audit_end(w, audit_tail{}).message, "");
-  const std::string text = contents(f);
+  const std::string text = file_text(f);
   std::fclose(f);
   return json::parse(text, nullptr, false);
 }

@@ -12,8 +12,9 @@
 #include <string>  // std::string
 #include <vector>  // std::vector
 
-#include "files/output_file.h"     // file_ptr
-#include "tests/support/markup.h"  // file_text, unbalanced
+#include "files/output_file.h"        // file_ptr
+#include "tests/report/small_pass.h"  // small_pass
+#include "tests/support/markup.h"     // file_text, unbalanced
 
 namespace {
 
@@ -26,25 +27,6 @@ double luminance(const std::string& hex) {
     sum += weight[i] * (c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4));
   }
   return sum;
-}
-
-// 3 blocks of 4 pages of 4 steps, one corrected bit in every third step of pages 0-5, page 5
-// with an uncorrectable step, pages 6-11 clean, block 2 marked bad.
-page_map small_map() {
-  page_map map;
-  page_map_init(map, 12, 4, 8, {2}, 256, 131072);
-  std::vector<step_outcome> outcomes(48);
-  for (std::size_t i = 0; i < outcomes.size(); ++i) {
-    if (i == 5 * 4 + 1) {
-      outcomes[i].status = bch_status::uncorrectable;
-    } else if (i % 3 == 0 && i < 24) {
-      outcomes[i].status = bch_status::corrected;
-      outcomes[i].bits = 1;
-    }
-  }
-  for (std::int64_t page = 0; page < 12; ++page)
-    page_map_add(map, page, outcomes.data() + 4 * page, 4);
-  return map;
 }
 
 }  // namespace
@@ -67,7 +49,8 @@ TEST(PageMap, LevelColoursStayApart) {
 }
 
 TEST(PageMap, StandaloneMapKeepsItsShape) {
-  const page_map map = small_map();
+  const small_pass pass;
+  const page_map& map = pass.stats.map;
   file_ptr f(std::tmpfile());
   ASSERT_TRUE(write_page_map(f.get(), map, {"d.bin", "12 pages"}, true, 1200));
   const std::string svg = file_text(f.get());

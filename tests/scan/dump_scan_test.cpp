@@ -12,8 +12,9 @@
 #include <string>     // std::string
 #include <vector>     // std::vector
 
-#include "files/output_file.h"  // file_ptr
-#include "layout/layout.h"      // default_layout, gather_message, scatter_message
+#include "files/output_file.h"        // file_ptr
+#include "layout/layout.h"            // default_layout, gather_message, scatter_message
+#include "tests/support/file_text.h"  // file_text
 
 namespace {
 
@@ -31,15 +32,6 @@ file_ptr temp_file(const std::string& bytes) {
   std::fflush(f.get());
   std::rewind(f.get());
   return f;
-}
-
-std::string file_bytes(std::FILE* f) {
-  std::rewind(f);
-  std::string bytes;
-  char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-    bytes.append(buffer, n);
-  return bytes;
 }
 
 struct pass_result {
@@ -129,7 +121,7 @@ TEST(DumpScan, ThreadsAndMappingChangeNothingForEveryAction) {
           file_ptr f = temp_file(noisy);
           results.push_back(run(f.get(), pages * page_bytes, s));
           EXPECT_EQ(results.back().error, "") << threads << " threads, mapped " << map;
-          EXPECT_EQ(file_bytes(f.get()), noisy) << "the input changed";
+          EXPECT_EQ(file_text(f.get()), noisy) << "the input changed";
         }
       }
       ASSERT_EQ(results[0].bytes.size(), static_cast<std::size_t>(pages * page_bytes));

@@ -1,21 +1,12 @@
-// Test support for the outputs in markup: a temporary file read back whole, and a check that
-// every element of an SVG or HTML text is closed in the order it was opened.
+// Test support for the outputs in markup: a check that every element of an SVG or HTML text is
+// closed in the order it was opened (and file_text, to read them back).
 #pragma once
 
-#include <cstdio>  // std::FILE, std::rewind, std::fread
 #include <set>     // std::set
 #include <string>  // std::string
 #include <vector>  // std::vector
 
-// Everything `f` holds, read from its start.
-inline std::string file_text(std::FILE* f) {
-  std::rewind(f);
-  std::string out;
-  char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-    out.append(buffer, n);
-  return out;
-}
+#include "tests/support/file_text.h"  // file_text
 
 // "" when every element is closed in the order it was opened (void elements aside); otherwise
 // the first fault. Text between tags is not checked, except that it holds no '<'.
