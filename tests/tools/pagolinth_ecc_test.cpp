@@ -116,7 +116,7 @@ TEST_F(PagolinthEcc, Layout) {
 }
 
 TEST_F(PagolinthEcc, DetectPrintsALayoutFileThatCheckTakes) {
-  // A generated dump whose layout the search finds fast (see tests/commands/inspect_test.cpp).
+  // A generated dump whose layout the search finds fast (see tests/commands/findings_test.cpp).
   std::mt19937 rng(28);
   const detect_test::generated_dump d = detect_test::generate_dump(rng, true, 32);
   write_file(dir.file("dump.bin"), std::string(d.bytes.begin(), d.bytes.end()));

@@ -1,4 +1,4 @@
-// In-process tests of probe, detect and layout (commands/inspect.cpp): probe names the variant a
+// In-process tests of probe, detect and layout (commands/findings.cpp): probe names the variant a
 // dump was written with and recommends only what beats chance; detect's layout file is taken by
 // check, a search that finds nothing says so, bad requests are refused before any search; the
 // layout command prints a file that reads back as the same layout.
