@@ -7,7 +7,7 @@
 #include <unistd.h>  // write, STDERR_FILENO
 #endif
 
-#include <algorithm>  // std::find, std::min, std::max
+#include <algorithm>  // std::min, std::max
 #include <cerrno>     // errno
 #include <chrono>     // std::chrono::steady_clock
 #include <csignal>    // std::signal, SIGBUS
