@@ -42,7 +42,8 @@ void probe_lines(const probe_request& q, const nand_layout& layout, probe_outcom
   std::vector<std::string>& lines = r.lines;
   const bool from_file = !q.layout.layout_file.empty();
   lines.push_back("probe of " + q.dump + ": " + std::to_string(r.sampled) +
-                  " sectors that are not erased, from the start");
+                  (r.sampled == 1 ? " distinct sector that is" : " distinct sectors that are") +
+                  " not erased, from the start");
   if (from_file) {
     lines.push_back("layout: " + layout_label(layout));
     lines.push_back(
@@ -61,7 +62,9 @@ void probe_lines(const probe_request& q, const nand_layout& layout, probe_outcom
     row += from_file ? printed("%-5s  %2d", pad_name(c.code.pad_start), c.code.t)
                      : printed("%d", c.code.t);
     row += printed("  %5.1f%%  %5.1f%%  %-8s  %5" PRId64 "  %9" PRId64 "  %13" PRId64,
-                   100.0 * static_cast<double>(c.count.usable) / static_cast<double>(r.sampled),
+                   c.count.tried > 0 ? 100.0 * static_cast<double>(c.count.usable) /
+                                           static_cast<double>(c.count.tried)
+                                     : 0.0,
                    100.0 * c.chance, odds_text(c.log10_evidence).c_str(), c.count.clean,
                    c.count.corrected, c.count.uncorrectable);
     lines.push_back(row);
@@ -74,6 +77,14 @@ void probe_lines(const probe_request& q, const nand_layout& layout, probe_outcom
   lines.push_back("odds: the probability that chance alone decodes as many");
   const probe_candidate& best = r.candidates.front();
   if (best.log10_evidence > kEvidenceBar) {
+    // Zero-filled sectors are codewords of every code: when they are all there is, nothing
+    // tells one convention from another, and no other layout would change that.
+    if (best.count.tried == 0) {
+      lines.push_back(
+          "every sector sampled decodes to zeros under every convention: nothing tells them "
+          "apart");
+      return;
+    }
     lines.push_back(
         std::string(best.count.usable == 0
                         ? "no convention decodes any sector: "

@@ -374,15 +374,22 @@ int leading_pad_bits(const sample_set& s, std::int64_t q, bool lsb_first) {
   return bits >= 1 && bits <= 7 ? bits : 0;
 }
 
-// Decodes the step in up to `most` sampled pages (all with most = 0).
+// Decodes the step in up to `most` sampled pages (all with most = 0). Pages differ, but their
+// steps need not: a step that repeats one decoded before is left out, as it adds no evidence.
 decode_count decode_step(const sample_set& s, const layout_step& step, const bch_code& code,
                          std::size_t most) {
   decode_count count;
   step_decoder decoder;
+  distinct_steps seen;
+  std::vector<std::uint8_t> message(static_cast<std::size_t>(step_message_bytes(step)));
   for (const auto& page : s.pages) {
-    if (most > 0 && static_cast<std::size_t>(count.tried + count.erased) >= most)
+    if (most > 0 && static_cast<std::size_t>(count.tried + count.erased + count.blank) >= most)
       break;
-    decode_sample(decoder, code, page.data(), step, count);
+    gather_message(page.data(), step, message.data());
+    const std::uint8_t* ecc = page.data() + step.ecc.offset;
+    const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
+    if (first_sight(seen, message.data(), message.size(), ecc, ecc_bytes))
+      decode_sample(decoder, code, message.data(), message.size(), ecc, ecc_bytes, count);
   }
   return count;
 }

@@ -31,6 +31,7 @@ probe_findings probe_code(const detect_reader& read, std::int64_t dump_bytes,
   const std::int64_t pages = dump_bytes / page_bytes;
   std::vector<std::uint8_t> page(static_cast<std::size_t>(page_bytes));
   std::vector<sample> samples;
+  distinct_steps seen;
   std::int64_t smallest_ecc = INT64_MAX;
   for (const layout_step& step : layout.steps)
     smallest_ecc = std::min(smallest_ecc, step.ecc.length);
@@ -49,6 +50,10 @@ probe_findings probe_code(const detect_reader& read, std::int64_t dump_bytes,
         continue;
       one.ecc.assign(page.data() + step.ecc.offset,
                      page.data() + step.ecc.offset + step.ecc.length);
+      // A dump of one page written over and over holds one piece of evidence, not many.
+      if (!first_sight(seen, one.message.data(), one.message.size(), one.ecc.data(),
+                       one.ecc.size()))
+        continue;
       samples.push_back(std::move(one));
     }
   }
@@ -91,7 +96,7 @@ probe_findings probe_code(const detect_reader& read, std::int64_t dump_bytes,
           // Steps of random bits decode at this rate; only what goes beyond it is evidence.
           c.chance = chance_of_decoding(static_cast<std::int64_t>(8 * longest) + code.parity_bits,
                                         code.parity_bits, t);
-          c.log10_evidence = log10_chance_of_at_least(c.count.usable, r.sampled, c.chance);
+          c.log10_evidence = log10_chance_of_at_least(c.count.usable, c.count.tried, c.chance);
           r.candidates.push_back(std::move(c));
         }
       }

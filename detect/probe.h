@@ -20,7 +20,7 @@ struct probe_candidate {
 
 struct probe_findings {
   status error;              // failed: the dump could not be read
-  std::int64_t sampled = 0;  // steps tried, each not nearly erased; 0 when every one read was
+  std::int64_t sampled = 0;  // distinct steps tried, none nearly erased; 0 when every one read was
   // Every variant that builds and fits the layout, best first: the one whose count random data
   // is least likely to reach; among equals the one with more clean steps, then the larger t.
   // Empty when nothing was sampled or no variant builds.
@@ -28,7 +28,8 @@ struct probe_findings {
 };
 
 // Reads whole pages of `layout` from the start of the dump (`dump_bytes` bytes) until `steps`
-// steps whose message has more than 8 zero bits are gathered, then decodes them under the
+// distinct steps whose message has more than 8 zero bits are gathered (a step equal to one
+// gathered before is skipped: it would only repeat its evidence), then decodes them under the
 // layout's code with both bit orders, the masks none and erased-ff (and the layout's own byte
 // mask, when it names one), and t = 1 ... 8. With `vary_padding`, both paddings too (where the
 // parity leaves bits unused), and t up to what the smallest ECC span holds (at most 200).

@@ -3,9 +3,10 @@
 // samples stay as read for the next candidate.
 #pragma once
 
-#include <cstddef>  // std::size_t
-#include <cstdint>  // std::int64_t, std::uint8_t
-#include <vector>   // std::vector
+#include <cstddef>        // std::size_t
+#include <cstdint>        // std::int64_t, std::uint8_t, std::uint64_t
+#include <unordered_set>  // std::unordered_set
+#include <vector>         // std::vector
 
 #include "codec/codec.h"    // bch_code, bch_decode_result
 #include "layout/layout.h"  // layout_step
@@ -16,10 +17,24 @@ bool nearly_erased(const std::uint8_t* bytes, std::size_t count, std::size_t all
 
 // The verdicts of the steps decoded so far.
 struct decode_count {
-  std::int64_t tried = 0;   // steps decoded that are not erased
+  std::int64_t tried = 0;   // steps decoded that are neither erased nor blank
   std::int64_t usable = 0;  // clean or corrected
   std::int64_t clean = 0, corrected = 0, erased = 0, uncorrectable = 0;
+  // Steps that decode to the all-zero message: a codeword of every code with the same mask
+  // (free space reads so under no mask), which tells one code from another no more than an
+  // erased step does. Not in `tried`.
+  std::int64_t blank = 0;
 };
+
+// The steps offered so far, by content: a step that repeats one seen before (the same data in
+// two pages, a page written twice) is no new evidence, however often it occurs.
+struct distinct_steps {
+  std::unordered_set<std::uint64_t> seen;  // 64-bit digests; a collision only drops a step
+};
+
+// True the first time a step of this message and ECC is offered to `d`, false after.
+bool first_sight(distinct_steps& d, const std::uint8_t* message, std::size_t message_bytes,
+                 const std::uint8_t* ecc, std::size_t ecc_bytes);
 
 // Scratch reused from step to step, so that decoding a sample allocates nothing.
 struct step_decoder {
@@ -28,7 +43,8 @@ struct step_decoder {
 };
 
 // Decodes a step given as its message and its stored ECC bytes (copied first) under `code` and
-// counts the verdict in `count`: erased steps in count.erased only, every other in count.tried.
+// counts the verdict in `count`: erased steps in count.erased only, blank ones in count.blank
+// only, every other in count.tried.
 // REQUIRES: `code` built; message_bytes <= code.max_data_bytes; ecc_bytes >= code.ecc_bytes.
 void decode_sample(step_decoder& d, const bch_code& code, const std::uint8_t* message,
                    std::size_t message_bytes, const std::uint8_t* ecc, std::size_t ecc_bytes,

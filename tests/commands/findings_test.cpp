@@ -86,6 +86,30 @@ TEST(ProbeCommand, RecommendsOnlyWhatBeatsChance) {
   EXPECT_TRUE(has(probe(dir.file("erased.bin")).error.message, "no sector that is not erased"));
 }
 
+TEST(ProbeCommand, RepeatedAndZeroSectorsAreNoEvidence) {
+  scratch_dir dir;
+  // One random page written 64 times holds its four sectors' evidence once, not 64 times; a
+  // chance decode of one of them under a small t must not become a finding.
+  for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+    SCOPED_TRACE(testing::Message() << "case one page repeated, seed " << seed);
+    std::string repeated;
+    const std::string page = random_bytes(2112, seed);
+    for (int i = 0; i < 64; ++i)
+      repeated += page;
+    write_file(dir.file("repeated.bin"), repeated);
+    const probe_outcome r = probe(dir.file("repeated.bin"));
+    EXPECT_EQ(r.sampled, 4);
+    EXPECT_FALSE(r.found) << joined(r.lines);
+  }
+  // Zero-filled sectors are codewords of every code under no mask.
+  write_file(dir.file("zero.bin"), std::string(64 * 2112, '\0'));
+  const probe_outcome zero = probe(dir.file("zero.bin"));
+  EXPECT_FALSE(zero.found) << joined(zero.lines);
+  EXPECT_EQ(zero.lines.back(),
+            "every sector sampled decodes to zeros under every convention: nothing tells them "
+            "apart");
+}
+
 TEST(ProbeCommand, FindsTheCodeSettingsOfALayoutFile) {
   // Written lsb first with the erased-ff mask; the file handed to probe says msb and none.
   test_layout written = test_layouts()[1];
