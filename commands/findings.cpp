@@ -11,6 +11,7 @@
 #include "detect/evidence.h"             // kEvidenceBar, odds_text
 #include "detect/gf2_poly.h"             // poly_hex
 #include "files/output_file.h"           // staged_output, stage_output, commit_output
+#include "layout/layout_file.h"          // layout_comment_text
 #include "report/report_text.h"          // counted
 #include "report/scan_report.h"          // layout_label
 
@@ -123,7 +124,8 @@ std::string span_text(const layout_span& s) {
 std::string detect_report(const detect_request& q, const detect_result& r,
                           const std::vector<geometry_guess>& guesses, bool guessed) {
   std::string text;
-  const auto line = [&text](const std::string& s) { text += "# " + s + "\n"; };
+  // The dump's name is the user's text: a line break in it must not end the comment.
+  const auto line = [&text](const std::string& s) { text += "# " + layout_comment_text(s) + "\n"; };
   line("pagolinth-ecc detect " + q.dump);
   if (guessed) {
     for (std::size_t i = 0; i < guesses.size() && i < 3; ++i) {
@@ -297,8 +299,10 @@ detect_outcome run_detect(const detect_request& q) {
     r.error = e;
     return r;
   }
-  r.text += "# layout written to " + q.out + "; next: pagolinth-ecc check " + q.dump +
-            " --layout " + q.out + "\n";
+  r.text += "# " +
+            layout_comment_text("layout written to " + q.out + "; next: pagolinth-ecc check " +
+                                q.dump + " --layout " + q.out) +
+            "\n";
   return r;
 }
 

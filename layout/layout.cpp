@@ -7,7 +7,8 @@
 #include <string>     // std::string, std::to_string
 #include <vector>     // std::vector
 
-#include "layout/layout_internal.h"  // layout_step_origin, check_layout_with_origins
+#include "layout/layout_internal.h"  // layout_step_origin, check_layout_with_origins,
+                                     // layout_utf8_at
 #include "layout/page_layout.h"      // kPageHeaderLength, kChunkStride, kSplitPoint, ...
 
 nand_layout default_layout(std::int32_t page_size, std::int32_t spare_size,
@@ -365,25 +366,60 @@ bool marks_bad_block(const nand_layout& layout, const unsigned char* page) {
   return false;
 }
 
+// Decodes the UTF-8 sequence at text[i]: its code point and length, or length 0 when it is not
+// well-formed (overlong, a surrogate, beyond U+10FFFF or cut short).
+std::size_t layout_utf8_at(const std::string& text, std::size_t i, char32_t& cp) {
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b0 = byte(i);
+  const std::size_t length = b0 < 0x80           ? 1
+                             : (b0 >> 5) == 0x6  ? 2
+                             : (b0 >> 4) == 0xE  ? 3
+                             : (b0 >> 3) == 0x1E ? 4
+                                                 : 0;
+  if (length == 0 || i + length > text.size())
+    return 0;
+  cp = length == 1 ? b0 : b0 & (0x7Fu >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    if ((byte(i + k) & 0xC0) != 0x80)
+      return 0;
+    cp = cp << 6 | (byte(i + k) & 0x3Fu);
+  }
+  static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+    return 0;
+  return length;
+}
+
 namespace {
 
-// A TOML basic string: quotes, backslashes and control characters escaped; other bytes as
-// they are.
+// A TOML basic string: quotes, backslashes and control characters escaped; a byte that is not
+// UTF-8 as the text \xNN (TOML can hold no such byte, and a file with one would not read back);
+// other characters as they are.
 std::string toml_string(const std::string& text) {
   static const char digits[] = "0123456789ABCDEF";
   std::string out = "\"";
-  for (char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const std::size_t n = layout_utf8_at(text, i, cp);
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (n == 0) {
+      out += "\\\\x";
+      out += digits[c >> 4];
+      out += digits[c & 15];
+      ++i;
+      continue;
+    }
     if (c == '"' || c == '\\') {
       out += '\\';
-      out += ch;
+      out += text[i];
     } else if (c < 0x20 || c == 0x7F) {
       out += "\\u00";
       out += digits[c >> 4];
       out += digits[c & 15];
     } else {
-      out += ch;
+      out.append(text, i, n);
     }
+    i += n;
   }
   return out + "\"";
 }

@@ -15,7 +15,8 @@
 
 #include <toml++/toml.h>  // toml::parse, toml::table, toml::node (header-only, no exceptions)
 
-#include "layout/layout_internal.h"  // layout_step_origin, check_layout_with_origins
+#include "layout/layout_internal.h"  // layout_step_origin, check_layout_with_origins,
+                                     // layout_utf8_at
 
 namespace {
 
@@ -425,30 +426,6 @@ struct layout_reader {
   }
 };
 
-// Decodes the UTF-8 sequence at text[i]: its code point and length, or length 0 when it is not
-// well-formed (overlong, a surrogate, beyond U+10FFFF or cut short).
-std::size_t utf8_at(const std::string& text, std::size_t i, char32_t& cp) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b0 = byte(i);
-  const std::size_t length = b0 < 0x80           ? 1
-                             : (b0 >> 5) == 0x6  ? 2
-                             : (b0 >> 4) == 0xE  ? 3
-                             : (b0 >> 3) == 0x1E ? 4
-                                                 : 0;
-  if (length == 0 || i + length > text.size())
-    return 0;
-  cp = length == 1 ? b0 : b0 & (0x7Fu >> length);
-  for (std::size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80)
-      return 0;
-    cp = cp << 6 | (byte(i + k) & 0x3Fu);
-  }
-  static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kSmallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-    return 0;
-  return length;
-}
-
 // The TOML reader of Debian 12 (toml++ 3.3) meets some characters beyond ASCII (U+00A1 ...
 // U+0499 among them, every German umlaut too) with undefined behaviour wherever it asks whether
 // a character is a blank: outside strings, and in its error paths. So it is given ASCII only.
@@ -486,7 +463,7 @@ std::string to_ascii_toml(const std::string& text, std::string& out) {
   const auto copy = [&](std::size_t from, std::size_t to, bool rewrite) {
     for (std::size_t k = from; k < to;) {
       char32_t cp = 0;
-      const std::size_t n = utf8_at(text, k, cp);
+      const std::size_t n = layout_utf8_at(text, k, cp);
       if (n == 0)
         return false;
       if (!rewrite)
@@ -511,7 +488,7 @@ std::string to_ascii_toml(const std::string& text, std::string& out) {
   std::size_t i = 0;
   while (i < text.size()) {
     char32_t cp = 0;
-    const std::size_t length = utf8_at(text, i, cp);
+    const std::size_t length = layout_utf8_at(text, i, cp);
     if (length == 0)
       return where("the text is not UTF-8");
     const char c = text[i];
@@ -639,4 +616,28 @@ status read_layout_file(const std::string& path, nand_layout& layout) {
   } catch (const std::bad_alloc&) {
     return status::error(path + ": out of memory while reading the layout");
   }
+}
+
+std::string layout_comment_text(const std::string& text) {
+  static const char digits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const std::size_t n = layout_utf8_at(text, i, cp);
+    // A line break would end the comment and let the rest pass for TOML; other control
+    // characters and broken UTF-8 would make the file unreadable.
+    if (n == 0 || cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp < 0xA0)) {
+      for (const std::size_t end = i + (n == 0 ? 1 : n); i < end; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        out += "\\x";
+        out += digits[c >> 4];
+        out += digits[c & 15];
+      }
+      continue;
+    }
+    out.append(text, i, n);
+    i += n;
+  }
+  return out;
 }

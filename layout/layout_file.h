@@ -17,3 +17,8 @@ status parse_layout(const std::string& text, const std::string& source, nand_lay
 // Reads and parses the file at `path` as parse_layout does; a file that cannot be read gets a
 // one-line message too.
 status read_layout_file(const std::string& path, nand_layout& layout);
+
+// `text` made fit to stand after "# " on one line of a layout file: line breaks and other
+// control characters, DEL and bytes that are not UTF-8 become the four characters \xNN, so that
+// nothing in it ends the comment early or makes the file unreadable. Other text is unchanged.
+std::string layout_comment_text(const std::string& text);

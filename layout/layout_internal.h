@@ -3,6 +3,7 @@
 // name the table a faulty step was written in rather than its place in the expanded page.
 #pragma once
 
+#include <cstddef>  // std::size_t
 #include <cstdint>  // std::int64_t
 #include <string>   // std::string
 #include <vector>   // std::vector
@@ -22,3 +23,8 @@ struct layout_step_origin {
 // REQUIRES: `origins` empty or one entry per step of the layout.
 status check_layout_with_origins(const nand_layout& layout,
                                  const std::vector<layout_step_origin>& origins);
+
+// Decodes the UTF-8 sequence at text[i]: its code point and its length, or length 0 when it is
+// not well-formed (overlong, a surrogate, beyond U+10FFFF or cut short).
+// REQUIRES: i < text.size().
+std::size_t layout_utf8_at(const std::string& text, std::size_t i, char32_t& cp);

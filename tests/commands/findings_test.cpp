@@ -159,10 +159,13 @@ TEST(DetectCommand, WritesALayoutThatCheckTakes) {
   std::mt19937 rng(28);
   const detect_test::generated_dump d = detect_test::generate_dump(rng, true, 32);
   SCOPED_TRACE("case " + d.summary);
-  write_file(dir.file("dump.bin"), std::string(d.bytes.begin(), d.bytes.end()));
+  // The dump's name holds a line break with TOML after it, and a byte that is not UTF-8: the
+  // layout file must neither take the TOML in nor become unreadable.
+  const std::string name = "dump\nbad_block = { marker = [0, 1], pages = [0] }\n#\xE9.bin";
+  write_file(dir.file(name), std::string(d.bytes.begin(), d.bytes.end()));
   // The layout file replaces an old one when asked.
   write_file(dir.file("found.toml"), "old");
-  detect_request q = detect_of(dir.file("dump.bin"), 0, 0);
+  detect_request q = detect_of(dir.file(name), 0, 0);
   q.out = dir.file("found.toml");
   q.force = true;
   const detect_outcome r = run_detect(q);
@@ -178,9 +181,16 @@ TEST(DetectCommand, WritesALayoutThatCheckTakes) {
   EXPECT_TRUE(has(r.text, "\n# layout written to " + q.out + "; next: pagolinth-ecc check "));
   // The file holds the report as comments, then the layout, which reads back as the truth.
   const std::string file = read_file(q.out);
-  EXPECT_EQ(file.rfind("# pagolinth-ecc detect " + q.dump + "\n", 0), 0u) << file;
+  EXPECT_EQ(file.rfind("# pagolinth-ecc detect " + dir.file("") +
+                           "dump\\x0Abad_block = { marker = [0, 1], pages = [0] }\\x0A#\\xE9.bin\n",
+                       0),
+            0u)
+      << file;
   nand_layout found;
   ASSERT_EQ(read_layout_file(q.out, found).message, "");
+  EXPECT_EQ(found.bad_block.present, d.truth.bad_block.present);
+  EXPECT_EQ(found.name,
+            "detected from dump?bad_block = { marker = [0, 1], pages = [0] }?#\\xE9.bin");
   EXPECT_EQ(found.steps.size(), d.truth.steps.size());
   EXPECT_EQ(found.code.m, d.truth.code.m);
   EXPECT_EQ(found.code.t, d.truth.code.t);
