@@ -119,8 +119,10 @@ probe_outcome run_probe(const probe_request& request);
 
 struct detect_request {
   std::string dump;
-  std::int32_t page_size = 0;  // 0: guessed from the dump, and spare_size with it
-  std::int32_t spare_size = 0;
+  // -1 (not given): guessed from the dump, and spare_size with it. Given, both must be in
+  // detect_geometry's ranges; 0 is refused like any other size outside them.
+  std::int32_t page_size = -1;
+  std::int32_t spare_size = -1;
   std::int32_t block_pages = 64;
   std::string out;  // the layout file; "": the layout goes into `text`
   bool force = false;

@@ -241,7 +241,11 @@ detect_outcome run_detect(const detect_request& q) {
     r.error = status::error(q.dump + ": pages to sample must be 16 to 100000");
     return r;
   }
-  const bool guessed = q.page_size == 0;
+  if ((q.page_size < 0) != (q.spare_size < 0)) {
+    r.error = status::error("give both --page-size and --spare-size, or neither to guess them");
+    return r;
+  }
+  const bool guessed = q.page_size < 0;
   // Given a geometry, the search says when the dump holds no page of it; guessing one, a dump
   // smaller than the smallest page there is (512 + 16 bytes) is no dump either, not a dump in
   // which nothing was found.

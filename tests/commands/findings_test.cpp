@@ -165,7 +165,7 @@ TEST(DetectCommand, WritesALayoutThatCheckTakes) {
   write_file(dir.file(name), std::string(d.bytes.begin(), d.bytes.end()));
   // The layout file replaces an old one when asked.
   write_file(dir.file("found.toml"), "old");
-  detect_request q = detect_of(dir.file(name), 0, 0);
+  detect_request q = detect_of(dir.file(name), -1, -1);
   q.out = dir.file("found.toml");
   q.force = true;
   const detect_outcome r = run_detect(q);
@@ -223,6 +223,9 @@ TEST(DetectCommand, RefusesBadRequestsAndSaysWhenNothingIsFound) {
       {"too few pages sampled", few, "erased.bin: pages to sample must be 16 to 100000"},
       {"no pages a block", no_block, "--block-pages takes a number of at least 1"},
       {"output is the dump", onto_dump, "is the input"},
+      // A page size of 0 is a size given, and wrong: not a request to guess.
+      {"page size 0", detect_of(erased, 0, 64), "page size must be 512 to"},
+      {"only the spare size", detect_of(erased, -1, 64), "give both --page-size and"},
   };
   for (const auto& c : cases) {
     const detect_outcome r = run_detect(c.q);
@@ -253,7 +256,7 @@ TEST(DetectCommand, RefusesBadRequestsAndSaysWhenNothingIsFound) {
 TEST(DetectCommand, RefusesADumpWithoutAWholePageWhenGuessing) {
   scratch_dir dir;
   write_file(dir.file("empty.bin"), "");
-  const detect_outcome r = run_detect(detect_of(dir.file("empty.bin"), 0, 0));
+  const detect_outcome r = run_detect(detect_of(dir.file("empty.bin"), -1, -1));
   EXPECT_TRUE(has(r.error.message, "empty.bin holds no whole page (0 bytes")) << r.text;
 }
 
