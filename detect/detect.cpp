@@ -5,7 +5,6 @@
 
 #include <algorithm>  // std::min, std::max, std::max_element, std::fill, std::copy, std::count,
                       // std::reverse, std::stable_sort
-#include <cstring>    // std::memcmp
 #include <map>        // std::map
 #include <thread>     // std::thread
 #include <utility>    // std::move
@@ -28,8 +27,9 @@ constexpr int kMaxParity = 1024;
 constexpr std::int64_t kStepSizes[] = {512, 1024, 2048};
 // Protected bytes looked for between a step's data and its ECC when the padding leads.
 constexpr std::int64_t kMaxProtected = 16;
-// Tries of all candidates together past the first three each: a few seconds of gcds.
-constexpr std::size_t kGcdBudget = 40000;
+// Work of the tries of all candidates together past the first three each, in squared 64-bit
+// words of the gcds' inputs (as kNoisyWork): a few seconds of gcds, whatever the geometry.
+constexpr double kMoreWork = 1.2e9;
 // Work of the rounds for noisy dumps, per step size and in all, in squared 64-bit words of the
 // gcds' inputs (a 512-byte step's word is some 66 words: 4,400 a gcd, a tenth of a millisecond
 // or so), and the tries per candidate a round.
@@ -38,6 +38,13 @@ constexpr double kNoisyWorkTotal = 1.2e9;
 constexpr int kNoisyRound = 16;
 // Bytes by which the search may move a found message's start later.
 constexpr std::int64_t kMaxTrim = 80;
+// The most bytes of the last step's word beyond its data (protected bytes, ECC and any fixed
+// bytes after it; a hole aside): the engine's largest ECC (1024 bits) and as much again. The
+// search tries no longer word, so its work and memory follow the step sizes, not the spare:
+// a spare of megabytes costs what one of a few hundred bytes does.
+constexpr std::int64_t kMaxStepSpare = 2 * kMaxParity / 8;
+// The most bytes of sampled pages held at once, whatever the page size asks.
+constexpr std::int64_t kMaxSampleBytes = std::int64_t{256} << 20;
 // Candidates whose common factors are sought at once, spread over the threads.
 constexpr std::size_t kBatch = 64;
 // Runs of fixed bytes at the start of the spare that a step's message may skip.
@@ -67,7 +74,6 @@ void study_columns(sample_set& s) {
   const std::size_t slack = n / 32;
   std::vector<std::uint32_t> counts(256);
   for (std::int64_t j = 0; j < s.raw; ++j) {
-    std::fill(counts.begin(), counts.end(), 0);
     // Bits are weighed over the pages whose byte is not 0xFF: steps left unwritten in pages
     // written only in part would otherwise hide the fixed padding bits of the others.
     std::uint32_t ones[8] = {};
@@ -81,7 +87,15 @@ void study_columns(sample_set& s) {
       for (int k = 0; k < 8; ++k)
         ones[k] += (b >> k) & 1;
     }
-    const std::uint32_t top = *std::max_element(counts.begin(), counts.end());
+    // The most frequent value, and the counts cleared again by what was counted: with a few
+    // pages of megabytes, clearing all 256 a column would cost more than the counting.
+    std::uint32_t top = 0;
+    for (const auto& page : s.pages) {
+      const std::uint8_t b = page[static_cast<std::size_t>(j)];
+      top = std::max(top, counts[b]);
+    }
+    for (const auto& page : s.pages)
+      counts[page[static_cast<std::size_t>(j)]] = 0;
     s.constant[j] = top + slack >= n;
     std::uint8_t steady = 0;
     const std::size_t bit_slack = written / 32;
@@ -611,13 +625,15 @@ class searcher {
           c.steps = steps;
           c.lsb_first = lsb;
           c.kind = family::interleaved;
-          for (std::int64_t start = (steps - 1) * step; start + step + 2 <= s_.end; ++start) {
+          for (std::int64_t start = std::max((steps - 1) * step, s_.end - step - kMaxStepSpare);
+               start + step + 2 <= s_.end; ++start) {
             c.start = start;
             add_variants(out, c, start + step, cut);
           }
           c.kind = family::spare_end;
           c.start = (steps - 1) * step;
-          for (std::int64_t tail = page; tail + 2 <= s_.end; ++tail) {
+          for (std::int64_t tail = std::max<std::int64_t>(page, s_.end - kMaxStepSpare);
+               tail + 2 <= s_.end; ++tail) {
             c.tail = tail;
             add_variants(out, c, tail, cut);
           }
@@ -639,8 +655,8 @@ class searcher {
           if (!fixed)
             break;
           c.hole = hole;
-          for (std::int64_t start = page - step; start < page && start + step + hole + 2 <= s_.end;
-               ++start) {
+          for (std::int64_t start = std::max(page - step, s_.end - hole - step - kMaxStepSpare);
+               start < page && start + step + hole + 2 <= s_.end; ++start) {
             c.start = start;
             out.push_back(c);
           }
@@ -658,8 +674,12 @@ class searcher {
     // with as many more as a budget of gcds allows; then, per size again, rounds of more tries
     // each until a budget of work is spent: a try needs two or three steps free of bit errors,
     // which on a worn chip may be one step in three or four.
-    const int more = static_cast<int>(std::max<std::size_t>(
-        6, std::min<std::size_t>(60, kGcdBudget / std::max<std::size_t>(1, all.size()))));
+    double all_work = 0;  // of one try of every candidate
+    for (const candidate& c : all) {
+      const double words = static_cast<double>(word_bytes(shape_of(c, s_.end))) / 8;
+      all_work += words * words;
+    }
+    const int more = static_cast<int>(std::clamp(kMoreWork / std::max(1.0, all_work), 3.0, 60.0));
     int groups = 0;
     for (std::size_t i = 0; i < all.size(); ++i)
       groups += i == 0 || all[i].step != all[i - 1].step;
@@ -956,8 +976,12 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
         status::error("the dump holds no whole page of " + std::to_string(s.raw) + " bytes");
     return result;
   }
-  const std::int64_t wanted = std::min<std::int64_t>(pages, options.sample_pages);
+  // Pages of megabytes would otherwise take the sample to gigabytes.
+  const std::int64_t wanted = std::min<std::int64_t>(
+      {pages, options.sample_pages, std::max<std::int64_t>(16, kMaxSampleBytes / s.raw)});
   std::vector<std::uint8_t> page(static_cast<std::size_t>(s.raw));
+  // Repeats are found by digest: comparing every pair of 100000 pages would take minutes.
+  distinct_steps kept;
   for (std::int64_t i = 0; i < wanted; ++i) {
     const std::int64_t index = i * pages / wanted;
     if (!read(index * s.raw, page.data(), page.size())) {
@@ -967,10 +991,7 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
     ++result.pages_sampled;
     if (nearly_erased(page.data(), page.size(), page.size() / 8))
       continue;
-    bool repeated = false;
-    for (const auto& kept : s.pages)
-      repeated = repeated || std::memcmp(kept.data(), page.data(), page.size()) == 0;
-    if (!repeated)
+    if (first_sight(kept, page.data(), page.size(), nullptr, 0))
       s.pages.push_back(page);
   }
   result.pages_used = static_cast<std::int64_t>(s.pages.size());

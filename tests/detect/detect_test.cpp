@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>  // TEST, EXPECT_*, ASSERT_*, SCOPED_TRACE
 
 #include <cstdint>  // std::int64_t, std::uint8_t
-#include <cstring>  // std::memcpy
+#include <cstring>  // std::memcpy, std::memset
 #include <random>   // std::mt19937
 #include <string>   // std::string
 #include <vector>   // std::vector
@@ -179,6 +179,41 @@ TEST(Detect, RefusesWhatItCannotSearch) {
   EXPECT_EQ(r.error.message, "") << "case erased";
   EXPECT_FALSE(r.found) << "case erased";
   EXPECT_FALSE(r.ruled_out.empty()) << "case erased";
+}
+
+// The sample, not the geometry, bounds the search: a spare of megabytes is searched in what a
+// small one takes, and 100000 sampled pages that differ only in their last bytes are told apart
+// without comparing every pair. Pages are made as they are read, so nothing large is held here.
+TEST(Detect, WorkFollowsTheSampleNotTheGeometry) {
+  // Page i: one byte value throughout, i in its first and last four bytes.
+  const auto pages_of = [](std::int64_t raw) {
+    return [raw](std::int64_t offset, unsigned char* out, std::size_t count) {
+      std::memset(out, 0x5A, count);
+      const auto page = static_cast<std::uint32_t>(offset / raw);
+      std::memcpy(out, &page, 4);
+      std::memcpy(out + count - 4, &page, 4);
+      return true;
+    };
+  };
+  detect_options quick;
+  quick.noise_effort = 0;
+  {
+    SCOPED_TRACE("case a spare of 1 MiB");
+    const std::int64_t raw = 512 + (1 << 20);
+    const detect_result r = detect_layout(pages_of(raw), 4 * raw, {512, 1 << 20, 64}, quick);
+    EXPECT_TRUE(r.error.ok()) << r.error.message;
+    EXPECT_EQ(r.pages_used, 4);
+    EXPECT_FALSE(r.found);
+  }
+  {
+    SCOPED_TRACE("case 100000 pages alike but for a few bytes");
+    detect_options many = quick;
+    many.sample_pages = 100000;
+    const detect_result r = detect_layout(pages_of(528), 100000 * 528, {512, 16, 64}, many);
+    EXPECT_TRUE(r.error.ok()) << r.error.message;
+    EXPECT_EQ(r.pages_used, 100000);
+    EXPECT_FALSE(r.found);
+  }
 }
 
 TEST(Detect, GuessesTheGeometryFromErasedRuns) {
