@@ -433,10 +433,13 @@ bool find_mask(const sample_set& s, const layout_step& step, layout_code& code) 
   std::map<std::vector<std::uint8_t>, int> votes;
   std::vector<std::uint8_t> message(static_cast<std::size_t>(step_message_bytes(step)));
   std::vector<std::uint8_t> ecc(ecc_bytes);
+  distinct_steps seen;  // a step repeated in several pages votes once
   for (const auto& page : s.pages) {
     gather_message(page.data(), step, message.data());
     const std::uint8_t* stored = page.data() + step.ecc.offset;
     if (nearly_erased(message.data(), message.size(), 16) && nearly_erased(stored, ecc_bytes, 16))
+      continue;
+    if (!first_sight(seen, message.data(), message.size(), stored, ecc_bytes))
       continue;
     bch_encode(none, message.data(), message.size(), ecc.data());
     for (std::size_t j = 0; j < ecc_bytes; ++j)
