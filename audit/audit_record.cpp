@@ -356,8 +356,9 @@ status audit_verify(const std::string& path, std::vector<audit_check>& files,
       c.path = absolute.empty() ? given : absolute;
       c.problem = audit_problem::missing;
     } else if (status hashed = sha256_of_path(c.path, c.found); !hashed.ok()) {
+      // A device, a FIFO or a /proc file would hash as anything but itself: no match.
       c.problem = audit_problem::unreadable;
-      c.why = "cannot be read: " + hashed.message;
+      c.why = hashed.message;
     } else if (c.found != c.recorded) {
       c.problem = audit_problem::changed;
     }

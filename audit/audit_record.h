@@ -97,7 +97,8 @@ enum class audit_problem {
   none,        // the file is as recorded
   changed,     // its SHA-256 differs from the recorded one
   missing,     // no file at any of the names tried
-  unreadable,  // it exists but cannot be hashed (see `why`)
+  unreadable,  // it exists but is not hashed (see `why`): no regular file (a device, a FIFO, a
+               // folder), a read failed, or it holds more than its size says (a /proc file)
 };
 
 struct audit_check {
@@ -106,7 +107,7 @@ struct audit_check {
   std::string recorded;  // the recorded SHA-256
   std::string found;     // the SHA-256 now, "" when the file is missing or unreadable
   audit_problem problem = audit_problem::none;
-  std::string why;  // unreadable: why it cannot be hashed, one line
+  std::string why;  // unreadable: why it is not hashed, one line
 };
 
 // Reads the record at `path` and hashes again every file it names, in the order input, output,
