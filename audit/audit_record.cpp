@@ -5,16 +5,16 @@
 
 #include <nlohmann/json.hpp>  // nlohmann::ordered_json
 
-#include <cstdio>      // std::snprintf, std::fwrite, std::fflush
-#include <cstring>     // std::memcmp
+#include <cstdio>      // std::snprintf, std::fwrite, std::fflush, std::fread, std::fclose
+#include <cstring>     // std::memcmp, std::strerror
 #include <exception>   // std::exception
 #include <filesystem>  // std::filesystem::u8path, exists
-#include <fstream>     // std::ifstream
-#include <iterator>    // std::istreambuf_iterator
+#include <memory>      // std::unique_ptr
 #include <utility>     // std::move
 
 #include "codec/layout_code.h"  // code_text, mask_name
 #include "files/file_digest.h"  // sha256_of_path
+#include "platform/platform.h"  // platform_open_regular
 #include "version/version.h"    // pagolinth_version, pagolinth_revision
 
 namespace {
@@ -310,11 +310,20 @@ status audit_verify(const std::string& path, std::vector<audit_check>& files,
                     std::vector<std::string>& skipped) {
   files.clear();
   skipped.clear();
-  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  // Only a regular file can be a record: a folder, a device or a FIFO is refused unread.
+  int error = 0;
+  std::string not_regular;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(
+      platform_open_regular(path, error, not_regular), &std::fclose);
+  if (!in && !not_regular.empty())
+    return status::error(path + " is " + not_regular + ", not an audit record");
   if (!in)
-    return status::error("cannot open the record " + path);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad())
+    return status::error("cannot open the record " + path + ": " + std::strerror(error));
+  std::string text;
+  char piece[1 << 16];
+  for (std::size_t got; (got = std::fread(piece, 1, sizeof piece, in.get())) > 0;)
+    text.append(piece, got);
+  if (std::ferror(in.get()))
     return status::error("cannot read the record " + path);
   const json record = json::parse(text, nullptr, false);
   if (record.is_discarded() || !record.is_object())

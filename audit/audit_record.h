@@ -114,7 +114,8 @@ struct audit_check {
 // csv, map, report. A file is looked for at its recorded absolute path, then at the path as given
 // (from the working folder), then at that path from the record's folder. `skipped` gets one
 // line for each file that cannot be re-read (an output that went to standard output). Succeeds
-// when the record was read, whatever the files' state (see each check's `problem`); fails when
-// it cannot be read or is not a pagolinth audit record.
+// when the record was read, whatever the files' state (see each check's `problem`); fails, with
+// one line, when it cannot be read, when it is no regular file (a folder, a device, a FIFO:
+// refused unread, "DIR is a folder, not an audit record") or is not a pagolinth audit record.
 status audit_verify(const std::string& path, std::vector<audit_check>& files,
                     std::vector<std::string>& skipped);

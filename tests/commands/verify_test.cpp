@@ -1,6 +1,7 @@
 // In-process tests of verify-audit (commands/verify.cpp): a record written by fix verifies,
 // also from another folder; each changed, grown or missing file it names is told by role, and
-// a record that cannot be read, or is no audit record, is an error rather than a verdict.
+// a record that cannot be read, or is no audit record (a folder, say), is an error rather than a
+// verdict.
 #include <gtest/gtest.h>
 
 #include <filesystem>  // std::filesystem
@@ -17,7 +18,7 @@ TEST(VerifyAudit, TellsWhatChanged) {
   scratch_dir dir, elsewhere;
   const std::string record = dir.file("f.bin.audit.json");
   // Relative names, as typed: the record must find them from another folder too. (The working
-  // folder is the process's; this file holds this one test.)
+  // folder is the process's: every test here that relies on it sets it first.)
   fs::current_path(dir.path());
   encoded_dump(dir, 8 * 2112, 7, 10);
   pass_request q = request(pass_command::fix, "noisy.bin", "f.bin");
@@ -79,6 +80,13 @@ TEST(VerifyAudit, TellsWhatChanged) {
     EXPECT_FALSE(r.error.ok());
     EXPECT_FALSE(r.verified);
   }
+}
+
+TEST(VerifyAudit, AFolderAsTheRecordIsAnError) {
+  scratch_dir dir;
+  const verify_outcome r = run_verify_audit({dir.path()});
+  EXPECT_FALSE(r.verified);
+  EXPECT_EQ(r.error.message, dir.path() + " is a folder, not an audit record");
 }
 
 }  // namespace
