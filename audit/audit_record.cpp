@@ -1,6 +1,7 @@
 // Audit records written as the pass streams: the head as one JSON object's first members, the
 // changed steps one line each, then the tail's members; and verification by re-hashing the
-// files a record names. JSON through nlohmann-json, whose exceptions stay inside this file.
+// files a record names, the record read as it streams too (nlohmann-json's SAX interface).
+// JSON through nlohmann-json, whose exceptions stay inside this file.
 #include "audit/audit_record.h"
 
 #include <nlohmann/json.hpp>  // nlohmann::ordered_json
@@ -8,8 +9,11 @@
 #include <cstdio>      // std::snprintf, std::fwrite, std::fflush, std::fread, std::fclose
 #include <cstring>     // std::memcmp, std::strerror
 #include <exception>   // std::exception
+#include <cstddef>     // std::ptrdiff_t
 #include <filesystem>  // std::filesystem::u8path, exists
-#include <memory>      // std::unique_ptr
+#include <iterator>    // std::input_iterator_tag
+#include <map>         // std::map
+#include <memory>      // std::unique_ptr, std::make_unique
 #include <utility>     // std::move
 
 #include "codec/layout_code.h"  // code_text, mask_name
@@ -285,14 +289,214 @@ status audit_end(audit_writer& w, const audit_tail& tail) {
 
 namespace {
 
+// The files a record may name, in the order they are verified.
+constexpr const char* kRoles[] = {"input", "output", "csv", "map", "report"};
+constexpr int kRoleCount = 5;
+// The members of a file's object that verify reads.
+constexpr const char* kFileFields[] = {"path", "path_hex", "absolute_path", "absolute_path_hex",
+                                       "sha256"};
+
+// The longest string or number a record holds is a path or the layout file, a few KiB. The
+// parser keeps a token whole, so a longer one, which no record has, ends the reading there.
+constexpr std::int64_t kLongestToken = std::int64_t{1} << 20;
+// A record nests five deep (the root, the changed steps, a step, its bits, a bit).
+constexpr int kDeepest = 16;
+
+// The record's bytes for the parser, read in pieces. Follows JSON's strings and their escapes
+// just enough to know the length of the token being read, and ends the input at a token longer
+// than kLongestToken, so that what the parser keeps stays bounded whatever the file holds.
+struct record_source {
+  std::FILE* file = nullptr;
+  char piece[1 << 16];
+  std::size_t at = 0;
+  std::size_t filled = 0;
+  bool in_string = false;
+  bool escaped = false;
+  std::int64_t token = 0;  // bytes of the string, number or literal being read
+  bool too_long = false;
+  bool read_failed = false;
+
+  bool available() {
+    if (too_long)
+      return false;
+    if (at < filled)
+      return true;
+    at = 0;
+    filled = std::fread(piece, 1, sizeof piece, file);
+    if (filled == 0 && std::ferror(file))
+      read_failed = true;
+    return filled > 0;
+  }
+
+  void advance() {
+    const char c = piece[at++];
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+        token = 0;
+        return;
+      }
+      ++token;
+    } else if (c == '"') {
+      in_string = true;
+      token = 0;
+    } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '{' || c == '}' ||
+               c == '[' || c == ']' || c == ',' || c == ':') {
+      token = 0;
+    } else {
+      ++token;
+    }
+    if (token > kLongestToken)
+      too_long = true;
+  }
+};
+
+// An input iterator over a record_source for nlohmann's parser: it ends where the source ends.
+struct record_bytes {
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  record_source* source = nullptr;  // null: the end
+
+  reference operator*() const { return source->piece[source->at]; }
+  record_bytes& operator++() {
+    source->advance();
+    return *this;
+  }
+  bool ended() const { return source == nullptr || !source->available(); }
+  bool operator==(const record_bytes& other) const { return ended() == other.ended(); }
+  bool operator!=(const record_bytes& other) const { return !(*this == other); }
+};
+
+// One file a record names, as read: the members of its object that verify uses and are strings.
+struct named_file {
+  bool present = false;
+  bool object = false;
+  std::map<std::string, std::string> strings;
+};
+
+// Reads a record as it streams past: its kind and version, which must come first as audit_begin
+// writes them, and the files it names. Keeps nothing else, so that memory does not grow with the
+// list of changed steps; stops the parser at the first sign that the file is no record.
+class record_reader final : public nlohmann::json_sax<json> {
+ public:
+  named_file files[kRoleCount];
+  bool is_record = false;  // the first member said so
+  bool version_ok = false;
+  std::string refusal;        // why the reading was stopped here, appended to the record's name
+  bool parse_failed = false;  // the parser found no JSON
+  std::size_t failed_at = 0;  // the byte where
+
+  bool null() override { return value(kind::other); }
+  bool boolean(bool) override { return value(kind::other); }
+  bool number_integer(number_integer_t n) override {
+    return value(n == kRecordVersion ? kind::version : kind::other);
+  }
+  bool number_unsigned(number_unsigned_t n) override {
+    return value(n == kRecordVersion ? kind::version : kind::other);
+  }
+  bool number_float(number_float_t, const string_t&) override { return value(kind::other); }
+  bool string(string_t& text) override { return value(kind::string, &text); }
+  bool binary(binary_t&) override { return value(kind::other); }
+  bool start_object(std::size_t) override { return value(kind::object) && enter(); }
+  bool start_array(std::size_t) override { return value(kind::other) && enter(); }
+  bool end_object() override { return leave(); }
+  bool end_array() override { return leave(); }
+  bool key(string_t& name) override {
+    if (depth_ == 1) {
+      // audit_begin writes the kind first: a file that does not start so is no record, and
+      // need not be read further.
+      if (members_++ == 0 && name != "record")
+        return refuse(" is not a pagolinth audit record");
+      member_ = name;
+    } else if (depth_ == 2 && role_ >= 0) {
+      field_ = name;
+    }
+    return true;
+  }
+  bool parse_error(std::size_t at, const std::string&,
+                   const nlohmann::detail::exception&) override {
+    parse_failed = true;
+    failed_at = at;
+    return false;
+  }
+
+ private:
+  enum class kind { object, string, version, other };
+
+  bool refuse(const std::string& why) {
+    refusal = why;
+    return false;
+  }
+  bool enter() {
+    if (++depth_ > kDeepest)
+      return refuse(" is not a pagolinth audit record (nested too deeply)");
+    return true;
+  }
+  bool leave() {
+    if (depth_ == 2)
+      role_ = -1;
+    --depth_;
+    return true;
+  }
+  // A value at the current depth, before a container's enter().
+  bool value(kind k, const std::string* text = nullptr) {
+    if (depth_ == 0)
+      return k == kind::object || refuse(" is not a pagolinth audit record");
+    if (depth_ == 1) {
+      if (member_ == "record") {
+        if (k != kind::string || *text != kRecordKind)
+          return refuse(" is not a pagolinth audit record");
+        is_record = true;
+      } else if (member_ == "record_version") {
+        version_ok = k == kind::version;
+        if (!version_ok)
+          return refuse(": record_version is not " + std::to_string(kRecordVersion));
+      } else {
+        for (int r = 0; r < kRoleCount; ++r) {
+          if (member_ != kRoles[r])
+            continue;
+          files[r] = named_file{};
+          files[r].present = true;
+          files[r].object = k == kind::object;
+          if (files[r].object)
+            role_ = r;
+        }
+      }
+    } else if (depth_ == 2 && role_ >= 0) {
+      for (const char* f : kFileFields) {
+        if (field_ != f)
+          continue;
+        if (k == kind::string)
+          files[role_].strings[field_] = *text;
+        else
+          files[role_].strings.erase(field_);
+      }
+    }
+    return true;
+  }
+
+  int depth_ = 0;
+  int members_ = 0;     // of the root object, so far
+  std::string member_;  // the name of the root's member being read
+  int role_ = -1;       // the file whose object is open (at depth 2), or -1
+  std::string field_;   // the name of that object's member being read
+};
+
 // The recorded name of a file: its bytes from hex when they were not UTF-8.
-std::string recorded_name(const json& file, const char* key) {
-  const std::string hex_key = std::string(key) + "_hex";
-  if (file.contains(hex_key) && file[hex_key].is_string())
-    return bytes_of_hex(file[hex_key].get<std::string>());
-  if (file.contains(key) && file[key].is_string())
-    return file[key].get<std::string>();
-  return "";
+std::string recorded_name(const named_file& file, const char* key) {
+  const auto hex = file.strings.find(std::string(key) + "_hex");
+  if (hex != file.strings.end())
+    return bytes_of_hex(hex->second);
+  const auto text = file.strings.find(key);
+  return text != file.strings.end() ? text->second : "";
 }
 
 bool exists(const std::string& path) {
@@ -302,6 +506,35 @@ bool exists(const std::string& path) {
 
 bool is_sha256(const std::string& hex) {
   return hex.size() == 64 && hex.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// Reads the record from `in` into `reader`; fails with one line naming `path` and the reason.
+status read_record(std::FILE* in, const std::string& path, record_reader& reader) {
+  // On the heap: its piece is 64 KiB.
+  const auto source = std::make_unique<record_source>();
+  source->file = in;
+  bool parsed = false;
+  try {
+    parsed = json::sax_parse(record_bytes{source.get()}, record_bytes{}, &reader);
+  } catch (const std::exception& e) {
+    return status::error("cannot read the record " + path + ": " + e.what());
+  }
+  if (source->read_failed)
+    return status::error("cannot read the record " + path);
+  if (!reader.refusal.empty())
+    return status::error(path + reader.refusal);
+  if (source->too_long)
+    return status::error(path + " is not a pagolinth audit record (a value longer than " +
+                         std::to_string(kLongestToken >> 20) + " MiB)");
+  if (!parsed || !reader.is_record) {
+    if (reader.is_record)
+      return status::error(path + " is damaged: not JSON at byte " +
+                           std::to_string(reader.failed_at));
+    return status::error(path + " is not a pagolinth audit record");
+  }
+  if (!reader.version_ok)
+    return status::error(path + ": record_version is not " + std::to_string(kRecordVersion));
+  return status::success();
 }
 
 }  // namespace
@@ -319,29 +552,20 @@ status audit_verify(const std::string& path, std::vector<audit_check>& files,
     return status::error(path + " is " + not_regular + ", not an audit record");
   if (!in)
     return status::error("cannot open the record " + path + ": " + std::strerror(error));
-  std::string text;
-  char piece[1 << 16];
-  for (std::size_t got; (got = std::fread(piece, 1, sizeof piece, in.get())) > 0;)
-    text.append(piece, got);
-  if (std::ferror(in.get()))
-    return status::error("cannot read the record " + path);
-  const json record = json::parse(text, nullptr, false);
-  if (record.is_discarded() || !record.is_object())
-    return status::error(path + " is not JSON");
-  if (!record.contains("record") || record["record"] != kRecordKind)
-    return status::error(path + " is not a pagolinth audit record");
-  if (!record.contains("record_version") || record["record_version"] != kRecordVersion)
-    return status::error(path + ": record_version is not " + std::to_string(kRecordVersion));
+  record_reader record;
+  if (status read = read_record(in.get(), path, record); !read.ok())
+    return read;
   const std::filesystem::path folder = std::filesystem::u8path(path).parent_path();
-  for (const char* role : {"input", "output", "csv", "map", "report"}) {
-    if (!record.contains(role))
+  for (int r = 0; r < kRoleCount; ++r) {
+    const char* role = kRoles[r];
+    const named_file& f = record.files[r];
+    if (!f.present)
       continue;
-    const json& f = record[role];
-    if (!f.is_object() || !f.contains("sha256") || !f["sha256"].is_string())
+    if (!f.object || f.strings.count("sha256") == 0)
       return status::error(path + ": \"" + role + "\" has no sha256");
     audit_check c;
     c.role = role;
-    c.recorded = f["sha256"].get<std::string>();
+    c.recorded = f.strings.at("sha256");
     const std::string given = recorded_name(f, "path");
     const std::string absolute = recorded_name(f, "absolute_path");
     if (given == "-") {

@@ -113,9 +113,14 @@ struct audit_check {
 // Reads the record at `path` and hashes again every file it names, in the order input, output,
 // csv, map, report. A file is looked for at its recorded absolute path, then at the path as given
 // (from the working folder), then at that path from the record's folder. `skipped` gets one
-// line for each file that cannot be re-read (an output that went to standard output). Succeeds
-// when the record was read, whatever the files' state (see each check's `problem`); fails, with
-// one line, when it cannot be read, when it is no regular file (a folder, a device, a FIFO:
-// refused unread, "DIR is a folder, not an audit record") or is not a pagolinth audit record.
+// line for each file that cannot be re-read (an output that went to standard output). The record
+// is read as it streams, keeping only the names and hashes of its files: memory does not grow
+// with its size (a fix record lists every changed bit). Succeeds when the record was read,
+// whatever the files' state (see each check's `problem`); fails, with one line, when it cannot be
+// read; when it is no regular file (a folder, a device, a FIFO: refused unread, "DIR is a
+// folder, not an audit record"); when it does not start as a pagolinth audit record does (an
+// object whose first member is "record" naming the kind), which ends the reading there; when a
+// value in it is longer than 1 MiB or nests deeper than any record; when it is no JSON, or
+// record_version is not 1.
 status audit_verify(const std::string& path, std::vector<audit_check>& files,
                     std::vector<std::string>& skipped);

@@ -1,11 +1,17 @@
 // In-process tests of verify-audit (commands/verify.cpp): a record written by fix verifies,
 // also from another folder; each changed, grown or missing file it names is told by role, and
 // a record that cannot be read, or is no audit record (a folder, say), is an error rather than a
-// verdict.
+// verdict; the record is read in bounded memory.
 #include <gtest/gtest.h>
 
-#include <filesystem>  // std::filesystem
-#include <string>      // std::string
+#include <cstdio>          // std::FILE, std::fopen, std::fputs
+#include <filesystem>      // std::filesystem
+#include <string>          // std::string
+#include <fcntl.h>         // open
+#include <sys/resource.h>  // getrusage
+#include <sys/stat.h>      // mkfifo
+#include <sys/wait.h>      // waitpid
+#include <unistd.h>        // fork, ftruncate, _exit
 
 #include "tests/commands/command_test_support.h"  // request, encoded_dump, has, joined
 
@@ -87,6 +93,77 @@ TEST(VerifyAudit, AFolderAsTheRecordIsAnError) {
   const verify_outcome r = run_verify_audit({dir.path()});
   EXPECT_FALSE(r.verified);
   EXPECT_EQ(r.error.message, dir.path() + " is a folder, not an audit record");
+}
+
+// The growth of this process's peak resident memory, in KiB, while `run` runs.
+template <typename Run>
+long peak_growth_kib(Run run) {
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  run();
+  getrusage(RUSAGE_SELF, &after);
+  return after.ru_maxrss - before.ru_maxrss;
+}
+
+TEST(VerifyAudit, ReadsTheRecordInBoundedMemory) {
+  scratch_dir dir;
+  // A record whose list of changed steps is 32 MiB, written a line at a time, naming one file.
+  write_file(dir.file("in.bin"), "abc");
+  const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  std::FILE* f = std::fopen(dir.file("big.json").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs(("{\n  \"record\": \"pagolinth audit record\",\n  \"record_version\": 1,\n"
+              "  \"input\": {\"path\": \"in.bin\", \"absolute_path\": \"\", \"bytes\": 3, "
+              "\"sha256\": \"" +
+              abc + "\"},\n  \"changed_steps\": [")
+                 .c_str(),
+             f);
+  const std::string step =
+      "\n    {\"page\":1234567,\"step\":3,\"offset\":2607444992,\"status\":\"corrected\","
+      "\"bits\":[[2607445000,3,0],[2607445100,7,1],[2607445200,0,1]]},";
+  for (long written = 0; written < (32L << 20); written += static_cast<long>(step.size()))
+    std::fputs(step.c_str(), f);
+  std::fputs("\n    {}\n  ]\n}\n", f);
+  ASSERT_EQ(std::fclose(f), 0);
+  // In a child, whose peak starts at what the parent holds now: it reports the verdict and the
+  // growth through its exit status.
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    verify_outcome r;
+    const long grew = peak_growth_kib([&] { r = run_verify_audit({dir.file("big.json")}); });
+    std::fprintf(
+        stderr, "verify-audit of a 32 MiB record: %s; peak grew by %ld KiB\n",
+        r.error.ok() ? (r.verified ? "verified" : "NOT verified") : r.error.message.c_str(), grew);
+    _exit(!r.verified ? 1 : grew >= 16 * 1024 ? 2 : 0);
+  }
+  int wait_status = 0;
+  ASSERT_EQ(waitpid(child, &wait_status, 0), child);
+  ASSERT_TRUE(WIFEXITED(wait_status));
+  EXPECT_EQ(WEXITSTATUS(wait_status), 0) << "1: not verified, 2: memory grew by 16 MiB or more";
+
+  // What is no record is refused before it is read: an endless device, a FIFO (opening it would
+  // wait for a writer), a 10 GB hole, an object that does not start as a record.
+  ASSERT_EQ(mkfifo(dir.file("fifo.json").c_str(), 0600), 0);
+  const int hole = open(dir.file("hole.json").c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(hole, 0);
+  const bool made_hole = ftruncate(hole, 10LL << 30) == 0;
+  close(hole);
+  write_file(dir.file("late.json"),
+             "{\"input\": {\"path\": \"in.bin\", \"sha256\": \"" + abc +
+                 "\"}, \"record\": \"pagolinth audit record\", \"record_version\": 1}");
+  const struct {
+    std::string path, says;
+  } cases[] = {{"/dev/zero", "/dev/zero is a character device, not an audit record"},
+               {dir.file("fifo.json"), dir.file("fifo.json") + " is a FIFO, not an audit record"},
+               {dir.file("hole.json"), dir.file("hole.json") + " is not a pagolinth audit record"},
+               {dir.file("late.json"), dir.file("late.json") + " is not a pagolinth audit record"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("case " + c.path);
+    if (c.path == dir.file("hole.json") && !made_hole)
+      continue;  // the file system holds no 10 GB file
+    EXPECT_EQ(run_verify_audit({c.path}).error.message, c.says);
+  }
 }
 
 }  // namespace
