@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>  // nlohmann::ordered_json
 
+#include <algorithm>   // std::find_if
 #include <cstdio>      // std::snprintf, std::fwrite, std::fflush, std::fread, std::fclose
 #include <cstring>     // std::memcmp, std::strerror
 #include <exception>   // std::exception
@@ -504,6 +505,42 @@ bool exists(const std::string& path) {
   return !path.empty() && std::filesystem::exists(std::filesystem::u8path(path), ec);
 }
 
+// A name verify looks at for a file, and what finding the file there means.
+struct place_tried {
+  std::string path;  // absolute
+  audit_place place;
+};
+
+// The names a recorded file is looked for at, in the order audit_verify tells, each once.
+// REQUIRES: `given` or `absolute` not empty.
+std::vector<place_tried> places_of(const std::filesystem::path& folder, const std::string& given,
+                                   const std::string& absolute) {
+  namespace fs = std::filesystem;
+  std::vector<place_tried> tries;
+  const auto add = [&tries](const fs::path& p, audit_place place) {
+    // Absolute, so that the output says which file it hashed whatever the working folder.
+    std::error_code ec;
+    const fs::path whole = fs::absolute(p, ec);
+    const std::string name = (ec ? p : whole).u8string();
+    for (const place_tried& t : tries) {
+      if (t.path == name)
+        return;  // the record was not moved: beside it is where the file was recorded
+    }
+    tries.push_back({name, place});
+  };
+  const fs::path as_given = fs::u8path(given);
+  if (!given.empty() && as_given.is_relative())
+    add(folder / as_given, audit_place::beside);
+  const fs::path name = (given.empty() ? fs::u8path(absolute) : as_given).filename();
+  if (!name.empty())
+    add(folder / name, audit_place::beside);
+  if (!absolute.empty())
+    add(fs::u8path(absolute), audit_place::absolute);
+  if (!given.empty())
+    add(as_given, as_given.is_relative() ? audit_place::working_folder : audit_place::absolute);
+  return tries;
+}
+
 bool is_sha256(const std::string& hex) {
   return hex.size() == 64 && hex.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
@@ -537,12 +574,9 @@ status read_record(std::FILE* in, const std::string& path, record_reader& reader
   return status::success();
 }
 
-}  // namespace
-
-status audit_verify(const std::string& path, std::vector<audit_check>& files,
-                    std::vector<std::string>& skipped) {
-  files.clear();
-  skipped.clear();
+// audit_verify, but for what throws.
+status verify_record(const std::string& path, std::vector<audit_check>& files,
+                     std::vector<std::string>& skipped) {
   // Only a regular file can be a record: a folder, a device or a FIFO is refused unread.
   int error = 0;
   std::string not_regular;
@@ -576,19 +610,20 @@ status audit_verify(const std::string& path, std::vector<audit_check>& files,
       return status::error(path + ": the sha256 of \"" + role + "\" is not 64 hex digits");
     if (given.empty() && absolute.empty())
       return status::error(path + ": \"" + role + "\" names no file");
-    std::vector<std::string> tries = {absolute, given};
-    if (!given.empty() && std::filesystem::u8path(given).is_relative())
-      tries.push_back((folder / std::filesystem::u8path(given)).u8string());
-    for (const std::string& one : tries) {
-      if (exists(one)) {
-        c.path = one;
-        break;
-      }
-    }
-    if (c.path.empty()) {
-      c.path = absolute.empty() ? given : absolute;
+    const std::vector<place_tried> tries = places_of(folder, given, absolute);
+    const auto at = std::find_if(tries.begin(), tries.end(),
+                                 [](const place_tried& t) { return exists(t.path); });
+    if (at == tries.end()) {
+      c.path = tries.front().path;
+      for (auto t = tries.begin() + 1; t != tries.end(); ++t)
+        c.also_tried.push_back(t->path);
       c.problem = audit_problem::missing;
-    } else if (status hashed = sha256_of_path(c.path, c.found); !hashed.ok()) {
+      files.push_back(std::move(c));
+      continue;
+    }
+    c.path = at->path;
+    c.place = at->place;
+    if (status hashed = sha256_of_path(c.path, c.found); !hashed.ok()) {
       // A device, a FIFO or a /proc file would hash as anything but itself: no match.
       c.problem = audit_problem::unreadable;
       c.why = hashed.message;
@@ -600,4 +635,21 @@ status audit_verify(const std::string& path, std::vector<audit_check>& files,
   if (files.empty() && skipped.empty())
     return status::error(path + " names no file");
   return status::success();
+}
+
+}  // namespace
+
+status audit_verify(const std::string& path, std::vector<audit_check>& files,
+                    std::vector<std::string>& skipped) {
+  files.clear();
+  skipped.clear();
+  // Names are converted to paths (Windows: from UTF-8, which may fail) and the files' lists
+  // grow: what throws stays here.
+  try {
+    return verify_record(path, files, skipped);
+  } catch (const std::exception& e) {
+    files.clear();
+    skipped.clear();
+    return status::error("cannot verify " + path + ": " + e.what());
+  }
 }

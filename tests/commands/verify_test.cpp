@@ -1,7 +1,8 @@
 // In-process tests of verify-audit (commands/verify.cpp): a record written by fix verifies,
 // also from another folder; each changed, grown or missing file it names is told by role, and
 // a record that cannot be read, or is no audit record (a folder, say), is an error rather than a
-// verdict; the record is read in bounded memory.
+// verdict; the record is read in bounded memory; a copied case folder is verified by its own
+// files.
 #include <gtest/gtest.h>
 
 #include <cstdio>          // std::FILE, std::fopen, std::fputs
@@ -164,6 +165,61 @@ TEST(VerifyAudit, ReadsTheRecordInBoundedMemory) {
       continue;  // the file system holds no 10 GB file
     EXPECT_EQ(run_verify_audit({c.path}).error.message, c.says);
   }
+}
+
+TEST(VerifyAudit, ACopiedCaseFolderIsVerifiedByItsOwnFiles) {
+  // As an investigator works: relative names typed in the case folder, the report in a
+  // subfolder; then `cp -r caseA caseB` and caseB's record verified from elsewhere.
+  scratch_dir a, elsewhere;
+  fs::current_path(a.path());
+  const std::string a_now = fs::current_path().string();
+  encoded_dump(a, 8 * 2112, 7, 10);
+  fs::create_directory(a.file("reports"));
+  pass_request q = request(pass_command::fix, "noisy.bin", "fixed.bin");
+  q.report = "reports/r.html";
+  ASSERT_TRUE(run_pass(q).error.ok());
+  fs::current_path(elsewhere.path());
+  const std::string b = elsewhere.file("caseB");
+  fs::copy(a.path(), b, fs::copy_options::recursive);
+  const std::string record = b + "/fixed.bin.audit.json";
+
+  verify_outcome r = run_verify_audit({record});
+  ASSERT_TRUE(r.error.ok()) << r.error.message;
+  EXPECT_TRUE(r.verified) << joined(r.lines);
+  for (const std::string& line :
+       {"input:  matches  " + b + "/noisy.bin", "output: matches  " + b + "/fixed.bin",
+        "report: matches  " + b + "/reports/r.html"})
+    EXPECT_TRUE(has_line(r.lines, line)) << "case the copy as it is: " << line << "\n"
+                                         << joined(r.lines);
+
+  // One byte of the copy's output changed: told, though the original is untouched.
+  const std::string fixed = read_file(b + "/fixed.bin");
+  std::string changed = fixed;
+  changed[changed.size() / 2] ^= 0x04;
+  write_file(b + "/fixed.bin", changed);
+  r = run_verify_audit({record});
+  EXPECT_FALSE(r.verified) << "case the copy's output changed\n" << joined(r.lines);
+  EXPECT_TRUE(has_line(r.lines, "output: CHANGED  " + b + "/fixed.bin")) << joined(r.lines);
+  write_file(b + "/fixed.bin", fixed);
+
+  // The copy's input gone: the original is hashed, and the output says where it was found.
+  fs::remove(b + "/noisy.bin");
+  r = run_verify_audit({record});
+  EXPECT_TRUE(has(joined(r.lines), "input:  matches  " + a_now +
+                                       "/noisy.bin\n         no copy beside the record; found only "
+                                       "at the recorded absolute path\n"))
+      << "case the copy's input gone\n"
+      << joined(r.lines);
+  // caseA moved too, and verified from where it is now: found only from the working folder.
+  fs::rename(a.path(), elsewhere.file("caseC"));
+  fs::current_path(elsewhere.file("caseC"));
+  r = run_verify_audit({record});
+  EXPECT_TRUE(has(joined(r.lines), "input:  matches  " + fs::current_path().string() +
+                                       "/noisy.bin\n         no copy beside the record; found only "
+                                       "from the working folder\n"))
+      << "case the original moved\n"
+      << joined(r.lines);
+  fs::current_path(elsewhere.path());
 }
 
 }  // namespace
