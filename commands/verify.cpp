@@ -29,7 +29,7 @@ verify_outcome run_verify_audit(const verify_request& q) {
                                                              : "UNREADABLE") +
                       "  " + c.path);
     // A record travels with its case folder: a file found only elsewhere has no copy in the
-    // folder (lost in a copy, or kept apart, as an input may be), which is worth a line.
+    // folder (lost in a copy, or kept elsewhere, as an input may be), which is worth a line.
     if (c.place == audit_place::absolute)
       r.lines.push_back(kNote +
                         "no copy beside the record; found only at the recorded absolute path");

@@ -32,7 +32,7 @@ status sha256_of_file(std::FILE* file, std::string& digest) {
       return status::error("the platform's SHA-256 failed");
     at += static_cast<std::int64_t>(length);
   }
-  // The size told is all there is, or the hash would be of a part only: a /proc file says 0.
+  // The size told is all there is, or the hash would cover only some of it: /proc files say 0.
   unsigned char after = 0;
   if (platform_read_at(file, size, &after, 1))
     return status::error("the file holds more bytes than its size of " + std::to_string(size) +

@@ -80,8 +80,8 @@ std::FILE* platform_create_new(const std::string& path, int& error);
 // cannot slip through. A FIFO is opened without waiting for a writer (POSIX: O_NONBLOCK), so
 // this never blocks. Returns the open file; or null with `error` the system's error number when
 // the name cannot be examined or opened, or with `error` 0 and `not_regular` naming what the name
-// is instead ("a folder", "a FIFO", "a character device", "a block device", "a socket", "a
-// special file").
+// is instead ("a folder", "a FIFO", "a character device", "a block device", "a socket",
+// "another kind of file").
 std::FILE* platform_open_regular(const std::string& path, int& error, std::string& not_regular);
 
 // Puts `file` (standard output, say) in binary mode, so that bytes written to it pass unchanged

@@ -264,7 +264,7 @@ const char* kind_of(mode_t mode) {
     return "a block device";
   if (S_ISSOCK(mode))
     return "a socket";
-  return "a special file";
+  return "another kind of file";
 }
 
 }  // namespace

@@ -147,7 +147,7 @@ std::FILE* platform_open_regular(const std::string& path, int& error, std::strin
   if ((named.st_mode & _S_IFMT) != _S_IFREG) {
     not_regular = (named.st_mode & _S_IFMT) == _S_IFDIR   ? "a folder"
                   : (named.st_mode & _S_IFMT) == _S_IFCHR ? "a character device"
-                                                          : "a special file";
+                                                          : "another kind of file";
     return nullptr;
   }
   std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -159,7 +159,7 @@ std::FILE* platform_open_regular(const std::string& path, int& error, std::strin
   const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
   if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
     std::fclose(file);
-    not_regular = "a special file";
+    not_regular = "another kind of file";
     return nullptr;
   }
   return file;
