@@ -1,20 +1,25 @@
 // Audit records written as the pass streams: the head as one JSON object's first members, the
 // changed steps one line each, then the tail's members; and verification by re-hashing the
-// files a record names. JSON through nlohmann-json, whose exceptions stay inside this file.
+// files a record names, the record read as it streams too (nlohmann-json's SAX interface).
+// JSON through nlohmann-json, whose exceptions stay inside this file.
 #include "audit/audit_record.h"
 
 #include <nlohmann/json.hpp>  // nlohmann::ordered_json
 
-#include <cstdio>      // std::snprintf, std::fwrite, std::fflush
-#include <cstring>     // std::memcmp
+#include <algorithm>   // std::find_if
+#include <cstdio>      // std::snprintf, std::fwrite, std::fflush, std::fread, std::fclose
+#include <cstring>     // std::memcmp, std::strerror
 #include <exception>   // std::exception
+#include <cstddef>     // std::ptrdiff_t
 #include <filesystem>  // std::filesystem::u8path, exists
-#include <fstream>     // std::ifstream
-#include <iterator>    // std::istreambuf_iterator
+#include <iterator>    // std::input_iterator_tag
+#include <map>         // std::map
+#include <memory>      // std::unique_ptr, std::make_unique
 #include <utility>     // std::move
 
 #include "codec/layout_code.h"  // code_text, mask_name
 #include "files/file_digest.h"  // sha256_of_path
+#include "platform/platform.h"  // platform_open_regular
 #include "version/version.h"    // pagolinth_version, pagolinth_revision
 
 namespace {
@@ -285,14 +290,214 @@ status audit_end(audit_writer& w, const audit_tail& tail) {
 
 namespace {
 
+// The files a record may name, in the order they are verified.
+constexpr const char* kRoles[] = {"input", "output", "csv", "map", "report"};
+constexpr int kRoleCount = 5;
+// The members of a file's object that verify reads.
+constexpr const char* kFileFields[] = {"path", "path_hex", "absolute_path", "absolute_path_hex",
+                                       "sha256"};
+
+// The longest string or number a record holds is a path or the layout file, a few KiB. The
+// parser keeps a token whole, so a longer one, which no record has, ends the reading there.
+constexpr std::int64_t kLongestToken = std::int64_t{1} << 20;
+// A record nests five deep (the root, the changed steps, a step, its bits, a bit).
+constexpr int kDeepest = 16;
+
+// The record's bytes for the parser, read in pieces. Follows JSON's strings and their escapes
+// just enough to know the length of the token being read, and ends the input at a token longer
+// than kLongestToken, so that what the parser keeps stays bounded whatever the file holds.
+struct record_source {
+  std::FILE* file = nullptr;
+  char piece[1 << 16];
+  std::size_t at = 0;
+  std::size_t filled = 0;
+  bool in_string = false;
+  bool escaped = false;
+  std::int64_t token = 0;  // bytes of the string, number or literal being read
+  bool too_long = false;
+  bool read_failed = false;
+
+  bool available() {
+    if (too_long)
+      return false;
+    if (at < filled)
+      return true;
+    at = 0;
+    filled = std::fread(piece, 1, sizeof piece, file);
+    if (filled == 0 && std::ferror(file))
+      read_failed = true;
+    return filled > 0;
+  }
+
+  void advance() {
+    const char c = piece[at++];
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+        token = 0;
+        return;
+      }
+      ++token;
+    } else if (c == '"') {
+      in_string = true;
+      token = 0;
+    } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '{' || c == '}' ||
+               c == '[' || c == ']' || c == ',' || c == ':') {
+      token = 0;
+    } else {
+      ++token;
+    }
+    if (token > kLongestToken)
+      too_long = true;
+  }
+};
+
+// An input iterator over a record_source for nlohmann's parser: it ends where the source ends.
+struct record_bytes {
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  record_source* source = nullptr;  // null: the end
+
+  reference operator*() const { return source->piece[source->at]; }
+  record_bytes& operator++() {
+    source->advance();
+    return *this;
+  }
+  bool ended() const { return source == nullptr || !source->available(); }
+  bool operator==(const record_bytes& other) const { return ended() == other.ended(); }
+  bool operator!=(const record_bytes& other) const { return !(*this == other); }
+};
+
+// One file a record names, as read: the members of its object that verify uses and are strings.
+struct named_file {
+  bool present = false;
+  bool object = false;
+  std::map<std::string, std::string> strings;
+};
+
+// Reads a record as it streams past: its kind and version, which must come first as audit_begin
+// writes them, and the files it names. Keeps nothing else, so that memory does not grow with the
+// list of changed steps; stops the parser at the first sign that the file is no record.
+class record_reader final : public nlohmann::json_sax<json> {
+ public:
+  named_file files[kRoleCount];
+  bool is_record = false;  // the first member said so
+  bool version_ok = false;
+  std::string refusal;        // why the reading was stopped here, appended to the record's name
+  bool parse_failed = false;  // the parser found no JSON
+  std::size_t failed_at = 0;  // the byte where
+
+  bool null() override { return value(kind::other); }
+  bool boolean(bool) override { return value(kind::other); }
+  bool number_integer(number_integer_t n) override {
+    return value(n == kRecordVersion ? kind::version : kind::other);
+  }
+  bool number_unsigned(number_unsigned_t n) override {
+    return value(n == kRecordVersion ? kind::version : kind::other);
+  }
+  bool number_float(number_float_t, const string_t&) override { return value(kind::other); }
+  bool string(string_t& text) override { return value(kind::string, &text); }
+  bool binary(binary_t&) override { return value(kind::other); }
+  bool start_object(std::size_t) override { return value(kind::object) && enter(); }
+  bool start_array(std::size_t) override { return value(kind::other) && enter(); }
+  bool end_object() override { return leave(); }
+  bool end_array() override { return leave(); }
+  bool key(string_t& name) override {
+    if (depth_ == 1) {
+      // audit_begin writes the kind first: a file that does not start so is no record, and
+      // need not be read further.
+      if (members_++ == 0 && name != "record")
+        return refuse(" is not a pagolinth audit record");
+      member_ = name;
+    } else if (depth_ == 2 && role_ >= 0) {
+      field_ = name;
+    }
+    return true;
+  }
+  bool parse_error(std::size_t at, const std::string&,
+                   const nlohmann::detail::exception&) override {
+    parse_failed = true;
+    failed_at = at;
+    return false;
+  }
+
+ private:
+  enum class kind { object, string, version, other };
+
+  bool refuse(const std::string& why) {
+    refusal = why;
+    return false;
+  }
+  bool enter() {
+    if (++depth_ > kDeepest)
+      return refuse(" is not a pagolinth audit record (nested too deeply)");
+    return true;
+  }
+  bool leave() {
+    if (depth_ == 2)
+      role_ = -1;
+    --depth_;
+    return true;
+  }
+  // A value at the current depth, before a container's enter().
+  bool value(kind k, const std::string* text = nullptr) {
+    if (depth_ == 0)
+      return k == kind::object || refuse(" is not a pagolinth audit record");
+    if (depth_ == 1) {
+      if (member_ == "record") {
+        if (k != kind::string || *text != kRecordKind)
+          return refuse(" is not a pagolinth audit record");
+        is_record = true;
+      } else if (member_ == "record_version") {
+        version_ok = k == kind::version;
+        if (!version_ok)
+          return refuse(": record_version is not " + std::to_string(kRecordVersion));
+      } else {
+        for (int r = 0; r < kRoleCount; ++r) {
+          if (member_ != kRoles[r])
+            continue;
+          files[r] = named_file{};
+          files[r].present = true;
+          files[r].object = k == kind::object;
+          if (files[r].object)
+            role_ = r;
+        }
+      }
+    } else if (depth_ == 2 && role_ >= 0) {
+      for (const char* f : kFileFields) {
+        if (field_ != f)
+          continue;
+        if (k == kind::string)
+          files[role_].strings[field_] = *text;
+        else
+          files[role_].strings.erase(field_);
+      }
+    }
+    return true;
+  }
+
+  int depth_ = 0;
+  int members_ = 0;     // of the root object, so far
+  std::string member_;  // the name of the root's member being read
+  int role_ = -1;       // the file whose object is open (at depth 2), or -1
+  std::string field_;   // the name of that object's member being read
+};
+
 // The recorded name of a file: its bytes from hex when they were not UTF-8.
-std::string recorded_name(const json& file, const char* key) {
-  const std::string hex_key = std::string(key) + "_hex";
-  if (file.contains(hex_key) && file[hex_key].is_string())
-    return bytes_of_hex(file[hex_key].get<std::string>());
-  if (file.contains(key) && file[key].is_string())
-    return file[key].get<std::string>();
-  return "";
+std::string recorded_name(const named_file& file, const char* key) {
+  const auto hex = file.strings.find(std::string(key) + "_hex");
+  if (hex != file.strings.end())
+    return bytes_of_hex(hex->second);
+  const auto text = file.strings.find(key);
+  return text != file.strings.end() ? text->second : "";
 }
 
 bool exists(const std::string& path) {
@@ -300,39 +505,101 @@ bool exists(const std::string& path) {
   return !path.empty() && std::filesystem::exists(std::filesystem::u8path(path), ec);
 }
 
+// A name verify looks at for a file, and what finding the file there means.
+struct place_tried {
+  std::string path;  // absolute
+  audit_place place;
+};
+
+// The names a recorded file is looked for at, in the order audit_verify tells, each once.
+// REQUIRES: `given` or `absolute` not empty.
+std::vector<place_tried> places_of(const std::filesystem::path& folder, const std::string& given,
+                                   const std::string& absolute) {
+  namespace fs = std::filesystem;
+  std::vector<place_tried> tries;
+  const auto add = [&tries](const fs::path& p, audit_place place) {
+    // Absolute, so that the output says which file it hashed whatever the working folder.
+    std::error_code ec;
+    const fs::path whole = fs::absolute(p, ec);
+    const std::string name = (ec ? p : whole).u8string();
+    for (const place_tried& t : tries) {
+      if (t.path == name)
+        return;  // the record was not moved: beside it is where the file was recorded
+    }
+    tries.push_back({name, place});
+  };
+  const fs::path as_given = fs::u8path(given);
+  if (!given.empty() && as_given.is_relative())
+    add(folder / as_given, audit_place::beside);
+  const fs::path name = (given.empty() ? fs::u8path(absolute) : as_given).filename();
+  if (!name.empty())
+    add(folder / name, audit_place::beside);
+  if (!absolute.empty())
+    add(fs::u8path(absolute), audit_place::absolute);
+  if (!given.empty())
+    add(as_given, as_given.is_relative() ? audit_place::working_folder : audit_place::absolute);
+  return tries;
+}
+
 bool is_sha256(const std::string& hex) {
   return hex.size() == 64 && hex.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
-}  // namespace
-
-status audit_verify(const std::string& path, std::vector<audit_check>& files,
-                    std::vector<std::string>& skipped) {
-  files.clear();
-  skipped.clear();
-  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-  if (!in)
-    return status::error("cannot open the record " + path);
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad())
+// Reads the record from `in` into `reader`; fails with one line naming `path` and the reason.
+status read_record(std::FILE* in, const std::string& path, record_reader& reader) {
+  // On the heap: its piece is 64 KiB.
+  const auto source = std::make_unique<record_source>();
+  source->file = in;
+  bool parsed = false;
+  try {
+    parsed = json::sax_parse(record_bytes{source.get()}, record_bytes{}, &reader);
+  } catch (const std::exception& e) {
+    return status::error("cannot read the record " + path + ": " + e.what());
+  }
+  if (source->read_failed)
     return status::error("cannot read the record " + path);
-  const json record = json::parse(text, nullptr, false);
-  if (record.is_discarded() || !record.is_object())
-    return status::error(path + " is not JSON");
-  if (!record.contains("record") || record["record"] != kRecordKind)
+  if (!reader.refusal.empty())
+    return status::error(path + reader.refusal);
+  if (source->too_long)
+    return status::error(path + " is not a pagolinth audit record (a value longer than " +
+                         std::to_string(kLongestToken >> 20) + " MiB)");
+  if (!parsed || !reader.is_record) {
+    if (reader.is_record)
+      return status::error(path + " is damaged: not JSON at byte " +
+                           std::to_string(reader.failed_at));
     return status::error(path + " is not a pagolinth audit record");
-  if (!record.contains("record_version") || record["record_version"] != kRecordVersion)
+  }
+  if (!reader.version_ok)
     return status::error(path + ": record_version is not " + std::to_string(kRecordVersion));
+  return status::success();
+}
+
+// audit_verify, but for what throws.
+status verify_record(const std::string& path, std::vector<audit_check>& files,
+                     std::vector<std::string>& skipped) {
+  // Only a regular file can be a record: a folder, a device or a FIFO is refused unread.
+  int error = 0;
+  std::string not_regular;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(
+      platform_open_regular(path, error, not_regular), &std::fclose);
+  if (!in && !not_regular.empty())
+    return status::error(path + " is " + not_regular + ", not an audit record");
+  if (!in)
+    return status::error("cannot open the record " + path + ": " + std::strerror(error));
+  record_reader record;
+  if (status read = read_record(in.get(), path, record); !read.ok())
+    return read;
   const std::filesystem::path folder = std::filesystem::u8path(path).parent_path();
-  for (const char* role : {"input", "output", "csv", "map", "report"}) {
-    if (!record.contains(role))
+  for (int r = 0; r < kRoleCount; ++r) {
+    const char* role = kRoles[r];
+    const named_file& f = record.files[r];
+    if (!f.present)
       continue;
-    const json& f = record[role];
-    if (!f.is_object() || !f.contains("sha256") || !f["sha256"].is_string())
+    if (!f.object || f.strings.count("sha256") == 0)
       return status::error(path + ": \"" + role + "\" has no sha256");
     audit_check c;
     c.role = role;
-    c.recorded = f["sha256"].get<std::string>();
+    c.recorded = f.strings.at("sha256");
     const std::string given = recorded_name(f, "path");
     const std::string absolute = recorded_name(f, "absolute_path");
     if (given == "-") {
@@ -343,21 +610,23 @@ status audit_verify(const std::string& path, std::vector<audit_check>& files,
       return status::error(path + ": the sha256 of \"" + role + "\" is not 64 hex digits");
     if (given.empty() && absolute.empty())
       return status::error(path + ": \"" + role + "\" names no file");
-    std::vector<std::string> tries = {absolute, given};
-    if (!given.empty() && std::filesystem::u8path(given).is_relative())
-      tries.push_back((folder / std::filesystem::u8path(given)).u8string());
-    for (const std::string& one : tries) {
-      if (exists(one)) {
-        c.path = one;
-        break;
-      }
-    }
-    if (c.path.empty()) {
-      c.path = absolute.empty() ? given : absolute;
+    const std::vector<place_tried> tries = places_of(folder, given, absolute);
+    const auto at = std::find_if(tries.begin(), tries.end(),
+                                 [](const place_tried& t) { return exists(t.path); });
+    if (at == tries.end()) {
+      c.path = tries.front().path;
+      for (auto t = tries.begin() + 1; t != tries.end(); ++t)
+        c.also_tried.push_back(t->path);
       c.problem = audit_problem::missing;
-    } else if (status hashed = sha256_of_path(c.path, c.found); !hashed.ok()) {
+      files.push_back(std::move(c));
+      continue;
+    }
+    c.path = at->path;
+    c.place = at->place;
+    if (status hashed = sha256_of_path(c.path, c.found); !hashed.ok()) {
+      // A device, a FIFO or a /proc file would hash as anything but itself: no match.
       c.problem = audit_problem::unreadable;
-      c.why = "cannot be read: " + hashed.message;
+      c.why = hashed.message;
     } else if (c.found != c.recorded) {
       c.problem = audit_problem::changed;
     }
@@ -366,4 +635,21 @@ status audit_verify(const std::string& path, std::vector<audit_check>& files,
   if (files.empty() && skipped.empty())
     return status::error(path + " names no file");
   return status::success();
+}
+
+}  // namespace
+
+status audit_verify(const std::string& path, std::vector<audit_check>& files,
+                    std::vector<std::string>& skipped) {
+  files.clear();
+  skipped.clear();
+  // Names are converted to paths (Windows: from UTF-8, which may fail) and the files' lists
+  // grow: what throws stays here.
+  try {
+    return verify_record(path, files, skipped);
+  } catch (const std::exception& e) {
+    files.clear();
+    skipped.clear();
+    return status::error("cannot verify " + path + ": " + e.what());
+  }
 }

@@ -97,23 +97,45 @@ enum class audit_problem {
   none,        // the file is as recorded
   changed,     // its SHA-256 differs from the recorded one
   missing,     // no file at any of the names tried
-  unreadable,  // it exists but cannot be hashed (see `why`)
+  unreadable,  // it exists but is not hashed (see `why`): no regular file (a device, a FIFO, a
+               // folder), a read failed, or it holds more than its size says (a /proc file)
+};
+
+// Where verify found a file a record names. A record travels with its outputs (a case folder
+// copied or moved), so the file beside the record is the one that counts.
+enum class audit_place {
+  beside,          // beside the record: the path as given taken from the record's folder, or the
+                   // file's name in that folder
+  absolute,        // only at the recorded absolute path: no copy beside the record
+  working_folder,  // only at the path as given, taken from the working folder: no copy beside
+                   // the record, and none at the recorded absolute path
 };
 
 struct audit_check {
-  std::string role;      // "input", "output", "csv", "map", "report"
-  std::string path;      // the name tried (the recorded absolute path, or the path as given)
-  std::string recorded;  // the recorded SHA-256
-  std::string found;     // the SHA-256 now, "" when the file is missing or unreadable
+  std::string role;  // "input", "output", "csv", "map", "report"
+  // The name hashed, absolute; for a missing file the first name looked at, where the copy
+  // beside the record would be.
+  std::string path;
+  audit_place place = audit_place::beside;  // where `path` is; beside for a missing file
+  std::vector<std::string> also_tried;      // missing: the other names looked at, in order
+  std::string recorded;                     // the recorded SHA-256
+  std::string found;  // the SHA-256 now, "" when the file is missing or unreadable
   audit_problem problem = audit_problem::none;
-  std::string why;  // unreadable: why it cannot be hashed, one line
+  std::string why;  // unreadable: why it is not hashed, one line
 };
 
 // Reads the record at `path` and hashes again every file it names, in the order input, output,
-// csv, map, report. A file is looked for at its recorded absolute path, then at the path as given
-// (from the working folder), then at that path from the record's folder. `skipped` gets one
-// line for each file that cannot be re-read (an output that went to standard output). Succeeds
-// when the record was read, whatever the files' state (see each check's `problem`); fails when
-// it cannot be read or is not a pagolinth audit record.
+// csv, map, report. A file is looked for beside the record first (the path as given taken from
+// the record's folder, then the file's name in that folder), then at its recorded absolute path,
+// then at the path as given taken from the working folder; the first name that exists is
+// hashed, and `place` tells which it was. `skipped` gets one line for each file that cannot be
+// re-read (an output that went to standard output). The record is read as it streams, keeping
+// only the names and hashes of its files: memory does not grow with its size (a fix record
+// lists every changed bit). Succeeds when the record was read, whatever the files' state (see
+// each check's `problem`); fails, with one line, when it cannot be read; when it is no regular
+// file (a folder, a device, a FIFO: refused unread, "DIR is a folder, not an audit record");
+// when it does not start as a pagolinth audit record does (an object whose first member is
+// "record" naming the kind), which ends the reading there; when a value in it is longer than
+// 1 MiB or nests deeper than any record; when it is no JSON, or record_version is not 1.
 status audit_verify(const std::string& path, std::vector<audit_check>& files,
                     std::vector<std::string>& skipped);

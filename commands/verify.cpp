@@ -1,7 +1,16 @@
-// verify-audit: the files an audit record names hashed again, one line each.
+// verify-audit: the files an audit record names hashed again, one line each naming the file
+// hashed, with a line more where it was not found beside the record or does not match.
 #include "commands/commands.h"
 
 #include <algorithm>  // std::max
+#include <string>     // std::string
+
+namespace {
+
+// The indent of the lines that say more about an entry, under its path.
+const std::string kNote = "         ";
+
+}  // namespace
 
 verify_outcome run_verify_audit(const verify_request& q) {
   verify_outcome r;
@@ -13,21 +22,30 @@ verify_outcome run_verify_audit(const verify_request& q) {
   for (const audit_check& c : r.files) {
     std::string role = c.role + ":";
     role.resize(std::max<std::size_t>(role.size(), 7), ' ');
-    if (c.problem == audit_problem::none) {
-      r.lines.push_back(role + " matches  " + c.path);
-      continue;
-    }
-    r.verified = false;
     r.lines.push_back(role + " " +
-                      (c.problem == audit_problem::changed   ? "CHANGED"
+                      (c.problem == audit_problem::none      ? "matches"
+                       : c.problem == audit_problem::changed ? "CHANGED"
                        : c.problem == audit_problem::missing ? "MISSING"
                                                              : "UNREADABLE") +
                       "  " + c.path);
-    if (c.problem == audit_problem::changed) {
-      r.lines.push_back("         recorded sha256 " + c.recorded);
-      r.lines.push_back("         now      sha256 " + c.found);
-    } else if (c.problem == audit_problem::unreadable) {
-      r.lines.push_back("         " + c.why);
+    // A record travels with its case folder: a file found only elsewhere has no copy in the
+    // folder (lost in a copy, or kept elsewhere, as an input may be), which is worth a line.
+    if (c.place == audit_place::absolute)
+      r.lines.push_back(kNote +
+                        "no copy beside the record; found only at the recorded absolute path");
+    else if (c.place == audit_place::working_folder)
+      r.lines.push_back(kNote + "no copy beside the record; found only from the working folder");
+    if (c.problem == audit_problem::none)
+      continue;
+    r.verified = false;
+    if (c.problem == audit_problem::missing) {
+      for (const std::string& name : c.also_tried)
+        r.lines.push_back(kNote + "not at " + name + " either");
+    } else if (c.problem == audit_problem::changed) {
+      r.lines.push_back(kNote + "recorded sha256 " + c.recorded);
+      r.lines.push_back(kNote + "now      sha256 " + c.found);
+    } else {
+      r.lines.push_back(kNote + c.why);
     }
   }
   for (const std::string& line : skipped)

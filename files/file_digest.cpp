@@ -2,10 +2,10 @@
 // size costs a few megabytes of memory.
 #include "files/file_digest.h"
 
-#include "platform/platform.h"  // platform_sha256, platform_read_at, platform_fseek64
+#include "platform/platform.h"  // platform_sha256, platform_read_at, platform_open_regular
 
 #include <cerrno>   // errno
-#include <cstdio>   // std::fopen, std::fclose, SEEK_END
+#include <cstdio>   // std::fclose, SEEK_END
 #include <cstdint>  // std::int64_t
 #include <cstring>  // std::strerror
 #include <memory>   // std::unique_ptr
@@ -32,6 +32,11 @@ status sha256_of_file(std::FILE* file, std::string& digest) {
       return status::error("the platform's SHA-256 failed");
     at += static_cast<std::int64_t>(length);
   }
+  // The size told is all there is, or the hash would cover only some of it: /proc files say 0.
+  unsigned char after = 0;
+  if (platform_read_at(file, size, &after, 1))
+    return status::error("the file holds more bytes than its size of " + std::to_string(size) +
+                         " says (it grows, or it is a system file)");
   digest = platform_sha256_hex(hash);
   if (digest.empty())
     return status::error("the platform's SHA-256 failed");
@@ -40,9 +45,13 @@ status sha256_of_file(std::FILE* file, std::string& digest) {
 
 status sha256_of_path(const std::string& path, std::string& digest) {
   digest.clear();
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                       &std::fclose);
+  int error = 0;
+  std::string not_regular;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+      platform_open_regular(path, error, not_regular), &std::fclose);
+  if (!file && !not_regular.empty())
+    return status::error(path + " is " + not_regular + ", not a regular file");
   if (!file)
-    return status::error("cannot open " + path + ": " + std::strerror(errno));
+    return status::error("cannot open " + path + ": " + std::strerror(error));
   return sha256_of_file(file.get(), digest);
 }

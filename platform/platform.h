@@ -1,8 +1,9 @@
 // The few console and file-system operations the programs need from their platform: the
 // locale request, clearing the screen, waiting for one key, the shell's "pause", the fixed
 // drive-letter paths, 64-bit file positioning, telling a terminal, syncing a file to disk,
-// mapping part of a file into memory, creating a file that must be new, telling whether a
-// process still runs, and removing temporary files when a signal ends the process.
+// mapping part of a file into memory, creating a file that must be new, opening a file only when
+// it is a regular one, telling whether a process still runs, and removing temporary files when a
+// signal ends the process.
 // One implementation for Windows (platform_windows.cpp), one for Linux and other POSIX
 // systems (platform_posix.cpp).
 #pragma once
@@ -72,6 +73,16 @@ bool platform_read_at(std::FILE* file, std::int64_t offset, void* buffer, std::s
 // appeared meanwhile. The file gets read and write permission for all, less the umask, as a
 // normal output. Returns the open file, or null with the system's error number in `error`.
 std::FILE* platform_create_new(const std::string& path, int& error);
+
+// Opens `path` for reading in binary mode when it names a regular file, and only then: a
+// folder, a device (/dev/zero, NUL), a FIFO or a socket is refused, told by its name first so
+// that a device is never opened, then by the file opened, so that a name replaced meanwhile
+// cannot slip through. A FIFO is opened without waiting for a writer (POSIX: O_NONBLOCK), so
+// this never blocks. Returns the open file; or null with `error` the system's error number when
+// the name cannot be examined or opened, or with `error` 0 and `not_regular` naming what the name
+// is instead ("a folder", "a FIFO", "a character device", "a block device", "a socket",
+// "another kind of file").
+std::FILE* platform_open_regular(const std::string& path, int& error, std::string& not_regular);
 
 // Puts `file` (standard output, say) in binary mode, so that bytes written to it pass unchanged
 // (Windows would otherwise turn LF into CR LF). Nothing to do elsewhere.

@@ -4,7 +4,7 @@
 // with Ctrl-Z. The same fatal signals take away the temporary files being tracked.
 #include "platform/platform.h"
 
-#include <fcntl.h>     // open, O_CREAT, O_EXCL
+#include <fcntl.h>     // open, fcntl, O_CREAT, O_EXCL, O_NONBLOCK
 #include <poll.h>      // poll
 #include <sys/mman.h>  // mmap, munmap, madvise
 #include <sys/stat.h>  // fstat, stat
@@ -246,6 +246,68 @@ std::FILE* platform_create_new(const std::string& path, int& error) {
     error = errno;
     close(fd);
     unlink(path.c_str());
+  }
+  return file;
+}
+
+namespace {
+
+// What a file that is not a regular one is, for refusals.
+const char* kind_of(mode_t mode) {
+  if (S_ISDIR(mode))
+    return "a folder";
+  if (S_ISFIFO(mode))
+    return "a FIFO";
+  if (S_ISCHR(mode))
+    return "a character device";
+  if (S_ISBLK(mode))
+    return "a block device";
+  if (S_ISSOCK(mode))
+    return "a socket";
+  return "another kind of file";
+}
+
+}  // namespace
+
+std::FILE* platform_open_regular(const std::string& path, int& error, std::string& not_regular) {
+  error = 0;
+  not_regular.clear();
+  // By name first: opening a device can act on it (a tape rewinds, a terminal becomes ours).
+  struct stat named {};
+  if (stat(path.c_str(), &named) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  if (!S_ISREG(named.st_mode)) {
+    not_regular = kind_of(named.st_mode);
+    return nullptr;
+  }
+  // The name may have been replaced by a FIFO since: O_NONBLOCK opens that without a writer,
+  // and the file opened is what is examined.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    error = errno;
+    return nullptr;
+  }
+  struct stat opened {};
+  if (fstat(fd, &opened) != 0) {
+    error = errno;
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(opened.st_mode)) {
+    not_regular = kind_of(opened.st_mode);
+    close(fd);
+    return nullptr;
+  }
+  // Reads of a regular file never wait anyway; the flag goes so the file behaves as any other.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags != -1)
+    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  std::FILE* file = fdopen(fd, "rb");
+  if (file == nullptr) {
+    error = errno;
+    close(fd);
   }
   return file;
 }

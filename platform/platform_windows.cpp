@@ -8,14 +8,14 @@
 #include <conio.h>     // _getch
 #include <fcntl.h>     // _O_CREAT, _O_EXCL, _O_BINARY, _O_WRONLY
 #include <io.h>        // _isatty, _fileno, _commit, _open, _close, _setmode, _unlink
-#include <sys/stat.h>  // _S_IREAD, _S_IWRITE
+#include <sys/stat.h>  // _S_IREAD, _S_IWRITE, _stat64, _S_IFMT
 #include <windows.h>   // GetConsoleOutputCP, SetConsoleOutputCP, CP_UTF8, OpenProcess
 
 #include <atomic>   // std::atomic
 #include <cerrno>   // errno
 #include <clocale>  // std::setlocale
 #include <csignal>  // std::signal, std::raise, SIGINT, SIGTERM, SIGBREAK
-#include <cstdio>   // std::fflush, std::getchar, _fseeki64, _ftelli64, _fdopen
+#include <cstdio>   // std::fflush, std::getchar, std::fopen, _fseeki64, _ftelli64, _fdopen
 #include <cstdlib>  // std::system, std::atexit
 #include <cstring>  // std::memcpy
 
@@ -131,6 +131,36 @@ std::FILE* platform_create_new(const std::string& path, int& error) {
     error = errno;
     _close(fd);
     _unlink(path.c_str());
+  }
+  return file;
+}
+
+std::FILE* platform_open_regular(const std::string& path, int& error, std::string& not_regular) {
+  error = 0;
+  not_regular.clear();
+  // By name first: devices such as NUL or CON are never opened.
+  struct _stat64 named {};
+  if (_stat64(path.c_str(), &named) != 0) {
+    error = errno;
+    return nullptr;
+  }
+  if ((named.st_mode & _S_IFMT) != _S_IFREG) {
+    not_regular = (named.st_mode & _S_IFMT) == _S_IFDIR   ? "a folder"
+                  : (named.st_mode & _S_IFMT) == _S_IFCHR ? "a character device"
+                                                          : "another kind of file";
+    return nullptr;
+  }
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    error = errno;
+    return nullptr;
+  }
+  // The file opened must be one on a disk, not a device or pipe a name replaced meanwhile.
+  const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE || GetFileType(handle) != FILE_TYPE_DISK) {
+    std::fclose(file);
+    not_regular = "another kind of file";
+    return nullptr;
   }
   return file;
 }

@@ -432,8 +432,9 @@ int run_program(int argc, char** argv) {
 
   CLI::App* verify_cmd = app.add_subcommand(
       "verify-audit",
-      "hash again the input and the outputs an audit record names; exit 0 when all match, 1 "
-      "when one changed or is missing, 2 when the record cannot be read");
+      "hash again the input and the outputs an audit record names, beside the record first; "
+      "exit 0 when all match, 1 when one changed or is missing, 2 when the record cannot be "
+      "read");
   verify_cmd->add_option("RECORD", o.record, "the audit record, e.g. Dump_New.bin.audit.json")
       ->required();
   verify_cmd->footer("Example: pagolinth-ecc verify-audit Dump_New.bin.audit.json");

@@ -1,7 +1,7 @@
 // The audit record library on batches made here: UTC times against known answers, the changed
 // bits found by comparing pages and those taken from the decoder's fixes (two routes to one
 // list), counts kept when a CSV lists the steps, and verification of files with names that are
-// not UTF-8.
+// not UTF-8 and of names that are no regular file.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>  // nlohmann::json
@@ -11,6 +11,7 @@
 #include <filesystem>  // std::filesystem
 #include <string>      // std::string
 #include <vector>      // std::vector
+#include <sys/stat.h>  // mkfifo
 
 #include "audit/audit_record.h"         // audit_*
 #include "codec/codec.h"                // bch_code_init, bch_encode, bch_decode
@@ -183,6 +184,52 @@ TEST(AuditRecord, VerifyFindsFilesWhateverTheirNames) {
   ASSERT_EQ(audit_verify(dir.file("r.json"), checks, skipped).message, "");
   EXPECT_EQ(checks[0].problem, audit_problem::changed);
   EXPECT_EQ(checks[0].found, "a52d159f262b2c6ddb724a61840befc36eb30c88877a4030b65cbe86298449c9");
+}
+
+TEST(AuditRecord, VerifyHashesOnlyRegularFiles) {
+  // A crafted record: a device, a /proc file (regular, size 0, yet it reads content) and a FIFO
+  // (opening it for reading would wait for a writer), each with the SHA-256 of nothing, which an
+  // empty regular file does match.
+  scratch_dir dir;
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+  write_file(dir.file("empty"), "");
+  const std::string empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+  const nand_layout layout = default_layout(2048, 64, 64);
+  bch_code code;
+  ASSERT_EQ(bch_code_init(code, 13, 8).message, "");
+  std::FILE* f = std::fopen(dir.file("r.json").c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  audit_writer w;
+  audit_head head;
+  head.layout = &layout;
+  head.code = &code;
+  head.input = {"/dev/zero", "/dev/zero", 0, empty};
+  ASSERT_EQ(audit_begin(w, f, head).message, "");
+  audit_tail tail;
+  tail.has_output = true;
+  tail.output = {"/proc/self/status", "/proc/self/status", 0, empty};
+  tail.side_files = {{"csv", {dir.file("fifo"), dir.file("fifo"), 0, empty}},
+                     {"report", {dir.file("empty"), dir.file("empty"), 0, empty}}};
+  ASSERT_EQ(audit_end(w, tail).message, "");
+  std::fclose(f);
+
+  std::vector<audit_check> checks;
+  std::vector<std::string> skipped;
+  ASSERT_EQ(audit_verify(dir.file("r.json"), checks, skipped).message, "");
+  ASSERT_EQ(checks.size(), 4u);
+  const struct {
+    const char* name;
+    audit_problem problem;
+    const char* why;
+  } want[] = {{"device", audit_problem::unreadable, "a character device"},
+              {"/proc file", audit_problem::unreadable, "more bytes than"},
+              {"FIFO", audit_problem::unreadable, "a FIFO"},
+              {"empty regular file", audit_problem::none, ""}};
+  for (std::size_t i = 0; i < checks.size(); ++i) {
+    SCOPED_TRACE(std::string("case ") + want[i].name);
+    EXPECT_EQ(checks[i].problem, want[i].problem) << checks[i].path;
+    EXPECT_NE(checks[i].why.find(want[i].why), std::string::npos) << checks[i].why;
+  }
 }
 
 }  // namespace
