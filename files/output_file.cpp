@@ -11,7 +11,8 @@
 #include <random>        // std::random_device
 #include <system_error>  // std::generic_category, std::errc
 
-#include "platform/platform.h"  // platform_create_new, platform_sync, platform_track_temp, platform_fseek64
+#include "platform/platform.h"  // platform_create_new, platform_open_regular, platform_sync,
+                                // platform_track_temp, platform_fseek64
 
 namespace fs = std::filesystem;
 
@@ -161,9 +162,15 @@ status open_dump(const std::string& path, file_ptr& file, std::int64_t& bytes) {
   if (status.type() != fs::file_type::regular)
     return status::error(
         path + " is not a regular file (a device, FIFO or socket); give the dump as a file");
-  file.reset(std::fopen(path.c_str(), "rb"));
+  // Opened so that it is still a regular file when open: a name swapped for a FIFO since the
+  // look above would otherwise block here.
+  int error = 0;
+  std::string other;
+  file.reset(platform_open_regular(path, error, other));
+  if (!file && !other.empty())
+    return status::error(path + " is " + other + ", not a regular file; give the dump as a file");
   if (!file)
-    return status::error("cannot open " + path + ": " + std::strerror(errno));
+    return status::error("cannot open " + path + ": " + std::strerror(error));
   if (platform_fseek64(file.get(), 0, SEEK_END) != 0 ||
       (bytes = platform_ftell64(file.get())) < 0 || platform_fseek64(file.get(), 0, SEEK_SET) != 0)
     return status::error("cannot measure " + path);
