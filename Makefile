@@ -56,10 +56,11 @@ test-sanitize:
 	ctest --preset sanitize -j $(JOBS)
 
 # A lab's own check of its build: a fixed corpus, every command, every output compared with
-# bytes computed apart from the engine (validate/validate.cpp; README, "Validation run").
+# bytes computed apart from the engine (validate/validate.cpp; README, "Validation run"). Its
+# work folder is its own: build/validate is CMake's folder for validate/, which it would refuse.
 validate: build ## Run the validation run on the release build and print its result page
 	build/bin/pagolinth-validate build/bin layouts tests/bch/generator_polynomials.txt \
-	  tests/codec/custom_polynomials.txt build/validate
+	  tests/codec/custom_polynomials.txt build/validation
 
 # Installing and packaging build the demo's configuration (no tests, so no GoogleTest) into
 # build/, but all of its programs and libraries, not only the demo's three.

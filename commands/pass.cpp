@@ -19,7 +19,7 @@
 #include "report/report_stats.h"         // report_stats, report_stats_open, report_stats_batch
 #include "report/report_text.h"          // counted
 #include "report/scan_report.h"          // scan_report, report_open, summary_lines, layout_label
-#include "scan/dump_scan.h"              // run_scan, find_bad_blocks
+#include "scan/dump_scan.h"              // run_scan, find_bad_blocks, bad_block_set
 #include "version/version.h"             // pagolinth_version_text
 
 namespace {
@@ -72,20 +72,19 @@ std::string default_output(const std::string& dump) {
 }
 
 // Writes the user data (and with --protected the protected bytes) of every page of a batch,
-// leaving out the blocks that are skipped as bad.
+// leaving out the blocks that are skipped as bad: those of `skipped`, or none when it is null.
+// REQUIRES: `layout` and `skipped` outlive the extractor.
 class extractor {
  public:
-  extractor(const nand_layout& layout, std::vector<std::int64_t> skipped, bool with_protected)
-      : layout_(layout), skipped_(std::move(skipped)), with_protected_(with_protected) {}
+  extractor(const nand_layout& layout, const bad_block_set* skipped, bool with_protected)
+      : layout_(layout), skipped_(skipped), with_protected_(with_protected) {}
 
   bool write(const scan_batch& batch, output_sink& out) {
     const std::int64_t page_bytes = raw_page_bytes(layout_);
     buffer_.clear();
     for (std::int64_t p = 0; p < batch.pages; ++p) {
       const std::int64_t block = (batch.first_page + p) / layout_.block_pages;
-      while (next_ < skipped_.size() && skipped_[next_] < block)
-        ++next_;
-      if (next_ < skipped_.size() && skipped_[next_] == block)
+      if (skipped_ && is_bad_block(*skipped_, block))
         continue;
       const unsigned char* page = batch.bytes + p * page_bytes;
       for (const layout_step& step : layout_.steps)
@@ -108,9 +107,8 @@ class extractor {
   }
 
   const nand_layout& layout_;
-  std::vector<std::int64_t> skipped_;  // ascending
+  const bad_block_set* skipped_;
   bool with_protected_;
-  std::size_t next_ = 0;
   std::int64_t pages_ = 0;
   std::vector<unsigned char> buffer_;
 };
@@ -301,7 +299,7 @@ pass_outcome run_pass(const pass_request& q) {
     return failed(r, e);
   const std::int64_t pages = dump_bytes / page_bytes;
   const std::int64_t tail = dump_bytes - pages * page_bytes;
-  std::vector<std::int64_t> bad_blocks;
+  bad_block_set bad_blocks;  // one bit a block, read by reference by all that follow
   if (status e = find_bad_blocks(dump.get(), dump_bytes, layout, bad_blocks); !e.ok())
     return failed(r, status::error(q.dump + ": " + e.message));
 
@@ -386,7 +384,7 @@ pass_outcome run_pass(const pass_request& q) {
   }
   std::vector<unsigned char> input_pages;  // a batch's pages as read, for the record
 
-  extractor extract(layout, skip_bad ? bad_blocks : std::vector<std::int64_t>{}, q.with_protected);
+  extractor extract(layout, skip_bad ? &bad_blocks : nullptr, q.with_protected);
   status write_error;  // told as it is, not as a fault of the dump
   const status scanned = run_scan(
       dump.get(), dump_bytes, s,
@@ -522,8 +520,7 @@ pass_outcome run_pass(const pass_request& q) {
                     counted(as_read, "uncorrectable sector", "uncorrectable sectors") +
                     " written as read");
     if (skip_bad) {
-      lines.push_back("skipped:         " + counted(static_cast<std::int64_t>(bad_blocks.size()),
-                                                    "bad block", "bad blocks"));
+      lines.push_back("skipped:         " + counted(bad_blocks.count, "bad block", "bad blocks"));
     }
   }
   if (writes)

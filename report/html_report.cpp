@@ -13,6 +13,9 @@
 
 namespace {
 
+// Runs of blocks marked bad listed on the page; the rest are counted.
+constexpr std::size_t kReportBadRuns = 200;
+
 constexpr char kCss[] =
     R"(body{font-family:sans-serif;color:#111;max-width:1040px;margin:1.5em auto;padding:0 1em;line-height:1.4}
 h1{font-size:1.5em;margin-bottom:.3em}h2{font-size:1.15em;margin-top:1.6em;border-bottom:1px solid #999}
@@ -128,12 +131,8 @@ void write_figures(std::FILE* f, const scan_report& r) {
     std::string more;
     if (t.bad_blocks > 0) {
       more = "their steps, " + grouped(t.bad_block_steps) + ", are counted above, " +
-             grouped(t.bad_block_uncorrectable) + " of them uncorrectable; blocks:";
-      const std::size_t shown = std::min<std::size_t>(r.bad_blocks.size(), 200);
-      for (std::size_t i = 0; i < shown; ++i)
-        more += " " + std::to_string(r.bad_blocks[i]);
-      if (shown < r.bad_blocks.size())
-        more += " and " + std::to_string(r.bad_blocks.size() - shown) + " more";
+             grouped(t.bad_block_uncorrectable) +
+             " of them uncorrectable; blocks:" + bad_block_runs(*r.bad_blocks, kReportBadRuns);
     }
     figure(f, "blocks marked bad", t.bad_blocks, more);
   }

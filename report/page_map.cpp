@@ -2,7 +2,7 @@
 // coloured by its worst step, drawn as one SVG element once the pass is done.
 #include "report/page_map.h"
 
-#include <algorithm>  // std::max, std::min, std::clamp, std::lower_bound, std::upper_bound
+#include <algorithm>  // std::max, std::min, std::clamp
 #include <cinttypes>  // PRId64
 #include <cmath>      // std::floor
 
@@ -58,11 +58,13 @@ std::string coverage(const page_map& m, std::int64_t row, std::int64_t c0, std::
          (b0 == b1 ? "" : " of each");
 }
 
-// Bad blocks among blocks b0 ... b1.
-std::int64_t bad_in(const page_map& m, std::int64_t b0, std::int64_t b1) {
-  const auto lo = std::lower_bound(m.bad_blocks.begin(), m.bad_blocks.end(), b0);
-  const auto hi = std::upper_bound(m.bad_blocks.begin(), m.bad_blocks.end(), b1);
-  return hi - lo;
+// "; block marked bad" or "; 3 blocks marked bad" when row `row` holds any, else "".
+std::string bad_note(const page_map& m, std::int64_t row) {
+  const std::int64_t bad = m.bad_rows[static_cast<std::size_t>(row)].count;
+  if (bad == 0)
+    return "";
+  return m.blocks_per_row == 1 ? "; block marked bad"
+                               : "; " + counted(bad, "block", "blocks") + " marked bad";
 }
 
 bool quiet(const map_cell& c) {
@@ -117,21 +119,33 @@ std::string map_level_name(int level, int t) {
 }
 
 void page_map_init(page_map& map, std::int64_t total_pages, std::int64_t block_pages, int t,
-                   const std::vector<std::int64_t>& bad_blocks, std::int64_t max_columns,
+                   const bad_block_set& bad_blocks, std::int64_t max_columns, std::int64_t max_rows,
                    std::int64_t max_cells) {
   map = page_map{};
   map.total_pages = std::max<std::int64_t>(total_pages, 0);
   map.block_pages = std::max<std::int64_t>(block_pages, 1);
   map.t = std::max(t, 1);
-  map.bad_blocks = bad_blocks;
   map.blocks = (map.total_pages + map.block_pages - 1) / map.block_pages;
   max_columns = std::max<std::int64_t>(max_columns, 1);
   map.pages_per_column = (map.block_pages + max_columns - 1) / max_columns;
   map.columns = (map.block_pages + map.pages_per_column - 1) / map.pages_per_column;
-  const std::int64_t max_rows = std::max<std::int64_t>(1, max_cells / map.columns);
+  // A row costs its label and its bad-block marks however few its cells: rows are bounded
+  // apart from cells, or a dump of one-page blocks would get a row for each cell.
+  max_rows = std::max<std::int64_t>(1, std::min(max_rows, max_cells / map.columns));
   map.blocks_per_row = std::max<std::int64_t>(1, (map.blocks + max_rows - 1) / max_rows);
   map.rows = (map.blocks + map.blocks_per_row - 1) / map.blocks_per_row;
   map.cells.assign(static_cast<std::size_t>(map.rows * map.columns), map_cell{});
+  map.bad_rows.assign(static_cast<std::size_t>(map.rows), map_row_bad{});
+  for (std::int64_t b = next_bad_block(bad_blocks, 0); b >= 0 && b < map.blocks;) {
+    // One row at a time, however many of its blocks are marked.
+    const std::int64_t r = b / map.blocks_per_row;
+    const std::int64_t last = std::min(map.blocks, (r + 1) * map.blocks_per_row) - 1;
+    map_row_bad& row = map.bad_rows[static_cast<std::size_t>(r)];
+    row.first = b;
+    row.count = bad_blocks_within(bad_blocks, b, last);
+    map.bad_blocks += row.count;
+    b = next_bad_block(bad_blocks, last + 1);
+  }
 }
 
 void page_map_add(page_map& map, std::int64_t page, const step_outcome* outcomes,
@@ -178,12 +192,7 @@ std::string map_cell_text(const page_map& m, std::int64_t row, std::int64_t colu
                                             : counted(c.worst_bits, "bit", "bits")) +
             ")";
   }
-  const std::int64_t b0 = row * m.blocks_per_row;
-  const std::int64_t bad = bad_in(m, b0, std::min(m.blocks - 1, b0 + m.blocks_per_row - 1));
-  if (bad > 0)
-    text += m.blocks_per_row == 1 ? "; block marked bad"
-                                  : "; " + counted(bad, "block", "blocks") + " marked bad";
-  return text;
+  return text + bad_note(m, row);
 }
 
 bool write_page_map(std::FILE* f, const page_map& m, const std::vector<std::string>& heading,
@@ -226,7 +235,7 @@ bool write_page_map(std::FILE* f, const page_map& m, const std::vector<std::stri
     legend.push_back(e);
     x += w;
   }
-  if (!m.bad_blocks.empty()) {
+  if (m.bad_blocks > 0) {
     const std::string name = "block marked bad";
     const auto w = static_cast<std::int64_t>(28 + 7 * name.size());
     if (x + w > width - 10) {
@@ -307,8 +316,10 @@ bool write_page_map(std::FILE* f, const page_map& m, const std::vector<std::stri
   const std::int64_t gap_w = cell_w >= 6 ? 1 : 0;
   const std::int64_t gap_h = cell_h >= 6 ? 1 : 0;
   std::fputs("<g class=\"cells\">\n", f);
+  std::string crosses;  // the row's crosses, one path for them all: a third of the bytes each
   for (std::int64_t r = 0; r < m.rows; ++r) {
     const std::int64_t yr = top + r * cell_h;
+    crosses.clear();
     for (std::int64_t c = 0; c < m.columns;) {
       const map_cell& cell = m.cells[static_cast<std::size_t>(r * m.columns + c)];
       if (cell.pages == 0) {
@@ -324,12 +335,7 @@ bool write_page_map(std::FILE* f, const page_map& m, const std::vector<std::stri
             break;
           ++end;
         }
-        text = coverage(m, r, c, end - 1) + ": " + level_status(cell.level);
-        const std::int64_t b0 = r * m.blocks_per_row;
-        const std::int64_t bad = bad_in(m, b0, std::min(m.blocks - 1, b0 + m.blocks_per_row - 1));
-        if (bad > 0)
-          text += m.blocks_per_row == 1 ? "; block marked bad"
-                                        : "; " + counted(bad, "block", "blocks") + " marked bad";
+        text = coverage(m, r, c, end - 1) + ": " + level_status(cell.level) + bad_note(m, r);
       } else {
         text = map_cell_text(m, r, c);
       }
@@ -340,34 +346,34 @@ bool write_page_map(std::FILE* f, const page_map& m, const std::vector<std::stri
                    xc, yr, (end - c) * cell_w - gap_w, cell_h - gap_h, kLevelColour[cell.level],
                    markup_escaped(text).c_str());
       if (cell.level == kLevelUncorrectable && cell_w >= 6 && cell_h >= 6) {
-        std::fprintf(f,
-                     "<path d=\"M%" PRId64 " %" PRId64 "l%" PRId64 " %" PRId64 "m0 -%" PRId64
-                     "l-%" PRId64 " %" PRId64 "\" stroke=\"#ffffff\" pointer-events=\"none\"/>\n",
-                     xc + 1, yr + 1, cell_w - 3, cell_h - 3, cell_h - 3, cell_w - 3, cell_h - 3);
+        char cross[192];
+        std::snprintf(cross, sizeof cross,
+                      "M%" PRId64 " %" PRId64 "l%" PRId64 " %" PRId64 "m0 -%" PRId64 "l-%" PRId64
+                      " %" PRId64,
+                      xc + 1, yr + 1, cell_w - 3, cell_h - 3, cell_h - 3, cell_w - 3, cell_h - 3);
+        crosses += cross;
       }
       c = end;
+    }
+    if (!crosses.empty()) {
+      std::fprintf(f, "<path d=\"%s\" stroke=\"#ffffff\" pointer-events=\"none\"/>\n",
+                   crosses.c_str());
     }
   }
   std::fputs("</g>\n", f);
 
   // Rows with a block marked bad: hatched across, and marked beside the grid.
-  if (!m.bad_blocks.empty()) {
+  if (m.bad_blocks > 0) {
     std::fputs("<g class=\"bad-blocks\">\n", f);
-    std::int64_t last_row = -1;
-    for (std::int64_t b : m.bad_blocks) {
-      if (b < 0 || b >= m.blocks)
+    for (std::int64_t r = 0; r < m.rows; ++r) {
+      const map_row_bad& row = m.bad_rows[static_cast<std::size_t>(r)];
+      if (row.count == 0)
         continue;
-      const std::int64_t r = b / m.blocks_per_row;
-      if (r == last_row)
-        continue;
-      last_row = r;
       const std::int64_t yr = top + r * cell_h;
-      const std::int64_t bad =
-          bad_in(m, r * m.blocks_per_row, std::min(m.blocks - 1, (r + 1) * m.blocks_per_row - 1));
-      const std::string what =
-          m.blocks_per_row == 1
-              ? "block " + std::to_string(b) + " marked bad"
-              : counted(bad, "block", "blocks") + " marked bad from block " + std::to_string(b);
+      const std::string what = m.blocks_per_row == 1
+                                   ? "block " + std::to_string(row.first) + " marked bad"
+                                   : counted(row.count, "block", "blocks") +
+                                         " marked bad from block " + std::to_string(row.first);
       std::fprintf(
           f,
           "<rect x=\"%" PRId64 "\" y=\"%" PRId64 "\" width=\"%" PRId64 "\" height=\"%" PRId64

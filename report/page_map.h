@@ -8,7 +8,8 @@
 #include <string>   // std::string
 #include <vector>   // std::vector
 
-#include "scan/dump_scan.h"  // step_outcome
+#include "scan/bad_blocks.h"  // bad_block_set
+#include "scan/dump_scan.h"   // step_outcome
 
 // One cell of the page map: a group of pages (blocks first_block ... by column's pages), or
 // a single page when the map has room for every page.
@@ -22,14 +23,22 @@ struct map_cell {
   std::uint8_t level = 0;          // map level of the worst step: see map_level
 };
 
+// The blocks marked bad within one row of the map.
+struct map_row_bad {
+  std::int64_t count = 0;   // blocks of the row marked bad
+  std::int64_t first = -1;  // the first of them, or -1 when none is
+};
+
 // The map's grid: rows of `blocks_per_row` blocks, columns of `pages_per_column` pages of the
-// block; both are 1 unless the dump has more blocks or pages than the limits given.
+// block; both are 1 unless the dump has more blocks or pages than the limits given. Its size is
+// bounded by those limits whatever the dump: the blocks marked bad are kept row by row.
 struct page_map {
   std::int64_t total_pages = 0, block_pages = 1, blocks = 0;
   std::int64_t blocks_per_row = 1, pages_per_column = 1, rows = 0, columns = 0;
-  int t = 1;                             // the code's t, which the colour levels divide
-  std::vector<std::int64_t> bad_blocks;  // ascending
-  std::vector<map_cell> cells;           // rows * columns, row by row
+  int t = 1;                          // the code's t, which the colour levels divide
+  std::int64_t bad_blocks = 0;        // blocks marked bad in all
+  std::vector<map_row_bad> bad_rows;  // one per row
+  std::vector<map_cell> cells;        // rows * columns, row by row
 };
 
 // Map levels, from best to worst: 0 clean, 1 erased, 2 ... 9 corrected (by bits, see
@@ -47,11 +56,13 @@ const char* map_level_colour(int level);
 std::string map_level_name(int level, int t);
 
 // Sets up the grid for a dump of `total_pages` pages of a layout with `block_pages` pages per
-// block: at most `max_columns` columns (pages of a block grouped evenly when there are more)
-// and at most `max_cells` cells (blocks grouped evenly into rows when needed).
-// REQUIRES: total_pages >= 0, block_pages >= 1, t >= 1, max_columns >= 1, max_cells >= max_columns.
+// block, whose blocks marked bad are those of `bad_blocks` (read here, not kept): at most
+// `max_columns` columns (pages of a block grouped evenly when there are more), at most
+// `max_rows` rows and at most `max_cells` cells (blocks grouped evenly into rows when needed).
+// REQUIRES: total_pages >= 0, block_pages >= 1, t >= 1, max_columns >= 1, max_rows >= 1,
+// max_cells >= max_columns.
 void page_map_init(page_map& map, std::int64_t total_pages, std::int64_t block_pages, int t,
-                   const std::vector<std::int64_t>& bad_blocks, std::int64_t max_columns,
+                   const bad_block_set& bad_blocks, std::int64_t max_columns, std::int64_t max_rows,
                    std::int64_t max_cells);
 
 // Adds page `page` with its `steps` outcomes. Pages outside 0 ... total_pages - 1 are ignored.

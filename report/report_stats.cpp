@@ -5,7 +5,7 @@
 #include <algorithm>  // std::max, std::min
 
 void report_stats_open(report_stats& stats, const nand_layout& layout, int t,
-                       std::int64_t total_pages, const std::vector<std::int64_t>& bad_blocks) {
+                       std::int64_t total_pages, const bad_block_set& bad_blocks) {
   stats = report_stats{};
   stats.layout = &layout;
   stats.t = std::max(t, 1);
@@ -16,12 +16,12 @@ void report_stats_open(report_stats& stats, const nand_layout& layout, int t,
   stats.bins.assign(
       static_cast<std::size_t>((stats.blocks + stats.blocks_per_bin - 1) / stats.blocks_per_bin),
       block_bin{});
-  for (std::int64_t b : bad_blocks) {
-    if (b >= 0 && b < stats.blocks)
-      ++stats.bins[static_cast<std::size_t>(b / stats.blocks_per_bin)].bad;
+  for (std::size_t i = 0; i < stats.bins.size(); ++i) {
+    const auto b0 = static_cast<std::int64_t>(i) * stats.blocks_per_bin;
+    stats.bins[i].bad = bad_blocks_within(bad_blocks, b0, b0 + stats.blocks_per_bin - 1);
   }
   page_map_init(stats.map, stats.total_pages, layout.block_pages, stats.t, bad_blocks,
-                kReportMapColumns, kReportMapCells);
+                kReportMapColumns, kReportMapRows, kReportMapCells);
   stats.step_bits.assign(static_cast<std::size_t>(stats.t) + 1, 0);
   std::int64_t message = 0, ecc = 0;
   for (const layout_step& step : layout.steps) {

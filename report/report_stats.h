@@ -13,8 +13,9 @@
 
 // Per-block charts have at most this many bars; beyond, neighbouring blocks share one.
 constexpr std::int64_t kReportMaxBins = 500;
-// The report's map: at most this many columns and cells (about 2.5 MB of cells at worst).
+// The report's map: at most this many columns, rows and cells (about 2.5 MB of cells at worst).
 constexpr std::int64_t kReportMapColumns = 128;
+constexpr std::int64_t kReportMapRows = 256;
 constexpr std::int64_t kReportMapCells = 16384;
 // Uncorrectable steps listed one by one; the rest are counted.
 constexpr std::size_t kReportListedSteps = 1000;
@@ -51,10 +52,10 @@ struct report_stats {
 };
 
 // Starts the statistics of a pass over `total_pages` pages of `layout` under a code correcting
-// `t` bits, whose blocks marked bad are `bad_blocks` (ascending).
+// `t` bits, whose blocks marked bad are those of `bad_blocks` (counted here, not kept).
 // REQUIRES: check_layout(layout) is "" and `layout` outlives `stats`; t >= 1; total_pages >= 0.
 void report_stats_open(report_stats& stats, const nand_layout& layout, int t,
-                       std::int64_t total_pages, const std::vector<std::int64_t>& bad_blocks);
+                       std::int64_t total_pages, const bad_block_set& bad_blocks);
 
 // Adds one batch of a check or fix pass, in page order. Pages beyond total_pages are ignored.
 void report_stats_batch(report_stats& stats, const scan_batch& batch);

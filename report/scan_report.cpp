@@ -52,13 +52,30 @@ std::string fix_token(const bch_bit_fix& f, std::int64_t data_bytes) {
   return where + std::to_string(byte) + "." + std::to_string(f.bit) + (f.to_one ? ":1>0" : ":0>1");
 }
 
+std::string bad_block_runs(const bad_block_set& bad_blocks, std::size_t max_runs) {
+  std::string text;
+  std::int64_t listed = 0;
+  std::size_t runs = 0;
+  for (std::int64_t b = next_bad_block(bad_blocks, 0); b >= 0 && runs < max_runs; ++runs) {
+    const std::int64_t end = next_good_block(bad_blocks, b);
+    text += " " + std::to_string(b);
+    if (end - 1 > b)
+      text += "-" + std::to_string(end - 1);
+    listed += end - b;
+    b = next_bad_block(bad_blocks, end);
+  }
+  if (listed < bad_blocks.count)
+    text += " and " + std::to_string(bad_blocks.count - listed) + " more";
+  return text;
+}
+
 void report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
-                 const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
-                 file_ptr csv, file_ptr map) {
+                 const bad_block_set& bad_blocks, const std::string& dump_name, file_ptr csv,
+                 file_ptr map) {
   r.settings = settings;
   r.total_pages = total_pages;
-  r.bad_blocks = bad_blocks;
-  r.totals.bad_blocks = static_cast<std::int64_t>(bad_blocks.size());
+  r.bad_blocks = &bad_blocks;
+  r.totals.bad_blocks = bad_blocks.count;
   r.csv = std::move(csv);
   r.map = std::move(map);
   if (r.csv) {
@@ -68,7 +85,7 @@ void report_open(scan_report& r, const scan_settings& settings, std::int64_t tot
   if (r.map) {
     const nand_layout& layout = *settings.layout;
     page_map_init(r.cells, total_pages, layout.block_pages, settings.code->t, bad_blocks,
-                  kMapMaxColumns, kMapMaxCells);
+                  kMapMaxColumns, kMapMaxRows, kMapMaxCells);
     const std::int64_t blocks = r.cells.blocks;
     r.map_heading = {
         dump_name,
@@ -100,9 +117,7 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
         close_block(r);
       r.current = block_errors{};
       r.current.block = block;
-      while (r.next_bad < r.bad_blocks.size() && r.bad_blocks[r.next_bad] < block)
-        ++r.next_bad;
-      r.in_bad_block = r.next_bad < r.bad_blocks.size() && r.bad_blocks[r.next_bad] == block;
+      r.in_bad_block = is_bad_block(*r.bad_blocks, block);
     }
     for (std::int64_t k = 0; k < steps; ++k) {
       const step_outcome& o = batch.outcomes[p * steps + k];
@@ -199,9 +214,8 @@ std::vector<std::string> summary_lines(const scan_report& r, std::int64_t tail_b
     if (t.bad_blocks > 0) {
       line += " (their sectors, " + n(t.bad_block_steps) + ", are counted above, " +
               n(t.bad_block_uncorrectable) +
-              " of them uncorrectable; they do not count against the dump):";
-      for (std::int64_t b : r.bad_blocks)
-        line += " " + n(b);
+              " of them uncorrectable; they do not count against the dump):" +
+              bad_block_runs(*r.bad_blocks, kListedBadRuns);
     }
     lines.push_back(line);
   }

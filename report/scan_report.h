@@ -34,9 +34,8 @@ struct scan_totals {
 struct scan_report {
   scan_settings settings;
   std::int64_t total_pages = 0;
-  std::vector<std::int64_t> bad_blocks;  // ascending
-  std::size_t next_bad = 0;              // the first of them not yet passed
-  bool in_bad_block = false;             // the block being tallied is marked bad
+  const bad_block_set* bad_blocks = nullptr;  // the caller's, read as the pass goes
+  bool in_bad_block = false;                  // the block being tallied is marked bad
   scan_totals totals;
   std::vector<block_errors> worst;  // at most kWorstBlocks, worst first
   block_errors current;             // the block being tallied
@@ -48,17 +47,26 @@ struct scan_report {
 
 // Limits of the map of --map: beyond them pages and blocks share cells.
 constexpr std::int64_t kMapMaxColumns = 256;
+constexpr std::int64_t kMapMaxRows = 2048;
 constexpr std::int64_t kMapMaxCells = 131072;
+
+// Runs of neighbouring blocks marked bad that the summary lists one by one ("7", "12-15"); the
+// rest are counted.
+constexpr std::size_t kListedBadRuns = 1000;
 
 constexpr std::size_t kWorstBlocks = 5;
 
-// Starts a report for a dump of `total_pages` whole pages, whose bad blocks (ascending) are
+// Starts a report for a dump of `total_pages` whole pages, whose blocks marked bad are those of
 // `bad_blocks`, writing the CSV and the map to files the caller opened (staged outputs), either
 // of which may be null; the report takes them over and report_close closes them.
-// REQUIRES: settings.layout and settings.code set and outliving the report.
+// REQUIRES: settings.layout and settings.code set, and they and `bad_blocks` outlive the report.
 void report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
-                 const std::vector<std::int64_t>& bad_blocks, const std::string& dump_name,
-                 file_ptr csv, file_ptr map);
+                 const bad_block_set& bad_blocks, const std::string& dump_name, file_ptr csv,
+                 file_ptr map);
+// The report keeps a pointer to the set: a temporary would be gone before the first batch.
+void report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
+                 const bad_block_set&& bad_blocks, const std::string& dump_name, file_ptr csv,
+                 file_ptr map) = delete;
 
 // Adds one batch, in page order. Returns false when writing the CSV or the map failed.
 bool report_batch(scan_report& r, const scan_batch& batch);
@@ -69,6 +77,10 @@ status report_close(scan_report& r);
 
 // How reports name a layout: its name and file, or its source alone.
 std::string layout_label(const nand_layout& layout);
+
+// The blocks marked bad as runs of neighbours, " 7 12-15 40", the first `max_runs` of them,
+// then " and N more" (N blocks) when there are more. "" when none is marked.
+std::string bad_block_runs(const bad_block_set& bad_blocks, std::size_t max_runs);
 
 // Uncorrectable steps outside the blocks marked bad: what decides the verdict.
 std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r);

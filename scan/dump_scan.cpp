@@ -398,13 +398,13 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
 }
 
 status find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
-                       std::vector<std::int64_t>& bad_blocks) {
-  bad_blocks.clear();
-  if (!layout.bad_block.present)
-    return status::success();
+                       bad_block_set& bad_blocks) {
   const std::int64_t page_bytes = raw_page_bytes(layout);
   const std::int64_t total_pages = std::max<std::int64_t>(dump_bytes, 0) / page_bytes;
   const std::int64_t blocks = (total_pages + layout.block_pages - 1) / layout.block_pages;
+  bad_blocks = bad_block_set(blocks);
+  if (!layout.bad_block.present)
+    return status::success();
   const layout_span& marker = layout.bad_block.marker;
   std::vector<unsigned char> bytes(static_cast<std::size_t>(marker.length));
   for (std::int64_t block = 0; block < blocks; ++block) {
@@ -418,7 +418,7 @@ status find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout
       for (unsigned char c : bytes)
         bad = bad || c != 0xFF;
       if (bad) {
-        bad_blocks.push_back(block);
+        mark_bad_block(bad_blocks, block);
         break;
       }
     }

@@ -10,9 +10,10 @@
 #include <string>      // std::string
 #include <vector>      // std::vector
 
-#include "codec/codec.h"    // bch_code, bch_status, bch_bit_fix
-#include "layout/layout.h"  // nand_layout
-#include "status/status.h"  // status
+#include "codec/codec.h"      // bch_code, bch_status, bch_bit_fix
+#include "layout/layout.h"    // nand_layout
+#include "scan/bad_blocks.h"  // bad_block_set
+#include "status/status.h"    // status
 
 enum class scan_action {
   check,   // decode every step; the dump's bytes are never changed
@@ -71,9 +72,10 @@ using scan_progress = std::function<void(std::int64_t bytes_done)>;
 status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& settings,
                 const scan_consumer& consume, const scan_progress& progress = nullptr);
 
-// The blocks whose marker pages carry a bad-block mark, ascending, among the whole blocks and
-// the last partial block of a dump of `dump_bytes` bytes. Empty when the layout names no marker.
-// Reads only the marker bytes; fails with a one-line message when reading failed.
+// Sets `bad_blocks` to the blocks of a dump of `dump_bytes` bytes (the whole blocks and the
+// last partial one) and marks those whose marker pages carry a bad-block mark; none when the
+// layout names no marker. Reads only the marker bytes; fails with a one-line message when
+// reading failed.
 // REQUIRES: check_layout(layout) is "".
 status find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
-                       std::vector<std::int64_t>& bad_blocks);
+                       bad_block_set& bad_blocks);

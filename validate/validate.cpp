@@ -4,14 +4,23 @@
 // program computes on its own: a bit-serial LFSR encoder over generator polynomials built here
 // from GF(2^m), which are first checked against the known answers in tests/. Prints one page.
 // Usage: pagolinth-validate BIN_DIR LAYOUTS_DIR KNOWN_ANSWERS CUSTOM_KNOWN_ANSWERS WORK_DIR
+// WORK_DIR is the run's own folder: a new one, or one that an earlier run made (it holds the
+// marker .pagolinth-validate and nothing but what runs make), which is emptied first; any other
+// folder or file is refused untouched. Status 0 when every check passed, 1 when one failed, 2
+// when an argument was refused (before the run starts) or the work folder could not be used.
 #include <fcntl.h>     // open
 #include <sys/wait.h>  // waitpid
-#include <unistd.h>    // fork, execv, dup2, chdir
+#include <unistd.h>    // fork, execv, dup2, chdir, access
 
 #include <nlohmann/json.hpp>  // nlohmann::json
 
+#include <algorithm>   // std::find, std::min, std::max, std::equal
+#include <cctype>      // std::toupper
+#include <cerrno>      // errno
 #include <cstdint>     // std::uint8_t, std::uint32_t, std::uint64_t, std::int64_t
 #include <cstdio>      // std::printf, std::popen
+#include <cstdlib>     // std::strtoll
+#include <cstring>     // std::strerror
 #include <filesystem>  // std::filesystem
 #include <fstream>     // std::ifstream, std::ofstream
 #include <iterator>    // std::istreambuf_iterator
@@ -19,7 +28,8 @@
 #include <string>      // std::string
 #include <vector>      // std::vector
 
-#include "status/guard.h"  // run_guarded
+#include "status/guard.h"   // run_guarded
+#include "status/status.h"  // status
 
 namespace fs = std::filesystem;
 
@@ -169,6 +179,10 @@ std::vector<step_model> built_in_steps() {
   return s;
 }
 
+// The layout files of LAYOUTS_DIR that the corpus reads.
+const char* const kLayoutFiles[] = {"default-2048-64.toml", "protected-pad-start-2048-64.toml",
+                                    "spare-end-4096-224.toml"};
+
 std::vector<config> corpus_configs(const std::string& layouts) {
   std::vector<config> all;
   config a;
@@ -194,13 +208,13 @@ std::vector<config> corpus_configs(const std::string& layouts) {
 
   config c = a;
   c.name = "layouts/default-2048-64.toml";
-  c.options = {"--layout", layouts + "/default-2048-64.toml"};
+  c.options = {"--layout", layouts + "/" + kLayoutFiles[0]};
   c.block_pages = 64;
   all.push_back(c);
 
   config d;
   d.name = "layouts/protected-pad-start-2048-64.toml";
-  d.options = {"--layout", layouts + "/protected-pad-start-2048-64.toml"};
+  d.options = {"--layout", layouts + "/" + kLayoutFiles[1]};
   d.page_bytes = 2112;
   d.block_pages = 64;
   d.pages = 192;
@@ -219,7 +233,7 @@ std::vector<config> corpus_configs(const std::string& layouts) {
 
   config e;
   e.name = "layouts/spare-end-4096-224.toml";
-  e.options = {"--layout", layouts + "/spare-end-4096-224.toml"};
+  e.options = {"--layout", layouts + "/" + kLayoutFiles[2]};
   e.page_bytes = 4320;
   e.block_pages = 64;
   e.pages = 192;
@@ -452,14 +466,19 @@ run_result run(const std::string& program, const std::string& cwd,
     r.status = WEXITSTATUS(status);
   r.out = read_text(out_path);
   r.err = read_text(err_path);
-  fs::remove(out_path);
-  fs::remove(err_path);
+  std::error_code ignored;  // gone already, or left for the next run to clear
+  fs::remove(out_path, ignored);
+  fs::remove(err_path, ignored);
   return r;
 }
 
 // SHA-256 by the system's sha256sum, a route apart from the tool's own hashing.
 std::string sha256sum(const std::string& path) {
-  const std::string command = "sha256sum '" + path + "'";
+  // Quoted for the shell, a quote in the name too ('\'').
+  std::string command = "sha256sum '";
+  for (char c : path)
+    command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  command += "'";
   std::FILE* pipe = popen(command.c_str(), "r");
   if (!pipe)
     return "";
@@ -471,7 +490,13 @@ std::string sha256sum(const std::string& path) {
 
 long long summary_value(const std::string& out, const std::string& label) {
   const std::size_t at = out.find(label);
-  return at == std::string::npos ? -1 : std::stoll(out.substr(at + label.size()));
+  if (at == std::string::npos)
+    return -1;
+  // What the tool printed is under test: a label without a number is a mismatch, not a stop.
+  const char* digits = out.c_str() + at + label.size();
+  char* end = nullptr;
+  const long long value = std::strtoll(digits, &end, 10);
+  return end == digits ? -1 : value;
 }
 
 // ---- The result page -----------------------------------------------------------------------
@@ -605,6 +630,249 @@ std::string check_record(const std::string& dir, const std::string& name, const 
   return "";
 }
 
+// ---- Arguments, known answers and the work folder ------------------------------------------
+// Everything here is checked before the run starts, and refused with one line and status 2:
+// the run must never lose a file it did not make, nor stop half-way on an input it could have
+// looked at first.
+
+// The file a run writes first into its work folder, and what it holds: a folder holding it
+// (with these very bytes) and nothing but what runs make is one that a run may empty again.
+constexpr char kMarkerName[] = ".pagolinth-validate";
+constexpr char kMarkerText[] =
+    "pagolinth-validate work folder: every entry beside this file was made by a validation\n"
+    "run, and the next run removes them again. Do not keep anything else here.\n";
+
+// What a run leaves in a configuration's folder: the corpus, the tool's outputs with their
+// audit records, the moved input of verify-audit, and the captured output of run().
+const char* const kRunFiles[] = {"raw.bin",
+                                 "noisy.bin",
+                                 "noisy.moved",
+                                 "encoded.bin",
+                                 "encoded.bin.audit.json",
+                                 "fixed.bin",
+                                 "fixed.bin.audit.json",
+                                 "check.audit.json",
+                                 "image.bin",
+                                 "image.bin.audit.json",
+                                 "injected.bin",
+                                 "injected.bin.audit.json",
+                                 "refixed.bin",
+                                 "refixed.bin.audit.json",
+                                 ".stdout",
+                                 ".stderr"};
+
+// True when `name` is one of kRunFiles, or the tool's temporary file for one of them
+// ("OUT.part-PID-XXXXXXXX"), which a tool killed outright leaves behind.
+bool made_by_run(const std::string& name) {
+  for (const char* file : kRunFiles) {
+    const std::string f = file;
+    if (name == f || name.rfind(f + ".part-", 0) == 0)
+      return true;
+  }
+  return false;
+}
+
+std::string error_text(int error) {
+  return error != 0 ? std::strerror(error) : "failed";
+}
+
+// Succeeds when `path` (argument `role`) names a regular file, or a link to one, that opens
+// for reading.
+status readable_file(const char* role, const std::string& path) {
+  std::error_code ec;
+  const fs::file_status s = fs::status(path, ec);
+  if (s.type() == fs::file_type::not_found)
+    return status::error(std::string(role) + " " + path + ": no such file");
+  if (ec)
+    return status::error(std::string(role) + " " + path + ": " + ec.message());
+  if (fs::is_directory(s))
+    return status::error(std::string(role) + " " + path + ": is a folder, not a file");
+  if (!fs::is_regular_file(s))
+    return status::error(std::string(role) + " " + path + ": is not a regular file");
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    return status::error(std::string(role) + " " + path + ": cannot be read: " + error_text(errno));
+  return status::success();
+}
+
+// Succeeds when BIN_DIR holds an executable pagolinth-ecc and LAYOUTS_DIR the layout files the
+// corpus reads.
+status check_programs_and_layouts(const std::string& bin, const std::string& layouts) {
+  std::error_code ec;
+  if (!fs::is_directory(bin, ec))
+    return status::error("BIN_DIR " + bin + ": is not a folder");
+  const std::string tool = bin + "/pagolinth-ecc";
+  if (!fs::is_regular_file(tool, ec) || access(tool.c_str(), X_OK) != 0)
+    return status::error("BIN_DIR " + bin + ": holds no executable pagolinth-ecc");
+  if (!fs::is_directory(layouts, ec))
+    return status::error("LAYOUTS_DIR " + layouts + ": is not a folder");
+  for (const char* file : kLayoutFiles) {
+    const std::string path = layouts + "/" + file;
+    if (!fs::exists(fs::symlink_status(path, ec)))
+      return status::error("LAYOUTS_DIR " + layouts + ": holds no " + file);
+    if (status e = readable_file("LAYOUTS_DIR", path); !e.ok())
+      return e;
+  }
+  return status::success();
+}
+
+// One known answer: the generator of the t-error-correcting code on primitive polynomial p of
+// degree m is g (hex, most significant digit first).
+struct known_answer {
+  int m = 0, t = 0;
+  std::uint32_t p = 0;
+  std::string g_hex;
+};
+
+// A whole decimal number of 1 to 9 digits.
+bool whole_number(const std::string& word, int& value) {
+  if (word.empty() || word.size() > 9 || word.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  value = std::stoi(word);
+  return true;
+}
+
+bool hex_digits(const std::string& word) {
+  return !word.empty() && word.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+// Reads the known answers of `path` (argument `role`): lines "m t r g", or "m p t r g" with
+// `with_polynomial`; empty lines, '#' comments and "bad ..." lines (polynomials that are not
+// primitive) are skipped. Keeps the answers for m = 5 ... 16, whose p is the tabled one when the
+// line names none. Fails with "PATH:LINE: what is wrong" on the first malformed line.
+status read_answers(const char* role, const std::string& path, bool with_polynomial,
+                    std::vector<known_answer>& answers) {
+  if (status e = readable_file(role, path); !e.ok())
+    return e;
+  static const std::uint32_t tabled[] = {0,      0,      0x7,    0xB,    0x13,   0x25,
+                                         0x43,   0x83,   0x171,  0x211,  0x409,  0x805,
+                                         0x1099, 0x25AF, 0x41D5, 0x8003, 0x1002D};
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (line.empty() || line[0] == '#' || line.rfind("bad", 0) == 0)
+      continue;
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string word; words >> word;)
+      w.push_back(word);
+    const std::size_t want = with_polynomial ? 5 : 4;
+    if (w.size() != want)
+      return status::error(where + "expected " + std::to_string(want) + " fields (" +
+                           (with_polynomial ? "m p t r g" : "m t r g") + "), found " +
+                           std::to_string(w.size()));
+    known_answer a;
+    int r = 0;
+    const std::size_t at_t = with_polynomial ? 2 : 1;
+    if (!whole_number(w[0], a.m))
+      return status::error(where + "m '" + w[0] + "' is not a whole number");
+    if (with_polynomial && !hex_digits(w[1]))
+      return status::error(where + "the polynomial '" + w[1] + "' is not hexadecimal");
+    if (!whole_number(w[at_t], a.t) || a.t < 1)
+      return status::error(where + "t '" + w[at_t] + "' is not a whole number of at least 1");
+    if (!whole_number(w[at_t + 1], r))
+      return status::error(where + "r '" + w[at_t + 1] + "' is not a whole number");
+    if (!hex_digits(w[at_t + 2]))
+      return status::error(where + "g '" + w[at_t + 2] + "' is not hexadecimal");
+    if (a.m < 5 || a.m > 16)
+      continue;  // the corpus's codes lie within; the rest are for the tests of bch/
+    a.p = tabled[a.m];
+    if (with_polynomial) {
+      // The generator's field table needs p of degree m exactly: a higher bit would index
+      // past it.
+      const std::string digits = w[1].substr(std::min(w[1].find_first_not_of('0'), w[1].size()));
+      const unsigned long p = digits.size() <= 5 ? std::stoul("0" + digits, nullptr, 16) : 0;
+      if (p >> a.m != 1)
+        return status::error(where + "the polynomial '" + w[1] +
+                             "' is not of degree m = " + std::to_string(a.m));
+      a.p = static_cast<std::uint32_t>(p);
+    }
+    a.g_hex = w[at_t + 2];
+    for (char& c : a.g_hex)
+      c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    answers.push_back(a);
+  }
+  if (in.bad())
+    return status::error(std::string(role) + " " + path + ": cannot be read");
+  return status::success();
+}
+
+// Makes `work` the run's own folder: creates it when it does not exist; empties it when it
+// holds the marker and only what runs make (the configurations' folders `tags` and their
+// files); refuses any other folder, and whatever is not a folder, untouched. Then writes the
+// marker, before anything else goes in.
+status prepare_work_dir(const std::string& work, const std::vector<std::string>& tags) {
+  const std::string named = "WORK_DIR " + work + ": ";
+  std::error_code ec;
+  const fs::file_status s = fs::symlink_status(work, ec);
+  if (s.type() == fs::file_type::not_found) {
+    if (!fs::create_directories(work, ec) && ec)
+      return status::error(named + "cannot create it: " + ec.message());
+  } else if (ec) {
+    return status::error(named + ec.message());
+  } else if (fs::is_symlink(s)) {
+    return status::error(named + "is a symbolic link; name a folder of the run's own");
+  } else if (!fs::is_directory(s)) {
+    return status::error(named + "is not a folder");
+  } else {
+    bool marked = false;
+    std::string stranger;  // the first entry that no run made
+    std::vector<fs::path> files, folders;
+    const auto is_tag = [&](const std::string& name) {
+      return std::find(tags.begin(), tags.end(), name) != tags.end();
+    };
+    for (fs::directory_iterator it(work, ec), end; !ec && it != end; it.increment(ec)) {
+      const fs::path entry = it->path();
+      const std::string name = entry.filename().string();
+      const fs::file_type type = it->symlink_status(ec).type();
+      if (ec)
+        break;
+      if (name == kMarkerName && type == fs::file_type::regular) {
+        marked = read_text(entry.string()) == kMarkerText;
+        if (!marked && stranger.empty())
+          stranger = name;
+      } else if ((name == ".stdout" || name == ".stderr") && type == fs::file_type::regular) {
+        files.push_back(entry);
+      } else if (is_tag(name) && type == fs::file_type::directory) {
+        folders.push_back(entry);
+        for (fs::directory_iterator in(entry, ec); !ec && in != end; in.increment(ec)) {
+          const std::string inner = in->path().filename().string();
+          if (in->symlink_status(ec).type() == fs::file_type::regular && made_by_run(inner))
+            files.push_back(in->path());
+          else if (stranger.empty())
+            stranger = name + "/" + inner;
+        }
+      } else if (stranger.empty()) {
+        stranger = name;
+      }
+    }
+    if (ec)
+      return status::error(named + "cannot read it: " + ec.message());
+    if (!marked && (!files.empty() || !folders.empty() || !stranger.empty()))
+      return status::error(named + "is not empty and holds no " + kMarkerName +
+                           ": a validation run did not make it; name a new or empty folder");
+    if (!stranger.empty())
+      return status::error(named + "holds " + stranger +
+                           ", which no validation run made; nothing was removed");
+    for (const fs::path& f : files)
+      if (!fs::remove(f, ec) && ec)
+        return status::error(named + "cannot remove " + f.string() + ": " + ec.message());
+    for (const fs::path& f : folders)
+      if (!fs::remove(f, ec) && ec)
+        return status::error(named + "cannot remove " + f.string() + ": " + ec.message());
+  }
+  const std::string marker = work + "/" + kMarkerName;
+  errno = 0;
+  std::ofstream out(marker, std::ios::binary | std::ios::trunc);
+  out << kMarkerText;
+  out.close();
+  if (!out)
+    return status::error(named + "cannot write " + kMarkerName + " in it: " + error_text(errno));
+  return status::success();
+}
+
 int run_validation(int argc, char** argv) {
   if (argc != 6) {
     std::fprintf(stderr,
@@ -612,13 +880,39 @@ int run_validation(int argc, char** argv) {
                  "CUSTOM_KNOWN_ANSWERS WORK_DIR\n");
     return 2;
   }
-  const std::string bin = argv[1], known = argv[3], custom = argv[4];
-  const std::string layouts = fs::absolute(argv[2]).string();
-  const std::string work = fs::absolute(argv[5]).string();
-  const std::string tool = fs::absolute(bin + "/pagolinth-ecc").string();
-  std::error_code ec;
-  fs::remove_all(work, ec);
-  fs::create_directories(work);
+  std::string paths[5];  // BIN_DIR, LAYOUTS_DIR, KNOWN_ANSWERS, CUSTOM_KNOWN_ANSWERS, WORK_DIR
+  const char* const roles[5] = {"BIN_DIR", "LAYOUTS_DIR", "KNOWN_ANSWERS", "CUSTOM_KNOWN_ANSWERS",
+                                "WORK_DIR"};
+  const auto refuse = [](const status& why) {
+    std::fprintf(stderr, "pagolinth-validate: %s\n", why.message.c_str());
+    return 2;
+  };
+  for (int i = 0; i < 5; ++i) {
+    std::error_code ec;
+    // An empty name would stand for the current folder, which WORK_DIR must never be by chance.
+    if (argv[i + 1][0] == '\0')
+      return refuse(status::error(std::string(roles[i]) + " is empty"));
+    paths[i] = fs::absolute(argv[i + 1], ec).lexically_normal().string();
+    if (ec)
+      return refuse(status::error(std::string(roles[i]) + " " + argv[i + 1] + ": " + ec.message()));
+    while (paths[i].size() > 1 && paths[i].back() == '/')
+      paths[i].pop_back();
+  }
+  const std::string &bin = paths[0], &layouts = paths[1], &work = paths[4];
+  const std::string tool = bin + "/pagolinth-ecc";
+  std::vector<known_answer> answers;
+  if (status e = check_programs_and_layouts(bin, layouts); !e.ok())
+    return refuse(e);
+  if (status e = read_answers(roles[2], argv[3], false, answers); !e.ok())
+    return refuse(e);
+  if (status e = read_answers(roles[3], argv[4], true, answers); !e.ok())
+    return refuse(e);
+  const std::vector<config> configs = corpus_configs(layouts);
+  std::vector<std::string> tags;
+  for (std::size_t ci = 0; ci < configs.size(); ++ci)
+    tags.emplace_back(1, static_cast<char>('A' + ci));
+  if (status e = prepare_work_dir(work, tags); !e.ok())
+    return refuse(e);
 
   const run_result version = run(tool, work, {"--version"});
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -631,43 +925,21 @@ int run_validation(int argc, char** argv) {
 
   // The generator routine against every known answer up to m = 16.
   {
-    int matched = 0, total = 0;
+    int matched = 0;
     std::string wrong;
-    for (const auto& [file, with_polynomial] : {std::pair{known, false}, {custom, true}}) {
-      std::istringstream lines(read_text(file));
-      std::string line;
-      while (std::getline(lines, line)) {
-        if (line.empty() || line[0] == '#' || line.rfind("bad", 0) == 0)
-          continue;
-        std::istringstream f(line);
-        int m = 0, t = 0, r = 0;
-        std::string p_hex = "0", g_hex;
-        f >> m;
-        if (with_polynomial)
-          f >> p_hex;
-        f >> t >> r >> g_hex;
-        static const std::uint32_t tabled[] = {0,      0,      0x7,    0xB,    0x13,   0x25,
-                                               0x43,   0x83,   0x171,  0x211,  0x409,  0x805,
-                                               0x1099, 0x25AF, 0x41D5, 0x8003, 0x1002D};
-        if (m < 5 || m > 16)
-          continue;
-        const std::uint32_t p = with_polynomial
-                                    ? static_cast<std::uint32_t>(std::stoul(p_hex, nullptr, 16))
-                                    : tabled[m];
-        ++total;
-        if (poly_hex(generator(m, p, t)) == g_hex)
-          ++matched;
-        else if (wrong.empty())
-          wrong = "m=" + std::to_string(m) + " t=" + std::to_string(t);
-      }
+    for (const known_answer& a : answers) {
+      if (poly_hex(generator(a.m, a.p, a.t)) == a.g_hex)
+        ++matched;
+      else if (wrong.empty())
+        wrong = "m=" + std::to_string(a.m) + " t=" + std::to_string(a.t);
     }
+    const int total = static_cast<int>(answers.size());
     result("-",
            "generator polynomials: " + std::to_string(matched) + "/" + std::to_string(total) +
                " known answers",
            matched == total && total > 0, wrong);
   }
 
-  const std::vector<config> configs = corpus_configs(layouts);
   std::vector<std::pair<std::string, std::string>> hashes;
   for (std::size_t ci = 0; ci < configs.size(); ++ci) {
     const config& cf = configs[ci];
@@ -675,7 +947,12 @@ int run_validation(int argc, char** argv) {
     std::printf("\n%s: %s, m=%d t=%d, %d pages\n", tag.c_str(), cf.name.c_str(), cf.code.m,
                 cf.code.t, cf.pages);
     const std::string dir = work + "/" + tag;
-    fs::create_directories(dir);
+    std::error_code ec;
+    if (!fs::create_directory(dir, ec) && ec) {
+      std::fprintf(stderr, "pagolinth-validate: cannot create %s: %s\n", dir.c_str(),
+                   ec.message().c_str());
+      return 2;
+    }
     const corpus k = make_corpus(cf, 1000 + ci);
     write_bytes(dir + "/raw.bin", k.raw);
     write_bytes(dir + "/noisy.bin", k.noisy);
@@ -782,10 +1059,12 @@ int run_validation(int argc, char** argv) {
     r = run(tool, dir, {"verify-audit", "fixed.bin.audit.json"});
     ok = ok && r.status == 1 && r.out.find("output: CHANGED") != std::string::npos;
     write_bytes(dir + "/fixed.bin", fixed);
-    fs::rename(dir + "/noisy.bin", dir + "/noisy.moved");
+    fs::rename(dir + "/noisy.bin", dir + "/noisy.moved", ec);
+    ok = ok && !ec;
     r = run(tool, dir, {"verify-audit", "fixed.bin.audit.json"});
     ok = ok && r.status == 1 && r.out.find("input:  MISSING") != std::string::npos;
-    fs::rename(dir + "/noisy.moved", dir + "/noisy.bin");
+    fs::rename(dir + "/noisy.moved", dir + "/noisy.bin", ec);
+    ok = ok && !ec;
     r = run(tool, dir, {"verify-audit", "raw.bin"});
     ok = ok && r.status == 2;
     result(tag, "verify-audit: 0 as is, 1 changed/missing, 2 bad", ok);

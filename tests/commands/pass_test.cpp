@@ -386,7 +386,7 @@ TEST(PassLayouts, ExtractSkipsBadBlocksAndAddsProtectedBytes) {
   EXPECT_EQ(skip.totals.bad_blocks, 2);
   EXPECT_TRUE(same_bytes(read_file(dir.file("skip.bin")), expected_image(l, enc, false, {1, 2})))
       << "bad blocks not skipped";
-  EXPECT_TRUE(has(joined(skip.summary), ": 1 2\n")) << joined(skip.summary);
+  EXPECT_TRUE(has(joined(skip.summary), ": 1-2\n")) << joined(skip.summary);
   EXPECT_TRUE(has_line(skip.summary, "skipped:         2 bad blocks"));
 
   pass_request q =

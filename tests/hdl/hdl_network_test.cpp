@@ -239,6 +239,27 @@ TEST(HdlNames, AcceptedInBothLanguages) {
   }
 }
 
+// Words the language standards reserve (their keyword tables), a few from each dialect a
+// designer may compile the files with; VHDL reads them in any case.
+TEST(HdlNames, RefusesReservedWordsOfTheLaterDialects) {
+  const struct {
+    const char* dialect;
+    std::vector<const char*> words;
+  } cases[] = {
+      {"Verilog-2005", {"uwire"}},
+      {"SystemVerilog-2005", {"always_comb", "bind", "chandle", "modport", "wait_order", "within"}},
+      {"SystemVerilog-2009", {"checker", "eventually", "s_until_with", "unique0", "untyped"}},
+      {"SystemVerilog-2012", {"implements", "interconnect", "nettype", "soft"}},
+      {"VHDL-2008",
+       {"vunit", "vmode", "vprop", "restrict_guarantee", "assume_guarantee", "fairness", "VUnit",
+        "Restrict_Guarantee"}},
+  };
+  for (const auto& c : cases) {
+    for (const char* word : c.words)
+      EXPECT_NE(hdl_check_name(word).message, "") << c.dialect << " word '" << word << "'";
+  }
+}
+
 TEST(HdlNames, TestbenchFileBesideTheModule) {
   const struct {
     const char* module;

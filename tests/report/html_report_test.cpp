@@ -13,10 +13,11 @@
 #include <string>  // std::string
 #include <vector>  // std::vector
 
-#include "files/output_file.h"        // file_ptr
-#include "report/svg_chart.h"         // linear_ticks, bar_chart, write_bar_chart
-#include "tests/report/small_pass.h"  // small_pass
-#include "tests/support/markup.h"     // file_text, unbalanced
+#include "files/output_file.h"          // file_ptr
+#include "report/svg_chart.h"           // linear_ticks, bar_chart, write_bar_chart
+#include "tests/report/small_pass.h"    // small_pass
+#include "tests/support/markup.h"       // file_text, unbalanced
+#include "tests/support/run_program.h"  // scratch_dir, read_file
 
 namespace {
 
@@ -101,10 +102,11 @@ TEST(HtmlReport, MillionPageReportStaysSmall) {
   s.layout = &layout;
   s.code = &code;
   constexpr std::int64_t kBig = 1 << 20;
+  const bad_block_set none;
   scan_report summary;
-  report_open(summary, s, kBig, {}, "big.bin", nullptr, nullptr);
+  report_open(summary, s, kBig, none, "big.bin", nullptr, nullptr);
   report_stats stats;
-  report_stats_open(stats, layout, 8, kBig, {});
+  report_stats_open(stats, layout, 8, kBig, none);
   constexpr std::int64_t kBatch = 8192;
   std::vector<step_outcome> outcomes(static_cast<std::size_t>(kBatch * 4));
   std::vector<bch_bit_fix> fixes(outcomes.size());
@@ -139,6 +141,65 @@ TEST(HtmlReport, MillionPageReportStaysSmall) {
             std::string::npos);
   EXPECT_NE(page.find("each bar gathers 33 blocks"), std::string::npos);
   EXPECT_NE(page.find("the first listed"), std::string::npos) << "over 1,000 uncorrectable";
+}
+
+// A dump of a million one-page blocks, nearly all marked bad: the first 2,500 blocks alternate
+// (the even ones bad), the rest are bad to the end. Neither the map nor the page may grow with
+// the blocks, and the lists give runs of neighbours, the first ones, then a count: 1,250 bad
+// among the first 2,500 and 1,048,576 - 2,500 after them make 1,047,326; the summary's 1,000
+// runs are single blocks, 1,046,326 more; the page's 200 runs, 1,047,126 more.
+TEST(HtmlReport, EveryBlockMarkedBadStaysSmall) {
+  nand_layout layout = default_layout(2048, 64, 1);
+  layout.bad_block.present = true;
+  layout.bad_block.marker = {2048, 2};
+  layout.bad_block.pages = {0};
+  bch_code code;
+  code.t = 8;
+  code.m = 13;
+  scan_settings s;
+  s.layout = &layout;
+  s.code = &code;
+  constexpr std::int64_t kBlocks = 1 << 20;
+  bad_block_set bad(kBlocks);
+  for (std::int64_t b = 0; b < kBlocks; ++b)
+    if (b >= 2500 || b % 2 == 0)
+      mark_bad_block(bad, b);
+  const scratch_dir dir;
+  const std::string map_path = dir.file("map.svg");
+  scan_report summary;
+  report_open(summary, s, kBlocks, bad, "bad.bin", nullptr,
+              file_ptr(std::fopen(map_path.c_str(), "wb")));
+  report_stats stats;
+  report_stats_open(stats, layout, 8, kBlocks, bad);
+  constexpr std::int64_t kBatch = 8192;
+  const std::vector<step_outcome> clean(static_cast<std::size_t>(kBatch * 4));
+  for (std::int64_t first = 0; first < kBlocks; first += kBatch) {
+    scan_batch b;
+    b.first_page = first;
+    b.pages = kBatch;
+    b.outcomes = clean.data();
+    report_stats_batch(stats, b);
+    ASSERT_TRUE(report_batch(summary, b));
+  }
+  ASSERT_EQ(report_close(summary).message, "");
+  const std::string map = read_file(map_path);
+  EXPECT_LT(map.size(), 5u << 20) << "map bytes: " << map.size();
+  EXPECT_EQ(unbalanced(map), "");
+  report_header h;
+  h.dump_name = "bad.bin";
+  file_ptr f(std::tmpfile());
+  ASSERT_TRUE(write_html_report(f.get(), h, summary, stats));
+  const std::string page = file_text(f.get());
+  EXPECT_LT(page.size(), 5u << 20) << "page bytes: " << page.size();
+  EXPECT_NE(page.find("uncorrectable; blocks: 0 2 4 6 "), std::string::npos);
+  EXPECT_NE(page.find(" 396 398 and 1047126 more</td>"), std::string::npos);
+  std::string listed;
+  for (const std::string& line : summary_lines(summary, 0))
+    if (line.rfind("bad blocks:", 0) == 0)
+      listed = line;
+  const std::string tail = " 1996 1998 and 1046326 more";
+  EXPECT_NE(listed.find("the dump): 0 2 4 6 "), std::string::npos) << listed.substr(0, 200);
+  EXPECT_EQ(listed.rfind(tail), listed.size() - tail.size()) << listed.substr(0, 200);
 }
 
 }  // namespace

@@ -144,10 +144,11 @@ TEST(ReportStats, EveryPlacedErrorCountedWhereItWasPlaced) {
   s.code = &dump.code();
   s.action = scan_action::check;
   s.threads = 2;
+  const bad_block_set none;
   report_stats stats;
-  report_stats_open(stats, dump.layout(), 8, kPages, {});
+  report_stats_open(stats, dump.layout(), 8, kPages, none);
   scan_report summary;
-  report_open(summary, s, kPages, {}, "d.bin", nullptr, nullptr);
+  report_open(summary, s, kPages, none, "d.bin", nullptr, nullptr);
   const status scanned = run_scan(
       in.get(), static_cast<std::int64_t>(dump.bytes().size()), s, [&](const scan_batch& batch) {
         report_stats_batch(stats, batch);
@@ -221,8 +222,11 @@ TEST(ReportStats, LargeDumpAggregatedWithoutLoss) {
   const nand_layout layout = default_layout(2048, 64, 64);
   constexpr std::int64_t kBig = 1 << 20;
   constexpr std::int64_t kBroken = 777777;
+  bad_block_set marked(kBig / 64);
+  mark_bad_block(marked, 5000);
+  mark_bad_block(marked, 5001);
   report_stats stats;
-  report_stats_open(stats, layout, 8, kBig, {5000, 5001});
+  report_stats_open(stats, layout, 8, kBig, marked);
   constexpr std::int64_t kBatch = 4096;
   std::vector<step_outcome> outcomes(static_cast<std::size_t>(kBatch * 4));
   std::int64_t want_bits = 0;

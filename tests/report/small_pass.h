@@ -16,6 +16,7 @@
 struct small_pass {
   nand_layout layout = default_layout(2048, 64, 4);
   bch_code code;
+  bad_block_set bad{3};  // before the summary, which reads it
   scan_report summary;
   report_stats stats;
 
@@ -28,8 +29,9 @@ struct small_pass {
     scan_settings s;
     s.layout = &layout;
     s.code = &code;
-    report_open(summary, s, 12, {2}, "d.bin", nullptr, nullptr);
-    report_stats_open(stats, layout, 8, 12, {2});
+    mark_bad_block(bad, 2);
+    report_open(summary, s, 12, bad, "d.bin", nullptr, nullptr);
+    report_stats_open(stats, layout, 8, 12, bad);
     std::vector<step_outcome> outcomes(48);
     std::vector<bch_bit_fix> fixes;
     for (std::size_t i = 0; i < outcomes.size(); ++i) {

@@ -192,14 +192,19 @@ TEST(DumpScan, BadBlocksAreFoundByTheirMarkers) {
   mark(7 * 4 + 1, 2048);
   mark(10 * 4, 2048);
   file_ptr f = temp_file(dump);
-  std::vector<std::int64_t> bad;
+  bad_block_set bad;
   EXPECT_EQ(find_bad_blocks(f.get(), static_cast<std::int64_t>(dump.size()), layout, bad).message,
             "");
-  EXPECT_EQ(bad, (std::vector<std::int64_t>{2, 5, 10}));
+  std::vector<std::int64_t> marked;
+  for (std::int64_t b = next_bad_block(bad, 0); b >= 0; b = next_bad_block(bad, b + 1))
+    marked.push_back(b);
+  EXPECT_EQ(marked, (std::vector<std::int64_t>{2, 5, 10}));
+  EXPECT_EQ(bad.blocks, 11);
+  EXPECT_EQ(bad.count, 3);
   layout.bad_block.present = false;
   EXPECT_EQ(find_bad_blocks(f.get(), static_cast<std::int64_t>(dump.size()), layout, bad).message,
             "");
-  EXPECT_TRUE(bad.empty());
+  EXPECT_EQ(bad.count, 0);
 }
 
 }  // namespace
