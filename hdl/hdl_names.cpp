@@ -2,7 +2,7 @@
 // testbench file goes beside its module file.
 #include "hdl/hdl.h"
 
-#include <algorithm>  // std::binary_search, std::is_sorted
+#include <algorithm>  // std::binary_search
 #include <cctype>     // std::isalnum, std::isalpha, std::tolower
 #include <cstddef>    // std::size_t
 #include <iterator>   // std::begin, std::end
