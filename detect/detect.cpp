@@ -856,7 +856,12 @@ class searcher {
       if (!find_mask(s_, step, trial) || !build_code(trial, trial_code).ok())
         continue;
       const decode_count count = decode_step(s_, step, trial_code, 0);
-      if (count.clean > most_clean) {
+      // A constant byte before the message (the pad byte ending the step before) decodes as
+      // well as the message without it, its share of the ECC taken for a mask: of readings
+      // that decode alike, the one without a byte mask is the step's own.
+      const bool unmasked =
+          trial.mask != layout_mask::bytes && layout.code.mask == layout_mask::bytes;
+      if (count.clean > most_clean || (count.clean == most_clean && unmasked)) {
         most_clean = count.clean;
         last = step;
         built = trial_code;

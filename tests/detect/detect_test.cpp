@@ -144,6 +144,42 @@ TEST(Detect, RecoversDrawnLayoutsAndCodes) {
   }
 }
 
+// A phone's layout: four steps of 512 data bytes, 8 tag bytes inside the codeword, 7 ECC bytes
+// and one 0xFF pad byte. That pad byte before each next step can pass for the start of a
+// message whose ECC then needs a mask; the reading without one, which puts every data byte in a
+// step, is the right one.
+TEST(Detect, PrefersTheReadingWithoutAMaskThatCoversTheData) {
+  nand_layout truth;
+  truth.name = "truth";
+  truth.page_size = 2048;
+  truth.spare_size = 64;
+  truth.block_pages = 64;
+  truth.code.m = 13;
+  truth.code.t = 4;
+  for (std::int64_t k = 0; k < 4; ++k) {
+    layout_step s;
+    s.data = {{528 * k, 512}};
+    s.protected_ = {{528 * k + 512, 8}};
+    s.ecc = {528 * k + 520, 7};
+    truth.steps.push_back(s);
+  }
+  bch_code built;
+  ASSERT_TRUE(build_code(truth.code, built).ok());
+  std::mt19937 rng(44);
+  detect_test::page_knobs knobs;
+  const std::vector<std::uint8_t> dump = detect_test::fill_pages(rng, truth, built, 64, knobs);
+  const detect_result r =
+      detect_layout(memory_reader(dump), static_cast<std::int64_t>(dump.size()), {2048, 64, 64});
+  ASSERT_TRUE(r.found) << (r.ruled_out.empty() ? "" : r.ruled_out.front());
+  EXPECT_EQ(r.layout.code.mask, layout_mask::none);
+  ASSERT_EQ(r.layout.steps.size(), 4u);
+  for (std::size_t k = 0; k < 4; ++k) {
+    SCOPED_TRACE("case step " + std::to_string(k));
+    EXPECT_EQ(spans_text(r.layout.steps[k].data), spans_text(truth.steps[k].data));
+    EXPECT_EQ(span_text(r.layout.steps[k].ecc), span_text(truth.steps[k].ecc));
+  }
+}
+
 TEST(Detect, FindsNothingWithoutEcc) {
   for (int seed = 101; seed <= 101; ++seed) {
     std::mt19937 rng(static_cast<unsigned>(seed));
