@@ -136,6 +136,9 @@ struct detect_request {
 struct detect_outcome {
   status error;
   bool found = false;
+  // Found, and the steps hold every data byte of the page: a layout to extract with. A finding
+  // that leaves data out is still reported and written, and the command ends with status 1.
+  bool complete = false;
   // What goes to standard output: the report as comments of a layout file, then the layout
   // file itself when `out` is "" (so that the text is a layout file), or a line naming `out`.
   std::string text;

@@ -115,6 +115,14 @@ void probe_lines(const probe_request& q, const nand_layout& layout, probe_outcom
                   mask_name(best.code.mask) + " " + shell_quoted(q.dump));
 }
 
+// The data bytes a page's steps hold together.
+std::int64_t data_bytes_held(const nand_layout& layout) {
+  std::int64_t held = 0;
+  for (const layout_step& step : layout.steps)
+    held += step_data_bytes(step);
+  return held;
+}
+
 std::string span_text(const layout_span& s) {
   return "[" + std::to_string(s.offset) + ", " + std::to_string(s.length) + "]";
 }
@@ -156,6 +164,14 @@ std::string detect_report(const detect_request& q, const detect_result& r,
   const nand_layout& l = r.layout;
   line("found: " + std::to_string(l.steps.size()) + " steps a page, " +
        std::to_string(step_data_bytes(l.steps[0])) + " data bytes each");
+  const std::int64_t held = data_bytes_held(l);
+  if (held < l.page_size) {
+    // Steps that decode well but leave data out are no layout to extract with.
+    line(printed("incomplete: the steps hold %" PRId64 " of the page's %d data bytes (%.0f%%); ",
+                 held, static_cast<int>(l.page_size),
+                 100.0 * static_cast<double>(held) / static_cast<double>(l.page_size)) +
+         "the rest lies in no codeword found, and extract would leave it out");
+  }
   line("code: " + code_text(l.code, static_cast<int>(l.steps[0].ecc.length)) + "; " +
        std::to_string(r.parity_bits) + " parity bits");
   line("generator g(x) = 0x" + poly_hex(r.generator));
@@ -281,6 +297,7 @@ detect_outcome run_detect(const detect_request& q) {
   if (found.found)
     found.layout.block_pages = q.block_pages;
   r.found = found.found;
+  r.complete = found.found && data_bytes_held(found.layout) >= found.layout.page_size;
   r.text = detect_report(q, found, r.guesses, guessed);
   if (!found.found)
     return r;

@@ -215,7 +215,8 @@ void add_detect(CLI::App& app, detect_request& d) {
                 "skip the long search for dumps in which most steps carry bit errors: a dump "
                 "without ECC is given up in seconds");
   cmd->footer(
-      "Exit status: 0 when a layout is found, 1 when nothing beats chance, 2 for bad usage or "
+      "Exit status: 0 when a layout holding all of the page's data is found, 1 when nothing beats "
+      "chance or the steps found leave data out, 2 for bad usage or "
       "input.\nExample: pagolinth-ecc detect Dump.bin --page-size 4096 --spare-size 224 -o "
       "board.toml");
 }
@@ -339,7 +340,7 @@ int run_detect_command(detect_request q) {
   if (!r.error.ok())
     return fail(r.error.message);
   std::fputs(r.text.c_str(), stdout);
-  return r.found ? kAllGood : kUncorrectable;
+  return r.complete ? kAllGood : kUncorrectable;
 }
 
 int run_program(int argc, char** argv) {

@@ -10,6 +10,7 @@
 #include <string>      // std::string
 #include <vector>      // std::vector
 
+#include "codec/layout_code.h"                    // build_code
 #include "layout/layout_file.h"                   // read_layout_file
 #include "tests/commands/command_test_support.h"  // encoded_dump, built_in, has, ...
 #include "tests/detect/dump_generator.h"          // generate_dump
@@ -202,6 +203,39 @@ TEST(DetectCommand, WritesALayoutThatCheckTakes) {
   q.force = false;
   EXPECT_TRUE(has(run_detect(q).error.message, "exists already"));
   EXPECT_EQ(read_file(q.out), file);
+}
+
+// Steps that decode but leave a quarter of the data in no codeword found: reported, written,
+// and no success. Here the first step of every page carries no ECC at all.
+TEST(DetectCommand, AFindingThatLeavesDataOutSaysSo) {
+  nand_layout truth;
+  truth.page_size = 2048;
+  truth.spare_size = 64;
+  truth.block_pages = 64;
+  truth.code.m = 13;
+  truth.code.t = 4;
+  for (std::int64_t k = 0; k < 4; ++k) {
+    layout_step s;
+    s.data = {{528 * k, 512}};
+    s.ecc = {528 * k + 512, 7};
+    truth.steps.push_back(s);
+  }
+  bch_code built;
+  ASSERT_TRUE(build_code(truth.code, built).ok());
+  std::mt19937 rng(45);
+  std::vector<std::uint8_t> dump = detect_test::fill_pages(rng, truth, built, 64, {});
+  for (std::size_t page = 0; page < 64; ++page) {
+    for (std::size_t i = 512; i < 519; ++i)
+      dump[page * 2112 + i] = static_cast<std::uint8_t>(rng());
+  }
+  scratch_dir dir;
+  write_file(dir.file("dump.bin"), std::string(dump.begin(), dump.end()));
+  const detect_outcome r = run_detect(detect_of(dir.file("dump.bin"), 2048, 64));
+  ASSERT_TRUE(r.error.ok() && r.found) << r.error.message << r.text;
+  EXPECT_FALSE(r.complete);
+  EXPECT_TRUE(
+      has(r.text, "\n# incomplete: the steps hold 1536 of the page's 2048 data bytes (75%); "))
+      << r.text;
 }
 
 TEST(DetectCommand, RefusesBadRequestsAndSaysWhenNothingIsFound) {
