@@ -46,10 +46,13 @@ probe_findings probe_code(const detect_reader& read, std::int64_t dump_bytes,
       sample one;
       one.message.resize(static_cast<std::size_t>(step_message_bytes(step)));
       gather_message(page.data(), step, one.message.data());
-      if (nearly_erased(one.message.data(), one.message.size(), 8))
-        continue;
       one.ecc.assign(page.data() + step.ecc.offset,
                      page.data() + step.ecc.offset + step.ecc.length);
+      // Data of all 0xFF under an ECC that is not is written, and the best evidence of a mask:
+      // only a step erased as a whole tells nothing.
+      if (nearly_erased(one.message.data(), one.message.size(), 8) &&
+          nearly_erased(one.ecc.data(), one.ecc.size(), 8))
+        continue;
       // A dump of one page written over and over holds one piece of evidence, not many.
       if (!first_sight(seen, one.message.data(), one.message.size(), one.ecc.data(),
                        one.ecc.size()))

@@ -28,8 +28,9 @@ struct probe_findings {
 };
 
 // Reads whole pages of `layout` from the start of the dump (`dump_bytes` bytes) until `steps`
-// distinct steps whose message has more than 8 zero bits are gathered (a step equal to one
-// gathered before is skipped: it would only repeat its evidence), then decodes them under the
+// distinct steps that are not nearly erased are gathered (a step whose message and ECC are each
+// within 8 zero bits of all 0xFF is skipped, as is one equal to a step gathered before: it would
+// only repeat its evidence), then decodes them under the
 // layout's code with both bit orders, the masks none and erased-ff (and the layout's own byte
 // mask, when it names one), and t = 1 ... 8. With `vary_padding`, both paddings too (where the
 // parity leaves bits unused), and t up to what the smallest ECC span holds (at most 200).

@@ -85,6 +85,11 @@ TEST(ProbeCommand, RecommendsOnlyWhatBeatsChance) {
   EXPECT_EQ(probe(dump, {}, 0).error.message, "--sectors takes a number from 1 to 100000");
   write_file(dir.file("erased.bin"), std::string(4 * 2112, '\xFF'));
   EXPECT_TRUE(has(probe(dir.file("erased.bin")).error.message, "no sector that is not erased"));
+  // Data of all 0xFF under the ECC the code gives it is written, not erased: one sector's
+  // evidence (they are all alike).
+  ASSERT_TRUE(run_pass(request(pass_command::encode, dir.file("erased.bin"), dir.file("ff.bin")))
+                  .error.ok());
+  EXPECT_EQ(probe(dir.file("ff.bin")).sampled, 1);
 }
 
 TEST(ProbeCommand, RepeatedAndZeroSectorsAreNoEvidence) {
