@@ -9,12 +9,13 @@
 #include <thread>     // std::thread
 #include <utility>    // std::move
 
-#include "bch/bch.h"              // bch_primitive_polynomial: the tabled polynomial first
-#include "codec/codec.h"          // bch_encode, bch_decode, bch_parity_bit
-#include "codec/layout_code.h"    // build_code
-#include "detect/evidence.h"      // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
-#include "detect/step_decoder.h"  // nearly_erased, decode_count, decode_sample
-#include "platform/platform.h"    // platform_read_at
+#include "bch/bch.h"               // bch_primitive_polynomial: the tabled polynomial first
+#include "codec/codec.h"           // bch_encode, bch_decode, bch_parity_bit
+#include "codec/layout_code.h"     // build_code
+#include "detect/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
+#include "detect/step_decoder.h"   // nearly_erased, decode_count, decode_sample
+#include "detect/syndrome_scan.h"  // word_shape, syndrome_scan, primitive_polynomials
+#include "platform/platform.h"     // platform_read_at
 
 namespace {
 
@@ -47,6 +48,11 @@ constexpr std::int64_t kMaxStepSpare = 2 * kMaxParity / 8;
 constexpr std::int64_t kMaxSampleBytes = std::int64_t{256} << 20;
 // Candidates whose common factors are sought at once, spread over the threads.
 constexpr std::size_t kBatch = 64;
+// Bytes that may vary after the last ECC of a page (a page counter, a sequence number): the
+// last step's word may end this many columns before the last varying one.
+constexpr std::int64_t kMaxTrailing = 32;
+// Fields whose syndromes are weighed together before their hits are confirmed.
+constexpr std::size_t kFieldBatch = 64;
 // Runs of fixed bytes at the start of the spare that a step's message may skip.
 constexpr std::int64_t kHoles[] = {1, 2, 6, 8};
 
@@ -107,23 +113,6 @@ void study_columns(sample_set& s) {
     if (!s.constant[j])
       s.end = j + 1;
   }
-}
-
-// A word of one step as the search reads it: byte spans of the raw page gathered in order, and
-// optionally `cut_bits` bits dropped at the start of word byte `cut_at` (padding before the
-// parity).
-struct word_shape {
-  std::vector<layout_span> spans;
-  std::int64_t cut_at = -1;
-  int cut_bits = 0;
-  bool lsb_first = false;
-};
-
-std::size_t word_bytes(const word_shape& shape) {
-  std::size_t n = 0;
-  for (const layout_span& span : shape.spans)
-    n += static_cast<std::size_t>(span.length);
-  return n;
 }
 
 void gather(const std::vector<std::uint8_t>& page, const word_shape& shape,
@@ -348,6 +337,7 @@ struct candidate {
   // bad-block marker's place at the start of the spare, skipped by some controllers).
   std::int64_t hole_at = -1;
   std::int64_t hole = 0;
+  std::int64_t end = 0;  // one past the last step's word: its last parity byte, or padding
 };
 
 // The byte ranges of [from, to) without the candidate's hole.
@@ -357,7 +347,8 @@ std::vector<layout_span> without_hole(const candidate& c, std::int64_t from, std
   return {{from, to - from}};
 }
 
-word_shape shape_of(const candidate& c, std::int64_t end) {
+word_shape shape_of(const candidate& c) {
+  const std::int64_t end = c.end;
   word_shape shape;
   shape.lsb_first = c.lsb_first;
   if (c.kind == family::interleaved) {
@@ -414,6 +405,70 @@ bool step_fits(const sample_set& s, const layout_step& step, const bch_code& cod
   return c.tried == 0 || (c.usable >= 2 && 2 * c.usable >= c.tried);
 }
 
+// The mask of a code whose steps all carry bit errors: the XOR of two steps is a codeword
+// without mask, with the errors of both; a reference step's own errors are those that recur in
+// its XORs with most others. Corrected so, the reference gives the mask as the difference
+// between its stored ECC and the ECC of its message. True when two references agree on it.
+bool mask_from_pairs(const sample_set& s, const layout_step& step, const bch_code& none,
+                     const std::vector<std::uint8_t>& used, std::vector<std::uint8_t>& mask) {
+  const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
+  const auto ecc_bytes = static_cast<std::size_t>(none.ecc_bytes);
+  std::vector<std::vector<std::uint8_t>> messages, eccs;
+  distinct_steps seen;
+  std::vector<std::uint8_t> message(message_bytes);
+  for (const auto& page : s.pages) {
+    if (messages.size() == 12)
+      break;
+    gather_message(page.data(), step, message.data());
+    const std::uint8_t* stored = page.data() + step.ecc.offset;
+    if (nearly_erased(message.data(), message_bytes, 16) ||
+        !first_sight(seen, message.data(), message_bytes, stored, ecc_bytes))
+      continue;
+    messages.push_back(message);
+    eccs.emplace_back(stored, stored + ecc_bytes);
+  }
+  std::map<std::vector<std::uint8_t>, int> votes;
+  bch_decode_result result;
+  std::vector<std::uint8_t> xm(message_bytes), xe(ecc_bytes), ecc(ecc_bytes);
+  for (std::size_t r = 0; r < messages.size() && r < 4; ++r) {
+    std::map<std::uint64_t, int> seen_fix;
+    int decoded = 0;
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+      if (i == r)
+        continue;
+      for (std::size_t j = 0; j < message_bytes; ++j)
+        xm[j] = static_cast<std::uint8_t>(messages[r][j] ^ messages[i][j]);
+      for (std::size_t j = 0; j < ecc_bytes; ++j)
+        xe[j] = static_cast<std::uint8_t>(eccs[r][j] ^ eccs[i][j]);
+      bch_decode(none, xm.data(), message_bytes, xe.data(), result);
+      if (result.status != bch_status::clean && result.status != bch_status::corrected)
+        continue;
+      ++decoded;
+      for (const bch_bit_fix& fix : result.fixes)
+        ++seen_fix[(std::uint64_t{fix.in_ecc} << 40) | (std::uint64_t{fix.byte} << 3) | fix.bit];
+    }
+    if (decoded < 2)
+      continue;
+    std::vector<std::uint8_t> m = messages[r], e = eccs[r];
+    for (const auto& [at, count] : seen_fix) {
+      if (2 * count <= decoded)
+        continue;
+      const auto byte = static_cast<std::size_t>((at & ((std::uint64_t{1} << 40) - 1)) >> 3);
+      std::vector<std::uint8_t>& where = (at >> 40) != 0 ? e : m;
+      if (byte < where.size())
+        where[byte] = static_cast<std::uint8_t>(where[byte] ^ (1u << (at & 7)));
+    }
+    bch_encode(none, m.data(), m.size(), ecc.data());
+    for (std::size_t j = 0; j < ecc_bytes; ++j)
+      ecc[j] = static_cast<std::uint8_t>((ecc[j] ^ e[j]) & used[j]);
+    if (++votes[ecc] == 2) {
+      mask = ecc;
+      return true;
+    }
+  }
+  return false;
+}
+
 // The mask of a code as written: the most frequent difference, over the parity's bits,
 // between the stored ECC and the ECC computed without a mask. Sets code.mask (and
 // mask_bytes); false when no difference occurs twice.
@@ -454,8 +509,13 @@ bool find_mask(const sample_set& s, const layout_step& step, layout_code& code) 
       best = &pattern;
     }
   }
-  if (best == nullptr || most < 2)
-    return false;
+  std::vector<std::uint8_t> from_pairs;
+  if (best == nullptr || most < 2) {
+    // Every step carries bit errors (a worn chip): no two differences agree.
+    if (!mask_from_pairs(s, step, none, used, from_pairs))
+      return false;
+    best = &from_pairs;
+  }
   if (std::count(best->begin(), best->end(), 0) == static_cast<std::ptrdiff_t>(ecc_bytes)) {
     code.mask = layout_mask::none;
     code.mask_bytes.clear();
@@ -610,8 +670,8 @@ class searcher {
     threads_ = std::min(threads_, 64u);
   }
 
-  // Every candidate of the page, in the order tried.
-  std::vector<candidate> candidates() const {
+  // Every candidate of the page whose last word ends at `end`, in the order tried.
+  std::vector<candidate> candidates(std::int64_t end) const {
     std::vector<candidate> out;
     const std::int64_t page = geometry_.page_size;
     // Short steps first, both bit orders each: the long words of 2048-byte steps cost the
@@ -628,16 +688,18 @@ class searcher {
           c.steps = steps;
           c.lsb_first = lsb;
           c.kind = family::interleaved;
-          for (std::int64_t start = std::max((steps - 1) * step, s_.end - step - kMaxStepSpare);
-               start + step + 2 <= s_.end; ++start) {
+          for (std::int64_t start = std::max((steps - 1) * step, end - step - kMaxStepSpare);
+               start + step + 2 <= end; ++start) {
             c.start = start;
+            c.end = end;
             add_variants(out, c, start + step, cut);
           }
           c.kind = family::spare_end;
           c.start = (steps - 1) * step;
-          for (std::int64_t tail = std::max<std::int64_t>(page, s_.end - kMaxStepSpare);
-               tail + 2 <= s_.end; ++tail) {
+          for (std::int64_t tail = std::max<std::int64_t>(page, end - kMaxStepSpare);
+               tail + 2 <= end; ++tail) {
             c.tail = tail;
+            c.end = end;
             add_variants(out, c, tail, cut);
           }
         }
@@ -651,15 +713,16 @@ class searcher {
         c.lsb_first = lsb;
         c.kind = family::interleaved;
         c.hole_at = page;
+        c.end = end;
         for (std::int64_t hole : kHoles) {
           bool fixed = true;
-          for (std::int64_t j = page; j < page + hole && j < s_.end; ++j)
+          for (std::int64_t j = page; j < page + hole && j < end; ++j)
             fixed = fixed && s_.constant[static_cast<std::size_t>(j)];
           if (!fixed)
             break;
           c.hole = hole;
-          for (std::int64_t start = std::max(page - step, s_.end - hole - step - kMaxStepSpare);
-               start < page && start + step + hole + 2 <= s_.end; ++start) {
+          for (std::int64_t start = std::max(page - step, end - hole - step - kMaxStepSpare);
+               start < page && start + step + hole + 2 <= end; ++start) {
             c.start = start;
             out.push_back(c);
           }
@@ -670,7 +733,7 @@ class searcher {
   }
 
   bool run() {
-    const std::vector<candidate> all = candidates();
+    const std::vector<candidate> all = candidates(s_.end);
     // Step sizes one after the other: two interleaved steps and the ECC between them form a
     // codeword of the same code too, so a longer step must not win where the shorter one was
     // only unlucky with bit errors. Per size a first pass with three tries each and a second
@@ -679,7 +742,7 @@ class searcher {
     // which on a worn chip may be one step in three or four.
     double all_work = 0;  // of one try of every candidate
     for (const candidate& c : all) {
-      const double words = static_cast<double>(word_bytes(shape_of(c, s_.end))) / 8;
+      const double words = static_cast<double>(word_bytes(shape_of(c))) / 8;
       all_work += words * words;
     }
     const int more = static_cast<int>(std::clamp(kMoreWork / std::max(1.0, all_work), 3.0, 60.0));
@@ -702,12 +765,16 @@ class searcher {
       if (try_candidates(all, from, to, 0, 3, 1) || try_candidates(all, from, to, 3, more, 1))
         return true;
     }
+    // No two steps free of bit errors (a worn chip), or a word that ends before the last
+    // varying column: the syndromes of the codes in common use, at every span and end.
+    if (scan_common_codes())
+      return true;
     // The rounds come after every size's first tries: a dump of long steps with few errors
     // must not wait for the rounds of the short ones.
     for (const auto& [from, to] : sizes) {
       double round_work = 0;  // of one try of every candidate of the size
       for (std::size_t i = from; i < to; ++i) {
-        const double words = static_cast<double>(word_bytes(shape_of(all[i], s_.end))) / 8;
+        const double words = static_cast<double>(word_bytes(shape_of(all[i]))) / 8;
         round_work += words * words;
       }
       const int rounds = static_cast<int>(group_work / (kNoisyRound * round_work));
@@ -719,6 +786,8 @@ class searcher {
       if (rounds == 0)
         progress_done_ += static_cast<double>(to - from);
     }
+    if (effort > 0 && scan_every_polynomial(effort))
+      return true;
     for (std::int64_t step : kStepSizes) {
       for (bool lsb : {false, true}) {
         if (step > geometry_.page_size || geometry_.page_size % step != 0)
@@ -748,8 +817,8 @@ class searcher {
       std::vector<char> hit(end - batch, 0);
       const auto work = [&](std::size_t first, std::size_t stride) {
         for (std::size_t i = batch + first; i < end; i += stride)
-          hit[i - batch] = find_common_factor(s_, shape_of(all[i], s_.end), first_try, tries,
-                                              factors[i - batch]);
+          hit[i - batch] =
+              find_common_factor(s_, shape_of(all[i]), first_try, tries, factors[i - batch]);
       };
       std::vector<std::thread> helpers;
       for (unsigned t = 1; t < threads_; ++t)
@@ -768,6 +837,122 @@ class searcher {
     return false;
   }
 
+  // The fields of the codes in common use for steps of `step` data bytes: the tabled
+  // polynomial and others seen in controllers, for every m whose words fit.
+  static std::vector<scan_field> common_fields(std::int64_t step) {
+    static const std::uint32_t kSeen[] = {0x201B, 0x402B, 0x4443, 0x1100B};
+    std::vector<scan_field> out;
+    for (int m = kLayoutMinDegree; m <= kLayoutMaxDegree; ++m) {
+      if (8 * step + 2 * m > (std::int64_t{1} << m) - 1 || m < 13)
+        continue;
+      std::vector<std::uint32_t> polys = {static_cast<std::uint32_t>(bch_primitive_polynomial(m))};
+      for (std::uint32_t p : kSeen) {
+        if ((p >> m) == 1 && p != polys[0])
+          polys.push_back(p);
+      }
+      // The sparsest of the degree too: hardware favours few taps.
+      for (std::uint32_t p : primitive_polynomials(m, 2)) {
+        if (std::find(polys.begin(), polys.end(), p) == polys.end())
+          polys.push_back(p);
+      }
+      for (std::uint32_t p : polys)
+        out.push_back({m, p});
+    }
+    return out;
+  }
+
+  // Shapes of `all` [from, to) as words, and the hits of `fields` on them confirmed in order;
+  // true once one makes a layout.
+  bool scan_and_confirm(const std::vector<candidate>& all, const std::vector<scan_field>& fields,
+                        int most_t) {
+    if (all.empty() || fields.empty())
+      return false;
+    std::vector<word_shape> shapes;
+    shapes.reserve(all.size());
+    for (const candidate& c : all)
+      shapes.push_back(shape_of(c));
+    scan_limits limits;
+    limits.data_bytes = all.front().step;
+    limits.most_t = most_t;
+    limits.threads = threads_;
+    const std::vector<scan_hit> hits = syndrome_scan(s_.pages, shapes, fields, limits);
+    // Near the true span many shapes hit (bytes of the step before that do not vary, ends
+    // within the padding); a few confirmations settle it, the rest would repeat them.
+    int tried = 0;
+    for (const scan_hit& hit : hits) {
+      if (confirm_hit(all[hit.shape], hit))
+        return true;
+      if (++tried == 48)
+        break;
+    }
+    return false;
+  }
+
+  // The codes in common use at every candidate span, and at ends before the last varying
+  // column (bytes after the last ECC that vary: a page counter, say), step size by step size.
+  bool scan_common_codes() {
+    for (std::int64_t step : kStepSizes) {
+      if (step > geometry_.page_size || geometry_.page_size % step != 0)
+        continue;
+      const std::vector<scan_field> fields = common_fields(step);
+      std::vector<candidate> all;
+      for (std::int64_t end = s_.end; end > s_.end - kMaxTrailing && end > geometry_.page_size;
+           --end) {
+        // A word cannot end on a column that never varies: its last parity byte would.
+        if (end < s_.end && s_.constant[static_cast<std::size_t>(end - 1)])
+          continue;
+        for (const candidate& c : candidates(end)) {
+          if (c.step == step)
+            all.push_back(c);
+        }
+      }
+      if (scan_and_confirm(all, fields, 16))
+        return true;
+    }
+    return false;
+  }
+
+  // Every primitive polynomial of the two smallest fields a step fits, on the candidate spans
+  // that end at the last varying column: for worn chips whose controller uses a polynomial of
+  // its own. `effort` (0 ... 1) is the share of the polynomials tried.
+  bool scan_every_polynomial(double effort) {
+    for (std::int64_t step : kStepSizes) {
+      if (step > geometry_.page_size || geometry_.page_size % step != 0)
+        continue;
+      std::vector<candidate> all;
+      for (const candidate& c : candidates(s_.end)) {
+        if (c.step == step)
+          all.push_back(c);
+      }
+      const std::vector<scan_field> common = common_fields(step);
+      int fields_done = 0;
+      for (int m = kLayoutMinDegree; m <= kLayoutMaxDegree && fields_done < 2; ++m) {
+        if (8 * step + 2 * m > (std::int64_t{1} << m) - 1 || m < 13)
+          continue;
+        ++fields_done;
+        std::vector<std::uint32_t> polys = primitive_polynomials(m, 1u << m);
+        polys.resize(static_cast<std::size_t>(effort * static_cast<double>(polys.size())));
+        std::vector<scan_field> fields;
+        for (std::uint32_t p : polys) {
+          bool listed = false;
+          for (const scan_field& f : common)
+            listed = listed || (f.m == m && f.p == p);
+          if (!listed)
+            fields.push_back({m, p});
+        }
+        for (std::size_t from = 0; from < fields.size(); from += kFieldBatch) {
+          const std::vector<scan_field> batch(
+              fields.begin() + static_cast<std::ptrdiff_t>(from),
+              fields.begin() +
+                  static_cast<std::ptrdiff_t>(std::min(fields.size(), from + kFieldBatch)));
+          if (scan_and_confirm(all, batch, 10))
+            return true;
+        }
+      }
+    }
+    return false;
+  }
+
   // The candidate as it is, or (cut) with the padding cut where a column shows it.
   void add_variants(std::vector<candidate>& out, candidate c, std::int64_t from, bool cut) const {
     if (!cut) {
@@ -776,7 +961,7 @@ class searcher {
       out.push_back(c);
       return;
     }
-    for (std::int64_t q = from; q < std::min(from + kMaxProtected + 1, s_.end - 1); ++q) {
+    for (std::int64_t q = from; q < std::min(from + kMaxProtected + 1, c.end - 1); ++q) {
       const int bits = leading_pad_bits(s_, q, c.lsb_first);
       if (bits > 0) {
         c.cut = q;
@@ -788,14 +973,40 @@ class searcher {
 
   // From a common factor to a whole layout, or false with a line in ruled_out.
   bool confirm(const candidate& c, const common_factor& factor) {
-    const word_shape shape = shape_of(c, s_.end);
-    const std::int64_t tail_start = c.kind == family::interleaved ? c.start : c.tail;
     named_code code;
-    const std::int64_t message_bits = 8 * static_cast<std::int64_t>(word_bytes(shape));
+    const std::int64_t message_bits = 8 * static_cast<std::int64_t>(word_bytes(shape_of(c)));
     if (!name_code(factor.g, message_bits, code)) {
       note_factor(c, factor, "is no BCH generator of a field of degree 5 to 16");
       return false;
     }
+    return confirm_code(c, factor, code);
+  }
+
+  // From a code whose syndromes fit the candidate's words to a whole layout. The word carries
+  // no power of x beyond its padding: it ends where the candidate says.
+  bool confirm_hit(const candidate& c, const scan_hit& hit) {
+    named_code code;
+    code.m = hit.field.m;
+    code.t = hit.t;
+    code.polynomial = hit.field.p;
+    code.g = bch_generator(hit.field.m, hit.field.p, hit.t);
+    const int r = poly_degree(code.g);
+    if (r < kMinParity || r > kMaxParity)
+      return false;
+    common_factor factor;
+    factor.g = code.g;
+    if (c.cut < 0) {
+      factor.shift = static_cast<int>(8 * ((r + 7) / 8) - r);
+    } else {
+      if ((r + c.cut_bits) % 8 != 0)
+        return false;
+      factor.shift = static_cast<int>(8 * (c.end - c.cut - (r + c.cut_bits) / 8));
+    }
+    return confirm_code(c, factor, code);
+  }
+
+  bool confirm_code(const candidate& c, const common_factor& factor, const named_code& code) {
+    const std::int64_t tail_start = c.kind == family::interleaved ? c.start : c.tail;
     const int r = poly_degree(code.g);
     std::int64_t ecc_offset = 0, ecc_bytes = 0;
     if (c.cut < 0) {
@@ -805,7 +1016,7 @@ class searcher {
         note_factor(c, factor, "leaves its parity off the byte grid");
         return false;
       }
-      ecc_offset = s_.end - (factor.shift - pad) / 8 - ecc_bytes;
+      ecc_offset = c.end - (factor.shift - pad) / 8 - ecc_bytes;
     } else {
       if ((r + c.cut_bits) % 8 != 0) {
         note_factor(c, factor, "does not fill the bytes after its leading padding");
@@ -813,7 +1024,7 @@ class searcher {
       }
       ecc_bytes = (r + c.cut_bits) / 8;
       ecc_offset = c.cut;
-      if (factor.shift < 8 * (s_.end - ecc_offset - ecc_bytes)) {
+      if (factor.shift < 8 * (c.end - ecc_offset - ecc_bytes)) {
         note_factor(c, factor, "ends its parity elsewhere than its padding says");
         return false;
       }
@@ -836,10 +1047,10 @@ class searcher {
     // Bytes of the step before can pass for the start of the message: a byte that is nearly
     // fixed (its padding), its varying bits then taken for bit errors, or a whole ECC that a
     // few pages of zeros leave zero. Of the message starts up to kMaxTrim bytes later, the
-    // one under which most steps decode clean is the step's own.
+    // one under which most steps decode, with the fewest bits corrected, is the step's own.
     layout_step last;
     bch_code built;
-    std::int64_t most_clean = -1;
+    std::int64_t most_usable = -1, fewest_bits = 0;
     const std::int64_t first = c.kind == family::interleaved ? c.start : c.tail;
     for (std::int64_t d = 0; d <= kMaxTrim && first + d <= ecc_offset; ++d) {
       if (c.kind == family::interleaved && ecc_offset - (c.start + d) < 1)
@@ -861,14 +1072,19 @@ class searcher {
       // that decode alike, the one without a byte mask is the step's own.
       const bool unmasked =
           trial.mask != layout_mask::bytes && layout.code.mask == layout_mask::bytes;
-      if (count.clean > most_clean || (count.clean == most_clean && unmasked)) {
-        most_clean = count.clean;
+      // On a worn chip no step is clean: more steps decoded, then fewer bits corrected.
+      const bool better = count.usable != most_usable ? count.usable > most_usable
+                          : count.bits != fewest_bits ? count.bits < fewest_bits
+                                                      : unmasked;
+      if (better) {
+        most_usable = count.usable;
+        fewest_bits = count.bits;
         last = step;
         built = trial_code;
         layout.code = trial;
       }
     }
-    if (most_clean < 0) {
+    if (most_usable < 0) {
       note_factor(c, factor, "decodes too few steps to read a mask from");
       return false;
     }
@@ -1003,9 +1219,10 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
       s.pages.push_back(page);
   }
   result.pages_used = static_cast<std::int64_t>(s.pages.size());
-  if (s.pages.size() < 4) {
+  // Two pages give two words a step, which the syndromes weigh; the common factor needs more.
+  if (s.pages.size() < 2) {
     result.ruled_out.push_back(
-        "fewer than 4 programmed, distinct pages among those sampled: "
+        "fewer than 2 programmed, distinct pages among those sampled: "
         "nothing to compare");
     return result;
   }

@@ -47,6 +47,8 @@ void decode_gathered(step_decoder& d, const bch_code& code, decode_count& count)
      : s == bch_status::corrected ? count.corrected
                                   : count.uncorrectable);
   count.usable = count.clean + count.corrected;
+  if (s == bch_status::corrected)
+    count.bits += d.result.bits;
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ struct decode_count {
   std::int64_t tried = 0;   // steps decoded that are neither erased nor blank
   std::int64_t usable = 0;  // clean or corrected
   std::int64_t clean = 0, corrected = 0, erased = 0, uncorrectable = 0;
+  std::int64_t bits = 0;  // bits the corrected steps needed, all together
   // Steps that decode to the all-zero message: a codeword of every code with the same mask
   // (free space reads so under no mask), which tells one code from another no more than an
   // erased step does. Not in `tried`.

@@ -1,0 +1,454 @@
+// Syndromes of candidate words under candidate fields, from prefix sums over the sampled pages
+// so that a shape costs a few lookups per syndrome whatever its length, and Berlekamp-Massey
+// over them: the test behind the search for codes on worn chips.
+#include "detect/syndrome_scan.h"
+
+#include <algorithm>  // std::min, std::max, std::sort
+#include <thread>     // std::thread
+
+#include "detect/gf2_poly.h"  // poly_is_primitive
+
+namespace {
+
+// Pages whose words are weighed: enough for 8 single words and 8 pairs.
+constexpr std::size_t kPages = 16;
+constexpr std::size_t kSingles = 8;
+constexpr std::size_t kPairs = 8;
+// The most syndrome pairs a hit is examined to.
+constexpr int kMostT = 160;
+
+std::uint8_t reversed(std::uint8_t b) {
+  b = static_cast<std::uint8_t>(((b & 0xF0) >> 4) | ((b & 0x0F) << 4));
+  b = static_cast<std::uint8_t>(((b & 0xCC) >> 2) | ((b & 0x33) << 2));
+  return static_cast<std::uint8_t>(((b & 0xAA) >> 1) | ((b & 0x55) << 1));
+}
+
+// GF(2^m) by logarithms.
+struct field_tables {
+  int m = 0;
+  int n = 0;                       // 2^m - 1
+  std::vector<std::uint16_t> exp;  // alpha^i for i < 2n
+  std::vector<std::int32_t> log;   // log[0] unused
+};
+
+field_tables make_field(const scan_field& f) {
+  field_tables g;
+  g.m = f.m;
+  g.n = (1 << f.m) - 1;
+  g.exp.resize(2 * static_cast<std::size_t>(g.n));
+  g.log.assign(static_cast<std::size_t>(g.n) + 1, 0);
+  std::uint32_t x = 1;
+  for (int i = 0; i < g.n; ++i) {
+    g.exp[i] = static_cast<std::uint16_t>(x);
+    g.exp[i + g.n] = static_cast<std::uint16_t>(x);
+    g.log[x] = i;
+    x <<= 1;
+    if (x & (1u << f.m))
+      x ^= f.p;
+  }
+  return g;
+}
+
+// a * alpha^e, 0 <= e < n.
+inline std::uint16_t times_power(const field_tables& g, std::uint16_t a, int e) {
+  return a == 0 ? 0 : g.exp[static_cast<std::size_t>(g.log[a] + e)];
+}
+
+inline std::uint16_t mul(const field_tables& g, std::uint16_t a, std::uint16_t b) {
+  return a == 0 || b == 0 ? 0 : g.exp[static_cast<std::size_t>(g.log[a] + g.log[b])];
+}
+
+// Byte values as sums of powers of alpha^j: bit k of the byte (in the word's bit order) stands
+// for x^k within its byte.
+std::vector<std::uint16_t> byte_values(const field_tables& g, int j, bool lsb_first) {
+  std::vector<std::uint16_t> out(256, 0);
+  for (int v = 0; v < 256; ++v) {
+    const int bits = lsb_first ? reversed(static_cast<std::uint8_t>(v)) : v;
+    std::uint16_t sum = 0;
+    for (int k = 0; k < 8; ++k) {
+      if ((bits >> k) & 1)
+        sum ^= g.exp[static_cast<std::size_t>(static_cast<std::int64_t>(j) * k % g.n)];
+    }
+    out[static_cast<std::size_t>(v)] = sum;
+  }
+  return out;
+}
+
+// A run of word bytes [a, b) of the page with its first byte's top `cut` bits dropped.
+struct segment {
+  std::int64_t a = 0, b = 0;
+  int cut = 0;
+};
+
+std::vector<segment> segments_of(const word_shape& shape) {
+  std::vector<segment> out;
+  std::int64_t word_at = 0;
+  for (const layout_span& span : shape.spans) {
+    const std::int64_t from = span.offset, to = span.offset + span.length;
+    if (shape.cut_bits > 0 && shape.cut_at >= word_at && shape.cut_at < word_at + span.length) {
+      const std::int64_t split = from + (shape.cut_at - word_at);
+      if (split > from)
+        out.push_back({from, split, 0});
+      out.push_back({split, to, shape.cut_bits});
+    } else {
+      out.push_back({from, to, 0});
+    }
+    word_at += span.length;
+  }
+  return out;
+}
+
+// The top `cut` bits of a byte in the word's bit order.
+std::uint8_t top_bits(int cut, bool lsb_first) {
+  if (cut <= 0)
+    return 0;
+  return lsb_first ? static_cast<std::uint8_t>((1u << cut) - 1)
+                   : static_cast<std::uint8_t>(0xFFu << (8 - cut));
+}
+
+// Ones in the segments' bytes, from a prefix count over the columns from `lo`.
+std::int64_t ones_in(const std::vector<std::int32_t>& prefix, const std::vector<segment>& segs,
+                     std::int64_t lo) {
+  std::int64_t ones = 0;
+  for (const segment& s : segs)
+    ones += prefix[static_cast<std::size_t>(s.b - lo)] - prefix[static_cast<std::size_t>(s.a - lo)];
+  return ones;
+}
+
+// Berlekamp-Massey over s[0 .. 2 * most_t), marking in `fit` (index t) the t at which the LFSR
+// of the first 2t - 2 syndromes also generates the next two, and is shorter than t.
+void fits_of(const field_tables& g, const std::vector<std::uint16_t>& s, int most_t,
+             std::vector<int>& fit_count) {
+  const int total = 2 * most_t;
+  // x^shift B(x) never has degree above k + 1 <= 2 kMostT (the LFSR's length bounds both).
+  std::uint16_t c[2 * kMostT + 2] = {1}, b[2 * kMostT + 2] = {1}, t_copy[2 * kMostT + 2];
+  int length = 0, shift = 1, c_len = 1, b_len = 1;
+  std::uint16_t last = 1;
+  bool zero_odd = false;
+  for (int k = 0; k < total; ++k) {
+    std::uint16_t d = s[static_cast<std::size_t>(k)];
+    for (int i = 1; i <= length; ++i)
+      d ^= mul(g, c[i], s[static_cast<std::size_t>(k - i)]);
+    if (d == 0) {
+      ++shift;
+    } else {
+      const int coef = g.log[d] - g.log[last] + g.n;
+      const bool grow = 2 * length <= k;
+      if (grow)
+        std::copy(c, c + c_len, t_copy);
+      const int t_len = c_len;
+      for (int i = 0; i < b_len; ++i) {
+        if (b[i] != 0)
+          c[i + shift] ^= g.exp[static_cast<std::size_t>((g.log[b[i]] + coef) % g.n)];
+      }
+      c_len = std::max(c_len, b_len + shift);
+      while (c_len > 1 && c[c_len - 1] == 0)
+        --c_len;
+      if (grow) {
+        length = k + 1 - length;
+        std::copy(t_copy, t_copy + t_len, b);
+        if (b_len > t_len)
+          std::fill(b + t_len, b + b_len, 0);
+        b_len = t_len;
+        last = d;
+        shift = 1;
+      } else {
+        ++shift;
+      }
+    }
+    if (k % 2 == 0) {
+      zero_odd = d == 0;
+    } else {
+      const int t = (k + 1) / 2;
+      if (t >= 2 && zero_odd && d == 0 && length < t)
+        ++fit_count[static_cast<std::size_t>(t)];
+    }
+  }
+}
+
+// The words weighed for one shape: which pages alone, inverted, and in pairs.
+struct combos {
+  std::vector<std::size_t> singles, inverted;
+  std::vector<std::pair<std::size_t, std::size_t>> pairs;
+  std::size_t count() const { return singles.size() + inverted.size() + pairs.size(); }
+};
+
+// ones[i]: prefix counts of ones of page i; pair_ones[k]: of pages 2k and 2k + 1 XORed.
+combos choose_words(const std::vector<std::vector<std::int32_t>>& ones,
+                    const std::vector<std::vector<std::int32_t>>& pair_ones,
+                    const std::vector<segment>& segs, std::int64_t lo, std::int64_t bits,
+                    int most_t) {
+  combos out;
+  // Words of few ones (or few zeros) have short LFSRs under every field.
+  const std::int64_t least = 2 * most_t + 8;
+  std::vector<char> usable(ones.size(), 0);
+  for (std::size_t i = 0; i < ones.size(); ++i) {
+    const std::int64_t n = ones_in(ones[i], segs, lo);
+    usable[i] = n >= least && bits - n >= least;
+    if (usable[i] && out.singles.size() < kSingles) {
+      out.singles.push_back(i);
+      out.inverted.push_back(i);
+    }
+  }
+  for (std::size_t k = 0; k < pair_ones.size() && out.pairs.size() < kPairs; ++k) {
+    if (!usable[2 * k] || !usable[2 * k + 1])
+      continue;
+    const std::int64_t n = ones_in(pair_ones[k], segs, lo);
+    if (n >= least && bits - n >= least)
+      out.pairs.emplace_back(2 * k, 2 * k + 1);
+  }
+  return out;
+}
+
+// Syndromes S_1 ... S_(2 most_t) of the combos' words given each page's odd syndromes
+// (odd[page][i] = S_(2i+1)) and those of the all-ones word; counts fits per t.
+void weigh(const field_tables& g, const combos& c,
+           const std::vector<std::vector<std::uint16_t>>& odd,
+           const std::vector<std::uint16_t>& ones, int most_t, std::vector<int>& fit_count) {
+  std::vector<std::uint16_t> s(2 * static_cast<std::size_t>(most_t));
+  const auto run = [&](const auto& odd_at) {
+    for (int i = 1; i <= 2 * most_t; ++i) {
+      s[static_cast<std::size_t>(i - 1)] = i % 2 == 1
+                                               ? odd_at(i / 2)
+                                               : mul(g, s[static_cast<std::size_t>(i / 2 - 1)],
+                                                     s[static_cast<std::size_t>(i / 2 - 1)]);
+    }
+    fits_of(g, s, most_t, fit_count);
+  };
+  for (std::size_t p : c.singles)
+    run([&](int i) { return odd[p][static_cast<std::size_t>(i)]; });
+  for (std::size_t p : c.inverted)
+    run([&](int i) {
+      return static_cast<std::uint16_t>(odd[p][static_cast<std::size_t>(i)] ^
+                                        ones[static_cast<std::size_t>(i)]);
+    });
+  for (const auto& [a, b] : c.pairs)
+    run([&](int i) {
+      return static_cast<std::uint16_t>(odd[a][static_cast<std::size_t>(i)] ^
+                                        odd[b][static_cast<std::size_t>(i)]);
+    });
+}
+
+// The largest t at which enough combos fit; 0 when none.
+int best_t(const std::vector<int>& fit_count, std::size_t words, int& fits) {
+  const int need = words >= 6 ? 3 : 2;
+  for (int t = static_cast<int>(fit_count.size()) - 1; t >= 2; --t) {
+    if (fit_count[static_cast<std::size_t>(t)] >= need) {
+      fits = fit_count[static_cast<std::size_t>(t)];
+      return t;
+    }
+  }
+  return 0;
+}
+
+// Odd syndromes S_1, S_3, ... S_(2 most_t - 1) of one page's word, straight from its bytes.
+std::vector<std::uint16_t> direct_syndromes(const field_tables& g,
+                                            const std::vector<std::uint8_t>& page,
+                                            const std::vector<segment>& segs, bool lsb_first,
+                                            int most_t) {
+  std::vector<std::uint16_t> out(static_cast<std::size_t>(most_t), 0);
+  for (int i = 0; i < most_t; ++i) {
+    const int j = 2 * i + 1;
+    const std::vector<std::uint16_t> values = byte_values(g, j, lsb_first);
+    const int step = static_cast<int>(static_cast<std::int64_t>(8) * j % g.n);
+    std::uint16_t s = 0;
+    for (const segment& seg : segs) {
+      for (std::int64_t k = seg.a; k < seg.b; ++k) {
+        std::uint8_t v = page[static_cast<std::size_t>(k)];
+        int e = step;
+        if (k == seg.a && seg.cut > 0) {
+          v = static_cast<std::uint8_t>(v & ~top_bits(seg.cut, lsb_first));
+          e = static_cast<int>(static_cast<std::int64_t>(8 - seg.cut) * j % g.n);
+        }
+        s = static_cast<std::uint16_t>(times_power(g, s, e) ^ values[v]);
+      }
+    }
+    out[static_cast<std::size_t>(i)] = s;
+  }
+  return out;
+}
+
+// One field over every shape.
+void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
+                       const std::vector<word_shape>& shapes, const scan_field& field,
+                       const scan_limits& limits, std::vector<scan_hit>& hits) {
+  const field_tables g = make_field(field);
+  const int most_t = std::clamp(limits.most_t, 2, kMostT);
+  const std::vector<std::uint8_t> all_ones(pages.empty() ? 0 : pages[0].size(), 0xFF);
+  std::vector<const std::vector<std::uint8_t>*> chosen;
+  for (std::size_t i = 0; i < pages.size() && chosen.size() < kPages; ++i)
+    chosen.push_back(&pages[i]);
+  // Prefix syndromes per bit order, over the columns the shapes use: h[o][page][i][k] is the
+  // odd syndrome S_(2i+1) of the bytes [lo, lo + k) of the page (page chosen.size() is all
+  // ones).
+  for (bool lsb : {false, true}) {
+    std::int64_t lo = -1, hi = 0;
+    for (const word_shape& shape : shapes) {
+      if (shape.lsb_first != lsb)
+        continue;
+      for (const layout_span& span : shape.spans) {
+        lo = lo < 0 ? span.offset : std::min(lo, span.offset);
+        hi = std::max(hi, span.offset + span.length);
+      }
+    }
+    if (lo < 0)
+      continue;
+    const std::size_t width = static_cast<std::size_t>(hi - lo) + 1;
+    const std::size_t rows = chosen.size() + 1;
+    std::vector<std::uint16_t> prefix(rows * static_cast<std::size_t>(most_t) * width);
+    std::vector<std::vector<std::uint16_t>> values(static_cast<std::size_t>(most_t));
+    for (int i = 0; i < most_t; ++i) {
+      const int j = 2 * i + 1;
+      values[static_cast<std::size_t>(i)] = byte_values(g, j, lsb);
+      const int step = static_cast<int>(static_cast<std::int64_t>(8) * j % g.n);
+      for (std::size_t r = 0; r < rows; ++r) {
+        const std::vector<std::uint8_t>& page = r < chosen.size() ? *chosen[r] : all_ones;
+        std::uint16_t* h = prefix.data() + (r * static_cast<std::size_t>(most_t) + i) * width;
+        h[0] = 0;
+        for (std::size_t k = 0; k + 1 < width; ++k)
+          h[k + 1] = static_cast<std::uint16_t>(
+              times_power(g, h[k], step) ^
+              values[static_cast<std::size_t>(i)][page[static_cast<std::size_t>(lo) + k]]);
+      }
+    }
+    std::vector<std::vector<std::int32_t>> ones_prefix(chosen.size()), pair_prefix;
+    for (std::size_t r = 0; r < chosen.size(); ++r) {
+      std::vector<std::int32_t>& c = ones_prefix[r];
+      c.assign(width, 0);
+      for (std::size_t k = 0; k + 1 < width; ++k)
+        c[k + 1] = c[k] + __builtin_popcount((*chosen[r])[static_cast<std::size_t>(lo) + k]);
+    }
+    for (std::size_t r = 0; r + 1 < chosen.size(); r += 2) {
+      std::vector<std::int32_t> c(width, 0);
+      for (std::size_t k = 0; k + 1 < width; ++k)
+        c[k + 1] = c[k] + __builtin_popcount((*chosen[r])[static_cast<std::size_t>(lo) + k] ^
+                                             (*chosen[r + 1])[static_cast<std::size_t>(lo) + k]);
+      pair_prefix.push_back(std::move(c));
+    }
+    std::vector<std::vector<std::uint16_t>> odd(chosen.size(), std::vector<std::uint16_t>(most_t));
+    std::vector<std::uint16_t> ones(static_cast<std::size_t>(most_t));
+    std::vector<int> fit_count;
+    for (std::size_t index = 0; index < shapes.size(); ++index) {
+      const word_shape& shape = shapes[index];
+      if (shape.lsb_first != lsb)
+        continue;
+      const std::vector<segment> segs = segments_of(shape);
+      const std::int64_t bits = 8 * static_cast<std::int64_t>(word_bytes(shape)) - shape.cut_bits;
+      if (bits > g.n)
+        continue;
+      const std::int64_t room = (bits - 8 * limits.data_bytes) / field.m;
+      const int t_here = static_cast<int>(std::min<std::int64_t>(most_t, room));
+      if (t_here < 2)
+        continue;
+      const combos c = choose_words(ones_prefix, pair_prefix, segs, lo, bits, t_here);
+      if (c.count() < 2)
+        continue;
+      for (std::size_t r = 0; r < rows; ++r) {
+        for (int i = 0; i < t_here; ++i) {
+          const int j = 2 * i + 1;
+          const std::uint16_t* h =
+              prefix.data() + (r * static_cast<std::size_t>(most_t) + i) * width;
+          std::uint16_t s = 0;
+          for (const segment& seg : segs) {
+            const std::int64_t length = seg.b - seg.a;
+            std::uint16_t part = static_cast<std::uint16_t>(
+                h[seg.b - lo] ^
+                times_power(g, h[seg.a - lo], static_cast<int>(8 * length * j % g.n)));
+            if (seg.cut > 0) {
+              const std::vector<std::uint8_t>& page = r < chosen.size() ? *chosen[r] : all_ones;
+              const std::uint8_t top = static_cast<std::uint8_t>(
+                  page[static_cast<std::size_t>(seg.a)] & top_bits(seg.cut, lsb));
+              part ^= times_power(g, values[static_cast<std::size_t>(i)][top],
+                                  static_cast<int>(8 * (length - 1) * j % g.n));
+            }
+            s = static_cast<std::uint16_t>(
+                times_power(g, s, static_cast<int>((8 * length - seg.cut) * j % g.n)) ^ part);
+          }
+          (r < chosen.size() ? odd[r][static_cast<std::size_t>(i)]
+                             : ones[static_cast<std::size_t>(i)]) = s;
+        }
+      }
+      fit_count.assign(static_cast<std::size_t>(t_here) + 1, 0);
+      weigh(g, c, odd, ones, t_here, fit_count);
+      int fits = 0;
+      int t = best_t(fit_count, c.count(), fits);
+      if (t == 0)
+        continue;
+      // The code may correct more than the scan looked at: examine the hit to its room.
+      const int full = static_cast<int>(std::min<std::int64_t>(kMostT, room));
+      if (t == t_here && full > t_here) {
+        const combos wide = choose_words(ones_prefix, pair_prefix, segs, lo, bits, full);
+        std::vector<std::vector<std::uint16_t>> wide_odd(chosen.size());
+        for (std::size_t r = 0; r < chosen.size(); ++r)
+          wide_odd[r] = direct_syndromes(g, *chosen[r], segs, lsb, full);
+        const std::vector<std::uint16_t> wide_ones = direct_syndromes(g, all_ones, segs, lsb, full);
+        fit_count.assign(static_cast<std::size_t>(full) + 1, 0);
+        weigh(g, wide, wide_odd, wide_ones, full, fit_count);
+        int wide_fits = 0;
+        const int wide_t = best_t(fit_count, wide.count(), wide_fits);
+        if (wide_t >= t) {
+          t = wide_t;
+          fits = wide_fits;
+        }
+      }
+      hits.push_back({index, field, t, fits});
+    }
+  }
+}
+
+}  // namespace
+
+std::size_t word_bytes(const word_shape& shape) {
+  std::size_t n = 0;
+  for (const layout_span& span : shape.spans)
+    n += static_cast<std::size_t>(span.length);
+  return n;
+}
+
+std::vector<std::uint32_t> primitive_polynomials(int m, std::size_t most) {
+  std::vector<std::uint32_t> out;
+  if (m < 2 || m > 20)
+    return out;
+  for (std::uint32_t p = (1u << m) | 1u; p < (2u << m) && out.size() < most; p += 2) {
+    if (poly_is_primitive(p, m))
+      out.push_back(p);
+  }
+  return out;
+}
+
+std::vector<scan_hit> syndrome_scan(const std::vector<std::vector<std::uint8_t>>& pages,
+                                    const std::vector<word_shape>& shapes,
+                                    const std::vector<scan_field>& fields,
+                                    const scan_limits& limits) {
+  std::vector<std::vector<scan_hit>> per_field(fields.size());
+  const unsigned threads = std::clamp(limits.threads, 1u, 64u);
+  const auto work = [&](std::size_t first) {
+    for (std::size_t f = first; f < fields.size(); f += threads)
+      scan_field_shapes(pages, shapes, fields[f], limits, per_field[f]);
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned t = 1; t < threads; ++t)
+    helpers.emplace_back(work, t);
+  work(0);
+  for (std::thread& helper : helpers)
+    helper.join();
+  std::vector<scan_hit> out;
+  std::vector<std::size_t> order;
+  for (std::size_t f = 0; f < fields.size(); ++f) {
+    for (const scan_hit& hit : per_field[f]) {
+      out.push_back(hit);
+      order.push_back(f);
+    }
+  }
+  std::vector<std::size_t> index(out.size());
+  for (std::size_t i = 0; i < index.size(); ++i)
+    index[i] = i;
+  std::sort(index.begin(), index.end(), [&](std::size_t a, std::size_t b) {
+    return out[a].shape != out[b].shape ? out[a].shape < out[b].shape : order[a] < order[b];
+  });
+  std::vector<scan_hit> sorted;
+  sorted.reserve(out.size());
+  for (std::size_t i : index)
+    sorted.push_back(out[i]);
+  return sorted;
+}
