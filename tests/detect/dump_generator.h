@@ -7,15 +7,15 @@
 // errors. The truth is the layout itself; the ECC comes from the engine's encoder.
 #pragma once
 
-#include <algorithm>  // std::min, std::max
+#include <algorithm>  // std::min, std::max, std::find, std::shuffle
 #include <cstdint>    // std::int32_t, std::int64_t, std::uint8_t, std::uint32_t
 #include <random>     // std::mt19937, std::uniform_int_distribution
 #include <string>     // std::string, std::to_string
 #include <vector>     // std::vector
 
-#include "codec/codec.h"        // bch_code_init, bch_encode
+#include "codec/codec.h"        // bch_code_init, bch_encode, bch_parity_bit
 #include "codec/layout_code.h"  // build_code
-#include "layout/layout.h"      // nand_layout, gather_message
+#include "layout/layout.h"      // nand_layout, scatter_message, message_byte_offset
 
 namespace detect_test {
 
@@ -85,6 +85,13 @@ inline std::uint32_t other_primitive(std::mt19937& rng, int m) {
   }
 }
 
+// A byte outside every step that a programmed page writes, different from page to page: the
+// low byte of the page number (plus the offset, so columns differ) or a random byte.
+struct varying_byte {
+  std::int64_t offset = 0;  // in the raw page
+  bool counter = false;
+};
+
 // How fill_pages writes pages.
 struct page_knobs {
   std::int64_t header = 0;  // bytes at the start of a page that hold its number, then 0x5A
@@ -92,11 +99,44 @@ struct page_knobs {
   int error_one_in = 5;     // 1 in this many steps gets 1 ... most_flips bit errors; with 1,
                             // every step gets 0 ... most_flips
   int most_flips = 3;
+  // A worn chip: every programmed step gets 1 ... max(1, t / 2) bit errors (t of the layout's
+  // code), uniform, on distinct bits of its message and parity; error_one_in and most_flips are
+  // then not used.
+  bool worn = false;
+  std::vector<varying_byte> varying;  // written on every programmed page
 };
+
+// Flips `flips` distinct bits of a step's codeword as stored: bits of its message bytes or
+// parity bits of its ECC, never an unused ECC bit, which no decoder reads, so that the step
+// carries exactly that many errors.
+inline void flip_codeword_bits(std::mt19937& rng, std::uint8_t* page, const layout_step& s,
+                               const bch_code& built, std::int64_t flips) {
+  const std::int64_t message_bits = 8 * step_message_bytes(s);
+  std::vector<std::int64_t> chosen;
+  while (static_cast<std::int64_t>(chosen.size()) < flips) {
+    const std::int64_t bit = draw(rng, 0, message_bits + built.parity_bits - 1);
+    if (std::find(chosen.begin(), chosen.end(), bit) == chosen.end())
+      chosen.push_back(bit);
+  }
+  for (const std::int64_t bit : chosen) {
+    std::int64_t at = 0;
+    int which = 0;
+    if (bit < message_bits) {
+      at = message_byte_offset(s, bit / 8);
+      which = static_cast<int>(bit % 8);
+    } else {
+      const bch_bit_fix parity = bch_parity_bit(built, static_cast<int>(bit - message_bits));
+      at = s.ecc.offset + parity.byte;
+      which = parity.bit;
+    }
+    page[at] = static_cast<std::uint8_t>(page[at] ^ (1u << which));
+  }
+}
 
 // Pages of `layout` with its code `built`: 1 in 12 erased, 1 in 10 written only in their first
 // steps, each written step's data of a kind fill_content draws, its protected bytes the page
-// number and random bytes, its ECC as the code computes it, and bit errors as the knobs say.
+// number and random bytes, its ECC as the code computes it, the varying bytes, and bit errors
+// as the knobs say.
 inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout& layout,
                                             const bch_code& built, std::int64_t pages,
                                             const page_knobs& knobs) {
@@ -111,6 +151,8 @@ inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout
     const std::int64_t written = draw(rng, 0, 9) == 0 ? draw(rng, 1, steps) : steps;
     for (std::int64_t h = 0; h < knobs.header; ++h)
       page[h] = h < 2 ? static_cast<std::uint8_t>(n >> (8 * h)) : static_cast<std::uint8_t>(0x5A);
+    for (const varying_byte& v : knobs.varying)
+      page[v.offset] = static_cast<std::uint8_t>(v.counter ? n + v.offset : draw(rng, 0, 255));
     for (std::int64_t k = 0; k < written; ++k) {
       const layout_step& s = layout.steps[static_cast<std::size_t>(k)];
       const std::int64_t data = step_data_bytes(s);
@@ -128,6 +170,12 @@ inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout
           b = static_cast<std::uint8_t>(draw(rng, 0, 255));
       }
       std::copy(stored.begin(), stored.end(), page + s.ecc.offset);
+      if (knobs.worn) {
+        flip_codeword_bits(rng, page, s, built, draw(rng, 1, std::max(1, layout.code.t / 2)));
+        continue;
+      }
+      // These draws stay as they were, so that the seeds of the tests keep their dumps; a flip
+      // may land on an unused ECC bit, or twice on one bit.
       std::int64_t flips = 0;
       if (knobs.error_one_in <= 1)
         flips = draw(rng, 0, knobs.most_flips);
@@ -146,8 +194,8 @@ inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout
 }
 
 // Draws a dump. With `with_ecc` false the same pages carry no ECC at all: the ECC bytes are
-// random.
-// `noise` sets the bit errors (page_knobs' error_one_in and most_flips); the rest it leaves.
+// random. `noise` sets the bit errors (page_knobs' error_one_in, most_flips and worn); the rest
+// it leaves.
 inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
                                     std::int64_t pages = 64, const page_knobs& noise = {}) {
   generated_dump d;
@@ -239,6 +287,7 @@ inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
     knobs.with_ecc = with_ecc;
     knobs.error_one_in = noise.error_one_in;
     knobs.most_flips = noise.most_flips;
+    knobs.worn = noise.worn;
     d.pages = pages;
     d.bytes = fill_pages(rng, layout, built, pages, knobs);
     return d;
