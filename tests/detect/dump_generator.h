@@ -294,4 +294,33 @@ inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
   }
 }
 
+// Four steps of 512 data bytes on 2048 + 64-byte pages, each in its own 528 bytes: with `tags`,
+// 8 protected bytes (a file system's tags inside the codeword), 7 ECC bytes and one constant
+// 0xFF pad byte outside every step; without, the 7 ECC bytes right after the data and 9 bytes
+// left alone. The code: m = 13, t = 4, tabled polynomial, msb first, no mask.
+inline nand_layout four_step_layout(bool tags) {
+  nand_layout layout;
+  layout.name = tags ? "phone" : "four steps";
+  layout.source = "generated";
+  layout.page_size = 2048;
+  layout.spare_size = 64;
+  layout.block_pages = 64;
+  layout.code.m = 13;
+  layout.code.t = 4;
+  for (std::int64_t k = 0; k < 4; ++k) {
+    layout_step s;
+    s.data = {{528 * k, 512}};
+    if (tags)
+      s.protected_ = {{528 * k + 512, 8}};
+    s.ecc = {528 * k + (tags ? 520 : 512), 7};
+    layout.steps.push_back(s);
+  }
+  return layout;
+}
+
+// A phone's layout: four_step_layout with the tags.
+inline nand_layout phone_layout() {
+  return four_step_layout(true);
+}
+
 }  // namespace detect_test
