@@ -1,10 +1,18 @@
-// The layout search's success rate and time over generated dumps: N dumps drawn from the
-// tests' family (seeds 1 ... N), each searched with its geometry given and, optionally, with
-// the geometry guessed, or (noisy) with 0 to 2 bit errors in every step, so that only a third of
-// the steps are clean; a dump counts as a success when every parameter comes back. Prints one
-// line a dump and a summary.
+// The layout search's success rate and time over generated dumps (seeds 1 ... N), one line a
+// dump (right, same-data, WRONG or MISSED, seconds, what was drawn) and a summary. Run as
+// `pagolinth-bench-detect [DUMPS [PAGES [MODE]]]`; MODE is one of:
+//   (none)         generate_dump, geometry given
+//   guess, nosize  generate_dump, geometry not given (detect_layout_and_geometry)
+//   noisy          generate_dump with 0 to 2 bit errors in every step (a third of them clean)
+//   worn           generate_dump with 1 ... t/2 bit errors in every written step
+//   varied         generate_varied_dump, geometry given
+//   varied-worn    generate_varied_dump with 1 ... t/2 bit errors in every written step
+//   nosize-varied  generate_varied_dump, geometry not given
+//   parity         generate_parity_dump: a real ECC that is no BCH code; right is finding nothing
+// A finding is right when every parameter comes back, and same-data (counted as right too, and
+// apart) when a parameter differs but the found layout extracts exactly the truth's data.
 #include <chrono>   // std::chrono::steady_clock
-#include <cstdio>   // std::printf
+#include <cstdio>   // std::printf, std::fprintf
 #include <cstdlib>  // std::atoi
 #include <cstring>  // std::memcpy, std::strcmp
 #include <string>   // std::string
@@ -12,7 +20,7 @@
 
 #include "bch/bch.h"                      // bch_primitive_polynomial
 #include "detect/detect.h"                // detect_layout, detect_layout_and_geometry
-#include "tests/detect/dump_generator.h"  // generate_dump
+#include "tests/detect/dump_generator.h"  // generate_dump, generate_varied_dump, ...
 
 namespace {
 
@@ -21,7 +29,21 @@ std::uint32_t effective(const layout_code& c) {
                                      : static_cast<std::uint32_t>(bch_primitive_polynomial(c.m));
 }
 
-// True when the found layout has the truth's spans and code (padding where it matters).
+// True when the two steps put the same raw-page bytes in their data and in their protected
+// bytes, in the same order, however the spans are cut.
+bool same_bytes(const layout_step& x, const layout_step& y) {
+  if (step_data_bytes(x) != step_data_bytes(y) ||
+      step_protected_bytes(x) != step_protected_bytes(y))
+    return false;
+  for (std::int64_t i = 0; i < step_message_bytes(y); ++i) {
+    if (message_byte_offset(x, i) != message_byte_offset(y, i))
+      return false;
+  }
+  return true;
+}
+
+// True when the found layout `a` has the truth's spans and code (padding where it matters).
+// When a truth step has more than one data or protected span, every byte of them must match.
 bool same(const nand_layout& a, const nand_layout& b, int parity_bits) {
   if (a.steps.size() != b.steps.size() || a.code.m != b.code.m || a.code.t != b.code.t ||
       effective(a.code) != effective(b.code) || a.code.lsb_first != b.code.lsb_first ||
@@ -34,27 +56,64 @@ bool same(const nand_layout& a, const nand_layout& b, int parity_bits) {
         step_data_bytes(x) != step_data_bytes(y) || x.data[0].offset != y.data[0].offset ||
         step_protected_bytes(x) != step_protected_bytes(y))
       return false;
+    if ((y.data.size() > 1 || y.protected_.size() > 1) && !same_bytes(x, y))
+      return false;
   }
   return true;
 }
+
+enum class source { plain, varied, parity };
+
+struct mode {
+  const char* name;
+  source from;
+  bool guess;  // geometry not given
+  bool noisy;  // 0 to 2 bit errors in every step
+  bool worn;
+  const char* says;  // for the summary line
+};
+
+const mode kModes[] = {
+    {"", source::plain, false, false, false, "geometry given"},
+    {"guess", source::plain, true, false, false, "geometry guessed"},
+    {"nosize", source::plain, true, false, false, "geometry guessed"},
+    {"noisy", source::plain, false, true, false, "geometry given, bit errors in 2 of 3 steps"},
+    {"worn", source::plain, false, false, true, "geometry given, worn"},
+    {"varied", source::varied, false, false, false, "varied, geometry given"},
+    {"varied-worn", source::varied, false, false, true, "varied, geometry given, worn"},
+    {"nosize-varied", source::varied, true, false, false, "varied, geometry guessed"},
+    {"parity", source::parity, false, false, false, "row/column parity, geometry given"},
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int dumps = argc > 1 ? std::atoi(argv[1]) : 50;
   const int pages = argc > 2 ? std::atoi(argv[2]) : 128;
-  const bool guess = argc > 3 && std::strcmp(argv[3], "guess") == 0;
-  const bool noisy = argc > 3 && std::strcmp(argv[3], "noisy") == 0;
+  const char* asked = argc > 3 ? argv[3] : "";
+  const mode* m = nullptr;
+  for (const mode& each : kModes)
+    m = std::strcmp(each.name, asked) == 0 ? &each : m;
+  if (m == nullptr || dumps < 1 || pages < 1) {
+    std::fprintf(stderr,
+                 "usage: pagolinth-bench-detect [DUMPS [PAGES [guess|nosize|noisy|worn|varied|"
+                 "varied-worn|nosize-varied|parity]]]\n");
+    return 2;
+  }
   detect_test::page_knobs noise;
-  if (noisy) {
+  if (m->noisy) {
     noise.error_one_in = 1;
     noise.most_flips = 2;
   }
-  int found = 0, right = 0;
+  noise.worn = m->worn;
+  int found = 0, right = 0, same_data = 0, wrong = 0;
   double total = 0, slowest = 0;
   for (int seed = 1; seed <= dumps; ++seed) {
     std::mt19937 rng(static_cast<unsigned>(seed));
-    const detect_test::generated_dump d = detect_test::generate_dump(rng, true, pages, noise);
+    const detect_test::generated_dump d =
+        m->from == source::parity   ? detect_test::generate_parity_dump(rng, pages)
+        : m->from == source::varied ? detect_test::generate_varied_dump(rng, pages, noise)
+                                    : detect_test::generate_dump(rng, true, pages, noise);
     const detect_reader read = [&d](std::int64_t offset, unsigned char* out, std::size_t n) {
       if (offset < 0 ||
           offset + static_cast<std::int64_t>(n) > static_cast<std::int64_t>(d.bytes.size()))
@@ -65,7 +124,7 @@ int main(int argc, char** argv) {
     const auto size = static_cast<std::int64_t>(d.bytes.size());
     const auto start = std::chrono::steady_clock::now();
     detect_result r;
-    if (guess) {
+    if (m->guess) {
       std::vector<geometry_guess> guesses;
       r = detect_layout_and_geometry(read, size, {}, guesses);
     } else {
@@ -75,20 +134,27 @@ int main(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     total += seconds;
     slowest = seconds > slowest ? seconds : slowest;
-    const bool ok = r.found && same(r.layout, d.truth, d.parity_bits);
+    const char* verdict = "MISSED";
+    if (m->from == source::parity) {
+      verdict = r.found ? "WRONG" : "right";
+    } else if (r.found && same(r.layout, d.truth, d.parity_bits)) {
+      verdict = "right";
+    } else if (r.found && detect_test::extracted_data(r.layout, d.bytes) ==
+                              detect_test::extracted_data(d.truth, d.bytes)) {
+      verdict = "same-data";
+    } else if (r.found) {
+      verdict = "WRONG";
+    }
     found += r.found;
-    right += ok;
-    std::printf("%3d %-7s %6.2f s  %s\n", seed,
-                ok        ? "right"
-                : r.found ? "WRONG"
-                          : "MISSED",
-                seconds, d.summary.c_str());
+    right += verdict[0] == 'r' || verdict[0] == 's';
+    same_data += verdict[0] == 's';
+    wrong += verdict[0] == 'W';
+    std::printf("%3d %-9s %6.2f s  %s\n", seed, verdict, seconds, d.summary.c_str());
     std::fflush(stdout);
   }
   std::printf(
-      "%d dumps of %d pages, geometry %s%s: %d found, %d with every parameter right; "
+      "%d dumps of %d pages, %s: %d found, %d right (%d of them same-data only), %d WRONG; "
       "%.2f s a dump on average, %.2f s at most\n",
-      dumps, pages, guess ? "guessed" : "given", noisy ? ", bit errors in 2 of 3 steps" : "", found,
-      right, total / dumps, slowest);
+      dumps, pages, m->says, found, right, same_data, wrong, total / dumps, slowest);
   return right == dumps ? 0 : 1;
 }

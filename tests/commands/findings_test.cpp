@@ -13,7 +13,7 @@
 #include "codec/layout_code.h"                    // build_code
 #include "layout/layout_file.h"                   // read_layout_file
 #include "tests/commands/command_test_support.h"  // encoded_dump, built_in, has, ...
-#include "tests/detect/dump_generator.h"          // generate_dump
+#include "tests/detect/dump_generator.h"          // generate_dump, four_step_layout
 
 namespace {
 
@@ -213,18 +213,7 @@ TEST(DetectCommand, WritesALayoutThatCheckTakes) {
 // Steps that decode but leave a quarter of the data in no codeword found: reported, written,
 // and no success. Here the first step of every page carries no ECC at all.
 TEST(DetectCommand, AFindingThatLeavesDataOutSaysSo) {
-  nand_layout truth;
-  truth.page_size = 2048;
-  truth.spare_size = 64;
-  truth.block_pages = 64;
-  truth.code.m = 13;
-  truth.code.t = 4;
-  for (std::int64_t k = 0; k < 4; ++k) {
-    layout_step s;
-    s.data = {{528 * k, 512}};
-    s.ecc = {528 * k + 512, 7};
-    truth.steps.push_back(s);
-  }
+  const nand_layout truth = detect_test::four_step_layout(false);
   bch_code built;
   ASSERT_TRUE(build_code(truth.code, built).ok());
   std::mt19937 rng(45);

@@ -15,7 +15,7 @@
 #include "codec/codec.h"                  // bch_code_init, bch_decode, bch_parity_bit
 #include "codec/layout_code.h"            // build_code
 #include "detect/evidence.h"              // kEvidenceBar
-#include "tests/detect/dump_generator.h"  // generate_dump
+#include "tests/detect/dump_generator.h"  // generate_dump, fill_pages, phone_layout
 
 namespace {
 
@@ -149,20 +149,7 @@ TEST(Detect, RecoversDrawnLayoutsAndCodes) {
 // message whose ECC then needs a mask; the reading without one, which puts every data byte in a
 // step, is the right one.
 TEST(Detect, PrefersTheReadingWithoutAMaskThatCoversTheData) {
-  nand_layout truth;
-  truth.name = "truth";
-  truth.page_size = 2048;
-  truth.spare_size = 64;
-  truth.block_pages = 64;
-  truth.code.m = 13;
-  truth.code.t = 4;
-  for (std::int64_t k = 0; k < 4; ++k) {
-    layout_step s;
-    s.data = {{528 * k, 512}};
-    s.protected_ = {{528 * k + 512, 8}};
-    s.ecc = {528 * k + 520, 7};
-    truth.steps.push_back(s);
-  }
+  const nand_layout truth = detect_test::phone_layout();
   bch_code built;
   ASSERT_TRUE(build_code(truth.code, built).ok());
   std::mt19937 rng(44);

@@ -1,21 +1,18 @@
-// Dumps made for the search's tests and its success-rate measurement: a layout and a BCH code
-// drawn at random from the family controllers use (interleaved steps with an optional page
-// header, or data first and every step's protected bytes and ECC gathered in the spare after
-// bad-block and free bytes; 512- and 1024-byte steps; m 13 to 15, t 4 to 40; the tabled or
-// another primitive polynomial; either bit order, each mask, padding at either end), pages of
-// zeros, 0xFF runs, text and random bytes, some erased or written only in part, and a few bit
-// errors. The truth is the layout itself; the ECC comes from the engine's encoder.
+// Dumps made for the search's tests and its success-rate bench, the truth being the layout and
+// its ECC the engine's: generate_dump draws from the family controllers use, generate_varied_dump
+// from layouts it never makes (varying spare bytes, holes, protected bytes apart from their ECC),
+// generate_parity_dump carries a real ECC that is not BCH; named layouts spare tests building them.
 #pragma once
 
-#include <algorithm>  // std::min, std::max
+#include <algorithm>  // std::min, std::max, std::find, std::shuffle
 #include <cstdint>    // std::int32_t, std::int64_t, std::uint8_t, std::uint32_t
 #include <random>     // std::mt19937, std::uniform_int_distribution
 #include <string>     // std::string, std::to_string
 #include <vector>     // std::vector
 
-#include "codec/codec.h"        // bch_code_init, bch_encode
+#include "codec/codec.h"        // bch_code_init, bch_encode, bch_parity_bit
 #include "codec/layout_code.h"  // build_code
-#include "layout/layout.h"      // nand_layout, gather_message
+#include "layout/layout.h"      // nand_layout, scatter_message, message_byte_offset
 
 namespace detect_test {
 
@@ -85,6 +82,13 @@ inline std::uint32_t other_primitive(std::mt19937& rng, int m) {
   }
 }
 
+// A byte outside every step that a programmed page writes, different from page to page: the
+// low byte of the page number (plus the offset, so columns differ) or a random byte.
+struct varying_byte {
+  std::int64_t offset = 0;  // in the raw page
+  bool counter = false;
+};
+
 // How fill_pages writes pages.
 struct page_knobs {
   std::int64_t header = 0;  // bytes at the start of a page that hold its number, then 0x5A
@@ -92,11 +96,44 @@ struct page_knobs {
   int error_one_in = 5;     // 1 in this many steps gets 1 ... most_flips bit errors; with 1,
                             // every step gets 0 ... most_flips
   int most_flips = 3;
+  // A worn chip: every programmed step gets 1 ... max(1, t / 2) bit errors (t of the layout's
+  // code), uniform, on distinct bits of its message and parity; error_one_in and most_flips are
+  // then not used.
+  bool worn = false;
+  std::vector<varying_byte> varying;  // written on every programmed page
 };
+
+// Flips `flips` distinct bits of a step's codeword as stored: bits of its message bytes or
+// parity bits of its ECC, never an unused ECC bit, which no decoder reads, so that the step
+// carries exactly that many errors.
+inline void flip_codeword_bits(std::mt19937& rng, std::uint8_t* page, const layout_step& s,
+                               const bch_code& built, std::int64_t flips) {
+  const std::int64_t message_bits = 8 * step_message_bytes(s);
+  std::vector<std::int64_t> chosen;
+  while (static_cast<std::int64_t>(chosen.size()) < flips) {
+    const std::int64_t bit = draw(rng, 0, message_bits + built.parity_bits - 1);
+    if (std::find(chosen.begin(), chosen.end(), bit) == chosen.end())
+      chosen.push_back(bit);
+  }
+  for (const std::int64_t bit : chosen) {
+    std::int64_t at = 0;
+    int which = 0;
+    if (bit < message_bits) {
+      at = message_byte_offset(s, bit / 8);
+      which = static_cast<int>(bit % 8);
+    } else {
+      const bch_bit_fix parity = bch_parity_bit(built, static_cast<int>(bit - message_bits));
+      at = s.ecc.offset + parity.byte;
+      which = parity.bit;
+    }
+    page[at] = static_cast<std::uint8_t>(page[at] ^ (1u << which));
+  }
+}
 
 // Pages of `layout` with its code `built`: 1 in 12 erased, 1 in 10 written only in their first
 // steps, each written step's data of a kind fill_content draws, its protected bytes the page
-// number and random bytes, its ECC as the code computes it, and bit errors as the knobs say.
+// number and random bytes, its ECC as the code computes it, the varying bytes, and bit errors
+// as the knobs say.
 inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout& layout,
                                             const bch_code& built, std::int64_t pages,
                                             const page_knobs& knobs) {
@@ -111,6 +148,8 @@ inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout
     const std::int64_t written = draw(rng, 0, 9) == 0 ? draw(rng, 1, steps) : steps;
     for (std::int64_t h = 0; h < knobs.header; ++h)
       page[h] = h < 2 ? static_cast<std::uint8_t>(n >> (8 * h)) : static_cast<std::uint8_t>(0x5A);
+    for (const varying_byte& v : knobs.varying)
+      page[v.offset] = static_cast<std::uint8_t>(v.counter ? n + v.offset : draw(rng, 0, 255));
     for (std::int64_t k = 0; k < written; ++k) {
       const layout_step& s = layout.steps[static_cast<std::size_t>(k)];
       const std::int64_t data = step_data_bytes(s);
@@ -128,6 +167,12 @@ inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout
           b = static_cast<std::uint8_t>(draw(rng, 0, 255));
       }
       std::copy(stored.begin(), stored.end(), page + s.ecc.offset);
+      if (knobs.worn) {
+        flip_codeword_bits(rng, page, s, built, draw(rng, 1, std::max(1, layout.code.t / 2)));
+        continue;
+      }
+      // These draws stay as they were, so that the seeds of the tests keep their dumps; a flip
+      // may land on an unused ECC bit, or twice on one bit.
       std::int64_t flips = 0;
       if (knobs.error_one_in <= 1)
         flips = draw(rng, 0, knobs.most_flips);
@@ -146,8 +191,8 @@ inline std::vector<std::uint8_t> fill_pages(std::mt19937& rng, const nand_layout
 }
 
 // Draws a dump. With `with_ecc` false the same pages carry no ECC at all: the ECC bytes are
-// random.
-// `noise` sets the bit errors (page_knobs' error_one_in and most_flips); the rest it leaves.
+// random. `noise` sets the bit errors (page_knobs' error_one_in, most_flips and worn); the rest
+// it leaves.
 inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
                                     std::int64_t pages = 64, const page_knobs& noise = {}) {
   generated_dump d;
@@ -239,10 +284,305 @@ inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
     knobs.with_ecc = with_ecc;
     knobs.error_one_in = noise.error_one_in;
     knobs.most_flips = noise.most_flips;
+    knobs.worn = noise.worn;
     d.pages = pages;
     d.bytes = fill_pages(rng, layout, built, pages, knobs);
     return d;
   }
+}
+
+// Four steps of 512 data bytes on 2048 + 64-byte pages, each in its own 528 bytes: with `tags`,
+// 8 protected bytes (a file system's tags inside the codeword), 7 ECC bytes and one constant
+// 0xFF pad byte outside every step; without, the 7 ECC bytes right after the data and 9 bytes
+// left alone. The code: m = 13, t = 4, tabled polynomial, msb first, no mask.
+inline nand_layout four_step_layout(bool tags) {
+  nand_layout layout;
+  layout.name = tags ? "phone" : "four steps";
+  layout.source = "generated";
+  layout.page_size = 2048;
+  layout.spare_size = 64;
+  layout.block_pages = 64;
+  layout.code.m = 13;
+  layout.code.t = 4;
+  for (std::int64_t k = 0; k < 4; ++k) {
+    layout_step s;
+    s.data = {{528 * k, 512}};
+    if (tags)
+      s.protected_ = {{528 * k + 512, 8}};
+    s.ecc = {528 * k + (tags ? 520 : 512), 7};
+    layout.steps.push_back(s);
+  }
+  return layout;
+}
+
+// A phone's layout: four_step_layout with the tags.
+inline nand_layout phone_layout() {
+  return four_step_layout(true);
+}
+
+// "k:n,k:n" for the holes of n bytes after step k, "none" when there is none.
+inline std::string holes_text(const std::vector<std::int64_t>& holes) {
+  std::string out;
+  for (std::size_t k = 0; k < holes.size(); ++k) {
+    if (holes[k] > 0)
+      out += (out.empty() ? "" : ",") + std::to_string(k) + ":" + std::to_string(holes[k]);
+  }
+  return out.empty() ? "none" : out;
+}
+
+// Draws a dump of a kind generate_dump never makes (its draws are its own, so generate_dump's
+// seeds keep their dumps): geometries up to 8192 + 448; interleaved steps with a page header and
+// holes of 1 ... 8 bytes between some steps, or data first (sometimes shifted by a header of
+// 1 ... 8 bytes) and the spare holding bad-block bytes, free bytes, each step's protected bytes
+// and ECC, or every step's protected bytes first and the ECCs after them, with holes between
+// ECC groups; 1 ... 16 bytes after the last ECC; every byte outside the codewords but the
+// bad-block marker varies from page to page. The code as generate_dump draws it. `noise` sets
+// the bit errors as in generate_dump.
+inline generated_dump generate_varied_dump(std::mt19937& rng, std::int64_t pages = 64,
+                                           const page_knobs& noise = {}) {
+  static const std::int32_t geometries[][2] = {
+      {2048, 64}, {2048, 128}, {4096, 224}, {4096, 256}, {8192, 448}};
+  for (;;) {
+    generated_dump d;
+    const auto& geometry = geometries[draw(rng, 0, 4)];
+    nand_layout& layout = d.truth;
+    layout.name = "truth";
+    layout.source = "generated";
+    layout.page_size = geometry[0];
+    layout.spare_size = geometry[1];
+    layout.block_pages = 64;
+    const std::int64_t raw = raw_page_bytes(layout);
+    d.interleaved = draw(rng, 0, 1) == 1;
+    const std::int64_t step = draw(rng, 0, 1) == 0 ? 1024 : 512;
+    const std::int64_t steps = layout.page_size / step;
+    // Spare-at-end only: every step's protected bytes first, the ECCs after them.
+    const bool grouped = !d.interleaved && draw(rng, 0, 1) == 1;
+    const std::int64_t protected_bytes = grouped || draw(rng, 0, 2) == 0 ? draw(rng, 1, 8) : 0;
+    // Interleaved: the page header; spare-at-end: the bytes the data is shifted by.
+    const std::int64_t header = draw(rng, 0, 1) == 1 ? draw(rng, 1, 8) : 0;
+    const std::int64_t bad_block = !d.interleaved && draw(rng, 0, 1) == 1 ? 2 : 0;
+    // holes[k] bytes follow step k's ECC (its whole step when interleaved).
+    std::vector<std::int64_t> holes(static_cast<std::size_t>(steps), 0);
+    for (std::int64_t k = 0; k + 1 < steps; ++k)
+      holes[k] = draw(rng, 0, 2) == 0 ? draw(rng, 1, 8) : 0;
+    std::int64_t hole_bytes = 0;
+    for (const std::int64_t h : holes)
+      hole_bytes += h;
+    std::int64_t tail = draw(rng, 1, 16);
+    // Interleaved pages end with the tail: what the steps leave goes to it and the holes (below).
+    const std::int64_t outside =
+        d.interleaved ? header + hole_bytes + 1 : header + bad_block + hole_bytes + tail;
+    const std::int64_t budget = (raw - layout.page_size - outside) / steps - protected_bytes;
+    layout_code& code = layout.code;
+    code.m = static_cast<int>(draw(rng, 13, 15));
+    if (8 * (step + protected_bytes) + 4 * code.m >= (1 << code.m))
+      continue;  // the field is too small for the step
+    const int most_t = static_cast<int>(std::min<std::int64_t>(40, 8 * budget / code.m));
+    if (most_t < 4)
+      continue;
+    code.t = static_cast<int>(draw(rng, 4, most_t));
+    if (draw(rng, 0, 1) == 1)
+      code.primitive_polynomial = other_primitive(rng, code.m);
+    code.lsb_first = draw(rng, 0, 1) == 1;
+    code.pad_start = draw(rng, 0, 1) == 1;
+    code.mask = static_cast<layout_mask>(draw(rng, 0, 2));
+    if (code.mask == layout_mask::bytes) {
+      for (int i = 0; i < 200; ++i)
+        code.mask_bytes.push_back(static_cast<std::uint8_t>(draw(rng, 0, 255)));
+    }
+    bch_code built;
+    if (!build_code(code, built).ok())
+      continue;
+    if (8 * (step + protected_bytes) + built.parity_bits > (1 << code.m) - 1)
+      continue;
+    const std::int64_t ecc = built.ecc_bytes;
+    if (ecc > budget)
+      continue;
+    if (code.mask == layout_mask::bytes)
+      code.mask_bytes.resize(static_cast<std::size_t>(ecc));
+    d.parity_bits = built.parity_bits;
+    std::int64_t left = raw - layout.page_size - steps * (protected_bytes + ecc) - outside;
+    std::int64_t free_bytes = 0;
+    if (d.interleaved) {
+      // What the steps leave: the drawn tail, then the holes up to 8 bytes each (in a random
+      // order of steps), then the tail up to 16; a t that leaves more is drawn again.
+      tail = std::min(tail, left + 1);
+      left -= tail - 1;
+      std::vector<std::int64_t> order;
+      for (std::int64_t k = 0; k + 1 < steps; ++k)
+        order.push_back(k);
+      std::shuffle(order.begin(), order.end(), rng);
+      for (const std::int64_t k : order) {
+        const std::int64_t more = std::min(left, 8 - holes[k]);
+        holes[k] += more;
+        left -= more;
+      }
+      const std::int64_t more = std::min(left, 16 - tail);
+      tail += more;
+      left -= more;
+      if (left > 0)
+        continue;
+    } else {
+      free_bytes = left;
+    }
+    std::vector<varying_byte> varying;
+    const auto vary = [&](std::int64_t at, std::int64_t count) {
+      for (std::int64_t i = 0; i < count; ++i)
+        varying.push_back({at + i, draw(rng, 0, 3) == 0});
+    };
+    vary(0, header);
+    if (d.interleaved) {
+      std::int64_t at = header;
+      for (std::int64_t k = 0; k < steps; ++k) {
+        layout_step s;
+        s.data = {{at, step}};
+        if (protected_bytes > 0)
+          s.protected_ = {{at + step, protected_bytes}};
+        s.ecc = {at + step + protected_bytes, ecc};
+        layout.steps.push_back(s);
+        at += step + protected_bytes + ecc;
+        vary(at, holes[k]);
+        at += holes[k];
+      }
+      vary(at, tail);
+    } else {
+      const std::int64_t spare = layout.page_size + header;  // where the data ends
+      if (bad_block > 0) {
+        layout.bad_block.present = true;
+        layout.bad_block.marker = {spare, 1};
+        layout.bad_block.pages = {0};
+      }
+      vary(spare + bad_block, free_bytes);
+      std::int64_t at = spare + bad_block + free_bytes;
+      const std::int64_t first_ecc = at + (grouped ? steps * protected_bytes : 0);
+      for (std::int64_t k = 0; k < steps; ++k) {
+        layout_step s;
+        s.data = {{header + k * step, step}};
+        if (grouped)
+          s.protected_ = {{at + k * protected_bytes, protected_bytes}};
+        layout.steps.push_back(s);
+      }
+      at = first_ecc;
+      for (std::int64_t k = 0; k < steps; ++k) {
+        layout_step& s = layout.steps[static_cast<std::size_t>(k)];
+        if (!grouped && protected_bytes > 0) {
+          s.protected_ = {{at, protected_bytes}};
+          at += protected_bytes;
+        }
+        s.ecc = {at, ecc};
+        at += ecc;
+        vary(at, holes[k]);
+        at += holes[k];
+      }
+      vary(at, tail);
+    }
+    if (!check_layout(layout).ok() || static_cast<std::int64_t>(varying.size()) + bad_block +
+                                              steps * (step + protected_bytes + ecc) !=
+                                          raw)
+      continue;  // never: the layout fills the raw page, and only with what it names
+
+    std::int64_t counters = 0;
+    for (const varying_byte& v : varying)
+      counters += v.counter;
+    d.summary =
+        std::string("varied ") +
+        (d.interleaved ? "interleaved header " + std::to_string(header)
+                       : std::string("spare-at-end ") + (grouped ? "grouped" : "paired") +
+                             " data-offset " + std::to_string(header) + " bad-block " +
+                             std::to_string(bad_block) + " free " + std::to_string(free_bytes)) +
+        " " + std::to_string(layout.page_size) + "+" + std::to_string(layout.spare_size) +
+        " step " + std::to_string(step) + " protected " + std::to_string(protected_bytes) +
+        " holes " + holes_text(holes) + " tail " + std::to_string(tail) + " varying " +
+        std::to_string(varying.size()) + " (" + std::to_string(counters) + " counters) m " +
+        std::to_string(code.m) + " t " + std::to_string(code.t) + " p " +
+        hex(code.primitive_polynomial) + " " + (code.lsb_first ? "lsb" : "msb") + " pad " +
+        (code.pad_start ? "start" : "end") + " mask " +
+        std::to_string(static_cast<int>(code.mask)) + " ecc " + std::to_string(ecc);
+
+    page_knobs knobs = noise;
+    knobs.header = 0;
+    knobs.with_ecc = true;
+    knobs.varying = varying;
+    d.pages = pages;
+    d.bytes = fill_pages(rng, layout, built, pages, knobs);
+    return d;
+  }
+}
+
+// Old SmartMedia-like ECC of 256 bytes, 3 bytes: 16 line parities (for each bit j of the byte
+// index, the parity of the bytes whose index has bit j clear, then set), 6 column parities
+// (bits 0,2,4,6 / 1,3,5,7 / 0,1,4,5 / 2,3,6,7 / 0-3 / 4-7 of all bytes), two unused bits, all
+// inverted so that erased data has all-0xFF ECC. A linear code, but no cyclic one: no BCH.
+inline void row_column_parity(const std::uint8_t* data, std::uint8_t* out) {
+  const auto parity = [](unsigned v) {
+    v ^= v >> 4;
+    v ^= v >> 2;
+    v ^= v >> 1;
+    return v & 1u;
+  };
+  std::uint32_t lines = 0;
+  unsigned columns = 0;
+  for (unsigned i = 0; i < 256; ++i) {
+    columns ^= data[i];
+    if (parity(data[i]) != 0) {
+      for (unsigned j = 0; j < 8; ++j)
+        lines ^= 1u << (2 * j + ((i >> j) & 1u));
+    }
+  }
+  const unsigned column = parity(columns & 0x55) | parity(columns & 0xAA) << 1 |
+                          parity(columns & 0x33) << 2 | parity(columns & 0xCC) << 3 |
+                          parity(columns & 0x0F) << 4 | parity(columns & 0xF0) << 5;
+  out[0] = static_cast<std::uint8_t>(~lines);
+  out[1] = static_cast<std::uint8_t>(~(lines >> 8));
+  out[2] = static_cast<std::uint8_t>(~(column << 2));
+}
+
+// A dump whose ECC is real but no BCH code: 2048 + 64-byte pages, four steps of 512 data bytes,
+// each with 6 bytes of row_column_parity (one 3-byte group per 256 bytes) at spare bytes
+// 40 + 6k ..., as large-page Hamming layouts keep them; spare bytes 2 and 3 hold the page number,
+// 4 ... 7 random bytes; 1 in 12 pages erased. The truth's steps say where data and parity lie;
+// its code names nothing of this dump (parity_bits 0).
+inline generated_dump generate_parity_dump(std::mt19937& rng, std::int64_t pages = 64) {
+  generated_dump d;
+  d.truth = four_step_layout(false);
+  d.truth.name = "truth";
+  for (std::int64_t k = 0; k < 4; ++k) {
+    d.truth.steps[static_cast<std::size_t>(k)].data = {{512 * k, 512}};
+    d.truth.steps[static_cast<std::size_t>(k)].ecc = {2048 + 40 + 6 * k, 6};
+  }
+  d.pages = pages;
+  d.bytes.assign(static_cast<std::size_t>(pages * 2112), 0xFF);
+  for (std::int64_t n = 0; n < pages; ++n) {
+    std::uint8_t* page = d.bytes.data() + n * 2112;
+    if (draw(rng, 0, 11) == 0)
+      continue;
+    fill_content(rng, page, 2048);
+    page[2048 + 2] = static_cast<std::uint8_t>(n);
+    page[2048 + 3] = static_cast<std::uint8_t>(n >> 8);
+    for (std::int64_t i = 4; i < 8; ++i)
+      page[2048 + i] = static_cast<std::uint8_t>(draw(rng, 0, 255));
+    for (std::int64_t half = 0; half < 8; ++half)
+      row_column_parity(page + 256 * half, page + 2048 + 40 + 3 * half);
+  }
+  d.summary = "parity 2048+64 row/column parity 3 bytes a 256, at spare 40 ... 63";
+  return d;
+}
+
+// Every step's data bytes of every whole page, in page and step order, as read (no correction,
+// no block left out): what extract writes of a dump without bad blocks.
+inline std::vector<std::uint8_t> extracted_data(const nand_layout& layout,
+                                                const std::vector<std::uint8_t>& dump) {
+  const std::int64_t raw = raw_page_bytes(layout);
+  std::vector<std::uint8_t> out;
+  for (std::int64_t n = 0; raw > 0 && (n + 1) * raw <= static_cast<std::int64_t>(dump.size());
+       ++n) {
+    const std::uint8_t* page = dump.data() + n * raw;
+    for (const layout_step& s : layout.steps) {
+      for (const layout_span& span : s.data)
+        out.insert(out.end(), page + span.offset, page + span.offset + span.length);
+    }
+  }
+  return out;
 }
 
 }  // namespace detect_test
