@@ -137,11 +137,17 @@ std::string detect_report(const detect_request& q, const detect_result& r,
   line("pagolinth-ecc detect " + q.dump);
   if (guessed) {
     for (std::size_t i = 0; i < guesses.size() && i < 3; ++i) {
+      const geometry_guess& g = guesses[i];
+      const std::string why =
+          g.evidence == geometry_evidence::erased_runs
+              ? printed("%.0f%% of %" PRId64, 100.0 * g.score, g.runs) +
+                    " erased-run ends on its page boundaries"
+              : printed("%.0f%% of the best; %" PRId64 " columns constant in %" PRId64
+                        " sampled pages, %" PRId64 " with the pages shifted",
+                        100.0 * g.score, g.columns, g.pages, g.chance_columns);
       line(std::string(i == 0 ? "geometry guesses: " : "                  ") +
-           std::to_string(guesses[i].geometry.page_size) + " + " +
-           std::to_string(guesses[i].geometry.spare_size) + " bytes (" +
-           printed("%.0f%% of %" PRId64, 100.0 * guesses[i].score, guesses[i].runs) +
-           " erased-run ends on its page boundaries)");
+           std::to_string(g.geometry.page_size) + " + " + std::to_string(g.geometry.spare_size) +
+           " bytes (" + why + ")");
     }
   }
   if (r.found) {
