@@ -1051,6 +1051,9 @@ constexpr std::int64_t kColumnSlack = 32;
 // pages, each rotated by its own drawn amount; the excess must also be three of chance's
 // standard deviations (about the square root of twice the chance count).
 constexpr std::int64_t kFewestColumns = 4;
+// Guesses that score at least this share of the best are alike: the guess is unsure.
+constexpr double kAlike = 0.8;
+
 std::int64_t raw_of(const detect_geometry& g) {
   return std::int64_t{g.page_size} + g.spare_size;
 }
@@ -1287,17 +1290,23 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
                                          const detect_options& options,
                                          std::vector<geometry_guess>& guesses) {
   guesses = guess_geometry(read, dump_bytes);
+  // Guesses the dump's bytes cannot tell apart from the best: only the search may pick one.
+  const auto alike = [&guesses](std::size_t i) {
+    return guesses[i].score >= kAlike * guesses[0].score;
+  };
   detect_result last, best;
   double best_cover = -1;
   std::vector<std::string> ruled_out;
   int tried = 0;
   // A page size that divides the true one finds steps too (a half page may hold whole steps):
   // of the geometries that find a code, the one under which decoded steps cover most of the
-  // sampled bytes wins. The long tries for noisy dumps are spent on the best guess alone, and
-  // only when no geometry finds a code without them.
+  // sampled bytes wins (erased runs can score such a page as high as the true one). The long
+  // tries for noisy dumps are spent on the best guess alone, and only when no geometry finds a
+  // code without them.
   detect_options quick = options;
   quick.noise_effort = 0;
-  for (const geometry_guess& guess : guesses) {
+  for (std::size_t i = 0; i < guesses.size(); ++i) {
+    const geometry_guess& guess = guesses[i];
     if (tried == 3 || guess.score < 0.1 || guess.score < guesses[0].score / 2)
       break;
     ++tried;
@@ -1313,10 +1322,19 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
       const double cover = static_cast<double>(r.evidence.clean + r.evidence.corrected) * per_step /
                            (static_cast<double>(std::max<std::int64_t>(1, r.pages_used)) *
                             static_cast<double>(raw_page_bytes(r.layout)));
+      std::int64_t held = 0;
+      for (const layout_step& step : r.layout.steps)
+        held += step_data_bytes(step);
+      const bool whole = held >= r.layout.page_size;
       if (cover > best_cover) {
         best_cover = cover;
         best = std::move(r);
       }
+      // A finding that holds the whole page ends the search unless a guess alike to the best
+      // remains: the guesses below it (a double page, at half the score) would only be
+      // searched in vain, at the full cost of a search that finds nothing.
+      if (whole && (i + 1 == guesses.size() || !alike(i + 1)))
+        break;
       continue;
     }
     const std::string geometry = geometry_text(guess.geometry) + ": ";

@@ -116,8 +116,9 @@ std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64
 // Without a geometry: guesses it (guess_geometry, into `guesses`) and searches the dump with
 // each of the best three that score at least 0.1, and half as much as the best. Of those that
 // find a code, returns the one whose decoded steps cover most of the sampled bytes (a page size
-// that divides the true one can find steps too); when none does, what each ruled out (prefixed
-// "PAGE+SPARE: ").
+// that divides the true one can find steps too); a finding whose steps hold the whole page ends
+// the search unless the next guess scores at least 0.8 of the best. When none finds a code,
+// what each ruled out (prefixed "PAGE+SPARE: ").
 detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t dump_bytes,
                                          const detect_options& options,
                                          std::vector<geometry_guess>& guesses);
