@@ -160,9 +160,17 @@ std::string detect_report(const detect_request& q, const detect_result& r,
     line("sampled " + std::to_string(r.pages_sampled) + " pages, " + std::to_string(r.pages_used) +
          " of them programmed and distinct");
   if (!r.found) {
-    line("nothing convincing found: no layout and code decode more steps than chance would");
-    for (const std::string& s : r.ruled_out)
-      line("ruled out: " + s);
+    if (r.geometry_unsure)
+      line(
+          "nothing settled: the best geometry guesses fit the dump alike, and the search did "
+          "not tell them apart");
+    else
+      line("nothing convincing found: no layout and code decode more steps than chance would");
+    // When unsure, the last line asks for the geometry: it rules nothing out.
+    for (std::size_t i = 0; i < r.ruled_out.size(); ++i)
+      line(
+          (r.geometry_unsure && i + 1 == r.ruled_out.size() ? "geometry unsure: " : "ruled out: ") +
+          r.ruled_out[i]);
     if (q.quick)
       line("the long search for dumps with bit errors in most steps was skipped (--quick)");
     return text;

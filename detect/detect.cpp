@@ -1053,6 +1053,9 @@ constexpr std::int64_t kColumnSlack = 32;
 constexpr std::int64_t kFewestColumns = 4;
 // Guesses that score at least this share of the best are alike: the guess is unsure.
 constexpr double kAlike = 0.8;
+// Findings whose decoded steps cover sampled bytes within this share of each other are not
+// told apart by their cover.
+constexpr double kSameCover = 0.02;
 
 std::int64_t raw_of(const detect_geometry& g) {
   return std::int64_t{g.page_size} + g.spare_size;
@@ -1296,6 +1299,8 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
   };
   detect_result last, best;
   double best_cover = -1;
+  std::size_t best_guess = 0;
+  std::vector<std::pair<std::size_t, double>> covers;  // guess, cover of each finding
   std::vector<std::string> ruled_out;
   int tried = 0;
   // A page size that divides the true one finds steps too (a half page may hold whole steps):
@@ -1313,6 +1318,7 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
     detect_result r = detect_layout(read, dump_bytes, guess.geometry, quick);
     if (!r.error.ok())
       return r;
+    const std::string geometry = geometry_text(guess.geometry) + ": ";
     if (r.found) {
       std::int64_t message = 0;
       for (const layout_step& step : r.layout.steps)
@@ -1322,12 +1328,19 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
       const double cover = static_cast<double>(r.evidence.clean + r.evidence.corrected) * per_step /
                            (static_cast<double>(std::max<std::int64_t>(1, r.pages_used)) *
                             static_cast<double>(raw_page_bytes(r.layout)));
+      covers.emplace_back(i, cover);
+      ruled_out.push_back(geometry + "a code too (" + std::to_string(r.layout.steps.size()) +
+                          " steps a page, m = " + std::to_string(r.layout.code.m) +
+                          ", t = " + std::to_string(r.layout.code.t) + "), its steps covering " +
+                          std::to_string(static_cast<int>(100 * cover + 0.5)) +
+                          "% of the sampled bytes");
       std::int64_t held = 0;
       for (const layout_step& step : r.layout.steps)
         held += step_data_bytes(step);
       const bool whole = held >= r.layout.page_size;
       if (cover > best_cover) {
         best_cover = cover;
+        best_guess = i;
         best = std::move(r);
       }
       // A finding that holds the whole page ends the search unless a guess alike to the best
@@ -1337,7 +1350,6 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
         break;
       continue;
     }
-    const std::string geometry = geometry_text(guess.geometry) + ": ";
     for (const std::string& line : r.ruled_out)
       ruled_out.push_back(geometry + line);
     last = std::move(r);
@@ -1347,12 +1359,42 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
     if (r.found || !r.error.ok())
       return r;
   }
-  if (best.found)
+  // Two alike guesses whose findings cover as much are two readings of the dump that nothing
+  // here chooses between; a finding under a guess that is not alike to the best is no rival.
+  bool rivals = false;
+  for (const auto& [guess, cover] : covers) {
+    rivals = rivals || (guess != best_guess && alike(guess) && alike(best_guess) &&
+                        cover >= best_cover * (1 - kSameCover));
+  }
+  if (best.found && !rivals)
     return best;
-  if (tried == 0)
+  if (best.found) {
+    // The report says what the search saw: the findings' sample, not the last failure's.
+    last.pages_sampled = best.pages_sampled;
+    last.pages_used = best.pages_used;
+  }
+  const bool unsure = guesses.size() >= 2 && alike(1);
+  if (tried == 0) {
     ruled_out.push_back(
         "no common page geometry has erased pages, unwritten page tails or constant columns "
         "lining up on its page boundaries: give --page-size and --spare-size");
+  } else if (unsure) {
+    std::string named;
+    std::size_t count = 0;
+    while (count < guesses.size() && count < 4 && alike(count))
+      ++count;
+    for (std::size_t i = 0; i < count; ++i) {
+      named += (i == 0           ? ""
+                : i + 1 == count ? " and "
+                                 : ", ") +
+               geometry_text(guesses[i].geometry) + " (" +
+               std::to_string(static_cast<int>(100 * guesses[i].score + 0.5)) + "%)";
+    }
+    last.geometry_unsure = true;
+    ruled_out.push_back(named + " fit the dump alike, and " +
+                        (best.found ? "more than one finds a code" : "none finds a code") +
+                        ": give --page-size and --spare-size");
+  }
   last.found = false;
   last.ruled_out = std::move(ruled_out);
   return last;

@@ -62,6 +62,10 @@ struct detect_result {
   // first: no span whose words share a BCH generator"), and common factors that named no code
   // (at most 12); when found, the factors passed over before the finding.
   std::vector<std::string> ruled_out;
+  // Not found because the geometry was guessed, the best guesses scored alike, and none or more
+  // than one of them found a code: the last line of ruled_out names them and asks for the
+  // geometry (detect_layout_and_geometry only).
+  bool geometry_unsure = false;
   status error;  // failed: the search could not run (unreadable dump, bad geometry)
 };
 
@@ -118,7 +122,11 @@ std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64
 // find a code, returns the one whose decoded steps cover most of the sampled bytes (a page size
 // that divides the true one can find steps too); a finding whose steps hold the whole page ends
 // the search unless the next guess scores at least 0.8 of the best. When none finds a code,
-// what each ruled out (prefixed "PAGE+SPARE: ").
+// what each ruled out (prefixed "PAGE+SPARE: "). When the second best guess scores at least 0.8
+// of the best (unsure) and no search finds a code, or two guesses that score so both find one
+// whose steps cover as much (within 2%), nothing is found: geometry_unsure is set and the last
+// line of ruled_out lists the alike geometries and asks for --page-size and --spare-size; the
+// findings of the several are listed before it ("PAGE+SPARE: a code too (...)").
 detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t dump_bytes,
                                          const detect_options& options,
                                          std::vector<geometry_guess>& guesses);

@@ -329,6 +329,25 @@ TEST(Detect, GuessesTheGeometryFromConstantColumns) {
     std::shuffle(d.bytes.begin(), d.bytes.end(), rng);
     EXPECT_TRUE(guess_geometry(memory_reader(d.bytes), size).empty()) << "case shuffled";
   }
+  // 48 bytes over and over: 512+16 and 2048+16 (multiples of 48, neither of the other) line up
+  // alike, and with every page the same no search settles it: nothing found, both named.
+  SCOPED_TRACE("case period 48");
+  std::mt19937 rng(3);
+  std::uint8_t period[48];
+  for (std::uint8_t& b : period)
+    b = static_cast<std::uint8_t>(rng());
+  std::vector<std::uint8_t> dump(8 * 22704);  // 22704: the least common multiple of 528, 2064
+  for (std::size_t i = 0; i < dump.size(); ++i)
+    dump[i] = period[i % 48];
+  std::vector<geometry_guess> guesses;
+  const detect_result r = detect_layout_and_geometry(
+      memory_reader(dump), static_cast<std::int64_t>(dump.size()), {}, guesses);
+  EXPECT_FALSE(r.found);
+  EXPECT_TRUE(r.geometry_unsure);
+  ASSERT_FALSE(r.ruled_out.empty());
+  EXPECT_EQ(r.ruled_out.back(),
+            "512+16 (100%) and 2048+16 (100%) fit the dump alike, and none finds a code: give "
+            "--page-size and --spare-size");
 }
 
 TEST(Detect, FindsTheBuiltInLayoutThroughItsHoleAndNoise) {
