@@ -289,7 +289,7 @@ TEST(Detect, GuessesTheGeometryFromErasedRuns) {
 // that hold one value in every page (reserved and unused spare bytes) place the page. Seed 1
 // is interleaved 4096+128 (its divisors 512+16 and 2048+64 and its double 8192+256 fit the dump
 // too); seed 11 spare-at-end 2048+64 with just 4 such columns. Shuffled, the same bytes line up
-// nowhere.
+// nowhere, and only erased pages place them.
 TEST(Detect, GuessesTheGeometryFromConstantColumns) {
   for (unsigned seed : {1u, 11u}) {
     std::mt19937 rng(seed);
@@ -328,6 +328,22 @@ TEST(Detect, GuessesTheGeometryFromConstantColumns) {
     EXPECT_LE(guesses[1].score, 0.5 * guesses[0].score);
     std::shuffle(d.bytes.begin(), d.bytes.end(), rng);
     EXPECT_TRUE(guess_geometry(memory_reader(d.bytes), size).empty()) << "case shuffled";
+    // With 1 page in 8 erased, drawn (a period of 8 pages would make columns of its own), the
+    // runs decide, and the truth is among the best (with its divisors, which share every end;
+    // a run also ends past the boundary when the noise after it starts with 0xFF).
+    for (std::int64_t n = 0; n < d.pages; ++n) {
+      if (rng() % 8 == 0)
+        std::fill_n(d.bytes.begin() + n * raw, raw, 0xFF);
+    }
+    const std::vector<geometry_guess> runs = guess_geometry(memory_reader(d.bytes), size);
+    ASSERT_FALSE(runs.empty()) << "case shuffled, erased";
+    EXPECT_EQ(runs[0].evidence, geometry_evidence::erased_runs) << "case shuffled, erased";
+    bool best = false;
+    for (const geometry_guess& g : runs) {
+      best = best || (g.geometry.page_size == d.truth.page_size &&
+                      g.geometry.spare_size == d.truth.spare_size && g.score == runs[0].score);
+    }
+    EXPECT_TRUE(best) << "case shuffled, erased";
   }
   // 48 bytes over and over: 512+16 and 2048+16 (multiples of 48, neither of the other) line up
   // alike, and with every page the same no search settles it: nothing found, both named.
