@@ -137,11 +137,17 @@ std::string detect_report(const detect_request& q, const detect_result& r,
   line("pagolinth-ecc detect " + q.dump);
   if (guessed) {
     for (std::size_t i = 0; i < guesses.size() && i < 3; ++i) {
+      const geometry_guess& g = guesses[i];
+      const std::string why =
+          g.evidence == geometry_evidence::erased_runs
+              ? printed("%.0f%% of %" PRId64, 100.0 * g.score, g.runs) +
+                    " erased-run ends on its page boundaries"
+              : printed("%.0f%% of the best; %" PRId64 " columns constant in %" PRId64
+                        " sampled pages, %" PRId64 " with the pages shifted",
+                        100.0 * g.score, g.columns, g.pages, g.chance_columns);
       line(std::string(i == 0 ? "geometry guesses: " : "                  ") +
-           std::to_string(guesses[i].geometry.page_size) + " + " +
-           std::to_string(guesses[i].geometry.spare_size) + " bytes (" +
-           printed("%.0f%% of %" PRId64, 100.0 * guesses[i].score, guesses[i].runs) +
-           " erased-run ends on its page boundaries)");
+           std::to_string(g.geometry.page_size) + " + " + std::to_string(g.geometry.spare_size) +
+           " bytes (" + why + ")");
     }
   }
   if (r.found) {
@@ -154,9 +160,17 @@ std::string detect_report(const detect_request& q, const detect_result& r,
     line("sampled " + std::to_string(r.pages_sampled) + " pages, " + std::to_string(r.pages_used) +
          " of them programmed and distinct");
   if (!r.found) {
-    line("nothing convincing found: no layout and code decode more steps than chance would");
-    for (const std::string& s : r.ruled_out)
-      line("ruled out: " + s);
+    if (r.geometry_unsure)
+      line(
+          "nothing settled: the best geometry guesses fit the dump alike, and the search did "
+          "not tell them apart");
+    else
+      line("nothing convincing found: no layout and code decode more steps than chance would");
+    // When unsure, the last line asks for the geometry: it rules nothing out.
+    for (std::size_t i = 0; i < r.ruled_out.size(); ++i)
+      line(
+          (r.geometry_unsure && i + 1 == r.ruled_out.size() ? "geometry unsure: " : "ruled out: ") +
+          r.ruled_out[i]);
     if (q.quick)
       line("the long search for dumps with bit errors in most steps was skipped (--quick)");
     return text;

@@ -1249,29 +1249,68 @@ constexpr std::int32_t kDataSizes[] = {512, 2048, 4096, 8192, 16384};
 constexpr std::int32_t kSpareSizes[] = {16,  32,  64,  128, 218, 224,  232,  256,  376,  400, 436,
                                         448, 512, 576, 640, 744, 1024, 1216, 1280, 1664, 2048};
 
-}  // namespace
+// Erased runs: the ends of 0xFF runs of kLongRun bytes or more, read from up to kRunWindows
+// windows of kRunWindow bytes spread over the dump (16 MiB at most).
+constexpr std::int64_t kRunWindow = 256 * 1024;
+constexpr std::int64_t kRunWindows = 64;
+constexpr std::int64_t kLongRun = 256;
 
-std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64_t dump_bytes,
-                                           int most) {
-  std::vector<geometry_guess> out;
-  most = std::max(1, std::min(most, 100));
-  // Ends of 0xFF runs of 256 bytes or more, from up to 64 windows of 256 KiB over the dump.
-  constexpr std::int64_t kWindow = 256 * 1024;
-  constexpr std::int64_t kLongRun = 256;
-  const std::int64_t windows = std::min<std::int64_t>(64, (dump_bytes + kWindow - 1) / kWindow);
-  std::vector<std::int64_t> ends;
+// Constant columns: programmed pages sampled at each raw size, at most kColumnPages and no more
+// than kColumnBytes over all the geometries weighed together, but never fewer than
+// kColumnPagesLeast a geometry: a few MiB read, whatever the dump's size.
+constexpr std::int64_t kColumnBytes = std::int64_t{4} << 20;
+constexpr std::int64_t kColumnPages = 128;
+constexpr std::int64_t kColumnPagesLeast = 16;
+// A column is constant when one value fills all but 1 in kColumnSlack of the sampled pages, so
+// that bit errors and the odd page written otherwise do not hide a marker or a pad byte.
+constexpr std::int64_t kColumnSlack = 32;
+// Constant columns beyond chance a geometry needs for a guess. Chance is measured on the same
+// pages, each rotated by its own drawn amount; the excess must also be three of chance's
+// standard deviations (about the square root of twice the chance count).
+constexpr std::int64_t kFewestColumns = 4;
+// Guesses that score at least this share of the best are alike: the guess is unsure.
+constexpr double kAlike = 0.8;
+// Findings whose decoded steps cover sampled bytes within this share of each other are not
+// told apart by their cover.
+constexpr double kSameCover = 0.02;
+
+std::int64_t raw_of(const detect_geometry& g) {
+  return std::int64_t{g.page_size} + g.spare_size;
+}
+
+// The common geometries whose raw pages fill `dump_bytes` exactly, each with block_pages 64.
+std::vector<detect_geometry> common_geometries(std::int64_t dump_bytes) {
+  std::vector<detect_geometry> out;
+  for (std::int32_t data : kDataSizes) {
+    for (std::int32_t spare : kSpareSizes) {
+      if (spare * 4 > data || spare * 128 < data)
+        continue;  // no chip pairs these
+      const std::int64_t raw = std::int64_t{data} + spare;
+      if (raw <= dump_bytes && dump_bytes % raw == 0)
+        out.push_back({data, spare, 64});
+    }
+  }
+  return out;
+}
+
+// Appends to `ends` the offset just past every 0xFF run of kLongRun bytes or more in the
+// windows read. False when the dump cannot be read.
+bool long_run_ends(const detect_reader& read, std::int64_t dump_bytes,
+                   std::vector<std::int64_t>& ends) {
+  const std::int64_t windows =
+      std::min<std::int64_t>(kRunWindows, (dump_bytes + kRunWindow - 1) / kRunWindow);
   std::vector<std::uint8_t> buffer;
   for (std::int64_t w = 0; w < windows; ++w) {
-    std::int64_t start = dump_bytes <= kWindow
-                             ? 0
-                             : w * (dump_bytes - kWindow) / std::max<std::int64_t>(1, windows - 1);
+    std::int64_t start = dump_bytes <= kRunWindow ? 0
+                                                  : w * (dump_bytes - kRunWindow) /
+                                                        std::max<std::int64_t>(1, windows - 1);
     start -= start % 4096;
-    const std::int64_t length = std::min(kWindow, dump_bytes - start);
+    const std::int64_t length = std::min(kRunWindow, dump_bytes - start);
     if (length <= 0)
       continue;
     buffer.resize(static_cast<std::size_t>(length));
     if (!read(start, buffer.data(), buffer.size()))
-      return out;
+      return false;
     std::int64_t run = 0;
     for (std::int64_t i = 0; i < length; ++i) {
       if (buffer[static_cast<std::size_t>(i)] == 0xFF) {
@@ -1283,33 +1322,185 @@ std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64
       run = 0;
     }
   }
-  if (ends.empty())
-    return out;
-  for (std::int32_t data : kDataSizes) {
-    for (std::int32_t spare : kSpareSizes) {
-      if (spare * 4 > data || spare * 128 < data)
-        continue;  // no chip pairs these
-      const std::int64_t raw = std::int64_t{data} + spare;
-      if (raw > dump_bytes || dump_bytes % raw != 0)
+  return true;
+}
+
+// A fixed sequence of draws (splitmix64): the same dump always gives the same guess.
+std::uint64_t next_draw(std::uint64_t& state) {
+  std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  return z ^ (z >> 31);
+}
+
+// Columns of the `count` pages of `raw` bytes held one after another in `pages`, page j read
+// cyclically from its byte shift[j] on, that hold one value in all but count / kColumnSlack
+// of the pages.
+std::int64_t constant_columns(const std::vector<std::uint8_t>& pages, std::int64_t count,
+                              std::int64_t raw, const std::vector<std::int64_t>& shift) {
+  const std::int64_t allowed = count / kColumnSlack;
+  const auto at = [&](std::int64_t j, std::int64_t c) {
+    std::int64_t column = c + shift[static_cast<std::size_t>(j)];
+    if (column >= raw)
+      column -= raw;
+    return pages[static_cast<std::size_t>(j * raw + column)];
+  };
+  std::int64_t constant = 0;
+  for (std::int64_t c = 0; c < raw; ++c) {
+    // A value in all but a few pages is the majority, which one pass finds (Boyer and Moore).
+    std::uint8_t value = 0;
+    std::int64_t votes = 0;
+    for (std::int64_t j = 0; j < count; ++j) {
+      const std::uint8_t b = at(j, c);
+      if (votes == 0)
+        value = b;
+      votes += b == value ? 1 : -1;
+    }
+    std::int64_t misses = 0;
+    for (std::int64_t j = 0; j < count && misses <= allowed; ++j)
+      misses += at(j, c) != value;
+    constant += misses <= allowed;
+  }
+  return constant;
+}
+
+struct column_tally {
+  std::int64_t pages = 0;    // programmed pages sampled
+  std::int64_t aligned = 0;  // columns constant over them
+  std::int64_t shifted = 0;  // columns constant once each page is rotated by its own amount
+};
+
+// Samples up to `wanted` pages of `raw` bytes, one from each of as many equal stretches of the
+// dump, at a drawn place within it (pages at a fixed stride could all fall on the same half of
+// pages twice the size, which would then look as aligned as the whole), leaves out the nearly
+// erased ones (alike at every size) and counts their constant columns, aligned and shifted.
+// False when the dump cannot be read.
+bool tally_columns(const detect_reader& read, std::int64_t dump_bytes, std::int64_t raw,
+                   std::int64_t wanted, column_tally& out) {
+  const std::int64_t pages = dump_bytes / raw;
+  const std::int64_t n = std::min(pages, wanted);
+  std::uint64_t state = static_cast<std::uint64_t>(raw);
+  std::vector<std::uint8_t> page(static_cast<std::size_t>(raw));
+  std::vector<std::uint8_t> kept;
+  std::vector<std::int64_t> shift;
+  for (std::int64_t j = 0; j < n; ++j) {
+    const std::int64_t first = j * pages / n;
+    const std::int64_t stretch = (j + 1) * pages / n - first;
+    const std::int64_t index =
+        first + static_cast<std::int64_t>(next_draw(state) % static_cast<std::uint64_t>(stretch));
+    if (!read(index * raw, page.data(), page.size()))
+      return false;
+    if (nearly_erased(page.data(), page.size(), page.size() / 8))
+      continue;
+    kept.insert(kept.end(), page.begin(), page.end());
+    shift.push_back(static_cast<std::int64_t>(next_draw(state) % static_cast<std::uint64_t>(raw)));
+  }
+  out.pages = static_cast<std::int64_t>(shift.size());
+  out.shifted = constant_columns(kept, out.pages, raw, shift);
+  std::fill(shift.begin(), shift.end(), 0);
+  out.aligned = constant_columns(kept, out.pages, raw, shift);
+  return true;
+}
+
+// Scores `geometries` by their constant columns into `out`, best first; `out` stays empty when
+// no geometry has kFewestColumns beyond chance. False when the dump cannot be read.
+bool column_guesses(const detect_reader& read, std::int64_t dump_bytes,
+                    std::vector<detect_geometry> geometries, std::vector<geometry_guess>& out) {
+  // Smaller pages first, so that each page's divisors are weighed before it.
+  std::stable_sort(
+      geometries.begin(), geometries.end(),
+      [](const detect_geometry& a, const detect_geometry& b) { return raw_of(a) < raw_of(b); });
+  std::int64_t all_raw = 0;
+  for (const detect_geometry& g : geometries)
+    all_raw += raw_of(g);
+  const std::int64_t wanted = std::max(
+      kColumnPagesLeast, std::min(kColumnPages, kColumnBytes / std::max<std::int64_t>(1, all_raw)));
+  std::vector<std::int64_t> excess;
+  for (const detect_geometry& g : geometries) {
+    column_tally t;
+    if (!tally_columns(read, dump_bytes, raw_of(g), wanted, t))
+      return false;
+    std::int64_t beyond = t.aligned - t.shifted;
+    if (beyond < kFewestColumns || beyond * beyond < 18 * t.shifted)
+      beyond = 0;
+    excess.push_back(beyond);
+    geometry_guess guess;
+    guess.geometry = g;
+    guess.evidence = geometry_evidence::constant_columns;
+    guess.columns = t.aligned;
+    guess.chance_columns = t.shifted;
+    guess.pages = t.pages;
+    out.push_back(guess);
+  }
+  // A page k times the true one lines up as well, its columns repeated k times: those that a
+  // smaller page's columns explain count once, so that its score per byte is a k-th at most.
+  double best = 0;
+  std::vector<double> density(out.size(), 0);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const std::int64_t raw = raw_of(out[i].geometry);
+    std::int64_t own = excess[i];
+    for (std::size_t d = 0; d < i; ++d) {
+      const std::int64_t part = raw_of(out[d].geometry);
+      if (excess[d] == 0 || raw % part != 0 || raw == part)
         continue;
+      const std::int64_t repeated = raw / part * excess[d];
+      own = std::min(own, excess[d] + std::max<std::int64_t>(0, excess[i] - repeated));
+    }
+    density[i] = static_cast<double>(own) / static_cast<double>(raw);
+    best = std::max(best, density[i]);
+  }
+  if (best <= 0) {
+    out.clear();
+    return true;
+  }
+  for (std::size_t i = 0; i < out.size(); ++i)
+    out[i].score = density[i] / best;
+  // The order is by raw size already: among equal scores the smaller page stays first.
+  std::stable_sort(out.begin(), out.end(), [](const geometry_guess& a, const geometry_guess& b) {
+    return a.score > b.score;
+  });
+  return true;
+}
+
+std::string geometry_text(const detect_geometry& g) {
+  return std::to_string(g.page_size) + "+" + std::to_string(g.spare_size);
+}
+
+}  // namespace
+
+std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64_t dump_bytes,
+                                           int most) {
+  std::vector<geometry_guess> out;
+  most = std::max(1, std::min(most, 100));
+  const std::vector<detect_geometry> geometries = common_geometries(dump_bytes);
+  // Constant columns first: every programmed page shows them, while the ends of erased runs
+  // are few where whole blocks are erased (and fall on the boundaries of every page size that
+  // divides a block) and off the page where a page is written only in part.
+  if (geometries.empty() || !column_guesses(read, dump_bytes, geometries, out))
+    return {};
+  std::vector<std::int64_t> ends;
+  if (out.empty() && !long_run_ends(read, dump_bytes, ends))
+    return {};
+  if (out.empty() && !ends.empty()) {
+    for (const detect_geometry& g : geometries) {
+      const std::int64_t raw = raw_of(g);
       std::int64_t on_boundary = 0;
       for (std::int64_t end : ends)
         on_boundary += end % raw == 0;
-      geometry_guess g;
-      g.geometry = {data, spare, 64};
-      g.runs = static_cast<std::int64_t>(ends.size());
-      g.score = static_cast<double>(on_boundary) / static_cast<double>(ends.size());
-      out.push_back(g);
+      geometry_guess guess;
+      guess.geometry = g;
+      guess.runs = static_cast<std::int64_t>(ends.size());
+      guess.score = static_cast<double>(on_boundary) / static_cast<double>(ends.size());
+      out.push_back(guess);
     }
+    // Best score first; a multiple of another page size scores below it at best, so among equal
+    // scores the smaller page comes first.
+    std::stable_sort(out.begin(), out.end(), [](const geometry_guess& a, const geometry_guess& b) {
+      if (a.score != b.score)
+        return a.score > b.score;
+      return raw_of(a.geometry) < raw_of(b.geometry);
+    });
   }
-  // Best score first; a multiple of another page size scores below it at best, so among equal
-  // scores the smaller page comes first.
-  std::stable_sort(out.begin(), out.end(), [](const geometry_guess& a, const geometry_guess& b) {
-    if (a.score != b.score)
-      return a.score > b.score;
-    return std::int64_t{a.geometry.page_size} + a.geometry.spare_size <
-           std::int64_t{b.geometry.page_size} + b.geometry.spare_size;
-  });
   if (static_cast<int>(out.size()) > most)
     out.resize(static_cast<std::size_t>(most));
   return out;
@@ -1319,23 +1510,32 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
                                          const detect_options& options,
                                          std::vector<geometry_guess>& guesses) {
   guesses = guess_geometry(read, dump_bytes);
+  // Guesses the dump's bytes cannot tell apart from the best: only the search may pick one.
+  const auto alike = [&guesses](std::size_t i) {
+    return guesses[i].score >= kAlike * guesses[0].score;
+  };
   detect_result last, best;
   double best_cover = -1;
+  std::size_t best_guess = 0;
+  std::vector<std::pair<std::size_t, double>> covers;  // guess, cover of each finding
   std::vector<std::string> ruled_out;
   int tried = 0;
   // A page size that divides the true one finds steps too (a half page may hold whole steps):
   // of the geometries that find a code, the one under which decoded steps cover most of the
-  // sampled bytes wins. The long tries for noisy dumps are spent on the best guess alone, and
-  // only when no geometry finds a code without them.
+  // sampled bytes wins (erased runs can score such a page as high as the true one). The long
+  // tries for noisy dumps are spent on the best guess alone, and only when no geometry finds a
+  // code without them.
   detect_options quick = options;
   quick.noise_effort = 0;
-  for (const geometry_guess& guess : guesses) {
+  for (std::size_t i = 0; i < guesses.size(); ++i) {
+    const geometry_guess& guess = guesses[i];
     if (tried == 3 || guess.score < 0.1 || guess.score < guesses[0].score / 2)
       break;
     ++tried;
     detect_result r = detect_layout(read, dump_bytes, guess.geometry, quick);
     if (!r.error.ok())
       return r;
+    const std::string geometry = geometry_text(guess.geometry) + ": ";
     if (r.found) {
       std::int64_t message = 0;
       for (const layout_step& step : r.layout.steps)
@@ -1345,14 +1545,28 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
       const double cover = static_cast<double>(r.evidence.clean + r.evidence.corrected) * per_step /
                            (static_cast<double>(std::max<std::int64_t>(1, r.pages_used)) *
                             static_cast<double>(raw_page_bytes(r.layout)));
+      covers.emplace_back(i, cover);
+      ruled_out.push_back(geometry + "a code too (" + std::to_string(r.layout.steps.size()) +
+                          " steps a page, m = " + std::to_string(r.layout.code.m) +
+                          ", t = " + std::to_string(r.layout.code.t) + "), its steps covering " +
+                          std::to_string(static_cast<int>(100 * cover + 0.5)) +
+                          "% of the sampled bytes");
+      std::int64_t held = 0;
+      for (const layout_step& step : r.layout.steps)
+        held += step_data_bytes(step);
+      const bool whole = held >= r.layout.page_size;
       if (cover > best_cover) {
         best_cover = cover;
+        best_guess = i;
         best = std::move(r);
       }
+      // A finding that holds the whole page ends the search unless a guess alike to the best
+      // remains: the guesses below it (a double page, at half the score) would only be
+      // searched in vain, at the full cost of a search that finds nothing.
+      if (whole && (i + 1 == guesses.size() || !alike(i + 1)))
+        break;
       continue;
     }
-    const std::string geometry = std::to_string(guess.geometry.page_size) + "+" +
-                                 std::to_string(guess.geometry.spare_size) + ": ";
     for (const std::string& line : r.ruled_out)
       ruled_out.push_back(geometry + line);
     last = std::move(r);
@@ -1362,12 +1576,42 @@ detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t
     if (r.found || !r.error.ok())
       return r;
   }
-  if (best.found)
+  // Two alike guesses whose findings cover as much are two readings of the dump that nothing
+  // here chooses between; a finding under a guess that is not alike to the best is no rival.
+  bool rivals = false;
+  for (const auto& [guess, cover] : covers) {
+    rivals = rivals || (guess != best_guess && alike(guess) && alike(best_guess) &&
+                        cover >= best_cover * (1 - kSameCover));
+  }
+  if (best.found && !rivals)
     return best;
-  if (tried == 0)
+  if (best.found) {
+    // The report says what the search saw: the findings' sample, not the last failure's.
+    last.pages_sampled = best.pages_sampled;
+    last.pages_used = best.pages_used;
+  }
+  const bool unsure = guesses.size() >= 2 && alike(1);
+  if (tried == 0) {
     ruled_out.push_back(
-        "no common page geometry has erased pages or unwritten page tails ending on its page "
-        "boundaries: give --page-size and --spare-size");
+        "no common page geometry has erased pages, unwritten page tails or constant columns "
+        "lining up on its page boundaries: give --page-size and --spare-size");
+  } else if (unsure) {
+    std::string named;
+    std::size_t count = 0;
+    while (count < guesses.size() && count < 4 && alike(count))
+      ++count;
+    for (std::size_t i = 0; i < count; ++i) {
+      named += (i == 0           ? ""
+                : i + 1 == count ? " and "
+                                 : ", ") +
+               geometry_text(guesses[i].geometry) + " (" +
+               std::to_string(static_cast<int>(100 * guesses[i].score + 0.5)) + "%)";
+    }
+    last.geometry_unsure = true;
+    ruled_out.push_back(named + " fit the dump alike, and " +
+                        (best.found ? "more than one finds a code" : "none finds a code") +
+                        ": give --page-size and --spare-size");
+  }
   last.found = false;
   last.ruled_out = std::move(ruled_out);
   return last;

@@ -62,6 +62,10 @@ struct detect_result {
   // first: no span whose words share a BCH generator"), and common factors that named no code
   // (at most 12); when found, the factors passed over before the finding.
   std::vector<std::string> ruled_out;
+  // Not found because the geometry was guessed, the best guesses scored alike, and none or more
+  // than one of them found a code: the last line of ruled_out names them and asks for the
+  // geometry (detect_layout_and_geometry only).
+  bool geometry_unsure = false;
   status error;  // failed: the search could not run (unreadable dump, bad geometry)
 };
 
@@ -76,29 +80,53 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
 detect_result detect_layout(std::FILE* dump, std::int64_t dump_bytes,
                             const detect_geometry& geometry, const detect_options& options = {});
 
+// What a geometry guess rests on.
+enum class geometry_evidence {
+  erased_runs,       // ends of long 0xFF runs (erased pages, unwritten page tails)
+  constant_columns,  // byte offsets in the raw page that hold one value in nearly every page
+};
+
 // A page geometry the dump's structure points to, and how strongly.
 struct geometry_guess {
   detect_geometry geometry;
-  // Share (0 ... 1) of the ends of long 0xFF runs (erased pages, unwritten page tails) that
-  // fall on a page boundary of this geometry.
+  geometry_evidence evidence = geometry_evidence::erased_runs;
+  // 0 ... 1, comparable between the guesses of one dump (which share their evidence).
+  // erased_runs: the share of the ends of long 0xFF runs that fall on a page boundary of this
+  // geometry. constant_columns: the columns constant beyond chance per byte of the raw page, as
+  // a share of the best geometry's (1 for the best); columns that repeat those of a smaller
+  // page dividing this one count once, so a page k times the true one scores a k-th of it.
   double score = 0;
-  std::int64_t runs = 0;  // long 0xFF runs whose end was weighed
+  std::int64_t runs = 0;            // erased_runs: long 0xFF runs whose end was weighed
+  std::int64_t columns = 0;         // constant_columns: columns constant over the pages sampled
+  std::int64_t chance_columns = 0;  // the same once each page is rotated by its own amount
+  std::int64_t pages = 0;           // constant_columns: programmed pages sampled at this size
 };
 
 // The common NAND geometries (data 512 ... 16384 bytes, spare 16 ... 2048) that fit a dump of
 // `dump_bytes` bytes in whole pages, best first, at most `most` of them (1 ... 100), with
-// block_pages set to 64 (nothing in a dump's bytes tells it apart). Erased pages and the
-// unwritten tails of pages are runs of 0xFF that end where a programmed page starts: the raw
-// page size divides those ends. Empty when the dump cannot be read or shows no such run; a
-// geometry that divides the ends equally well but is a multiple of a better one comes after it.
+// block_pages set to 64 (nothing in a dump's bytes tells it apart). Two kinds of evidence:
+// - constant columns: bad-block markers, pad bytes, fixed protected bytes and unused spare hold
+//   one value at the same offset of every page, so at the true raw size (and its multiples)
+//   those columns line up, and at others they smear. Up to 128 programmed pages are sampled at
+//   each size, 4 MiB read in all (at least 16 pages a size);
+// - erased runs, weighed only when the columns show nothing beyond chance: erased pages and the
+//   unwritten tails of pages are runs of 0xFF that end where a programmed page starts, so the
+//   raw page size divides those ends (16 MiB read at most).
+// Empty when the dump cannot be read or shows neither (a dump of one value or of random bytes).
+// Among equal scores, the smaller page comes first.
 std::vector<geometry_guess> guess_geometry(const detect_reader& read, std::int64_t dump_bytes,
                                            int most = 6);
 
 // Without a geometry: guesses it (guess_geometry, into `guesses`) and searches the dump with
-// each of the best three that end at least a tenth of the runs, and half as many as the best,
-// on their page boundaries. Of those that find a code, returns the one whose decoded steps
-// cover most of the sampled bytes (a page size that divides the true one can find steps too);
-// when none does, what each ruled out (prefixed "PAGE+SPARE: ").
+// each of the best three that score at least 0.1, and half as much as the best. Of those that
+// find a code, returns the one whose decoded steps cover most of the sampled bytes (a page size
+// that divides the true one can find steps too); a finding whose steps hold the whole page ends
+// the search unless the next guess scores at least 0.8 of the best. When none finds a code,
+// what each ruled out (prefixed "PAGE+SPARE: "). When the second best guess scores at least 0.8
+// of the best (unsure) and no search finds a code, or two guesses that score so both find one
+// whose steps cover as much (within 2%), nothing is found: geometry_unsure is set and the last
+// line of ruled_out lists the alike geometries and asks for --page-size and --spare-size; the
+// findings of the several are listed before it ("PAGE+SPARE: a code too (...)").
 detect_result detect_layout_and_geometry(const detect_reader& read, std::int64_t dump_bytes,
                                          const detect_options& options,
                                          std::vector<geometry_guess>& guesses);

@@ -118,7 +118,14 @@ void write_verdict(std::FILE* f, const scan_report& r) {
 void write_figures(std::FILE* f, const scan_report& r) {
   const scan_totals& t = r.totals;
   const nand_layout& layout = *r.settings.layout;
-  std::fputs("<section id=\"summary\">\n<h2>Summary</h2>\n<table class=\"figures\">\n", f);
+  std::fputs("<section id=\"summary\">\n<h2>Summary</h2>\n", f);
+  // Before the figures, which count the steps alone.
+  if (const std::string incomplete = incomplete_layout_line(layout); !incomplete.empty()) {
+    std::fputs("<p class=\"note\">", f);
+    text(f, incomplete + ".");
+    std::fputs("</p>\n", f);
+  }
+  std::fputs("<table class=\"figures\">\n", f);
   figure(f, "pages", t.pages);
   figure(f, "steps (sectors)", t.sectors);
   figure(f, "clean", t.clean);

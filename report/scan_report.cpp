@@ -191,6 +191,19 @@ std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r) {
   return r.totals.uncorrectable - r.totals.bad_block_uncorrectable;
 }
 
+std::string incomplete_layout_line(const nand_layout& layout) {
+  std::int64_t held = 0;
+  for (const layout_step& step : layout.steps)
+    held += step_data_bytes(step);
+  if (held >= layout.page_size)
+    return "";
+  // Rounded down, so that a layout short of a single byte never reads as 100%.
+  const std::int64_t percent = 100 * held / layout.page_size;
+  return "incomplete layout: its steps hold " + std::to_string(held) + " of the page's " +
+         std::to_string(layout.page_size) + " data bytes (" + std::to_string(percent) +
+         "%); extract leaves the rest out";
+}
+
 std::vector<std::string> summary_lines(const scan_report& r, std::int64_t tail_bytes) {
   const scan_totals& t = r.totals;
   const nand_layout& layout = *r.settings.layout;
@@ -200,6 +213,9 @@ std::vector<std::string> summary_lines(const scan_report& r, std::int64_t tail_b
   lines.push_back("pages:           " + n(t.pages) + " of " + n(layout.page_size) + " + " +
                   n(layout.spare_size) + " bytes, " + counted(steps, "sector", "sectors") +
                   " each");
+  // Right under the geometry: every count below is of the steps alone.
+  if (const std::string incomplete = incomplete_layout_line(layout); !incomplete.empty())
+    lines.push_back(incomplete);
   lines.push_back("sectors:         " + n(t.sectors));
   lines.push_back("  clean:         " + n(t.clean));
   lines.push_back("  erased:        " + n(t.erased) + " (" + counted(t.erased_bits, "bit", "bits") +

@@ -85,9 +85,16 @@ std::string bad_block_runs(const bad_block_set& bad_blocks, std::size_t max_runs
 // Uncorrectable steps outside the blocks marked bad: what decides the verdict.
 std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r);
 
-// The summary of a check, fix or extract, a line each, without newlines: counts, bits, bad
-// blocks, the worst blocks, and a note when the counts suggest a layout or code that does not
-// fit the dump. `tail_bytes`: bytes after the last whole page, which were not checked.
+// "" when the steps of `layout` hold at least the page's data bytes; else a line saying how
+// many they hold and that extract leaves the rest out ("incomplete layout: its steps hold
+// 1536 of the page's 2048 data bytes (75%); extract leaves the rest out"). The summary and the
+// HTML report both say it: a layout found by detect may cover only part of the page.
+std::string incomplete_layout_line(const nand_layout& layout);
+
+// The summary of a check, fix or extract, a line each, without newlines: counts, bits, whether
+// the layout leaves data out (incomplete_layout_line, after the first line), bad blocks, the
+// worst blocks, and a note when the counts suggest a layout or code that does not fit the dump.
+// `tail_bytes`: bytes after the last whole page, which were not checked.
 // REQUIRES: report_close(r) done.
 std::vector<std::string> summary_lines(const scan_report& r, std::int64_t tail_bytes);
 

@@ -5,11 +5,12 @@
 
 #include <gtest/gtest.h>  // TEST, EXPECT_*, ASSERT_*, SCOPED_TRACE
 
-#include <cstdint>  // std::int64_t, std::uint8_t
-#include <cstring>  // std::memcpy, std::memset
-#include <random>   // std::mt19937
-#include <string>   // std::string
-#include <vector>   // std::vector
+#include <algorithm>  // std::count, std::copy, std::fill_n, std::max, std::shuffle
+#include <cstdint>    // std::int64_t, std::uint8_t
+#include <cstring>    // std::memcpy, std::memset
+#include <random>     // std::mt19937
+#include <string>     // std::string
+#include <vector>     // std::vector
 
 #include "bch/bch.h"                      // bch_primitive_polynomial
 #include "codec/codec.h"                  // bch_code_init, bch_decode, bch_parity_bit
@@ -269,6 +270,87 @@ TEST(Detect, GuessesTheGeometryFromErasedRuns) {
     b = static_cast<std::uint8_t>(rng() % 255);
   EXPECT_TRUE(guess_geometry(memory_reader(noise), static_cast<std::int64_t>(noise.size())).empty())
       << "case noise";
+}
+
+// Every page programmed and no 0xFF run that could end on a page boundary: only the columns
+// that hold one value in every page (reserved and unused spare bytes) place the page. Seed 1
+// is interleaved 4096+128 (its divisors 512+16 and 2048+64 and its double 8192+256 fit the dump
+// too); seed 11 spare-at-end 2048+64 with just 4 such columns. Shuffled, the same bytes line up
+// nowhere, and only erased pages place them.
+TEST(Detect, GuessesTheGeometryFromConstantColumns) {
+  for (unsigned seed : {1u, 11u}) {
+    std::mt19937 rng(seed);
+    detect_test::generated_dump d = detect_test::generate_dump(rng, true, 96);
+    SCOPED_TRACE("case seed " + std::to_string(seed) + ": " + d.summary);
+    const std::int64_t raw = raw_page_bytes(d.truth);
+    std::vector<bool> data(static_cast<std::size_t>(raw), false);
+    for (const layout_step& s : d.truth.steps) {
+      for (const layout_span& span : s.data)
+        std::fill_n(data.begin() + span.offset, span.length, true);
+    }
+    // Erased pages become copies of the page before, and long 0xFF runs (unwritten steps, 0xFF
+    // content) are cut in data bytes.
+    for (std::int64_t n = 1; n < d.pages; ++n) {
+      std::uint8_t* page = d.bytes.data() + n * raw;
+      if (std::count(page, page + raw, 0xFF) == raw)
+        std::copy(page - raw, page, page);
+    }
+    std::int64_t run = 0, longest = 0;
+    for (std::size_t i = 0; i < d.bytes.size(); ++i) {
+      run = d.bytes[i] == 0xFF ? run + 1 : 0;
+      if (run >= 128 && data[i % static_cast<std::size_t>(raw)]) {
+        d.bytes[i] = 0;
+        run = 0;
+      }
+      longest = std::max(longest, run);
+    }
+    ASSERT_LT(longest, 256);
+    const auto size = static_cast<std::int64_t>(d.bytes.size());
+    const std::vector<geometry_guess> guesses = guess_geometry(memory_reader(d.bytes), size);
+    ASSERT_GE(guesses.size(), 2u);
+    EXPECT_EQ(guesses[0].geometry.page_size, d.truth.page_size);
+    EXPECT_EQ(guesses[0].geometry.spare_size, d.truth.spare_size);
+    EXPECT_EQ(guesses[0].evidence, geometry_evidence::constant_columns);
+    // Sure: the next best, the double page at best, scores well below the truth.
+    EXPECT_LE(guesses[1].score, 0.5 * guesses[0].score);
+    std::shuffle(d.bytes.begin(), d.bytes.end(), rng);
+    EXPECT_TRUE(guess_geometry(memory_reader(d.bytes), size).empty()) << "case shuffled";
+    // With 1 page in 8 erased, drawn (a period of 8 pages would make columns of its own), the
+    // runs decide, and the truth is among the best (with its divisors, which share every end;
+    // a run also ends past the boundary when the noise after it starts with 0xFF).
+    for (std::int64_t n = 0; n < d.pages; ++n) {
+      if (rng() % 8 == 0)
+        std::fill_n(d.bytes.begin() + n * raw, raw, 0xFF);
+    }
+    const std::vector<geometry_guess> runs = guess_geometry(memory_reader(d.bytes), size);
+    ASSERT_FALSE(runs.empty()) << "case shuffled, erased";
+    EXPECT_EQ(runs[0].evidence, geometry_evidence::erased_runs) << "case shuffled, erased";
+    bool best = false;
+    for (const geometry_guess& g : runs) {
+      best = best || (g.geometry.page_size == d.truth.page_size &&
+                      g.geometry.spare_size == d.truth.spare_size && g.score == runs[0].score);
+    }
+    EXPECT_TRUE(best) << "case shuffled, erased";
+  }
+  // 48 bytes over and over: 512+16 and 2048+16 (multiples of 48, neither of the other) line up
+  // alike, and with every page the same no search settles it: nothing found, both named.
+  SCOPED_TRACE("case period 48");
+  std::mt19937 rng(3);
+  std::uint8_t period[48];
+  for (std::uint8_t& b : period)
+    b = static_cast<std::uint8_t>(rng());
+  std::vector<std::uint8_t> dump(8 * 22704);  // 22704: the least common multiple of 528, 2064
+  for (std::size_t i = 0; i < dump.size(); ++i)
+    dump[i] = period[i % 48];
+  std::vector<geometry_guess> guesses;
+  const detect_result r = detect_layout_and_geometry(
+      memory_reader(dump), static_cast<std::int64_t>(dump.size()), {}, guesses);
+  EXPECT_FALSE(r.found);
+  EXPECT_TRUE(r.geometry_unsure);
+  ASSERT_FALSE(r.ruled_out.empty());
+  EXPECT_EQ(r.ruled_out.back(),
+            "512+16 (100%) and 2048+16 (100%) fit the dump alike, and none finds a code: give "
+            "--page-size and --spare-size");
 }
 
 TEST(Detect, FindsTheBuiltInLayoutThroughItsHoleAndNoise) {
