@@ -381,22 +381,38 @@ int leading_pad_bits(const sample_set& s, std::int64_t q, bool lsb_first) {
 
 // Decodes the step in up to `most` sampled pages (all with most = 0). Pages differ, but their
 // steps need not: a step that repeats one decoded before is left out, as it adds no evidence.
+// With `only`, the pages of those indices are decoded, none left out as a repeat: readings of
+// one step that differ in where it starts are then weighed on the same steps.
 decode_count decode_step(const sample_set& s, const layout_step& step, const bch_code& code,
-                         std::size_t most) {
+                         std::size_t most, const std::vector<std::size_t>* only = nullptr) {
   decode_count count;
   step_decoder decoder;
   distinct_steps seen;
   std::vector<std::uint8_t> message(static_cast<std::size_t>(step_message_bytes(step)));
-  for (const auto& page : s.pages) {
+  const std::size_t pages = only != nullptr ? only->size() : s.pages.size();
+  for (std::size_t i = 0; i < pages; ++i) {
     if (most > 0 && static_cast<std::size_t>(count.tried + count.erased + count.blank) >= most)
       break;
+    const auto& page = s.pages[only != nullptr ? (*only)[i] : i];
     gather_message(page.data(), step, message.data());
     const std::uint8_t* ecc = page.data() + step.ecc.offset;
     const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
-    if (first_sight(seen, message.data(), message.size(), ecc, ecc_bytes))
+    if (only != nullptr || first_sight(seen, message.data(), message.size(), ecc, ecc_bytes))
       decode_sample(decoder, code, message.data(), message.size(), ecc, ecc_bytes, count);
   }
   return count;
+}
+
+// The pages whose bytes [from, to) differ from every earlier page's.
+std::vector<std::size_t> distinct_pages(const sample_set& s, std::int64_t from, std::int64_t to) {
+  std::vector<std::size_t> out;
+  distinct_steps seen;
+  for (std::size_t i = 0; i < s.pages.size(); ++i) {
+    if (first_sight(seen, s.pages[i].data() + from, static_cast<std::size_t>(to - from), nullptr,
+                    0))
+      out.push_back(i);
+  }
+  return out;
 }
 
 // A step counts as placed when most of its programmed samples decode.
@@ -761,13 +777,19 @@ class searcher {
       sizes.emplace_back(from, to);
       from = to;
     }
+    // Per size: the first tries; then, for steps that all carry bit errors (a worn chip) or
+    // words that end before the last varying column, the syndromes of the codes in common use
+    // at every span and end; then the further tries.
     for (const auto& [from, to] : sizes) {
-      if (try_candidates(all, from, to, 0, 3, 1) || try_candidates(all, from, to, 3, more, 1))
+      if (try_candidates(all, from, to, 0, 3, 1) || scan_common_codes(all[from].step, false) ||
+          try_candidates(all, from, to, 3, more, 1))
         return true;
     }
-    // No two steps free of bit errors (a worn chip), or a word that ends before the last
-    // varying column: the syndromes of the codes in common use, at every span and end.
-    if (scan_common_codes())
+    for (const auto& [from, to] : sizes) {
+      if (scan_common_codes(all[from].step, true))
+        return true;
+    }
+    if (effort > 0 && scan_every_polynomial(effort))
       return true;
     // The rounds come after every size's first tries: a dump of long steps with few errors
     // must not wait for the rounds of the short ones.
@@ -786,8 +808,6 @@ class searcher {
       if (rounds == 0)
         progress_done_ += static_cast<double>(to - from);
     }
-    if (effort > 0 && scan_every_polynomial(effort))
-      return true;
     for (std::int64_t step : kStepSizes) {
       for (bool lsb : {false, true}) {
         if (step > geometry_.page_size || geometry_.page_size % step != 0)
@@ -888,15 +908,15 @@ class searcher {
     return false;
   }
 
-  // The codes in common use at every candidate span, and at ends before the last varying
-  // column (bytes after the last ECC that vary: a page counter, say), step size by step size.
-  bool scan_common_codes() {
-    for (std::int64_t step : kStepSizes) {
-      if (step > geometry_.page_size || geometry_.page_size % step != 0)
-        continue;
+  // The codes in common use at every candidate span of steps of `step` data bytes whose word
+  // ends at the last varying column, or (earlier_ends) at the columns before it that vary: bytes
+  // after the last ECC may vary too (a page counter, say).
+  bool scan_common_codes(std::int64_t step, bool earlier_ends) {
+    {
       const std::vector<scan_field> fields = common_fields(step);
       std::vector<candidate> all;
-      for (std::int64_t end = s_.end; end > s_.end - kMaxTrailing && end > geometry_.page_size;
+      for (std::int64_t end = earlier_ends ? s_.end - 1 : s_.end;
+           end > (earlier_ends ? s_.end - kMaxTrailing : s_.end - 1) && end > geometry_.page_size;
            --end) {
         // A word cannot end on a column that never varies: its last parity byte would.
         if (end < s_.end && s_.constant[static_cast<std::size_t>(end - 1)])
@@ -1052,6 +1072,9 @@ class searcher {
     bch_code built;
     std::int64_t most_usable = -1, fewest_bits = 0;
     const std::int64_t first = c.kind == family::interleaved ? c.start : c.tail;
+    // Steps that repeat under a later start must not count less than under an earlier one.
+    const std::vector<std::size_t> trim_pages =
+        distinct_pages(s_, std::min(first, c.start), ecc_offset + ecc_bytes);
     for (std::int64_t d = 0; d <= kMaxTrim && first + d <= ecc_offset; ++d) {
       if (c.kind == family::interleaved && ecc_offset - (c.start + d) < 1)
         break;
@@ -1066,18 +1089,21 @@ class searcher {
       bch_code trial_code;
       if (!find_mask(s_, step, trial) || !build_code(trial, trial_code).ok())
         continue;
-      const decode_count count = decode_step(s_, step, trial_code, 0);
+      const decode_count count = decode_step(s_, step, trial_code, 0, &trim_pages);
       // A constant byte before the message (the pad byte ending the step before) decodes as
       // well as the message without it, its share of the ECC taken for a mask: of readings
       // that decode alike, the one without a byte mask is the step's own.
       const bool unmasked =
           trial.mask != layout_mask::bytes && layout.code.mask == layout_mask::bytes;
       // On a worn chip no step is clean: more steps decoded, then fewer bits corrected.
-      const bool better = count.usable != most_usable ? count.usable > most_usable
+      // Steps that decode to zeros count here: they tell codes apart no better than chance,
+      // but one start that reads them so and another that needs bits fixed do differ.
+      const std::int64_t decoded = count.usable + count.blank;
+      const bool better = decoded != most_usable      ? decoded > most_usable
                           : count.bits != fewest_bits ? count.bits < fewest_bits
                                                       : unmasked;
       if (better) {
-        most_usable = count.usable;
+        most_usable = decoded;
         fewest_bits = count.bits;
         last = step;
         built = trial_code;
