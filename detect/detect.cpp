@@ -416,8 +416,13 @@ std::vector<std::size_t> distinct_pages(const sample_set& s, std::int64_t from, 
 }
 
 // A step counts as placed when most of its programmed samples decode.
-bool step_fits(const sample_set& s, const layout_step& step, const bch_code& code) {
+// With `single`, one step that decodes is enough when no other was tried: on a sample of two
+// or three pages, for a position next to where the stride puts the step.
+bool step_fits(const sample_set& s, const layout_step& step, const bch_code& code,
+               bool single = false) {
   const decode_count c = decode_step(s, step, code, 24);
+  if (single)
+    return c.usable >= 1 && c.usable == c.tried;
   return c.tried == 0 || (c.usable >= 2 && 2 * c.usable >= c.tried);
 }
 
@@ -485,6 +490,31 @@ bool mask_from_pairs(const sample_set& s, const layout_step& step, const bch_cod
   return false;
 }
 
+// Too few steps to read a mask from their differences (two pages, say): no mask or the
+// erased-ff mask, whichever decodes most of the steps.
+bool without_pattern(const sample_set& s, const layout_step& step, layout_code& code) {
+  std::int64_t best = -1;
+  layout_mask chosen = layout_mask::none;
+  for (layout_mask mask : {layout_mask::none, layout_mask::erased_ff}) {
+    layout_code trial = code;
+    trial.mask = mask;
+    trial.mask_bytes.clear();
+    bch_code built;
+    if (!build_code(trial, built).ok())
+      continue;
+    const decode_count c = decode_step(s, step, built, 24);
+    if (c.usable >= 2 && 2 * c.usable >= c.tried && c.usable > best) {
+      best = c.usable;
+      chosen = mask;
+    }
+  }
+  if (best < 0)
+    return false;
+  code.mask = chosen;
+  code.mask_bytes.clear();
+  return true;
+}
+
 // The mask of a code as written: the most frequent difference, over the parity's bits,
 // between the stored ECC and the ECC computed without a mask. Sets code.mask (and
 // mask_bytes); false when no difference occurs twice.
@@ -529,7 +559,7 @@ bool find_mask(const sample_set& s, const layout_step& step, layout_code& code) 
   if (best == nullptr || most < 2) {
     // Every step carries bit errors (a worn chip): no two differences agree.
     if (!mask_from_pairs(s, step, none, used, from_pairs))
-      return false;
+      return without_pattern(s, step, code);
     best = &from_pairs;
   }
   if (std::count(best->begin(), best->end(), 0) == static_cast<std::ptrdiff_t>(ecc_bytes)) {
@@ -625,6 +655,19 @@ std::vector<layout_step> place_steps(const sample_set& s, const candidate& c,
         if (step_fits(s, step, code)) {
           placed.push_back(step);
           found = true;
+        }
+      }
+      // Too few pages for two decoded steps a position: the nearest to the stride's guess
+      // where every programmed step decodes.
+      for (std::int64_t off = 1; !found && s.pages.size() < 4 && off <= 8; ++off) {
+        for (std::int64_t at : {guess - off, guess + off}) {
+          if (found || at < 0 || at + message + ecc > next_start)
+            continue;
+          layout_step step = make_step(c, at, 0, at + message, ecc);
+          if (step_fits(s, step, code, true)) {
+            placed.push_back(step);
+            found = true;
+          }
         }
       }
       for (std::int64_t at = next_start - message - ecc; !found && at >= 0; --at) {
@@ -1005,11 +1048,23 @@ class searcher {
   // From a code whose syndromes fit the candidate's words to a whole layout. The word carries
   // no power of x beyond its padding: it ends where the candidate says.
   bool confirm_hit(const candidate& c, const scan_hit& hit) {
+    // With few words the scan may stop short of t: the words of a code are codewords of every
+    // code of smaller t on the field too. The largest t that decodes is the code's.
+    for (int t = hit.t + 2; t >= hit.t; --t) {
+      if (confirm_hit_at(c, hit, t))
+        return true;
+    }
+    return false;
+  }
+
+  bool confirm_hit_at(const candidate& c, const scan_hit& hit, int t) {
     named_code code;
     code.m = hit.field.m;
-    code.t = hit.t;
+    code.t = t;
     code.polynomial = hit.field.p;
-    code.g = bch_generator(hit.field.m, hit.field.p, hit.t);
+    code.g = bch_generator(hit.field.m, hit.field.p, t);
+    if (code.g.empty())
+      return false;
     const int r = poly_degree(code.g);
     if (r < kMinParity || r > kMaxParity)
       return false;

@@ -106,12 +106,53 @@ std::uint8_t top_bits(int cut, bool lsb_first) {
                    : static_cast<std::uint8_t>(0xFFu << (8 - cut));
 }
 
-// Ones in the segments' bytes, from a prefix count over the columns from `lo`.
+// The columns the shapes use, packed: runs of page columns laid end to end, so that prefix sums
+// over them cost what the spans cover, not the distance between them (a spare of megabytes).
+struct packed_columns {
+  std::vector<std::int64_t> from, base;  // per run: first column, its packed index
+  std::vector<std::int64_t> column;      // per packed index: the page column
+  // Packed index of column `c`, which lies in a run or at its end.
+  std::int64_t at(std::int64_t c) const {
+    const auto k =
+        static_cast<std::size_t>(std::upper_bound(from.begin(), from.end(), c) - from.begin() - 1);
+    return base[k] + (c - from[k]);
+  }
+};
+
+packed_columns pack(const std::vector<word_shape>& shapes, bool lsb) {
+  std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+  for (const word_shape& shape : shapes) {
+    if (shape.lsb_first != lsb)
+      continue;
+    for (const layout_span& span : shape.spans)
+      runs.emplace_back(span.offset, span.offset + span.length);
+  }
+  std::sort(runs.begin(), runs.end());
+  packed_columns out;
+  std::int64_t end = -1;
+  for (const auto& [a, b] : runs) {
+    if (end >= 0 && a <= end) {
+      for (std::int64_t c = end; c < b; ++c)
+        out.column.push_back(c);
+      end = std::max(end, b);
+      continue;
+    }
+    out.from.push_back(a);
+    out.base.push_back(static_cast<std::int64_t>(out.column.size()));
+    for (std::int64_t c = a; c < b; ++c)
+      out.column.push_back(c);
+    end = b;
+  }
+  return out;
+}
+
+// Ones in the segments' bytes, from a prefix count over the packed columns.
 std::int64_t ones_in(const std::vector<std::int32_t>& prefix, const std::vector<segment>& segs,
-                     std::int64_t lo) {
+                     const packed_columns& cols) {
   std::int64_t ones = 0;
   for (const segment& s : segs)
-    ones += prefix[static_cast<std::size_t>(s.b - lo)] - prefix[static_cast<std::size_t>(s.a - lo)];
+    ones += prefix[static_cast<std::size_t>(cols.at(s.b))] -
+            prefix[static_cast<std::size_t>(cols.at(s.a))];
   return ones;
 }
 
@@ -178,14 +219,14 @@ struct combos {
 // ones[i]: prefix counts of ones of page i; pair_ones[k]: of pages 2k and 2k + 1 XORed.
 combos choose_words(const std::vector<std::vector<std::int32_t>>& ones,
                     const std::vector<std::vector<std::int32_t>>& pair_ones,
-                    const std::vector<segment>& segs, std::int64_t lo, std::int64_t bits,
+                    const std::vector<segment>& segs, const packed_columns& cols, std::int64_t bits,
                     int most_t) {
   combos out;
   // Words of few ones (or few zeros) have short LFSRs under every field.
   const std::int64_t least = 2 * most_t + 8;
   std::vector<char> usable(ones.size(), 0);
   for (std::size_t i = 0; i < ones.size(); ++i) {
-    const std::int64_t n = ones_in(ones[i], segs, lo);
+    const std::int64_t n = ones_in(ones[i], segs, cols);
     usable[i] = n >= least && bits - n >= least;
     if (usable[i] && out.singles.size() < kSingles) {
       out.singles.push_back(i);
@@ -195,7 +236,7 @@ combos choose_words(const std::vector<std::vector<std::int32_t>>& ones,
   for (std::size_t k = 0; k < pair_ones.size() && out.pairs.size() < kPairs; ++k) {
     if (!usable[2 * k] || !usable[2 * k + 1])
       continue;
-    const std::int64_t n = ones_in(pair_ones[k], segs, lo);
+    const std::int64_t n = ones_in(pair_ones[k], segs, cols);
     if (n >= least && bits - n >= least)
       out.pairs.emplace_back(2 * k, 2 * k + 1);
   }
@@ -280,22 +321,14 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
   std::vector<const std::vector<std::uint8_t>*> chosen;
   for (std::size_t i = 0; i < pages.size() && chosen.size() < kPages; ++i)
     chosen.push_back(&pages[i]);
-  // Prefix syndromes per bit order, over the columns the shapes use: h[o][page][i][k] is the
-  // odd syndrome S_(2i+1) of the bytes [lo, lo + k) of the page (page chosen.size() is all
+  // Prefix syndromes per bit order, over the columns the shapes use: h[page][i][k] is the
+  // odd syndrome S_(2i+1) of the first k packed columns of the page (page chosen.size() is all
   // ones).
   for (bool lsb : {false, true}) {
-    std::int64_t lo = -1, hi = 0;
-    for (const word_shape& shape : shapes) {
-      if (shape.lsb_first != lsb)
-        continue;
-      for (const layout_span& span : shape.spans) {
-        lo = lo < 0 ? span.offset : std::min(lo, span.offset);
-        hi = std::max(hi, span.offset + span.length);
-      }
-    }
-    if (lo < 0)
+    const packed_columns cols = pack(shapes, lsb);
+    if (cols.column.empty())
       continue;
-    const std::size_t width = static_cast<std::size_t>(hi - lo) + 1;
+    const std::size_t width = cols.column.size() + 1;
     const std::size_t rows = chosen.size() + 1;
     std::vector<std::uint16_t> prefix(rows * static_cast<std::size_t>(most_t) * width);
     std::vector<std::vector<std::uint16_t>> values(static_cast<std::size_t>(most_t));
@@ -310,7 +343,7 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
         for (std::size_t k = 0; k + 1 < width; ++k)
           h[k + 1] = static_cast<std::uint16_t>(
               times_power(g, h[k], step) ^
-              values[static_cast<std::size_t>(i)][page[static_cast<std::size_t>(lo) + k]]);
+              values[static_cast<std::size_t>(i)][page[static_cast<std::size_t>(cols.column[k])]]);
       }
     }
     std::vector<std::vector<std::int32_t>> ones_prefix(chosen.size()), pair_prefix;
@@ -318,13 +351,15 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
       std::vector<std::int32_t>& c = ones_prefix[r];
       c.assign(width, 0);
       for (std::size_t k = 0; k + 1 < width; ++k)
-        c[k + 1] = c[k] + __builtin_popcount((*chosen[r])[static_cast<std::size_t>(lo) + k]);
+        c[k + 1] =
+            c[k] + __builtin_popcount((*chosen[r])[static_cast<std::size_t>(cols.column[k])]);
     }
     for (std::size_t r = 0; r + 1 < chosen.size(); r += 2) {
       std::vector<std::int32_t> c(width, 0);
       for (std::size_t k = 0; k + 1 < width; ++k)
-        c[k + 1] = c[k] + __builtin_popcount((*chosen[r])[static_cast<std::size_t>(lo) + k] ^
-                                             (*chosen[r + 1])[static_cast<std::size_t>(lo) + k]);
+        c[k + 1] =
+            c[k] + __builtin_popcount((*chosen[r])[static_cast<std::size_t>(cols.column[k])] ^
+                                      (*chosen[r + 1])[static_cast<std::size_t>(cols.column[k])]);
       pair_prefix.push_back(std::move(c));
     }
     std::vector<std::vector<std::uint16_t>> odd(chosen.size(), std::vector<std::uint16_t>(most_t));
@@ -342,7 +377,7 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
       const int t_here = static_cast<int>(std::min<std::int64_t>(most_t, room));
       if (t_here < 2)
         continue;
-      const combos c = choose_words(ones_prefix, pair_prefix, segs, lo, bits, t_here);
+      const combos c = choose_words(ones_prefix, pair_prefix, segs, cols, bits, t_here);
       if (c.count() < 2)
         continue;
       for (std::size_t r = 0; r < rows; ++r) {
@@ -354,8 +389,8 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
           for (const segment& seg : segs) {
             const std::int64_t length = seg.b - seg.a;
             std::uint16_t part = static_cast<std::uint16_t>(
-                h[seg.b - lo] ^
-                times_power(g, h[seg.a - lo], static_cast<int>(8 * length * j % g.n)));
+                h[cols.at(seg.b)] ^
+                times_power(g, h[cols.at(seg.a)], static_cast<int>(8 * length * j % g.n)));
             if (seg.cut > 0) {
               const std::vector<std::uint8_t>& page = r < chosen.size() ? *chosen[r] : all_ones;
               const std::uint8_t top = static_cast<std::uint8_t>(
@@ -370,6 +405,19 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
                              : ones[static_cast<std::size_t>(i)]) = s;
         }
       }
+      // A few words first: under a wrong field or span one fits by chance once in some
+      // thousands, under the right one most do; the rest are weighed only after a fit.
+      combos few;
+      few.singles.assign(c.singles.begin(),
+                         c.singles.begin() + std::min<std::ptrdiff_t>(2, c.singles.size()));
+      few.inverted.assign(c.inverted.begin(),
+                          c.inverted.begin() + std::min<std::ptrdiff_t>(2, c.inverted.size()));
+      few.pairs.assign(c.pairs.begin(),
+                       c.pairs.begin() + std::min<std::ptrdiff_t>(3, c.pairs.size()));
+      fit_count.assign(static_cast<std::size_t>(t_here) + 1, 0);
+      weigh(g, few, odd, ones, t_here, fit_count);
+      if (std::all_of(fit_count.begin(), fit_count.end(), [](int n) { return n == 0; }))
+        continue;
       fit_count.assign(static_cast<std::size_t>(t_here) + 1, 0);
       weigh(g, c, odd, ones, t_here, fit_count);
       int fits = 0;
@@ -379,7 +427,7 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
       // The code may correct more than the scan looked at: examine the hit to its room.
       const int full = static_cast<int>(std::min<std::int64_t>(kMostT, room));
       if (t == t_here && full > t_here) {
-        const combos wide = choose_words(ones_prefix, pair_prefix, segs, lo, bits, full);
+        const combos wide = choose_words(ones_prefix, pair_prefix, segs, cols, bits, full);
         std::vector<std::vector<std::uint16_t>> wide_odd(chosen.size());
         for (std::size_t r = 0; r < chosen.size(); ++r)
           wide_odd[r] = direct_syndromes(g, *chosen[r], segs, lsb, full);

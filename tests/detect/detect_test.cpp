@@ -145,6 +145,54 @@ TEST(Detect, RecoversDrawnLayoutsAndCodes) {
   }
 }
 
+// A worn chip: every written step carries 1 ... t/2 bit errors, so no two words share the
+// generator. Seed 9 draws a byte mask, which must then be read from XORs of step pairs.
+TEST(Detect, FindsTheCodeWhenEveryStepCarriesBitErrors) {
+  for (int seed : {9}) {
+    std::mt19937 rng(static_cast<unsigned>(seed));
+    detect_test::page_knobs worn;
+    worn.worn = true;
+    const detect_test::generated_dump d = detect_test::generate_dump(rng, true, 128, worn);
+    SCOPED_TRACE("case worn seed " + std::to_string(seed) + ": " + d.summary);
+    const detect_result r =
+        detect_layout(memory_reader(d.bytes), static_cast<std::int64_t>(d.bytes.size()),
+                      {d.truth.page_size, d.truth.spare_size, 64});
+    ASSERT_TRUE(r.found) << (r.ruled_out.empty() ? "" : r.ruled_out.front());
+    EXPECT_EQ(r.evidence.clean, 0);
+    EXPECT_EQ(compare(r.layout, d.truth, d.parity_bits), "");
+    EXPECT_TRUE(detect_test::extracted_data(r.layout, d.bytes) ==
+                detect_test::extracted_data(d.truth, d.bytes));
+  }
+}
+
+// Two pages, their eight steps worn: the syndromes need no third page to compare with.
+TEST(Detect, WorksFromTwoPages) {
+  const nand_layout truth = detect_test::phone_layout();
+  bch_code built;
+  ASSERT_TRUE(build_code(truth.code, built).ok());
+  std::mt19937 rng(46);
+  detect_test::page_knobs worn;
+  worn.worn = true;
+  std::vector<std::uint8_t> dump;
+  // Pages are drawn again until every step holds varied data: a step of zeros or 0xFF is no
+  // evidence, and two pages have none to spare.
+  while (dump.size() < 2 * 2112) {
+    const std::vector<std::uint8_t> page = detect_test::fill_pages(rng, truth, built, 1, worn);
+    bool varied = true;
+    for (std::size_t k = 0; k < 4; ++k)
+      varied = varied && std::count_if(page.begin() + 528 * k, page.begin() + 528 * k + 512,
+                                       [](std::uint8_t b) { return b != 0 && b != 0xFF; }) > 100;
+    if (!varied)
+      continue;
+    dump.insert(dump.end(), page.begin(), page.end());
+  }
+  const detect_result r =
+      detect_layout(memory_reader(dump), static_cast<std::int64_t>(dump.size()), {2048, 64, 64});
+  ASSERT_TRUE(r.found) << (r.ruled_out.empty() ? "" : r.ruled_out.front());
+  EXPECT_EQ(r.pages_used, 2);
+  EXPECT_EQ(compare(r.layout, truth, built.parity_bits), "");
+}
+
 // A phone's layout: four steps of 512 data bytes, 8 tag bytes inside the codeword, 7 ECC bytes
 // and one 0xFF pad byte. That pad byte before each next step can pass for the start of a
 // message whose ECC then needs a mask; the reading without one, which puts every data byte in a
