@@ -186,6 +186,8 @@ std::string detect_report(const detect_request& q, const detect_result& r,
                  100.0 * static_cast<double>(held) / static_cast<double>(l.page_size)) +
          "the rest lies in no codeword found, and extract would leave it out");
   }
+  for (const std::string& a : r.ambiguities)
+    line("ambiguous: " + a);
   line("code: " + code_text(l.code, static_cast<int>(l.steps[0].ecc.length)) + "; " +
        std::to_string(r.parity_bits) + " parity bits");
   line("generator g(x) = 0x" + poly_hex(r.generator));

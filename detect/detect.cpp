@@ -1126,6 +1126,11 @@ class searcher {
     layout_step last;
     bch_code built;
     std::int64_t most_usable = -1, fewest_bits = 0;
+    struct reading {
+      std::int64_t at, decoded, bits;
+      bool masked;
+    };
+    std::vector<reading> readings;
     const std::int64_t first = c.kind == family::interleaved ? c.start : c.tail;
     // Steps that repeat under a later start must not count less than under an earlier one.
     const std::vector<std::size_t> trim_pages =
@@ -1154,6 +1159,8 @@ class searcher {
       // Steps that decode to zeros count here: they tell codes apart no better than chance,
       // but one start that reads them so and another that needs bits fixed do differ.
       const std::int64_t decoded = count.usable + count.blank;
+      readings.push_back({c.kind == family::interleaved ? shifted.start : shifted.tail, decoded,
+                          count.bits, trial.mask == layout_mask::bytes});
       const bool better = decoded != most_usable      ? decoded > most_usable
                           : count.bits != fewest_bits ? count.bits < fewest_bits
                                                       : unmasked;
@@ -1172,6 +1179,19 @@ class searcher {
     if (!step_fits(s_, last, built)) {
       note_factor(c, factor, "decodes too few of its steps");
       return false;
+    }
+    // Starts that decode exactly as the one taken, with a mask alike: bytes that read the
+    // same in every sampled page (zeros before the message change no codeword), which the
+    // code cannot place in or out of the step.
+    std::vector<std::string> alike;
+    const std::int64_t taken = c.kind == family::interleaved ? last.data[0].offset
+                               : last.protected_.empty()     ? last.ecc.offset
+                                                             : last.protected_[0].offset;
+    const bool taken_masked = layout.code.mask == layout_mask::bytes;
+    for (const reading& r : readings) {
+      if (r.at != taken && r.decoded == most_usable && r.bits == fewest_bits &&
+          r.masked == taken_masked)
+        alike.push_back(std::to_string(r.at));
     }
     layout.steps = place_steps(s_, c, last, built, geometry_.page_size);
     add_bad_block_marker(layout);
@@ -1200,6 +1220,23 @@ class searcher {
       return false;
     }
     result_.found = true;
+    if (!alike.empty()) {
+      std::string at;
+      for (std::size_t i = 0; i < alike.size() && i < 8; ++i)
+        at += (i == 0 ? "" : ", ") + alike[i];
+      if (alike.size() > 8)
+        at += ", ...";
+      result_.ambiguities.push_back(
+          std::string("the last step's ") +
+          (c.kind == family::interleaved ? "message" : "spare bytes") + " may start at " + at +
+          " as well as at " + std::to_string(taken) +
+          ": every sampled step decodes alike, so the bytes between belong to the step or not; " +
+          "the finding starts at " + std::to_string(taken));
+    }
+    if (c.kind == family::interleaved && !last.protected_.empty())
+      result_.ambiguities.push_back(
+          "the code cannot tell data from protected bytes within a step: the first " +
+          std::to_string(c.step) + " bytes of each are taken as data");
     result_.layout = std::move(layout);
     result_.generator = code.g;
     result_.parity_bits = built.parity_bits;

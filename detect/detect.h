@@ -62,6 +62,9 @@ struct detect_result {
   // first: no span whose words share a BCH generator"), and common factors that named no code
   // (at most 12); when found, the factors passed over before the finding.
   std::vector<std::string> ruled_out;
+  // When found: readings the code cannot tell from the one taken, one line each ("message start
+  // 1584 or 1590: ..."); empty when the sample settles every choice.
+  std::vector<std::string> ambiguities;
   // Not found because the geometry was guessed, the best guesses scored alike, and none or more
   // than one of them found a code: the last line of ruled_out names them and asks for the
   // geometry (detect_layout_and_geometry only).
