@@ -89,6 +89,26 @@ struct varying_byte {
   bool counter = false;
 };
 
+// Draws a code for steps of `message` bytes with `budget` spare bytes a step for the ECC:
+// m 13 ... 15, t 4 ... 40 as the budget allows, the tabled or another polynomial, either bit
+// order, padding side and mask. False when the draw does not fit (the caller draws again).
+inline bool draw_code(std::mt19937& rng, std::int64_t message, std::int64_t budget,
+                      layout_code& code) {
+  code.m = static_cast<int>(draw(rng, 13, 15));
+  if (8 * message + 4 * code.m >= (1 << code.m))
+    return false;  // the field is too small for the step
+  const int most_t = static_cast<int>(std::min<std::int64_t>(40, 8 * budget / code.m));
+  if (most_t < 4)
+    return false;
+  code.t = static_cast<int>(draw(rng, 4, most_t));
+  if (draw(rng, 0, 1) == 1)
+    code.primitive_polynomial = other_primitive(rng, code.m);
+  code.lsb_first = draw(rng, 0, 1) == 1;
+  code.pad_start = draw(rng, 0, 1) == 1;
+  code.mask = static_cast<layout_mask>(draw(rng, 0, 2));
+  return true;
+}
+
 // How fill_pages writes pages.
 struct page_knobs {
   std::int64_t header = 0;  // bytes at the start of a page that hold its number, then 0x5A
@@ -216,18 +236,8 @@ inline generated_dump generate_dump(std::mt19937& rng, bool with_ecc = true,
     const std::int64_t reserved = d.interleaved ? header : draw(rng, 0, 1) * 2 + draw(rng, 0, 8);
     const std::int64_t budget = (raw - layout.page_size - reserved) / steps - protected_bytes;
     layout_code& code = layout.code;
-    code.m = static_cast<int>(draw(rng, 13, 15));
-    if (8 * (step + protected_bytes) + 4 * code.m >= (1 << code.m))
-      continue;  // the field is too small for the step
-    const int most_t = static_cast<int>(std::min<std::int64_t>(40, 8 * budget / code.m));
-    if (most_t < 4)
+    if (!draw_code(rng, step + protected_bytes, budget, code))
       continue;
-    code.t = static_cast<int>(draw(rng, 4, most_t));
-    if (draw(rng, 0, 1) == 1)
-      code.primitive_polynomial = other_primitive(rng, code.m);
-    code.lsb_first = draw(rng, 0, 1) == 1;
-    code.pad_start = draw(rng, 0, 1) == 1;
-    code.mask = static_cast<layout_mask>(draw(rng, 0, 2));
     bch_code built;
     code.mask_bytes.clear();
     if (code.mask == layout_mask::bytes) {
@@ -374,18 +384,8 @@ inline generated_dump generate_varied_dump(std::mt19937& rng, std::int64_t pages
         d.interleaved ? header + hole_bytes + 1 : header + bad_block + hole_bytes + tail;
     const std::int64_t budget = (raw - layout.page_size - outside) / steps - protected_bytes;
     layout_code& code = layout.code;
-    code.m = static_cast<int>(draw(rng, 13, 15));
-    if (8 * (step + protected_bytes) + 4 * code.m >= (1 << code.m))
-      continue;  // the field is too small for the step
-    const int most_t = static_cast<int>(std::min<std::int64_t>(40, 8 * budget / code.m));
-    if (most_t < 4)
+    if (!draw_code(rng, step + protected_bytes, budget, code))
       continue;
-    code.t = static_cast<int>(draw(rng, 4, most_t));
-    if (draw(rng, 0, 1) == 1)
-      code.primitive_polynomial = other_primitive(rng, code.m);
-    code.lsb_first = draw(rng, 0, 1) == 1;
-    code.pad_start = draw(rng, 0, 1) == 1;
-    code.mask = static_cast<layout_mask>(draw(rng, 0, 2));
     if (code.mask == layout_mask::bytes) {
       for (int i = 0; i < 200; ++i)
         code.mask_bytes.push_back(static_cast<std::uint8_t>(draw(rng, 0, 255)));
