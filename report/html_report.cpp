@@ -159,7 +159,7 @@ void write_figures(std::FILE* f, const scan_report& r) {
     }
     std::fputs("</table>\n", f);
   }
-  if (t.uncorrectable > 0 && 2 * t.uncorrectable > t.sectors - t.erased) {
+  if (t.uncorrectable > 0 && 2 * t.uncorrectable > t.sectors - t.erased - t.blank) {
     std::fputs(
         "<p class=\"note\">Most steps are uncorrectable: the layout or the code probably "
         "does not match this dump (pagolinth-ecc detect finds them from the dump itself).</p>\n",

@@ -103,6 +103,23 @@ void report_open(scan_report& r, const scan_settings& settings, std::int64_t tot
   }
 }
 
+namespace {
+
+// True when every byte of the step's data and protected spans in `page` is zero.
+bool zero_message(const unsigned char* page, const layout_step& step) {
+  for (const auto* spans : {&step.data, &step.protected_}) {
+    for (const layout_span& span : *spans) {
+      for (std::int64_t i = span.offset; i < span.offset + span.length; ++i) {
+        if (page[i] != 0)
+          return false;
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool report_batch(scan_report& r, const scan_batch& batch) {
   const nand_layout& layout = *r.settings.layout;
   const auto steps = static_cast<std::int64_t>(layout.steps.size());
@@ -124,6 +141,10 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
       ++t.sectors;
       t.fell += o.fell;
       t.rose += o.rose;
+      if ((o.status == bch_status::clean || o.status == bch_status::corrected) &&
+          batch.bytes != nullptr &&
+          zero_message(batch.bytes + p * page_bytes, layout.steps[static_cast<std::size_t>(k)]))
+        ++t.blank;
       switch (o.status) {
         case bch_status::clean:
           ++t.clean;
@@ -252,7 +273,8 @@ std::vector<std::string> summary_lines(const scan_report& r, std::int64_t tail_b
   // A layout or code that does not fit the dump shows as a dump that is mostly beyond repair;
   // say so rather than leave the user to conclude the chip is dead.
   const std::int64_t blocks = (t.pages + layout.block_pages - 1) / layout.block_pages;
-  if (t.uncorrectable > 0 && 2 * t.uncorrectable > t.sectors - t.erased) {
+  // Sectors of zeros decode under any code without a mask: they are left out of the share.
+  if (t.uncorrectable > 0 && 2 * t.uncorrectable > t.sectors - t.erased - t.blank) {
     lines.push_back(
         "note: most sectors are uncorrectable; the layout or the code probably does not "
         "match this dump (pagolinth-ecc detect finds them from the dump itself)");

@@ -22,7 +22,10 @@ struct block_errors {
 struct scan_totals {
   std::int64_t pages = 0, sectors = 0;
   std::int64_t clean = 0, erased = 0, corrected = 0, uncorrectable = 0;
-  std::int64_t erased_bits = 0;     // flipped bits within erased sectors
+  std::int64_t erased_bits = 0;  // flipped bits within erased sectors
+  // Clean or corrected sectors whose message is all zeros: a codeword of every code without a
+  // mask, so no sign that the layout and code fit the dump.
+  std::int64_t blank = 0;
   std::int64_t corrected_bits = 0;  // bits corrected in corrected sectors
   std::int64_t fell = 0, rose = 0;  // all corrected bits by the way they had flipped: 1->0, 0->1
   std::int64_t injected_bits = 0;   // inject: bits flipped

@@ -71,4 +71,39 @@ TEST(ScanReport, SaysWhenTheLayoutLeavesDataOut) {
   }
 }
 
+// Steps of zeros decode under any code without a mask: a layout under which every other step
+// is uncorrectable does not fit, however many steps of zeros come out clean.
+TEST(ScanReport, StepsOfZerosDoNotHideALayoutThatDoesNotFit) {
+  nand_layout layout = default_layout(2048, 64, 4);
+  bch_code code;
+  code.m = 13;
+  code.t = 8;
+  scan_settings settings;
+  settings.layout = &layout;
+  settings.code = &code;
+  const bad_block_set bad(1);
+  scan_report summary;
+  report_open(summary, settings, 4, bad, "d.bin", nullptr, nullptr);
+  // 16 steps: 5 uncorrectable, 2 clean with data, 9 clean of zeros.
+  std::vector<unsigned char> bytes(4 * raw_page_bytes(layout), 0);
+  std::vector<step_outcome> outcomes(16);
+  for (std::size_t i = 0; i < 5; ++i)
+    outcomes[i].status = bch_status::uncorrectable;
+  for (std::size_t i = 5; i < 7; ++i) {
+    const layout_step& step = layout.steps[i % 4];
+    bytes[(i / 4) * raw_page_bytes(layout) + step.data[0].offset] = 0x41;
+  }
+  scan_batch batch;
+  batch.pages = 4;
+  batch.bytes = bytes.data();
+  batch.outcomes = outcomes.data();
+  ASSERT_TRUE(report_batch(summary, batch));
+  ASSERT_EQ(report_close(summary).message, "");
+  EXPECT_EQ(summary.totals.blank, 9);
+  std::string said;
+  for (const std::string& line : summary_lines(summary, 0))
+    said += line + "\n";
+  EXPECT_NE(said.find("note: most sectors are uncorrectable"), std::string::npos) << said;
+}
+
 }  // namespace
