@@ -927,7 +927,7 @@ class searcher {
   // Shapes of `all` [from, to) as words, and the hits of `fields` on them confirmed in order;
   // true once one makes a layout.
   bool scan_and_confirm(const std::vector<candidate>& all, const std::vector<scan_field>& fields,
-                        int most_t) {
+                        int most_t, std::size_t pages = 16) {
     if (all.empty() || fields.empty())
       return false;
     std::vector<word_shape> shapes;
@@ -937,6 +937,7 @@ class searcher {
     scan_limits limits;
     limits.data_bytes = all.front().step;
     limits.most_t = most_t;
+    limits.pages = pages;
     limits.threads = threads_;
     const std::vector<scan_hit> hits = syndrome_scan(s_.pages, shapes, fields, limits);
     // Near the true span many shapes hit (bytes of the step before that do not vary, ends
@@ -975,7 +976,7 @@ class searcher {
     return false;
   }
 
-  // Every primitive polynomial of the two smallest fields a step fits, on the candidate spans
+  // Every primitive polynomial of the smallest fields a step fits, on the candidate spans
   // that end at the last varying column: for worn chips whose controller uses a polynomial of
   // its own. `effort` (0 ... 1) is the share of the polynomials tried.
   bool scan_every_polynomial(double effort) {
@@ -988,8 +989,11 @@ class searcher {
           all.push_back(c);
       }
       const std::vector<scan_field> common = common_fields(step);
+      // Two fields for 512- and 1024-byte steps, the smallest for longer ones (the rarest, and
+      // the largest fields: 1800 polynomials of degree 15, 2048 of 16).
+      const int most_fields = step <= 1024 ? 2 : 1;
       int fields_done = 0;
-      for (int m = kLayoutMinDegree; m <= kLayoutMaxDegree && fields_done < 2; ++m) {
+      for (int m = kLayoutMinDegree; m <= kLayoutMaxDegree && fields_done < most_fields; ++m) {
         if (8 * step + 2 * m > (std::int64_t{1} << m) - 1 || m < 13)
           continue;
         ++fields_done;
@@ -1008,7 +1012,7 @@ class searcher {
               fields.begin() + static_cast<std::ptrdiff_t>(from),
               fields.begin() +
                   static_cast<std::ptrdiff_t>(std::min(fields.size(), from + kFieldBatch)));
-          if (scan_and_confirm(all, batch, 10))
+          if (scan_and_confirm(all, batch, 10, 10))
             return true;
         }
       }

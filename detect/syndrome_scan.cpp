@@ -319,7 +319,8 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
   const int most_t = std::clamp(limits.most_t, 2, kMostT);
   const std::vector<std::uint8_t> all_ones(pages.empty() ? 0 : pages[0].size(), 0xFF);
   std::vector<const std::vector<std::uint8_t>*> chosen;
-  for (std::size_t i = 0; i < pages.size() && chosen.size() < kPages; ++i)
+  for (std::size_t i = 0;
+       i < pages.size() && chosen.size() < std::clamp<std::size_t>(limits.pages, 2, kPages); ++i)
     chosen.push_back(&pages[i]);
   // Prefix syndromes per bit order, over the columns the shapes use: h[page][i][k] is the
   // odd syndrome S_(2i+1) of the first k packed columns of the page (page chosen.size() is all

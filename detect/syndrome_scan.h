@@ -43,6 +43,9 @@ struct scan_limits {
   // Syndrome pairs examined per word in the scan, 2 ... 160; a hit is then examined up to the
   // t its shape has room for (at most 160). Words with more errors than this cannot fit.
   int most_t = 16;
+  // Pages whose words are weighed, 2 ... 16: fewer cost less and fit fewer words with many
+  // bit errors.
+  std::size_t pages = 16;
   // Threads, 1 ... 64; the hits do not depend on it.
   unsigned threads = 1;
 };
@@ -50,9 +53,9 @@ struct scan_limits {
 // The primitive polynomials of degree m (2 ... 20) in ascending order, at most `most`.
 std::vector<std::uint32_t> primitive_polynomials(int m, std::size_t most);
 
-// Every shape under every field, on the words of up to 12 of `pages` (raw pages of equal size,
-// each different): a word fits at t when Berlekamp-Massey over its first 2t syndromes keeps the
-// LFSR of the 2t - 2 before and that LFSR is shorter than t. Words are the step itself (a code
+// Every shape under every field, on the words of up to limits.pages of `pages` (raw pages of equal
+// size, each different): a word fits at t when Berlekamp-Massey over its first 2t syndromes keeps
+// the LFSR of the 2t - 2 before and that LFSR is shorter than t. Words are the step itself (a code
 // without mask), its inverse (the erased-ff mask) and the XOR of two pages' steps (any constant
 // mask or padding cancels); words of few ones or few zeros are left out, as they fit any code.
 // A shape hits when at least 3 words fit at one t (2 when fewer than 6 words were there).
