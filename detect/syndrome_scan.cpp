@@ -318,10 +318,6 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
   const field_tables g = make_field(field);
   const int most_t = std::clamp(limits.most_t, 2, kMostT);
   const std::vector<std::uint8_t> all_ones(pages.empty() ? 0 : pages[0].size(), 0xFF);
-  std::vector<const std::vector<std::uint8_t>*> chosen;
-  for (std::size_t i = 0;
-       i < pages.size() && chosen.size() < std::clamp<std::size_t>(limits.pages, 2, kPages); ++i)
-    chosen.push_back(&pages[i]);
   // Prefix syndromes per bit order, over the columns the shapes use: h[page][i][k] is the
   // odd syndrome S_(2i+1) of the first k packed columns of the page (page chosen.size() is all
   // ones).
@@ -330,6 +326,19 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
     if (cols.column.empty())
       continue;
     const std::size_t width = cols.column.size() + 1;
+    // Pages whose columns here are mostly zeros or mostly ones (free space, an unwritten last
+    // step) give words that fit nothing and pairs that are left out: the others first.
+    const std::size_t most = std::clamp<std::size_t>(limits.pages, 2, kPages);
+    std::vector<const std::vector<std::uint8_t>*> chosen, rest;
+    for (std::size_t i = 0; i < pages.size() && chosen.size() < most; ++i) {
+      std::size_t ones = 0;
+      for (const std::int64_t c : cols.column)
+        ones += static_cast<std::size_t>(__builtin_popcount(pages[i][static_cast<std::size_t>(c)]));
+      const std::size_t bits = 8 * cols.column.size();
+      (ones * 20 >= bits * 3 && ones * 20 <= bits * 17 ? chosen : rest).push_back(&pages[i]);
+    }
+    for (std::size_t i = 0; i < rest.size() && chosen.size() < most; ++i)
+      chosen.push_back(rest[i]);
     const std::size_t rows = chosen.size() + 1;
     std::vector<std::uint16_t> prefix(rows * static_cast<std::size_t>(most_t) * width);
     std::vector<std::vector<std::uint16_t>> values(static_cast<std::size_t>(most_t));
