@@ -1052,9 +1052,10 @@ class searcher {
   // From a code whose syndromes fit the candidate's words to a whole layout. The word carries
   // no power of x beyond its padding: it ends where the candidate says.
   bool confirm_hit(const candidate& c, const scan_hit& hit) {
-    // With few words the scan may stop short of t: the words of a code are codewords of every
-    // code of smaller t on the field too. The largest t that decodes is the code's.
-    for (int t = hit.t + 2; t >= hit.t; --t) {
+    // With few words, or many errors a word, the scan may stop short of t: the words of a code
+    // are codewords of every code of smaller t on the field too. The largest t that decodes is
+    // the code's.
+    for (int t = hit.t + 4; t >= hit.t; --t) {
       if (confirm_hit_at(c, hit, t))
         return true;
     }
