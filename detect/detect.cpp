@@ -1140,7 +1140,16 @@ class searcher {
     // Steps that repeat under a later start must not count less than under an earlier one.
     const std::vector<std::size_t> trim_pages =
         distinct_pages(s_, std::min(first, c.start), ecc_offset + ecc_bytes);
-    for (std::int64_t d = 0; d <= kMaxTrim && first + d <= ecc_offset; ++d) {
+    // A start that decodes only part of the steps (bytes of the step before taken for bit
+    // errors, which a large t absorbs in some pages) is no reason to stop looking: then the
+    // search goes on as far as the candidates reach.
+    std::int64_t best_tried = 0;
+    bool further = false;
+    for (std::int64_t d = 0; first + d <= ecc_offset; ++d) {
+      if (d == kMaxTrim + 1)
+        further = 10 * most_usable < 9 * best_tried;
+      if (d > kMaxTrim && (!further || d > kMaxStepSpare))
+        break;
       if (c.kind == family::interleaved && ecc_offset - (c.start + d) < 1)
         break;
       candidate shifted = c;
@@ -1171,6 +1180,7 @@ class searcher {
                                                       : unmasked;
       if (better) {
         most_usable = decoded;
+        best_tried = count.tried + count.blank;
         fewest_bits = count.bits;
         last = step;
         built = trial_code;
