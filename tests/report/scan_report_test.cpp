@@ -17,6 +17,22 @@
 
 namespace {
 
+bch_code code_13_8() {
+  bch_code code;
+  code.m = 13;
+  code.t = 8;
+  return code;
+}
+
+// A summary of 4 pages of `layout` (settings as check makes them).
+void open_summary(scan_report& summary, const nand_layout& layout, const bch_code& code,
+                  const bad_block_set& bad) {
+  scan_settings settings;
+  settings.layout = &layout;
+  settings.code = &code;
+  report_open(summary, settings, 4, bad, "d.bin", nullptr, nullptr);
+}
+
 TEST(ScanReport, SaysWhenTheLayoutLeavesDataOut) {
   const struct {
     std::size_t steps;
@@ -31,15 +47,10 @@ TEST(ScanReport, SaysWhenTheLayoutLeavesDataOut) {
     SCOPED_TRACE("case " + std::to_string(c.steps) + " of 4 steps");
     nand_layout layout = default_layout(2048, 64, 4);
     layout.steps.resize(c.steps);  // 3: without the last sector, the one split by the hole
-    bch_code code;
-    code.m = 13;
-    code.t = 8;
-    scan_settings settings;
-    settings.layout = &layout;
-    settings.code = &code;
+    const bch_code code = code_13_8();
     const bad_block_set bad(1);
     scan_report summary;
-    report_open(summary, settings, 4, bad, "d.bin", nullptr, nullptr);
+    open_summary(summary, layout, code, bad);
     report_stats stats;
     report_stats_open(stats, layout, 8, 4, bad);
     const std::vector<step_outcome> clean(4 * c.steps);
@@ -75,15 +86,10 @@ TEST(ScanReport, SaysWhenTheLayoutLeavesDataOut) {
 // is uncorrectable does not fit, however many steps of zeros come out clean.
 TEST(ScanReport, StepsOfZerosDoNotHideALayoutThatDoesNotFit) {
   nand_layout layout = default_layout(2048, 64, 4);
-  bch_code code;
-  code.m = 13;
-  code.t = 8;
-  scan_settings settings;
-  settings.layout = &layout;
-  settings.code = &code;
+  const bch_code code = code_13_8();
   const bad_block_set bad(1);
   scan_report summary;
-  report_open(summary, settings, 4, bad, "d.bin", nullptr, nullptr);
+  open_summary(summary, layout, code, bad);
   // 16 steps: 5 uncorrectable, 2 clean with data, 9 clean of zeros.
   std::vector<unsigned char> bytes(4 * raw_page_bytes(layout), 0);
   std::vector<step_outcome> outcomes(16);
