@@ -1,6 +1,8 @@
 // The layout search's success rate and time over generated dumps (seeds 1 ... N), one line a
 // dump (right, same-data, WRONG or MISSED, seconds, what was drawn) and a summary. Run as
-// `pagolinth-bench-detect [DUMPS [PAGES [MODE]]]`; MODE is one of:
+// `pagolinth-bench-detect [DUMPS [PAGES [MODE [FIRST]]]]` (seeds FIRST ... FIRST + DUMPS - 1,
+// FIRST 1 by default; PAGOLINTH_BENCH_SHOW=1 in the environment prints the found and the true
+// layout of every dump that is not right); MODE is one of:
 //   (none)         generate_dump, geometry given
 //   guess, nosize  generate_dump, geometry not given (detect_layout_and_geometry)
 //   noisy          generate_dump with 0 to 2 bit errors in every step (a third of them clean)
@@ -13,13 +15,14 @@
 // apart) when a parameter differs but the found layout extracts exactly the truth's data.
 #include <chrono>   // std::chrono::steady_clock
 #include <cstdio>   // std::printf, std::fprintf
-#include <cstdlib>  // std::atoi
+#include <cstdlib>  // std::atoi, std::getenv
 #include <cstring>  // std::memcpy, std::strcmp
 #include <string>   // std::string
 #include <vector>   // std::vector
 
 #include "bch/bch.h"                      // bch_primitive_polynomial
 #include "detect/detect.h"                // detect_layout, detect_layout_and_geometry
+#include "layout/layout.h"                // layout_to_toml
 #include "tests/detect/dump_generator.h"  // generate_dump, generate_varied_dump, ...
 
 namespace {
@@ -91,13 +94,16 @@ int main(int argc, char** argv) {
   const int dumps = argc > 1 ? std::atoi(argv[1]) : 50;
   const int pages = argc > 2 ? std::atoi(argv[2]) : 128;
   const char* asked = argc > 3 ? argv[3] : "";
+  const int first = argc > 4 ? std::atoi(argv[4]) : 1;
+  const char* show_env = std::getenv("PAGOLINTH_BENCH_SHOW");
+  const bool show = show_env != nullptr && std::strcmp(show_env, "1") == 0;
   const mode* m = nullptr;
   for (const mode& each : kModes)
     m = std::strcmp(each.name, asked) == 0 ? &each : m;
-  if (m == nullptr || dumps < 1 || pages < 1) {
+  if (m == nullptr || dumps < 1 || pages < 1 || first < 1) {
     std::fprintf(stderr,
                  "usage: pagolinth-bench-detect [DUMPS [PAGES [guess|nosize|noisy|worn|varied|"
-                 "varied-worn|nosize-varied|parity]]]\n");
+                 "varied-worn|nosize-varied|parity [FIRST]]]]\n");
     return 2;
   }
   detect_test::page_knobs noise;
@@ -108,7 +114,7 @@ int main(int argc, char** argv) {
   noise.worn = m->worn;
   int found = 0, right = 0, same_data = 0, wrong = 0;
   double total = 0, slowest = 0;
-  for (int seed = 1; seed <= dumps; ++seed) {
+  for (int seed = first; seed < first + dumps; ++seed) {
     std::mt19937 rng(static_cast<unsigned>(seed));
     const detect_test::generated_dump d =
         m->from == source::parity   ? detect_test::generate_parity_dump(rng, pages)
@@ -150,6 +156,13 @@ int main(int argc, char** argv) {
     same_data += verdict[0] == 's';
     wrong += verdict[0] == 'W';
     std::printf("%3d %-9s %6.2f s  %s\n", seed, verdict, seconds, d.summary.c_str());
+    if (show && verdict[0] != 'r' && verdict[0] != 's') {
+      if (r.found)
+        std::printf("found:\n%s", layout_to_toml(r.layout).c_str());
+      for (const std::string& line : r.ruled_out)
+        std::printf("ruled out: %s\n", line.c_str());
+      std::printf("truth:\n%s", layout_to_toml(d.truth).c_str());
+    }
     std::fflush(stdout);
   }
   std::printf(
