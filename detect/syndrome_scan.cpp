@@ -16,6 +16,8 @@ constexpr std::size_t kSingles = 8;
 constexpr std::size_t kPairs = 8;
 // The most syndrome pairs a hit is examined to.
 constexpr int kMostT = 160;
+// Prefix chains computed side by side.
+constexpr std::size_t kLanes = 4;
 
 std::uint8_t reversed(std::uint8_t b) {
   b = static_cast<std::uint8_t>(((b & 0xF0) >> 4) | ((b & 0x0F) << 4));
@@ -27,7 +29,7 @@ std::uint8_t reversed(std::uint8_t b) {
 struct field_tables {
   int m = 0;
   int n = 0;                       // 2^m - 1
-  std::vector<std::uint16_t> exp;  // alpha^i for i < 2n
+  std::vector<std::uint16_t> exp;  // alpha^i for i < 3n: a sum of three logarithms needs no mod
   std::vector<std::int32_t> log;   // log[0] unused
 };
 
@@ -35,12 +37,12 @@ field_tables make_field(const scan_field& f) {
   field_tables g;
   g.m = f.m;
   g.n = (1 << f.m) - 1;
-  g.exp.resize(2 * static_cast<std::size_t>(g.n));
+  g.exp.resize(3 * static_cast<std::size_t>(g.n));
   g.log.assign(static_cast<std::size_t>(g.n) + 1, 0);
   std::uint32_t x = 1;
   for (int i = 0; i < g.n; ++i) {
-    g.exp[i] = static_cast<std::uint16_t>(x);
-    g.exp[i + g.n] = static_cast<std::uint16_t>(x);
+    for (int k = 0; k < 3; ++k)
+      g.exp[static_cast<std::size_t>(i + k * g.n)] = static_cast<std::uint16_t>(x);
     g.log[x] = i;
     x <<= 1;
     if (x & (1u << f.m))
@@ -166,6 +168,13 @@ void fits_of(const field_tables& g, const std::vector<std::uint16_t>& s, int mos
   int length = 0, shift = 1, c_len = 1, b_len = 1;
   std::uint16_t last = 1;
   bool zero_odd = false;
+  // Logarithms of the syndromes (-1 for zero), and an offset that keeps a sum of two logs and a
+  // zero's stand-in out of the table: the discrepancy costs a lookup less a term.
+  std::int32_t log_s[2 * kMostT];
+  for (int k = 0; k < total; ++k) {
+    const std::uint16_t v = s[static_cast<std::size_t>(k)];
+    log_s[k] = v == 0 ? -1 : g.log[v];
+  }
   for (int k = 0; k < total; ++k) {
     if (k % 2 == 1) {
       // With S_2i = S_i^2 (a binary word) every second discrepancy is zero.
@@ -176,8 +185,10 @@ void fits_of(const field_tables& g, const std::vector<std::uint16_t>& s, int mos
       continue;
     }
     std::uint16_t d = s[static_cast<std::size_t>(k)];
-    for (int i = 1; i <= length; ++i)
-      d ^= mul(g, c[i], s[static_cast<std::size_t>(k - i)]);
+    for (int i = 1; i <= length; ++i) {
+      if (c[i] != 0 && log_s[k - i] >= 0)
+        d ^= g.exp[static_cast<std::size_t>(g.log[c[i]] + log_s[k - i])];
+    }
     if (d == 0) {
       ++shift;
     } else {
@@ -188,7 +199,7 @@ void fits_of(const field_tables& g, const std::vector<std::uint16_t>& s, int mos
       const int t_len = c_len;
       for (int i = 0; i < b_len; ++i) {
         if (b[i] != 0)
-          c[i + shift] ^= g.exp[static_cast<std::size_t>((g.log[b[i]] + coef) % g.n)];
+          c[i + shift] ^= g.exp[static_cast<std::size_t>(g.log[b[i]] + coef)];
       }
       c_len = std::max(c_len, b_len + shift);
       while (c_len > 1 && c[c_len - 1] == 0)
@@ -346,14 +357,25 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
       const int j = 2 * i + 1;
       values[static_cast<std::size_t>(i)] = byte_values(g, j, lsb);
       const int step = static_cast<int>(static_cast<std::int64_t>(8) * j % g.n);
-      for (std::size_t r = 0; r < rows; ++r) {
-        const std::vector<std::uint8_t>& page = r < chosen.size() ? *chosen[r] : all_ones;
-        std::uint16_t* h = prefix.data() + (r * static_cast<std::size_t>(most_t) + i) * width;
-        h[0] = 0;
-        for (std::size_t k = 0; k + 1 < width; ++k)
-          h[k + 1] = static_cast<std::uint16_t>(
-              times_power(g, h[k], step) ^
-              values[static_cast<std::size_t>(i)][page[static_cast<std::size_t>(cols.column[k])]]);
+      // Each prefix is one long chain of dependent lookups: four rows side by side keep the
+      // processor busy while each waits.
+      const std::uint16_t* value = values[static_cast<std::size_t>(i)].data();
+      for (std::size_t r0 = 0; r0 < rows; r0 += kLanes) {
+        const std::size_t lanes = std::min(kLanes, rows - r0);
+        const std::uint8_t* page[kLanes];
+        std::uint16_t* h[kLanes];
+        for (std::size_t l = 0; l < kLanes; ++l) {
+          const std::size_t r = r0 + std::min(l, lanes - 1);
+          page[l] = (r < chosen.size() ? *chosen[r] : all_ones).data();
+          h[l] = prefix.data() + (r * static_cast<std::size_t>(most_t) + i) * width;
+          h[l][0] = 0;
+        }
+        for (std::size_t k = 0; k + 1 < width; ++k) {
+          const auto c = static_cast<std::size_t>(cols.column[k]);
+          for (std::size_t l = 0; l < kLanes; ++l)
+            h[l][k + 1] =
+                static_cast<std::uint16_t>(times_power(g, h[l][k], step) ^ value[page[l][c]]);
+        }
       }
     }
     std::vector<std::vector<std::int32_t>> ones_prefix(chosen.size()), pair_prefix;
@@ -375,6 +397,8 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
     std::vector<std::vector<std::uint16_t>> odd(chosen.size(), std::vector<std::uint16_t>(most_t));
     std::vector<std::uint16_t> ones(static_cast<std::size_t>(most_t));
     std::vector<int> fit_count;
+    std::vector<std::size_t> seg_at;
+    std::vector<int> powers;
     for (std::size_t index = 0; index < shapes.size(); ++index) {
       const word_shape& shape = shapes[index];
       if (shape.lsb_first != lsb)
@@ -390,26 +414,43 @@ void scan_field_shapes(const std::vector<std::vector<std::uint8_t>>& pages,
       const combos c = choose_words(ones_prefix, pair_prefix, segs, cols, bits, t_here);
       if (c.count() < 2)
         continue;
-      for (std::size_t r = 0; r < rows; ++r) {
+      // What every row shares: each segment's packed ends and, per syndrome, the powers of
+      // alpha that move a prefix past the segment, drop its cut bits, and append it.
+      const std::size_t n_segs = segs.size();
+      seg_at.resize(2 * n_segs);
+      powers.resize(3 * n_segs * static_cast<std::size_t>(t_here));
+      for (std::size_t q = 0; q < n_segs; ++q) {
+        const segment& seg = segs[q];
+        const std::int64_t length = seg.b - seg.a;
+        seg_at[2 * q] = static_cast<std::size_t>(cols.at(seg.a));
+        seg_at[2 * q + 1] = static_cast<std::size_t>(cols.at(seg.b));
         for (int i = 0; i < t_here; ++i) {
-          const int j = 2 * i + 1;
+          const std::int64_t j = 2 * i + 1;
+          int* e =
+              &powers[3 * (q * static_cast<std::size_t>(t_here) + static_cast<std::size_t>(i))];
+          e[0] = static_cast<int>(8 * length * j % g.n);
+          e[1] = static_cast<int>(8 * (length - 1) * j % g.n);
+          e[2] = static_cast<int>((8 * length - seg.cut) * j % g.n);
+        }
+      }
+      for (std::size_t r = 0; r < rows; ++r) {
+        const std::vector<std::uint8_t>& page = r < chosen.size() ? *chosen[r] : all_ones;
+        for (int i = 0; i < t_here; ++i) {
           const std::uint16_t* h =
               prefix.data() + (r * static_cast<std::size_t>(most_t) + i) * width;
           std::uint16_t s = 0;
-          for (const segment& seg : segs) {
-            const std::int64_t length = seg.b - seg.a;
-            std::uint16_t part = static_cast<std::uint16_t>(
-                h[cols.at(seg.b)] ^
-                times_power(g, h[cols.at(seg.a)], static_cast<int>(8 * length * j % g.n)));
+          for (std::size_t q = 0; q < n_segs; ++q) {
+            const segment& seg = segs[q];
+            const int* e =
+                &powers[3 * (q * static_cast<std::size_t>(t_here) + static_cast<std::size_t>(i))];
+            std::uint16_t part = static_cast<std::uint16_t>(h[seg_at[2 * q + 1]] ^
+                                                            times_power(g, h[seg_at[2 * q]], e[0]));
             if (seg.cut > 0) {
-              const std::vector<std::uint8_t>& page = r < chosen.size() ? *chosen[r] : all_ones;
               const std::uint8_t top = static_cast<std::uint8_t>(
                   page[static_cast<std::size_t>(seg.a)] & top_bits(seg.cut, lsb));
-              part ^= times_power(g, values[static_cast<std::size_t>(i)][top],
-                                  static_cast<int>(8 * (length - 1) * j % g.n));
+              part ^= times_power(g, values[static_cast<std::size_t>(i)][top], e[1]);
             }
-            s = static_cast<std::uint16_t>(
-                times_power(g, s, static_cast<int>((8 * length - seg.cut) * j % g.n)) ^ part);
+            s = static_cast<std::uint16_t>(times_power(g, s, e[2]) ^ part);
           }
           (r < chosen.size() ? odd[r][static_cast<std::size_t>(i)]
                              : ones[static_cast<std::size_t>(i)]) = s;
