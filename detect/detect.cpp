@@ -1052,6 +1052,31 @@ class searcher {
   // From a code whose syndromes fit the candidate's words to a whole layout. The word carries
   // no power of x beyond its padding: it ends where the candidate says.
   bool confirm_hit(const candidate& c, const scan_hit& hit) {
+    // The words of a code are also words of a code of smaller t on a related field (one whose
+    // alpha is a power of the code's): where one of those holds them at a larger t, it is the
+    // code, and the hit only its shadow.
+    const std::int64_t bits = 8 * static_cast<std::int64_t>(word_bytes(shape_of(c)));
+    const int room = static_cast<int>((bits - 8 * c.step) / hit.field.m);
+    if (room > hit.t) {
+      scan_limits limits;
+      limits.data_bytes = c.step;
+      limits.most_t = std::min(room, 160);
+      limits.pages = 10;
+      limits.threads = threads_;
+      const std::vector<scan_hit> lifted = syndrome_scan(
+          s_.pages, {shape_of(c)}, related_fields(hit.field, 2 * limits.most_t - 1), limits);
+      const scan_hit* best = nullptr;
+      for (const scan_hit& h : lifted) {
+        if (h.t > hit.t && (best == nullptr || h.t > best->t))
+          best = &h;
+      }
+      if (best != nullptr && confirm_hit_t(c, *best))
+        return true;
+    }
+    return confirm_hit_t(c, hit);
+  }
+
+  bool confirm_hit_t(const candidate& c, const scan_hit& hit) {
     // With few words, or many errors a word, the scan may stop short of t: the words of a code
     // are codewords of every code of smaller t on the field too. The largest t that decodes is
     // the code's.

@@ -517,6 +517,49 @@ std::vector<std::uint32_t> primitive_polynomials(int m, std::size_t most) {
   return out;
 }
 
+std::vector<scan_field> related_fields(const scan_field& field, int most_j) {
+  std::vector<scan_field> out;
+  if (field.m < 2 || field.m > 16)
+    return out;
+  const field_tables g = make_field(field);
+  for (int j = 3; j <= most_j; j += 2) {
+    int a = j, b = g.n;
+    while (b != 0) {
+      const int r = a % b;
+      a = b;
+      b = r;
+    }
+    if (a != 1)
+      continue;
+    int inverse = 1;
+    while (static_cast<std::int64_t>(inverse) * j % g.n != 1)
+      ++inverse;
+    // The minimal polynomial of alpha^inverse: the product of x + its m conjugates, whose
+    // coefficients lie in GF(2).
+    std::vector<std::uint16_t> poly = {1};
+    std::int64_t e = inverse;
+    for (int k = 0; k < g.m; ++k) {
+      const std::uint16_t root = g.exp[static_cast<std::size_t>(e)];
+      std::vector<std::uint16_t> next(poly.size() + 1, 0);
+      for (std::size_t i = 0; i < poly.size(); ++i) {
+        next[i + 1] ^= poly[i];
+        next[i] ^= mul(g, poly[i], root);
+      }
+      poly = std::move(next);
+      e = 2 * e % g.n;
+    }
+    std::uint32_t p = 0;
+    for (std::size_t i = 0; i < poly.size(); ++i)
+      p |= static_cast<std::uint32_t>(poly[i] & 1) << i;
+    bool seen = p == field.p;
+    for (const scan_field& f : out)
+      seen = seen || f.p == p;
+    if (!seen)
+      out.push_back({field.m, p});
+  }
+  return out;
+}
+
 std::vector<scan_hit> syndrome_scan(const std::vector<std::vector<std::uint8_t>>& pages,
                                     const std::vector<word_shape>& shapes,
                                     const std::vector<scan_field>& fields,

@@ -53,6 +53,14 @@ struct scan_limits {
 // The primitive polynomials of degree m (2 ... 20) in ascending order, at most `most`.
 std::vector<std::uint32_t> primitive_polynomials(int m, std::size_t most);
 
+// The fields on which a code could hold more roots than a hit on `field` shows: GF(2^m) built
+// on the minimal polynomial of alpha^(1/j), for odd j = 3 ... most_j prime to 2^m - 1, alpha a
+// root of field.p. The words of a t-error code on such a field G, whose element beta has
+// beta^j = alpha, have the roots beta^1 ... beta^2t, so they are also words of the code on
+// `field` whose roots alpha^i = beta^ij all lie among those: a code of smaller t that the scan
+// may meet first. Each field at most once, `field` itself left out; ascending j.
+std::vector<scan_field> related_fields(const scan_field& field, int most_j);
+
 // Every shape under every field, on the words of up to limits.pages of `pages` (raw pages of equal
 // size, each different): a word fits at t when Berlekamp-Massey over its first 2t syndromes keeps
 // the LFSR of the 2t - 2 before and that LFSR is shorter than t. Words are the step itself (a code

@@ -1,6 +1,7 @@
 // Tests of the syndrome scan on words the engine encoded: the code's own field and span hit
 // with its t, whatever the bit errors (up to t/2 a word); a shifted span or another field does
-// not; and the polynomial list against a textbook table.
+// not; the polynomial list against a textbook table; and the related fields by the divisibility
+// of their generators.
 #include "detect/syndrome_scan.h"
 
 #include <gtest/gtest.h>  // TEST, EXPECT_*, ASSERT_*, SCOPED_TRACE
@@ -9,7 +10,8 @@
 #include <random>   // std::mt19937
 #include <vector>   // std::vector
 
-#include "codec/codec.h"  // bch_code_init, bch_encode
+#include "codec/codec.h"      // bch_code_init, bch_encode
+#include "detect/gf2_poly.h"  // bch_generator, poly_divides
 
 TEST(SyndromeScan, ListsThePrimitivePolynomialsOfADegree) {
   // x^4 + x + 1 and x^4 + x^3 + 1; x^4 + x^3 + x^2 + x + 1 is irreducible but not primitive.
@@ -59,4 +61,23 @@ TEST(SyndromeScan, HitsTheCodesFieldAndSpanOnly) {
     EXPECT_EQ(hits[0].t, 8);
     EXPECT_GE(hits[0].fits, 3);
   }
+}
+
+TEST(SyndromeScan, RelatedFieldsHoldTheCodeAtALargerT) {
+  // A worn dump drawn with the code m = 15, t = 13 on 0xE879 hit first as t = 4 on 0xA523.
+  const scan_field hit{15, 0xA523};
+  const std::vector<scan_field> related = related_fields(hit, 25);
+  ASSERT_GE(related.size(), 2u);
+  bool names_truth = false;
+  for (const scan_field& f : related)
+    names_truth = names_truth || f.p == 0xE879;
+  EXPECT_TRUE(names_truth);
+  // j = 3: the roots alpha^1, 3, 5, 7 are beta^3, 9, 15, 21, all among beta^1 ... beta^26;
+  // j = 5 leaves room for three; the t = 5 code's alpha^9 = beta^27 is not among them.
+  const gf2_poly wide3 = bch_generator(15, related[0].p, 13);
+  const gf2_poly wide5 = bch_generator(15, related[1].p, 13);
+  EXPECT_TRUE(poly_divides(bch_generator(15, hit.p, 4), wide3));
+  EXPECT_FALSE(poly_divides(bch_generator(15, hit.p, 5), wide3));
+  EXPECT_TRUE(poly_divides(bch_generator(15, hit.p, 3), wide5));
+  EXPECT_FALSE(poly_divides(bch_generator(15, hit.p, 4), wide5));
 }
