@@ -1228,10 +1228,10 @@ class searcher {
                                : last.protected_.empty()     ? last.ecc.offset
                                                              : last.protected_[0].offset;
     const bool taken_masked = layout.code.mask == layout_mask::bytes;
-    for (const reading& r : readings) {
-      if (r.at != taken && r.decoded == most_usable && r.bits == fewest_bits &&
-          r.masked == taken_masked)
-        alike.push_back(std::to_string(r.at));
+    for (const reading& other : readings) {
+      if (other.at != taken && other.decoded == most_usable && other.bits == fewest_bits &&
+          other.masked == taken_masked)
+        alike.push_back(std::to_string(other.at));
     }
     layout.steps = place_steps(s_, c, last, built, geometry_.page_size);
     add_bad_block_marker(layout);
