@@ -976,11 +976,32 @@ class searcher {
     return false;
   }
 
-  // Every primitive polynomial of the smallest fields a step fits, on the candidate spans
-  // that end at the last varying column: for worn chips whose controller uses a polynomial of
-  // its own. `effort` (0 ... 1) is the share of the polynomials tried.
+  // Every primitive polynomial of the fields a step fits, on the candidate spans that end at
+  // the last varying column: for worn chips whose controller uses a polynomial of its own.
+  // Fields in ascending size, and on each the shorter steps first: two steps' codewords back to
+  // back are a codeword of a step twice as long on the same field. A step size is swept on its
+  // smallest field and, for 512 and 1024 bytes, the next (512: two more), as controllers
+  // choose; the rarest pairings cost the most (1800 polynomials of degree 15, 2048 of 16).
+  // `effort` (0 ... 1) is the share of the polynomials tried.
   bool scan_every_polynomial(double effort) {
-    for (std::int64_t step : kStepSizes) {
+    struct sweep {
+      std::int64_t step;
+      int m;
+    };
+    std::vector<sweep> order;
+    for (int m = 13; m <= kLayoutMaxDegree; ++m) {
+      for (std::int64_t step : kStepSizes) {
+        int smallest = 13;
+        while (8 * step + 2 * smallest > (std::int64_t{1} << smallest) - 1)
+          ++smallest;
+        const int above = step == 512 ? 2 : step == 1024 ? 1 : 0;
+        if (m >= smallest && m <= smallest + above)
+          order.push_back({step, m});
+      }
+    }
+    for (const sweep& each : order) {
+      const std::int64_t step = each.step;
+      const int m = each.m;
       if (step > geometry_.page_size || geometry_.page_size % step != 0)
         continue;
       std::vector<candidate> all;
@@ -989,32 +1010,23 @@ class searcher {
           all.push_back(c);
       }
       const std::vector<scan_field> common = common_fields(step);
-      // Two fields for 512- and 1024-byte steps, the smallest for longer ones (the rarest, and
-      // the largest fields: 1800 polynomials of degree 15, 2048 of 16).
-      const int most_fields = step <= 1024 ? 2 : 1;
-      int fields_done = 0;
-      for (int m = kLayoutMinDegree; m <= kLayoutMaxDegree && fields_done < most_fields; ++m) {
-        if (8 * step + 2 * m > (std::int64_t{1} << m) - 1 || m < 13)
-          continue;
-        ++fields_done;
-        std::vector<std::uint32_t> polys = primitive_polynomials(m, 1u << m);
-        polys.resize(static_cast<std::size_t>(effort * static_cast<double>(polys.size())));
-        std::vector<scan_field> fields;
-        for (std::uint32_t p : polys) {
-          bool listed = false;
-          for (const scan_field& f : common)
-            listed = listed || (f.m == m && f.p == p);
-          if (!listed)
-            fields.push_back({m, p});
-        }
-        for (std::size_t from = 0; from < fields.size(); from += kFieldBatch) {
-          const std::vector<scan_field> batch(
-              fields.begin() + static_cast<std::ptrdiff_t>(from),
-              fields.begin() +
-                  static_cast<std::ptrdiff_t>(std::min(fields.size(), from + kFieldBatch)));
-          if (scan_and_confirm(all, batch, 10, 10))
-            return true;
-        }
+      std::vector<std::uint32_t> polys = primitive_polynomials(m, 1u << m);
+      polys.resize(static_cast<std::size_t>(effort * static_cast<double>(polys.size())));
+      std::vector<scan_field> fields;
+      for (std::uint32_t p : polys) {
+        bool listed = false;
+        for (const scan_field& f : common)
+          listed = listed || (f.m == m && f.p == p);
+        if (!listed)
+          fields.push_back({m, p});
+      }
+      for (std::size_t from = 0; from < fields.size(); from += kFieldBatch) {
+        const std::vector<scan_field> batch(
+            fields.begin() + static_cast<std::ptrdiff_t>(from),
+            fields.begin() +
+                static_cast<std::ptrdiff_t>(std::min(fields.size(), from + kFieldBatch)));
+        if (scan_and_confirm(all, batch, 10, 10))
+          return true;
       }
     }
     return false;
