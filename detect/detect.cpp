@@ -1208,8 +1208,11 @@ class searcher {
           trial.mask != layout_mask::bytes && layout.code.mask == layout_mask::bytes;
       // On a worn chip no step is clean: more steps decoded, then fewer bits corrected.
       // Steps that decode to zeros count here: they tell codes apart no better than chance,
-      // but one start that reads them so and another that needs bits fixed do differ.
-      const std::int64_t decoded = count.usable + count.blank;
+      // but one start that reads them so and another that needs bits fixed do differ. So do
+      // erased steps: the unwritten last step of a page reads erased from its own start, but
+      // one byte earlier it takes the ECC byte before it, which a large t and a byte mask can
+      // pass off as a step decoded.
+      const std::int64_t decoded = count.usable + count.blank + count.erased;
       readings.push_back({c.kind == family::interleaved ? shifted.start : shifted.tail, decoded,
                           count.bits, trial.mask == layout_mask::bytes});
       const bool better = decoded != most_usable      ? decoded > most_usable
@@ -1217,7 +1220,7 @@ class searcher {
                                                       : unmasked;
       if (better) {
         most_usable = decoded;
-        best_tried = count.tried + count.blank;
+        best_tried = count.tried + count.blank + count.erased;
         fewest_bits = count.bits;
         last = step;
         built = trial_code;
