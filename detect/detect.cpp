@@ -39,6 +39,11 @@ constexpr double kNoisyWorkTotal = 1.2e9;
 constexpr int kNoisyRound = 16;
 // Bytes by which the search may move a found message's start later.
 constexpr std::int64_t kMaxTrim = 80;
+// Bytes before a candidate's end that its word may end at instead (constant bytes after the
+// ECC, a hole or a pad, pass for its end under a mask), and the message starts weighed with
+// each earlier end.
+constexpr std::int64_t kEndBack = 8;
+constexpr std::int64_t kEndBackTrim = 16;
 // The most bytes of the last step's word beyond its data (protected bytes, ECC and any fixed
 // bytes after it; a hole aside): the engine's largest ECC (1024 bits) and as much again. The
 // search tries no longer word, so its work and memory follow the step sizes, not the spare:
@@ -1169,7 +1174,7 @@ class searcher {
     bch_code built;
     std::int64_t most_usable = -1, fewest_bits = 0;
     struct reading {
-      std::int64_t at, decoded, bits;
+      std::int64_t at, ecc_at, decoded, bits;
       bool masked;
     };
     std::vector<reading> readings;
@@ -1181,50 +1186,69 @@ class searcher {
     // errors, which a large t absorbs in some pages) is no reason to stop looking: then the
     // search goes on as far as the candidates reach.
     std::int64_t best_tried = 0;
-    bool further = false;
-    for (std::int64_t d = 0; first + d <= ecc_offset; ++d) {
-      if (d == kMaxTrim + 1)
-        further = 10 * most_usable < 9 * best_tried;
-      if (d > kMaxTrim && (!further || d > kMaxStepSpare))
+    // The word may also end a few bytes before the candidate's end: a byte after the ECC
+    // passes for its last parity bits where padding ends the ECC (only its first 8 - pad bits
+    // count, a mask or a correction away from the true parity), a constant one under a mask,
+    // and a large t absorbs a whole one. Each earlier end is weighed with the nearer starts,
+    // the message ending where its ECC begins.
+    for (std::int64_t back = 0; back <= kEndBack; ++back) {
+      const std::int64_t ecc_at = ecc_offset - back;
+      if ((c.kind == family::spare_end && ecc_at < geometry_.page_size) || (c.cut >= 0 && back > 0))
         break;
-      if (c.kind == family::interleaved && ecc_offset - (c.start + d) < 1)
-        break;
-      candidate shifted = c;
+      candidate base = c;
       if (c.kind == family::interleaved)
-        shifted.start += d;
+        base.start = std::min(c.start, ecc_at - c.step);
       else
-        shifted.tail += d;
-      const layout_step step =
-          make_step(shifted, shifted.start, shifted.tail, ecc_offset, ecc_bytes);
-      layout_code trial = layout.code;
-      bch_code trial_code;
-      if (!find_mask(s_, step, trial) || !build_code(trial, trial_code).ok())
-        continue;
-      const decode_count count = decode_step(s_, step, trial_code, 0, &trim_pages);
-      // A constant byte before the message (the pad byte ending the step before) decodes as
-      // well as the message without it, its share of the ECC taken for a mask: of readings
-      // that decode alike, the one without a byte mask is the step's own.
-      const bool unmasked =
-          trial.mask != layout_mask::bytes && layout.code.mask == layout_mask::bytes;
-      // On a worn chip no step is clean: more steps decoded, then fewer bits corrected.
-      // Steps that decode to zeros count here: they tell codes apart no better than chance,
-      // but one start that reads them so and another that needs bits fixed do differ. So do
-      // erased steps: the unwritten last step of a page reads erased from its own start, but
-      // one byte earlier it takes the ECC byte before it, which a large t and a byte mask can
-      // pass off as a step decoded.
-      const std::int64_t decoded = count.usable + count.blank + count.erased;
-      readings.push_back({c.kind == family::interleaved ? shifted.start : shifted.tail, decoded,
-                          count.bits, trial.mask == layout_mask::bytes});
-      const bool better = decoded != most_usable      ? decoded > most_usable
-                          : count.bits != fewest_bits ? count.bits < fewest_bits
-                                                      : unmasked;
-      if (better) {
-        most_usable = decoded;
-        best_tried = count.tried + count.blank + count.erased;
-        fewest_bits = count.bits;
-        last = step;
-        built = trial_code;
-        layout.code = trial;
+        base.tail = std::min(c.tail, ecc_at);
+      const std::int64_t from = c.kind == family::interleaved ? base.start : base.tail;
+      if (from < 0)
+        break;
+      bool further = false;
+      for (std::int64_t d = 0; from + d <= ecc_at; ++d) {
+        if (d == kMaxTrim + 1)
+          further = 10 * most_usable < 9 * best_tried;
+        if (d > kMaxTrim && (!further || d > kMaxStepSpare))
+          break;
+        if (back > 0 && d > kEndBackTrim)
+          break;
+        if (c.kind == family::interleaved && ecc_at - (base.start + d) < 1)
+          break;
+        candidate shifted = base;
+        if (c.kind == family::interleaved)
+          shifted.start += d;
+        else
+          shifted.tail += d;
+        const layout_step step = make_step(shifted, shifted.start, shifted.tail, ecc_at, ecc_bytes);
+        layout_code trial = layout.code;
+        bch_code trial_code;
+        if (!find_mask(s_, step, trial) || !build_code(trial, trial_code).ok())
+          continue;
+        const decode_count count = decode_step(s_, step, trial_code, 0, &trim_pages);
+        // A constant byte before the message (the pad byte ending the step before) decodes as
+        // well as the message without it, its share of the ECC taken for a mask: of readings
+        // that decode alike, the one without a byte mask is the step's own.
+        const bool unmasked =
+            trial.mask != layout_mask::bytes && layout.code.mask == layout_mask::bytes;
+        // On a worn chip no step is clean: more steps decoded, then fewer bits corrected.
+        // Steps that decode to zeros count here: they tell codes apart no better than chance,
+        // but one start that reads them so and another that needs bits fixed do differ. So do
+        // erased steps: the unwritten last step of a page reads erased from its own start, but
+        // one byte earlier it takes the ECC byte before it, which a large t and a byte mask can
+        // pass off as a step decoded.
+        const std::int64_t decoded = count.usable + count.blank + count.erased;
+        readings.push_back({c.kind == family::interleaved ? shifted.start : shifted.tail, ecc_at,
+                            decoded, count.bits, trial.mask == layout_mask::bytes});
+        const bool better = decoded != most_usable      ? decoded > most_usable
+                            : count.bits != fewest_bits ? count.bits < fewest_bits
+                                                        : unmasked;
+        if (better) {
+          most_usable = decoded;
+          best_tried = count.tried + count.blank + count.erased;
+          fewest_bits = count.bits;
+          last = step;
+          built = trial_code;
+          layout.code = trial;
+        }
       }
     }
     if (most_usable < 0) {
@@ -1243,10 +1267,17 @@ class searcher {
                                : last.protected_.empty()     ? last.ecc.offset
                                                              : last.protected_[0].offset;
     const bool taken_masked = layout.code.mask == layout_mask::bytes;
+    std::vector<std::string> ends_alike;
     for (const reading& other : readings) {
-      if (other.at != taken && other.decoded == most_usable && other.bits == fewest_bits &&
-          other.masked == taken_masked)
+      if (other.decoded != most_usable || other.bits != fewest_bits || other.masked != taken_masked)
+        continue;
+      if (other.ecc_at != last.ecc.offset) {
+        const std::string at = std::to_string(other.ecc_at);
+        if (std::find(ends_alike.begin(), ends_alike.end(), at) == ends_alike.end())
+          ends_alike.push_back(at);
+      } else if (other.at != taken) {
         alike.push_back(std::to_string(other.at));
+      }
     }
     layout.steps = place_steps(s_, c, last, built, geometry_.page_size);
     add_bad_block_marker(layout);
@@ -1287,6 +1318,16 @@ class searcher {
           " as well as at " + std::to_string(taken) +
           ": every sampled step decodes alike, so the bytes between belong to the step or not; " +
           "the finding starts at " + std::to_string(taken));
+    }
+    if (!ends_alike.empty()) {
+      std::string at;
+      for (const std::string& a : ends_alike)
+        at += (at.empty() ? "" : ", ") + a;
+      result_.ambiguities.push_back(
+          "the last step's ECC may start at " + at + " as well as at " +
+          std::to_string(last.ecc.offset) +
+          ": every sampled step decodes alike, so the bytes after the ECC may be its end; " +
+          "the finding puts it at " + std::to_string(last.ecc.offset));
     }
     if (c.kind == family::interleaved && !last.protected_.empty())
       result_.ambiguities.push_back(
