@@ -21,6 +21,8 @@
 #include <vector>   // std::vector
 
 #include "bch/bch.h"                      // bch_primitive_polynomial
+#include "codec/codec.h"                  // bch_parity_bit
+#include "codec/layout_code.h"            // build_code
 #include "detect/detect.h"                // detect_layout, detect_layout_and_geometry
 #include "layout/layout.h"                // layout_to_toml
 #include "tests/detect/dump_generator.h"  // generate_dump, generate_varied_dump, ...
@@ -45,13 +47,26 @@ bool same_bytes(const layout_step& x, const layout_step& y) {
   return true;
 }
 
-// True when the found layout `a` has the truth's spans and code (padding where it matters).
+// True when the found layout `a` has the truth's spans and code (padding where it matters, the
+// mask's bytes).
 // When a truth step has more than one data or protected span, every byte of them must match.
 bool same(const nand_layout& a, const nand_layout& b, int parity_bits) {
   if (a.steps.size() != b.steps.size() || a.code.m != b.code.m || a.code.t != b.code.t ||
       effective(a.code) != effective(b.code) || a.code.lsb_first != b.code.lsb_first ||
       a.code.mask != b.code.mask || (parity_bits % 8 != 0 && a.code.pad_start != b.code.pad_start))
     return false;
+  // A byte mask that is off in a parity bit makes every step need one more correction, which
+  // fix would write; its padding bits do not matter.
+  if (a.code.mask == layout_mask::bytes) {
+    bch_code built;
+    if (!build_code(b.code, built).ok() || a.code.mask_bytes.size() != b.code.mask_bytes.size())
+      return false;
+    for (int i = 0; i < built.parity_bits; ++i) {
+      const bch_bit_fix bit = bch_parity_bit(built, i);
+      if (((a.code.mask_bytes[bit.byte] ^ b.code.mask_bytes[bit.byte]) >> bit.bit) & 1)
+        return false;
+    }
+  }
   for (std::size_t k = 0; k < a.steps.size(); ++k) {
     const layout_step& x = a.steps[k];
     const layout_step& y = b.steps[k];
