@@ -408,6 +408,114 @@ decode_count decode_step(const sample_set& s, const layout_step& step, const bch
   return count;
 }
 
+// True when the corrections of `step` under `code` keep falling on one byte of the word: in a
+// third or more of the steps that decode (3 at least), with more than one pattern of bits.
+// A worn chip's bit errors fall anywhere in the word; a byte of the step before or after, or
+// of a hole, taken for part of the word is corrected wherever its value is not the one the code
+// expects. One bit corrected in one place each time (a stuck bit line) is left alone.
+bool corrects_one_byte(const sample_set& s, const layout_step& step, const bch_code& code) {
+  const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
+  const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
+  std::vector<std::uint8_t> message(message_bytes), ecc(ecc_bytes);
+  std::vector<std::uint8_t> pattern(message_bytes + ecc_bytes);
+  std::vector<std::int32_t> hits(message_bytes + ecc_bytes, 0);
+  std::vector<std::uint8_t> first(message_bytes + ecc_bytes, 0);
+  std::vector<std::int32_t> as_first(message_bytes + ecc_bytes, 0);
+  bch_decode_result result;
+  distinct_steps seen;
+  std::int32_t usable = 0;
+  for (const auto& page : s.pages) {
+    gather_message(page.data(), step, message.data());
+    std::copy_n(page.data() + step.ecc.offset, ecc_bytes, ecc.begin());
+    if (!first_sight(seen, message.data(), message_bytes, ecc.data(), ecc_bytes))
+      continue;
+    bch_decode(code, message.data(), message_bytes, ecc.data(), result);
+    if (result.status != bch_status::clean && result.status != bch_status::corrected)
+      continue;
+    ++usable;
+    if (result.status != bch_status::corrected)
+      continue;
+    std::fill(pattern.begin(), pattern.end(), 0);
+    for (const bch_bit_fix& fix : result.fixes) {
+      const std::size_t at = fix.in_ecc ? message_bytes + fix.byte : fix.byte;
+      if (at < pattern.size())
+        pattern[at] = static_cast<std::uint8_t>(pattern[at] | (1u << fix.bit));
+    }
+    for (std::size_t at = 0; at < pattern.size(); ++at) {
+      if (pattern[at] == 0)
+        continue;
+      if (hits[at]++ == 0)
+        first[at] = pattern[at];
+      if (pattern[at] == first[at] && __builtin_popcount(pattern[at]) == 1)
+        ++as_first[at];
+    }
+  }
+  for (std::size_t at = 0; at < hits.size(); ++at) {
+    if (hits[at] >= 3 && 3 * hits[at] >= usable && 5 * as_first[at] < 4 * hits[at])
+      return true;
+  }
+  return false;
+}
+
+// A byte mask read off steps that all carry bit errors may hold a reference step's own error:
+// then every step decodes with that error corrected, the same bits each time, and fix would
+// write them. Bits corrected in most decoded steps (3 at least) are taken into the mask
+// instead. Leaves any other mask as it is; true when the mask changed.
+bool refine_mask(const sample_set& s, const layout_step& step, layout_code& code, bch_code& built) {
+  if (code.mask != layout_mask::bytes)
+    return false;
+  const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
+  const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
+  std::vector<std::uint8_t> message(message_bytes), ecc(ecc_bytes);
+  std::map<std::uint64_t, int> fixes;
+  bch_decode_result result;
+  distinct_steps seen;
+  int corrected = 0;
+  for (const auto& page : s.pages) {
+    gather_message(page.data(), step, message.data());
+    std::copy_n(page.data() + step.ecc.offset, ecc_bytes, ecc.begin());
+    if (!first_sight(seen, message.data(), message_bytes, ecc.data(), ecc_bytes))
+      continue;
+    bch_decode(built, message.data(), message_bytes, ecc.data(), result);
+    if (result.status != bch_status::corrected)
+      continue;
+    ++corrected;
+    for (const bch_bit_fix& fix : result.fixes)
+      ++fixes[(std::uint64_t{fix.in_ecc} << 40) | (std::uint64_t{fix.byte} << 3) | fix.bit];
+  }
+  // The mask moves by the parity of the recurring error's message bits and its ECC bits.
+  std::vector<std::uint8_t> error(message_bytes, 0), shift(ecc_bytes, 0);
+  bool any = false;
+  for (const auto& [at, count] : fixes) {
+    if (count < 3 || 2 * count <= corrected)
+      continue;
+    any = true;
+    const auto byte = static_cast<std::size_t>((at & ((std::uint64_t{1} << 40) - 1)) >> 3);
+    std::vector<std::uint8_t>& where = (at >> 40) != 0 ? shift : error;
+    if (byte < where.size())
+      where[byte] = static_cast<std::uint8_t>(where[byte] ^ (1u << (at & 7)));
+  }
+  if (!any)
+    return false;
+  layout_code plain = code;
+  plain.mask = layout_mask::none;
+  plain.mask_bytes.clear();
+  bch_code none;
+  if (!build_code(plain, none).ok() || static_cast<std::size_t>(none.ecc_bytes) > ecc_bytes)
+    return false;
+  std::vector<std::uint8_t> parity(static_cast<std::size_t>(none.ecc_bytes), 0);
+  bch_encode(none, error.data(), error.size(), parity.data());
+  layout_code next = code;
+  for (std::size_t j = 0; j < next.mask_bytes.size() && j < parity.size(); ++j)
+    next.mask_bytes[j] = static_cast<std::uint8_t>(next.mask_bytes[j] ^ parity[j] ^ shift[j]);
+  bch_code next_built;
+  if (!build_code(next, next_built).ok())
+    return false;
+  code = next;
+  built = next_built;
+  return true;
+}
+
 // The pages whose bytes [from, to) differ from every earlier page's.
 std::vector<std::size_t> distinct_pages(const sample_set& s, std::int64_t from, std::int64_t to) {
   std::vector<std::size_t> out;
@@ -1257,6 +1365,13 @@ class searcher {
     }
     if (!step_fits(s_, last, built)) {
       note_factor(c, factor, "decodes too few of its steps");
+      return false;
+    }
+    refine_mask(s_, last, layout.code, built);
+    if (corrects_one_byte(s_, last, built)) {
+      note_factor(c, factor,
+                  "corrects one byte of the word in most steps: a byte outside the step read as "
+                  "part of it");
       return false;
     }
     // Starts that decode exactly as the one taken, with a mask alike: bytes that read the
