@@ -408,6 +408,25 @@ decode_count decode_step(const sample_set& s, const layout_step& step, const bch
   return count;
 }
 
+// Decodes every distinct sampled step of `step` under `code` and hands each result to `visit`.
+template <typename Visit>
+void for_each_decoded(const sample_set& s, const layout_step& step, const bch_code& code,
+                      Visit&& visit) {
+  const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
+  const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
+  std::vector<std::uint8_t> message(message_bytes), ecc(ecc_bytes);
+  bch_decode_result result;
+  distinct_steps seen;
+  for (const auto& page : s.pages) {
+    gather_message(page.data(), step, message.data());
+    std::copy_n(page.data() + step.ecc.offset, ecc_bytes, ecc.begin());
+    if (!first_sight(seen, message.data(), message_bytes, ecc.data(), ecc_bytes))
+      continue;
+    bch_decode(code, message.data(), message_bytes, ecc.data(), result);
+    visit(result);
+  }
+}
+
 // True when the corrections of `step` under `code` keep falling on one byte of the word: in a
 // third or more of the steps that decode (3 at least), with more than one pattern of bits.
 // A worn chip's bit errors fall anywhere in the word; a byte of the step before or after, or
@@ -416,25 +435,17 @@ decode_count decode_step(const sample_set& s, const layout_step& step, const bch
 bool corrects_one_byte(const sample_set& s, const layout_step& step, const bch_code& code) {
   const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
   const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
-  std::vector<std::uint8_t> message(message_bytes), ecc(ecc_bytes);
   std::vector<std::uint8_t> pattern(message_bytes + ecc_bytes);
   std::vector<std::int32_t> hits(message_bytes + ecc_bytes, 0);
   std::vector<std::uint8_t> first(message_bytes + ecc_bytes, 0);
   std::vector<std::int32_t> as_first(message_bytes + ecc_bytes, 0);
-  bch_decode_result result;
-  distinct_steps seen;
   std::int32_t usable = 0;
-  for (const auto& page : s.pages) {
-    gather_message(page.data(), step, message.data());
-    std::copy_n(page.data() + step.ecc.offset, ecc_bytes, ecc.begin());
-    if (!first_sight(seen, message.data(), message_bytes, ecc.data(), ecc_bytes))
-      continue;
-    bch_decode(code, message.data(), message_bytes, ecc.data(), result);
+  for_each_decoded(s, step, code, [&](const bch_decode_result& result) {
     if (result.status != bch_status::clean && result.status != bch_status::corrected)
-      continue;
+      return;
     ++usable;
     if (result.status != bch_status::corrected)
-      continue;
+      return;
     std::fill(pattern.begin(), pattern.end(), 0);
     for (const bch_bit_fix& fix : result.fixes) {
       const std::size_t at = fix.in_ecc ? message_bytes + fix.byte : fix.byte;
@@ -449,7 +460,7 @@ bool corrects_one_byte(const sample_set& s, const layout_step& step, const bch_c
       if (pattern[at] == first[at] && __builtin_popcount(pattern[at]) == 1)
         ++as_first[at];
     }
-  }
+  });
   for (std::size_t at = 0; at < hits.size(); ++at) {
     if (hits[at] >= 3 && 3 * hits[at] >= usable && 5 * as_first[at] < 4 * hits[at])
       return true;
@@ -466,23 +477,15 @@ bool refine_mask(const sample_set& s, const layout_step& step, layout_code& code
     return false;
   const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
   const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
-  std::vector<std::uint8_t> message(message_bytes), ecc(ecc_bytes);
   std::map<std::uint64_t, int> fixes;
-  bch_decode_result result;
-  distinct_steps seen;
   int corrected = 0;
-  for (const auto& page : s.pages) {
-    gather_message(page.data(), step, message.data());
-    std::copy_n(page.data() + step.ecc.offset, ecc_bytes, ecc.begin());
-    if (!first_sight(seen, message.data(), message_bytes, ecc.data(), ecc_bytes))
-      continue;
-    bch_decode(built, message.data(), message_bytes, ecc.data(), result);
+  for_each_decoded(s, step, built, [&](const bch_decode_result& result) {
     if (result.status != bch_status::corrected)
-      continue;
+      return;
     ++corrected;
     for (const bch_bit_fix& fix : result.fixes)
       ++fixes[(std::uint64_t{fix.in_ecc} << 40) | (std::uint64_t{fix.byte} << 3) | fix.bit];
-  }
+  });
   // The mask moves by the parity of the recurring error's message bits and its ECC bits.
   std::vector<std::uint8_t> error(message_bytes, 0), shift(ecc_bytes, 0);
   bool any = false;
