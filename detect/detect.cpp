@@ -155,7 +155,9 @@ std::vector<std::vector<std::uint8_t>> programmed_words(const sample_set& s,
   std::vector<std::uint8_t> w;
   for (std::size_t i = first; i < s.pages.size() && words.size() < most; ++i) {
     gather(s.pages[i], shape, w);
-    if (!nearly_erased(w.data(), w.size(), 16))
+    // Steps of like content (zeros, say) repeat: a copy would spoil every try it is in.
+    if (!nearly_erased(w.data(), w.size(), 16) &&
+        std::find(words.begin(), words.end(), w) == words.end())
       words.push_back(w);
   }
   return words;
