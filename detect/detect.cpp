@@ -4,7 +4,8 @@
 #include "detect/detect.h"
 
 #include <algorithm>  // std::min, std::max, std::max_element, std::fill, std::copy, std::count,
-                      // std::reverse, std::stable_sort
+                      // std::reverse, std::stable_sort, std::find
+#include <cmath>      // std::ceil
 #include <map>        // std::map
 #include <thread>     // std::thread
 #include <utility>    // std::move
@@ -58,6 +59,11 @@ constexpr std::size_t kBatch = 64;
 constexpr std::int64_t kMaxTrailing = 32;
 // Fields whose syndromes are weighed together before their hits are confirmed.
 constexpr std::size_t kFieldBatch = 64;
+// Protected bytes a spare-at-end step may keep apart from its ECC (every step's tags first,
+// then every ECC: file-system tags run 2 to 10 bytes), and the bytes its data may start past
+// the step's place (a header before the data area).
+constexpr std::int64_t kMaxApart = 10;
+constexpr std::int64_t kMaxDataOffset = 16;
 // Runs of fixed bytes at the start of the spare that a step's message may skip.
 constexpr std::int64_t kHoles[] = {1, 2, 6, 8};
 
@@ -270,6 +276,76 @@ bool find_common_factor(const sample_set& s, const word_shape& shape, int first_
   return false;
 }
 
+// Pairs of sampled pages whose bytes [from, to) (a step's data) are the same and not erased:
+// under any constant mask the XOR of a pair's words is a codeword whose data part is zero, so
+// the step's spare bytes alone (protected bytes and ECC) carry the code, wherever they lie. At
+// most `most`, each page in one pair at most.
+std::vector<std::pair<std::size_t, std::size_t>> like_data_pairs(const sample_set& s,
+                                                                 std::int64_t from, std::int64_t to,
+                                                                 std::size_t most) {
+  std::map<std::vector<std::uint8_t>, std::size_t> first;
+  std::vector<std::pair<std::size_t, std::size_t>> pairs;
+  for (std::size_t i = 0; i < s.pages.size() && pairs.size() < most; ++i) {
+    const auto* data = s.pages[i].data();
+    if (nearly_erased(data + from, static_cast<std::size_t>(to - from), 16))
+      continue;  // also a step left unwritten
+    std::vector<std::uint8_t> key(data + from, data + to);
+    const auto [at, fresh] = first.emplace(std::move(key), i);
+    if (!fresh) {
+      pairs.emplace_back(at->second, i);
+      first.erase(at);
+    }
+  }
+  return pairs;
+}
+
+// A common factor of the XORs of `pairs` under `shape` (a step's spare bytes, its data left
+// out), refined and agreed on as find_common_factor does.
+bool find_like_data_factor(const sample_set& s,
+                           const std::vector<std::pair<std::size_t, std::size_t>>& pairs,
+                           const word_shape& shape, common_factor& out) {
+  std::vector<gf2_poly> words;
+  std::vector<int> shifts;
+  std::vector<std::uint8_t> a, b;
+  for (const auto& [i, j] : pairs) {
+    gather(s.pages[i], shape, a);
+    gather(s.pages[j], shape, b);
+    gf2_poly w = xor_poly(a, b, shape);
+    int shift = 0;
+    if (!odd_part(w, shift))
+      continue;  // like spare bytes too: no evidence
+    words.push_back(std::move(w));
+    shifts.push_back(shift);
+  }
+  if (words.size() < 3)
+    return false;
+  // Bit errors spoil a pair: a few first pairs, each factor asked of the rest.
+  for (std::size_t k = 0; k + 1 < words.size() && k < 6; k += 2) {
+    gf2_poly g = poly_gcd(words[k], words[k + 1]);
+    if (poly_degree(g) < kMinParity || poly_degree(g) > kMaxParity)
+      continue;
+    int shift = std::min(shifts[k], shifts[k + 1]);
+    int agree = 0, asked = 0;
+    for (std::size_t j = 0; j < words.size(); ++j) {
+      if (j == k || j == k + 1)
+        continue;
+      ++asked;
+      gf2_poly h = poly_gcd(g, words[j]);
+      if (poly_degree(h) >= kMinParity) {
+        g = std::move(h);
+        shift = std::min(shift, shifts[j]);
+        ++agree;
+      }
+    }
+    if (agree < std::min(2, asked))
+      continue;
+    out.g = std::move(g);
+    out.shift = shift;
+    return true;
+  }
+  return false;
+}
+
 // A BCH code named by its generator.
 struct named_code {
   int m = 0;
@@ -344,6 +420,10 @@ struct candidate {
   // bad-block marker's place at the start of the spare, skipped by some controllers).
   std::int64_t hole_at = -1;
   std::int64_t hole = 0;
+  // spare_end: bytes [apart_at, apart_at + apart) of the spare, before the other steps' ECCs,
+  // are protected by the step too (every step's tags first, then every ECC).
+  std::int64_t apart_at = -1;
+  std::int64_t apart = 0;
   std::int64_t end = 0;  // one past the last step's word: its last parity byte, or padding
 };
 
@@ -365,9 +445,12 @@ word_shape shape_of(const candidate& c) {
       shape.cut_bits = c.cut_bits;
     }
   } else {
-    shape.spans = {{c.start, c.step}, {c.tail, end - c.tail}};
+    shape.spans = {{c.start, c.step}};
+    if (c.apart > 0)
+      shape.spans.push_back({c.apart_at, c.apart});
+    shape.spans.push_back({c.tail, end - c.tail});
     if (c.cut >= 0) {
-      shape.cut_at = c.step + (c.cut - c.tail);
+      shape.cut_at = c.step + c.apart + (c.cut - c.tail);
       shape.cut_bits = c.cut_bits;
     }
   }
@@ -724,8 +807,10 @@ layout_step make_step(const candidate& c, std::int64_t start, std::int64_t tail,
     }
   } else {
     step.data = {{start, c.step}};
+    if (c.apart > 0)
+      step.protected_.push_back({c.apart_at, c.apart});
     if (ecc_offset > tail)
-      step.protected_ = {{tail, ecc_offset - tail}};
+      step.protected_.push_back({tail, ecc_offset - tail});
   }
   step.ecc = {ecc_offset, ecc_bytes};
   return step;
@@ -801,22 +886,28 @@ std::vector<layout_step> place_steps(const sample_set& s, const candidate& c,
       next_start = placed.back().data[0].offset;
     }
   } else {
-    const std::int64_t group = protected_bytes + ecc;
-    std::int64_t next_tail = last.ecc.offset - protected_bytes;
+    // The protected bytes next to the ECC move with it; those apart (every step's tags first)
+    // stand one tag before the next step's.
+    const std::int64_t next_to = protected_bytes - c.apart;
+    const std::int64_t group = next_to + ecc;
+    std::int64_t next_tail = last.ecc.offset - next_to;
     std::int64_t stride = group;
     for (std::int64_t k = c.steps - 2; k >= 0; --k) {
       const std::int64_t data = c.start - (c.steps - 1 - k) * c.step;
+      candidate here = c;
+      if (c.apart > 0)
+        here.apart_at = c.apart_at - (c.steps - 1 - k) * c.apart;
       bool found = false;
       const std::int64_t guess = next_tail - stride;
       if (guess >= page_size) {
-        layout_step step = make_step(c, data, guess, guess + protected_bytes, ecc);
+        layout_step step = make_step(here, data, guess, guess + next_to, ecc);
         if (!overlaps_any(step, placed) && step_fits(s, step, code)) {
           placed.push_back(step);
           found = true;
         }
       }
       for (std::int64_t at = page_size; !found && at + group <= s.raw; ++at) {
-        layout_step step = make_step(c, data, at, at + protected_bytes, ecc);
+        layout_step step = make_step(here, data, at, at + next_to, ecc);
         if (at != guess && !overlaps_any(step, placed) && step_fits(s, step, code)) {
           placed.push_back(step);
           found = true;
@@ -824,7 +915,7 @@ std::vector<layout_step> place_steps(const sample_set& s, const candidate& c,
       }
       if (!found)
         break;
-      const std::int64_t tail = placed.back().ecc.offset - protected_bytes;
+      const std::int64_t tail = placed.back().ecc.offset - next_to;
       stride = next_tail - tail;
       next_tail = tail;
     }
@@ -946,11 +1037,21 @@ class searcher {
           try_candidates(all, from, to, 3, more, 1))
         return true;
     }
+    // Pages of like data give the code from a step's spare bytes alone, in seconds: spare
+    // bytes apart from their ECC, data past its place, bytes after the last ECC that vary.
+    if (scan_like_data())
+      return true;
     for (const auto& [from, to] : sizes) {
       if (scan_common_codes(all[from].step, true))
         return true;
     }
     if (effort > 0 && scan_every_polynomial(effort))
+      return true;
+    // A polynomial of the controller's own with bytes after the last ECC that vary.
+    if (try_earlier_ends(effort))
+      return true;
+    // Data past its place with no spare bytes to pair on: the costliest of the candidates.
+    if (try_data_offsets(effort))
       return true;
     // The rounds come after every size's first tries: a dump of long steps with few errors
     // must not wait for the rounds of the short ones.
@@ -1090,6 +1191,176 @@ class searcher {
       }
       if (scan_and_confirm(all, fields, 16))
         return true;
+    }
+    return false;
+  }
+
+  // The share `effort` (0 ... 1) of n things, rounded up: none only for no effort.
+  static std::size_t share(std::size_t n, double effort) {
+    return static_cast<std::size_t>(
+        std::ceil(std::clamp(effort, 0.0, 1.0) * static_cast<double>(n)));
+  }
+
+  // The ends before the last varying column that vary themselves (bytes after the last ECC
+  // that vary), nearest first.
+  std::vector<std::int64_t> earlier_ends() const {
+    std::vector<std::int64_t> out;
+    for (std::int64_t end = s_.end - 1; end > s_.end - kMaxTrailing && end > geometry_.page_size;
+         --end) {
+      if (!s_.constant[static_cast<std::size_t>(end - 1)])
+        out.push_back(end);
+    }
+    return out;
+  }
+
+  // Tries of every candidate at the earlier ends: a polynomial of the controller's own where
+  // bytes after the last ECC vary, which the codes in common use did not cover. Short steps
+  // first, as in run(); six tries each, as one step in five or so may carry bit errors.
+  // `effort` (0 ... 1) is the share of the ends tried, nearest first.
+  bool try_earlier_ends(double effort) {
+    std::vector<std::int64_t> ends = earlier_ends();
+    ends.resize(share(ends.size(), effort));
+    for (std::int64_t step : kStepSizes) {
+      for (std::int64_t end : ends) {
+        std::vector<candidate> all;
+        for (const candidate& c : candidates(end)) {
+          if (c.step == step)
+            all.push_back(c);
+        }
+        if (try_candidates(all, 0, all.size(), 0, 6, 0))
+          return true;
+      }
+    }
+    return false;
+  }
+
+  // Spare-at-end steps whose data starts past its place (a header before the data area), with
+  // the first tries of the gcd, at the last varying column and the earlier ends.
+  // `effort` (0 ... 1) is the share of the ends and of the offsets tried, the nearest first.
+  bool try_data_offsets(double effort) {
+    std::vector<std::int64_t> ends = {s_.end};
+    for (std::int64_t end : earlier_ends())
+      ends.push_back(end);
+    ends.resize(share(ends.size(), effort));
+    const auto offsets = static_cast<std::int64_t>(share(kMaxDataOffset, effort));
+    const std::int64_t page = geometry_.page_size;
+    for (std::int64_t end : ends) {
+      for (std::int64_t offset = 1; offset <= offsets; ++offset) {
+        std::vector<candidate> all;
+        for (const candidate& c : candidates(end)) {
+          if (c.kind != family::spare_end || c.tail < page + offset)
+            continue;
+          candidate shifted = c;
+          shifted.start += offset;
+          all.push_back(shifted);
+        }
+        if (try_candidates(all, 0, all.size(), 0, 3, 0))
+          return true;
+      }
+    }
+    return false;
+  }
+
+  // Spare-at-end steps found from pages whose step holds like data (see like_data_pairs): the
+  // step's spare bytes alone make the word, so its protected bytes may stand apart from its
+  // ECC (every step's tags first, the other steps' ECCs between), and its data may start past
+  // its place, which the confirmation then finds.
+  bool scan_like_data() {
+    const std::int64_t page = geometry_.page_size;
+    for (std::int64_t step : kStepSizes) {
+      if (step > page || page % step != 0)
+        continue;
+      const std::int64_t steps = page / step;
+      // Keyed on the data without its first bytes, which belong to the step before when the
+      // data starts past its place: sectors of one fill value pair up at any offset so.
+      const auto pairs = like_data_pairs(s_, (steps - 1) * step + kMaxDataOffset, steps * step, 24);
+      if (pairs.size() < 3)
+        continue;
+      std::vector<std::int64_t> ends = {s_.end};
+      for (std::int64_t end : earlier_ends())
+        ends.push_back(end);
+      for (std::int64_t end : ends) {
+        std::vector<candidate> all;
+        for (bool cut : {false, true}) {
+          for (bool lsb : {false, true}) {
+            candidate c;
+            c.kind = family::spare_end;
+            c.step = step;
+            c.steps = steps;
+            c.lsb_first = lsb;
+            c.start = (steps - 1) * step;
+            c.end = end;
+            for (std::int64_t tail = std::max(page, end - kMaxStepSpare); tail + 2 <= end; ++tail) {
+              c.tail = tail;
+              c.apart = 0;
+              c.apart_at = -1;
+              add_variants(all, c, tail, cut);
+              // The other steps' ECCs, as long as this one at least, stand between.
+              const std::int64_t others = (steps - 1) * (end - tail);
+              for (std::int64_t apart = 1; apart <= kMaxApart; ++apart) {
+                for (std::int64_t at = page; at + apart + others <= tail; ++at) {
+                  // Tags vary: a constant byte at either end makes a shorter span of the same.
+                  if (s_.constant[static_cast<std::size_t>(at)] ||
+                      s_.constant[static_cast<std::size_t>(at + apart - 1)])
+                    continue;
+                  c.apart = apart;
+                  c.apart_at = at;
+                  add_variants(all, c, tail, cut);
+                }
+              }
+            }
+          }
+        }
+        if (confirm_like_data(all, pairs))
+          return true;
+      }
+    }
+    return false;
+  }
+
+  // The like-data factors of `all`, on every core, confirmed in order with the data at its
+  // place or past it.
+  bool confirm_like_data(const std::vector<candidate>& all,
+                         const std::vector<std::pair<std::size_t, std::size_t>>& pairs) {
+    const std::size_t batch_size = 16 * kBatch;
+    for (std::size_t batch = 0; batch < all.size(); batch += batch_size) {
+      const std::size_t end = std::min(all.size(), batch + batch_size);
+      std::vector<common_factor> factors(end - batch);
+      std::vector<char> hit(end - batch, 0);
+      const auto work = [&](std::size_t first, std::size_t stride) {
+        for (std::size_t i = batch + first; i < end; i += stride) {
+          word_shape shape = shape_of(all[i]);
+          shape.spans.erase(shape.spans.begin());  // the data
+          if (shape.cut_at >= 0)
+            shape.cut_at -= all[i].step;
+          hit[i - batch] = find_like_data_factor(s_, pairs, shape, factors[i - batch]);
+        }
+      };
+      std::vector<std::thread> helpers;
+      for (unsigned t = 1; t < threads_; ++t)
+        helpers.emplace_back(work, t, threads_);
+      work(0, threads_);
+      for (std::thread& helper : helpers)
+        helper.join();
+      for (std::size_t i = batch; i < end; ++i) {
+        if (!hit[i - batch])
+          continue;
+        for (std::int64_t offset = 0; offset <= kMaxDataOffset; ++offset) {
+          candidate c = all[i];
+          c.start += offset;
+          const std::int64_t data_end = c.start + c.step;
+          if (data_end > c.tail || (c.apart > 0 && data_end > c.apart_at))
+            break;
+          // Found from the spare bytes alone, the reading must hold every step of the page: an
+          // interleaved page's last message, cut at a data boundary, decodes too.
+          const detect_result before = result_;
+          if (!confirm(c, factors[i - batch]))
+            continue;
+          if (static_cast<std::int64_t>(result_.layout.steps.size()) == c.steps)
+            return true;
+          result_ = before;
+        }
+      }
     }
     return false;
   }
@@ -1286,6 +1557,7 @@ class searcher {
     layout_step last;
     bch_code built;
     std::int64_t most_usable = -1, fewest_bits = 0;
+    std::int64_t taken = 0;  // the start of the reading taken, as readings count it
     struct reading {
       std::int64_t at, ecc_at, decoded, bits;
       bool masked;
@@ -1349,13 +1621,14 @@ class searcher {
         // one byte earlier it takes the ECC byte before it, which a large t and a byte mask can
         // pass off as a step decoded.
         const std::int64_t decoded = count.usable + count.blank + count.erased;
-        readings.push_back({c.kind == family::interleaved ? shifted.start : shifted.tail, ecc_at,
-                            decoded, count.bits, trial.mask == layout_mask::bytes});
+        const std::int64_t at = c.kind == family::interleaved ? shifted.start : shifted.tail;
+        readings.push_back({at, ecc_at, decoded, count.bits, trial.mask == layout_mask::bytes});
         const bool better = decoded != most_usable      ? decoded > most_usable
                             : count.bits != fewest_bits ? count.bits < fewest_bits
                                                         : unmasked;
         if (better) {
           most_usable = decoded;
+          taken = at;
           best_tried = count.tried + count.blank + count.erased;
           fewest_bits = count.bits;
           last = step;
@@ -1383,9 +1656,6 @@ class searcher {
     // same in every sampled page (zeros before the message change no codeword), which the
     // code cannot place in or out of the step.
     std::vector<std::string> alike;
-    const std::int64_t taken = c.kind == family::interleaved ? last.data[0].offset
-                               : last.protected_.empty()     ? last.ecc.offset
-                                                             : last.protected_[0].offset;
     const bool taken_masked = layout.code.mask == layout_mask::bytes;
     std::vector<std::string> ends_alike;
     for (const reading& other : readings) {
