@@ -185,6 +185,32 @@ TEST(Detect, EndsTheWordWhereItsEccEnds) {
               detect_test::extracted_data(d.truth, d.bytes));
 }
 
+// The second generator's seed 177: every step's tags first in the spare, then every ECC, the
+// data two bytes past its place and a polynomial of the controller's own. No candidate word
+// holds such a step; pages of like data give the code from the spare bytes alone.
+TEST(Detect, FindsTagsApartFromTheirEccAndDataPastItsPlace) {
+  std::mt19937 rng(177);
+  const detect_test::generated_dump d = detect_test::generate_varied_dump(rng, 64, {});
+  SCOPED_TRACE("case varied seed 177: " + d.summary);
+  const detect_result r =
+      detect_layout(memory_reader(d.bytes), static_cast<std::int64_t>(d.bytes.size()),
+                    {d.truth.page_size, d.truth.spare_size, 64});
+  ASSERT_TRUE(r.found) << (r.ruled_out.empty() ? "" : r.ruled_out.front());
+  EXPECT_EQ(r.layout.code.primitive_polynomial, d.truth.code.primitive_polynomial);
+  EXPECT_EQ(r.layout.code.t, d.truth.code.t);
+  ASSERT_EQ(r.layout.steps.size(), d.truth.steps.size());
+  for (std::size_t k = 0; k < d.truth.steps.size(); ++k) {
+    const layout_step& found = r.layout.steps[k];
+    const layout_step& truth = d.truth.steps[k];
+    EXPECT_EQ(span_text(found.data[0]), span_text(truth.data[0])) << "step " << k;
+    ASSERT_EQ(found.protected_.size(), 1u) << "step " << k;
+    EXPECT_EQ(span_text(found.protected_[0]), span_text(truth.protected_[0])) << "step " << k;
+    EXPECT_EQ(span_text(found.ecc), span_text(truth.ecc)) << "step " << k;
+  }
+  EXPECT_TRUE(detect_test::extracted_data(r.layout, d.bytes) ==
+              detect_test::extracted_data(d.truth, d.bytes));
+}
+
 // Two pages, their eight steps worn: the syndromes need no third page to compare with.
 TEST(Detect, WorksFromTwoPages) {
   const nand_layout truth = detect_test::phone_layout();
