@@ -1047,12 +1047,6 @@ class searcher {
     }
     if (effort > 0 && scan_every_polynomial(effort))
       return true;
-    // A polynomial of the controller's own with bytes after the last ECC that vary.
-    if (try_earlier_ends(effort))
-      return true;
-    // Data past its place with no spare bytes to pair on: the costliest of the candidates.
-    if (try_data_offsets(effort))
-      return true;
     // The rounds come after every size's first tries: a dump of long steps with few errors
     // must not wait for the rounds of the short ones.
     for (const auto& [from, to] : sizes) {
@@ -1070,6 +1064,11 @@ class searcher {
       if (rounds == 0)
         progress_done_ += static_cast<double>(to - from);
     }
+    // After the rounds, which noisy dumps need: a polynomial of the controller's own with bytes
+    // after the last ECC that vary; then data past its place with no spare bytes to pair on,
+    // the costliest of the candidates.
+    if (try_earlier_ends(effort) || try_data_offsets(effort))
+      return true;
     for (std::int64_t step : kStepSizes) {
       for (bool lsb : {false, true}) {
         if (step > geometry_.page_size || geometry_.page_size % step != 0)
