@@ -218,6 +218,35 @@ try_plan plan_try(int k, std::size_t words) {
   return plan;
 }
 
+// Narrows g, the factor of two words, by its gcd with each further word that shares kMinParity
+// degrees or more with it (words with bit errors share less and are passed over). Words alike
+// in structure (pages that differ in a byte or two) can share a long factor that no third word
+// has: it counts only when two further words agree with it (every one, when fewer are asked).
+// `further(j, w, shift)` gives the j-th further word's odd part and power of x, or false.
+template <class Further>
+bool agreed_factor(gf2_poly g, int shift, std::size_t count, const Further& further,
+                   common_factor& out) {
+  int agree = 0, asked = 0;
+  for (std::size_t j = 0; j < count; ++j) {
+    gf2_poly w;
+    int sw = 0;
+    if (!further(j, w, sw))
+      continue;
+    ++asked;
+    gf2_poly h = poly_gcd(g, std::move(w));
+    if (poly_degree(h) >= kMinParity) {
+      g = std::move(h);
+      shift = std::min(shift, sw);
+      ++agree;
+    }
+  }
+  if (agree < std::min(2, asked))
+    return false;
+  out.g = std::move(g);
+  out.shift = shift;
+  return true;
+}
+
 // Tries k = first_try ... first_try + tries - 1 (see try_plan): the gcd of two words, each
 // XORed with the try's reference. Bit errors in any word spoil a try, so several are made;
 // the first factor of kMinParity or more is then refined with the other words, those with bit
@@ -246,32 +275,14 @@ bool find_common_factor(const sample_set& s, const word_shape& shape, int first_
     // BCH code of a NAND step has more parity than kMaxParity.
     if (poly_degree(g) < kMinParity || poly_degree(g) > kMaxParity)
       continue;
-    int shift = std::min(sa, sb);
-    // Words alike in structure (pages that differ in a byte or two) can share a long factor
-    // that no third word has: a factor counts only when other words agree with it.
-    int agree = 0, asked = 0;
-    for (std::size_t j = 0; j < words.size(); ++j) {
+    const auto further = [&](std::size_t j, gf2_poly& w, int& sw) {
       if (j == plan.a || j == plan.b || &words[j] == &ref)
-        continue;
-      gf2_poly w = xor_poly(words[j], ref, shape);
-      int sw = 0;
-      if (!odd_part(w, sw))
-        continue;
-      ++asked;
-      if (words[j] == words[plan.a] || words[j] == words[plan.b])
-        continue;  // a copy agrees with anything
-      gf2_poly h = poly_gcd(g, std::move(w));
-      if (poly_degree(h) >= kMinParity) {
-        g = std::move(h);
-        shift = std::min(shift, sw);
-        ++agree;
-      }
-    }
-    if (agree < std::min(2, asked))
-      continue;
-    out.g = std::move(g);
-    out.shift = shift;
-    return true;
+        return false;
+      w = xor_poly(words[j], ref, shape);
+      return odd_part(w, sw);
+    };
+    if (agreed_factor(std::move(g), std::min(sa, sb), words.size(), further, out))
+      return true;
   }
   return false;
 }
@@ -324,24 +335,15 @@ bool find_like_data_factor(const sample_set& s,
     gf2_poly g = poly_gcd(words[k], words[k + 1]);
     if (poly_degree(g) < kMinParity || poly_degree(g) > kMaxParity)
       continue;
-    int shift = std::min(shifts[k], shifts[k + 1]);
-    int agree = 0, asked = 0;
-    for (std::size_t j = 0; j < words.size(); ++j) {
+    const auto further = [&](std::size_t j, gf2_poly& w, int& sw) {
       if (j == k || j == k + 1)
-        continue;
-      ++asked;
-      gf2_poly h = poly_gcd(g, words[j]);
-      if (poly_degree(h) >= kMinParity) {
-        g = std::move(h);
-        shift = std::min(shift, shifts[j]);
-        ++agree;
-      }
-    }
-    if (agree < std::min(2, asked))
-      continue;
-    out.g = std::move(g);
-    out.shift = shift;
-    return true;
+        return false;
+      w = words[j];
+      sw = shifts[j];
+      return true;
+    };
+    if (agreed_factor(std::move(g), std::min(shifts[k], shifts[k + 1]), words.size(), further, out))
+      return true;
   }
   return false;
 }
