@@ -1087,6 +1087,18 @@ class searcher {
   }
 
  private:
+  // Runs work(first, stride) on every thread the search may use, first = 0 ... threads - 1,
+  // and returns when all are done.
+  template <class Work>
+  void on_every_core(const Work& work) const {
+    std::vector<std::thread> helpers;
+    for (unsigned t = 1; t < threads_; ++t)
+      helpers.emplace_back(work, t, threads_);
+    work(0, threads_);
+    for (std::thread& helper : helpers)
+      helper.join();
+  }
+
   // Seeks common factors for candidates [from, to) with tries first_try ... + tries - 1 and
   // confirms them in candidate order; true once one makes a layout. The factors are sought for
   // a batch at once on every core (the search only reads the samples), and confirmed in order,
@@ -1103,12 +1115,7 @@ class searcher {
           hit[i - batch] =
               find_common_factor(s_, shape_of(all[i]), first_try, tries, factors[i - batch]);
       };
-      std::vector<std::thread> helpers;
-      for (unsigned t = 1; t < threads_; ++t)
-        helpers.emplace_back(work, t, threads_);
-      work(0, threads_);
-      for (std::thread& helper : helpers)
-        helper.join();
+      on_every_core(work);
       for (std::size_t i = batch; i < end; ++i) {
         if (hit[i - batch] && confirm(all[i], factors[i - batch]))
           return true;
@@ -1337,12 +1344,7 @@ class searcher {
           hit[i - batch] = find_like_data_factor(s_, pairs, shape, factors[i - batch]);
         }
       };
-      std::vector<std::thread> helpers;
-      for (unsigned t = 1; t < threads_; ++t)
-        helpers.emplace_back(work, t, threads_);
-      work(0, threads_);
-      for (std::thread& helper : helpers)
-        helper.join();
+      on_every_core(work);
       for (std::size_t i = batch; i < end; ++i) {
         if (!hit[i - batch])
           continue;
