@@ -64,6 +64,8 @@ constexpr std::size_t kFieldBatch = 64;
 // the step's place (a header before the data area).
 constexpr std::int64_t kMaxApart = 10;
 constexpr std::int64_t kMaxDataOffset = 16;
+// Confirmations of like-data factors per step size and end: a few settle it, the rest repeat.
+constexpr int kMostLikeConfirms = 24;
 // Runs of fixed bytes at the start of the spare that a step's message may skip.
 constexpr std::int64_t kHoles[] = {1, 2, 6, 8};
 
@@ -1326,11 +1328,22 @@ class searcher {
     return false;
   }
 
+  // True when g divides the XORs of two of the first dozen distinct words under `shape`
+  // (bit errors spoil some): any constant mask cancels in them.
+  bool divides_words(const gf2_poly& g, const word_shape& shape) const {
+    const auto words = programmed_words(s_, shape, 0, 12);
+    int divided = 0;
+    for (std::size_t k = 0; k + 1 < words.size() && divided < 2; ++k)
+      divided += poly_divides(g, xor_poly(words[k], words[k + 1], shape));
+    return divided >= 2;
+  }
+
   // The like-data factors of `all`, on every core, confirmed in order with the data at its
   // place or past it.
   bool confirm_like_data(const std::vector<candidate>& all,
                          const std::vector<std::pair<std::size_t, std::size_t>>& pairs) {
     const std::size_t batch_size = 16 * kBatch;
+    int confirmed = 0;
     for (std::size_t batch = 0; batch < all.size(); batch += batch_size) {
       const std::size_t end = std::min(all.size(), batch + batch_size);
       std::vector<common_factor> factors(end - batch);
@@ -1354,6 +1367,13 @@ class searcher {
           const std::int64_t data_end = c.start + c.step;
           if (data_end > c.tail || (c.apart > 0 && data_end > c.apart_at))
             break;
+          // Words of unlike data must be codewords too. Where they are not (the short words
+          // XOR to codewords for every span within like bytes, an interleaved step's message
+          // among them), the costly confirmation is spared.
+          if (!divides_words(factors[i - batch].g, shape_of(c)))
+            continue;
+          if (++confirmed > kMostLikeConfirms)
+            return false;
           // Found from the spare bytes alone, the reading must hold every step of the page: an
           // interleaved page's last message, cut at a data boundary, decodes too.
           const detect_result before = result_;
