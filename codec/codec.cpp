@@ -31,9 +31,10 @@ inline int zero_bits(std::uint64_t v) {
 
 // The ECC bytes as stored for the parity the kernel computed on `data`: the aligned words
 // from the top, big-endian, moved down by the unused bits when they lead, then the mask
-// (unused bits, zero in `aligned`, store as the mask), the bit order and the stored XOR.
+// (unused bits, zero in `aligned`, store as the mask), the bit order, the stored XOR and the
+// caller's offset, if any.
 void stored_ecc(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
-                std::uint8_t* ecc) {
+                std::uint8_t* ecc, const std::uint8_t* offset) {
   std::uint64_t aligned[kCodecMaxWords];
   tb.parity(tb, data, bytes, aligned);
   if (tb.pad_start && tb.pad_bits != 0) {
@@ -55,6 +56,11 @@ void stored_ecc(const bch_code_tables& tb, const std::uint8_t* data, std::size_t
   if (!tb.ecc_xor.empty()) {
     for (int j = 0; j < tb.ecc_bytes; ++j) {
       out[j] = static_cast<std::uint8_t>(out[j] ^ tb.ecc_xor[j]);
+    }
+  }
+  if (offset != nullptr) {
+    for (int j = 0; j < tb.ecc_bytes; ++j) {
+      out[j] = static_cast<std::uint8_t>(out[j] ^ offset[j]);
     }
   }
   std::memcpy(ecc, out, static_cast<std::size_t>(tb.ecc_bytes));
@@ -155,8 +161,8 @@ void flip(std::uint8_t* data, std::uint8_t* ecc, const bch_bit_fix& fix) {
 // Compares the ECC computed for `data` with the stored one, unused bits aside. Fills expected,
 // whose unused bits are then those read.
 bool ecc_matches(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
-                 const std::uint8_t* ecc, std::uint8_t* expected) {
-  stored_ecc(tb, data, bytes, expected);
+                 const std::uint8_t* ecc, std::uint8_t* expected, const std::uint8_t* offset) {
+  stored_ecc(tb, data, bytes, expected, offset);
   const auto pad = static_cast<std::size_t>(tb.pad_byte);
   expected[pad] = static_cast<std::uint8_t>((expected[pad] & tb.pad_real) |
                                             (ecc[pad] & static_cast<std::uint8_t>(~tb.pad_real)));
@@ -298,15 +304,15 @@ bch_kernel bch_code_kernel(const bch_code& code) {
 }
 
 void bch_encode(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
-                std::uint8_t* ecc) {
+                std::uint8_t* ecc, const std::uint8_t* ecc_offset) {
   if (!code.tables || data_bytes > code.max_data_bytes) {
     return;
   }
-  stored_ecc(*code.tables, data, data_bytes, ecc);
+  stored_ecc(*code.tables, data, data_bytes, ecc, ecc_offset);
 }
 
 void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
-                bch_decode_result& result) {
+                bch_decode_result& result, const std::uint8_t* ecc_offset) {
   result.status = bch_status::clean;
   result.bits = 0;
   result.fixes.clear();
@@ -316,7 +322,7 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
   }
   const bch_code_tables& tb = *code.tables;
   std::uint8_t expected[kCodecMaxEccBytes];
-  if (ecc_matches(tb, data, data_bytes, ecc, expected)) {
+  if (ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
     if (erased_codeword(tb, data, data_bytes, ecc)) {
       erase(tb, data, data_bytes, ecc, result);
     }
@@ -346,7 +352,7 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
       flip(data, ecc, fix);
       result.fixes.push_back(fix);
     }
-    if (ecc_matches(tb, data, data_bytes, ecc, expected)) {
+    if (ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
       return true;
     }
     for (const bch_bit_fix& fix : result.fixes) {
@@ -395,13 +401,13 @@ bch_bit_fix bch_parity_bit(const bch_code& code, int i) {
 }
 
 bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
-                  const std::uint8_t* ecc) {
+                  const std::uint8_t* ecc, const std::uint8_t* ecc_offset) {
   if (!code.tables || data_bytes > code.max_data_bytes) {
     return false;
   }
   const bch_code_tables& tb = *code.tables;
   std::uint8_t expected[kCodecMaxEccBytes];
-  return ecc_matches(tb, data, data_bytes, ecc, expected) &&
+  return ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset) &&
          !erased_codeword(tb, data, data_bytes, ecc);
 }
 

@@ -68,9 +68,13 @@ struct bch_code {
 status bch_code_init(bch_code& code, int m, int t, bch_code_options options = {});
 
 // Computes the ECC bytes of `data_bytes` bytes of data into `ecc` (code.ecc_bytes bytes).
+// With `ecc_offset` (code.ecc_bytes bytes), the stored ECC is further XORed with it: a caller
+// holding a message that is not a whole number of bytes behind leading bits of its own uses it
+// to cancel their share of the parity (see codec/step_frame.h). bch_decode and bch_is_clean
+// take it alike; the erased tests look at the bytes as they stand.
 // REQUIRES: `code` built; data_bytes <= code.max_data_bytes. Otherwise writes nothing.
 void bch_encode(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
-                std::uint8_t* ecc);
+                std::uint8_t* ecc, const std::uint8_t* ecc_offset = nullptr);
 
 enum class bch_status {
   clean,          // data and ECC form a codeword as read
@@ -106,7 +110,7 @@ struct bch_decode_result {
 // ECC are left exactly as read.
 // REQUIRES: as for bch_encode. Otherwise reports uncorrectable and changes nothing.
 void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
-                bch_decode_result& result);
+                bch_decode_result& result, const std::uint8_t* ecc_offset = nullptr);
 
 // Where parity bit i is stored, for injecting bit errors: i = 0 ... parity_bits - 1 counted
 // from the coefficient of x^(r-1), the first parity bit written, with in_ecc = true and the ECC
@@ -118,4 +122,4 @@ bch_bit_fix bch_parity_bit(const bch_code& code, int i);
 // step); reads `data` and `ecc` only, so it may run on memory that must not be written.
 // REQUIRES: as for bch_encode. Otherwise returns false.
 bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
-                  const std::uint8_t* ecc);
+                  const std::uint8_t* ecc, const std::uint8_t* ecc_offset = nullptr);
