@@ -48,8 +48,8 @@ std::string layout_difference(const nand_layout& a, const nand_layout& b) {
   for (std::size_t k = 0; k < a.steps.size(); ++k) {
     const layout_step& s = a.steps[k];
     const layout_step& t = b.steps[k];
-    if (!same_spans(s.data, t.data) || !same_spans(s.protected_, t.protected_) ||
-        !same_spans({s.ecc}, {t.ecc}))
+    if (s.bits != t.bits || !same_spans(s.data, t.data) ||
+        !same_spans(s.protected_, t.protected_) || !same_spans({s.ecc}, {t.ecc}))
       return "step " + std::to_string(k);
   }
   if (a.bad_block.present != b.bad_block.present)

@@ -48,6 +48,14 @@ std::string span_text(const layout_span& span) {
   return "[" + std::to_string(span.offset) + ", " + std::to_string(span.length) + "]";
 }
 
+// Where a span begins and ends in bits of the raw page, whichever unit its step counts.
+std::int64_t bit_begin(const layout_span& span, bool bits) {
+  return bits ? span.offset : 8 * span.offset;
+}
+std::int64_t bit_end(const layout_span& span, bool bits) {
+  return bit_begin(span, bits) + (bits ? span.length : 8 * span.length);
+}
+
 // "0x" and the value's hex digits, as the layout file writes a polynomial.
 std::string hex_number(std::uint32_t value) {
   static const char digits[] = "0123456789ABCDEF";
@@ -68,6 +76,7 @@ struct span_ref {
   span_kind kind = span_kind::data;
   std::size_t index = 0;  // among the step's data or protected spans
   std::size_t order = 0;  // place in the order the layout lists its spans
+  bool bits = false;      // the span counts bits
 };
 
 struct layout_checker {
@@ -106,7 +115,7 @@ struct layout_checker {
   // "" when the span has a length and lies inside the raw page.
   std::string check_span(const span_ref& ref) const {
     const layout_span& s = ref.span;
-    const std::int64_t raw = raw_page_bytes(layout);
+    const std::int64_t raw = raw_page_bytes(layout) * (ref.bits ? 8 : 1);
     if (s.length < 1)
       return key(ref) + ": " + where(ref) + " has a length below 1";
     if (s.offset < 0)
@@ -116,7 +125,7 @@ struct layout_checker {
       const std::uint64_t end =
           static_cast<std::uint64_t>(s.offset) + static_cast<std::uint64_t>(s.length);
       return key(ref) + ": " + where(ref) + " ends at " + std::to_string(end) +
-             ", past the raw page of " + std::to_string(raw) + " bytes";
+             ", past the raw page of " + std::to_string(raw) + (ref.bits ? " bits" : " bytes");
     }
     return "";
   }
@@ -168,15 +177,19 @@ struct layout_checker {
       if (step.data.empty())
         return step_key(k) + ".data: has no span" + copy_note(k);
       for (std::size_t j = 0; j < step.data.size(); ++j)
-        spans.push_back({step.data[j], k, span_kind::data, j, spans.size()});
+        spans.push_back({step.data[j], k, span_kind::data, j, spans.size(), step.bits});
       for (std::size_t j = 0; j < step.protected_.size(); ++j)
-        spans.push_back({step.protected_[j], k, span_kind::protected_, j, spans.size()});
-      spans.push_back({step.ecc, k, span_kind::ecc, 0, spans.size()});
+        spans.push_back({step.protected_[j], k, span_kind::protected_, j, spans.size(), step.bits});
+      spans.push_back({step.ecc, k, span_kind::ecc, 0, spans.size(), step.bits});
+      // A bit step's mask covers its parity bits, rounded up to whole bytes.
+      const std::int64_t mask_length = step.bits ? (step.ecc.length + 7) / 8 : step.ecc.length;
       if (layout.code.mask == layout_mask::bytes &&
-          static_cast<std::int64_t>(layout.code.mask_bytes.size()) != step.ecc.length)
+          static_cast<std::int64_t>(layout.code.mask_bytes.size()) != mask_length)
         return "code.ecc_mask: " + std::to_string(layout.code.mask_bytes.size()) + " bytes, but " +
                step_key(k) + ".ecc " + span_text(step.ecc) + copy_note(k) + " holds " +
-               std::to_string(step.ecc.length);
+               (step.bits ? std::to_string(step.ecc.length) + " bits (" +
+                                std::to_string(mask_length) + " bytes)"
+                          : std::to_string(step.ecc.length));
     }
     return "";
   }
@@ -201,8 +214,9 @@ struct layout_checker {
 
   // REQUIRES: every span checked by check_span.
   std::string check_overlaps(std::vector<span_ref> spans) const {
+    // In bits throughout, so that byte and bit steps compare alike.
     std::stable_sort(spans.begin(), spans.end(), [](const span_ref& a, const span_ref& b) {
-      return a.span.offset < b.span.offset;
+      return bit_begin(a.span, a.bits) < bit_begin(b.span, b.bits);
     });
     // Sorted by offset, a span overlaps an earlier one exactly when it starts before the
     // furthest end so far.
@@ -210,14 +224,14 @@ struct layout_checker {
     for (std::size_t i = 1; i < spans.size(); ++i) {
       const span_ref& far = spans[furthest];
       const span_ref& next = spans[i];
-      if (next.span.offset < far.span.offset + far.span.length) {
+      if (bit_begin(next.span, next.bits) < bit_end(far.span, far.bits)) {
         // Name the span the layout lists later first: that is where the overlap was written.
         const span_ref& later = next.order > far.order ? next : far;
         const span_ref& earlier = next.order > far.order ? far : next;
         return key(later) + ": " + where(later) + " overlaps " + key(earlier) + " " +
                where(earlier);
       }
-      if (next.span.offset + next.span.length > far.span.offset + far.span.length)
+      if (bit_end(next.span, next.bits) > bit_end(far.span, far.bits))
         furthest = i;
     }
     return "";
@@ -251,6 +265,30 @@ std::int64_t span_bytes(const std::vector<layout_span>& spans) {
   return bytes;
 }
 
+// Bytes the spans take when each is padded to whole bytes (bit spans) or as they are.
+std::int64_t padded_bytes(const std::vector<layout_span>& spans, bool bits) {
+  if (!bits)
+    return span_bytes(spans);
+  std::int64_t bytes = 0;
+  for (const layout_span& s : spans)
+    bytes += (s.length + 7) / 8;
+  return bytes;
+}
+
+// Unit index of a step's message in the raw page, in the step's own unit; -1 outside it.
+std::int64_t message_unit_offset(const layout_step& step, std::int64_t index) {
+  if (index < 0)
+    return -1;
+  for (const auto* spans : {&step.data, &step.protected_}) {
+    for (const layout_span& s : *spans) {
+      if (index < s.length)
+        return s.offset + index;
+      index -= s.length;
+    }
+  }
+  return -1;
+}
+
 }  // namespace
 
 status check_layout_with_origins(const nand_layout& layout,
@@ -269,6 +307,18 @@ status check_layout_code(const nand_layout& layout, int parity_bits,
   for (std::size_t k = 0; k < layout.steps.size(); ++k) {
     const layout_step& step = layout.steps[k];
     const std::string key = "steps[" + std::to_string(k) + "]";
+    if (step.bits) {
+      if (step.ecc.length != parity_bits)
+        return status::error(key + ".ecc: " + span_text(step.ecc) + " holds " +
+                             std::to_string(step.ecc.length) + " bits, but the code has " +
+                             std::to_string(parity_bits) + " parity bits");
+      const std::int64_t bits = step_message_bits(step);
+      if ((bits + 7) / 8 > static_cast<std::int64_t>(max_message_bytes))
+        return status::error(key + ": " + std::to_string(bits) +
+                             " data and protected bits do not fit the code, which holds at most " +
+                             std::to_string(8 * max_message_bytes));
+      continue;
+    }
     if (step.ecc.length < ecc_bytes)
       return status::error(key + ".ecc: " + span_text(step.ecc) + " holds " +
                            std::to_string(step.ecc.length) + " bytes, but the code's " +
@@ -283,19 +333,39 @@ status check_layout_code(const nand_layout& layout, int parity_bits,
   return status::success();
 }
 
+std::int64_t step_data_bits(const layout_step& step) {
+  return span_bytes(step.data) * (step.bits ? 1 : 8);
+}
+
+std::int64_t step_protected_bits(const layout_step& step) {
+  return span_bytes(step.protected_) * (step.bits ? 1 : 8);
+}
+
+std::int64_t step_message_bits(const layout_step& step) {
+  return step_data_bits(step) + step_protected_bits(step);
+}
+
+std::int64_t step_ecc_bits(const layout_step& step) {
+  return step.ecc.length * (step.bits ? 1 : 8);
+}
+
 std::int64_t step_data_bytes(const layout_step& step) {
-  return span_bytes(step.data);
+  return padded_bytes(step.data, step.bits);
 }
 
 std::int64_t step_protected_bytes(const layout_step& step) {
-  return span_bytes(step.protected_);
+  return padded_bytes(step.protected_, step.bits);
 }
 
 std::int64_t step_message_bytes(const layout_step& step) {
+  if (step.bits)
+    return (step_message_bits(step) + 7) / 8;
   return step_data_bytes(step) + step_protected_bytes(step);
 }
 
 bool message_is_contiguous(const layout_step& step, std::int64_t& offset) {
+  if (step.bits)
+    return false;
   bool first = true;
   std::int64_t start = 0;
   std::int64_t next = 0;
@@ -335,16 +405,24 @@ void scatter_message(unsigned char* page, const layout_step& step, const unsigne
 }
 
 std::int64_t message_byte_offset(const layout_step& step, std::int64_t index) {
-  if (index < 0)
+  return step.bits ? -1 : message_unit_offset(step, index);
+}
+
+std::int64_t step_first_byte(const layout_step& step) {
+  return step.bits ? step.data.front().offset / 8 : step.data.front().offset;
+}
+
+std::int64_t message_bit_offset(const layout_step& step, std::int64_t index) {
+  if (step.bits)
+    return message_unit_offset(step, index);
+  const std::int64_t byte = index < 0 ? -1 : message_unit_offset(step, index / 8);
+  return byte < 0 ? -1 : 8 * byte + index % 8;
+}
+
+std::int64_t ecc_bit_offset(const layout_step& step, std::int64_t index) {
+  if (index < 0 || index >= step_ecc_bits(step))
     return -1;
-  for (const auto* spans : {&step.data, &step.protected_}) {
-    for (const layout_span& s : *spans) {
-      if (index < s.length)
-        return s.offset + index;
-      index -= s.length;
-    }
-  }
-  return -1;
+  return bit_begin(step.ecc, step.bits) + index;
 }
 
 bool is_marker_page(const nand_layout& layout, std::int32_t page_in_block) {
@@ -460,7 +538,7 @@ bool common_shift(const std::vector<layout_span>& a, const std::vector<layout_sp
 
 // True when `b` is `a` moved by constant shifts, which it then stores in `strides`.
 bool shifted_copy(const layout_step& a, const layout_step& b, step_strides& strides) {
-  if (!common_shift(a.data, b.data, strides.data) ||
+  if (a.bits != b.bits || !common_shift(a.data, b.data, strides.data) ||
       !common_shift(a.protected_, b.protected_, strides.protected_) || a.ecc.length != b.ecc.length)
     return false;
   strides.ecc = b.ecc.offset - a.ecc.offset;
@@ -518,6 +596,8 @@ std::string layout_to_toml(const nand_layout& layout) {
     }
     const layout_step& step = steps[i];
     out += "\n[[steps]]\n";
+    if (step.bits)
+      out += "unit = \"bits\"\n";
     out += "data = " + toml_spans(step.data) + "\n";
     if (!step.protected_.empty())
       out += "protected = " + toml_spans(step.protected_) + "\n";

@@ -19,17 +19,22 @@ inline constexpr std::int32_t kMaxPagePart = 4 * 1024 * 1024;
 inline constexpr int kLayoutMinDegree = 5;
 inline constexpr int kLayoutMaxDegree = 16;
 
-// A run of bytes of the raw page.
+// A run of bytes of the raw page, or of bits in a step that counts bits.
 struct layout_span {
   std::int64_t offset = 0;  // from the start of the raw page
-  std::int64_t length = 0;  // bytes
+  std::int64_t length = 0;  // bytes (bits)
 };
 
-// One ECC step: its codeword is the data bytes, then the protected bytes, then the parity.
+// One ECC step: its codeword is the data, then the protected spans, then the parity.
+// A step with `bits` set counts every offset and length in bits of the raw page, so that a
+// codeword may start or end inside a byte: bit b is bit 7 - b % 8 of byte b / 8 when the
+// code's bit order is msb, bit b % 8 when it is lsb. Its ECC span then holds exactly the
+// parity, from x^(r-1) on, and the code's pad does not apply to it.
 struct layout_step {
   std::vector<layout_span> data;        // the step's user data, in codeword order
   std::vector<layout_span> protected_;  // spare bytes inside the codeword that are not user data
-  layout_span ecc;                      // the stored ECC bytes
+  layout_span ecc;                      // the stored ECC bytes (bits)
+  bool bits = false;                    // spans count bits, not bytes
 };
 
 enum class layout_mask {
@@ -87,32 +92,52 @@ std::int64_t raw_page_bytes(const nand_layout& layout);
 // `steps` is named steps[k].
 status check_layout(const nand_layout& layout);
 
-// Succeeds when every step fits the built code: its ECC span holds at least
-// ceil(parity_bits / 8) bytes (the rest is left alone) and its data plus protected bytes are
-// at most max_message_bytes. Otherwise one line naming the step, "steps[k]...: what is wrong"
-// as check_layout names it.
+// Succeeds when every step fits the built code: a byte step's ECC span holds at least
+// ceil(parity_bits / 8) bytes (the rest is left alone), a bit step's exactly parity_bits bits,
+// and its message takes at most max_message_bytes bytes (a bit step's message is held in
+// ceil(bits / 8) bytes). Otherwise one line naming the step, "steps[k]...: what is wrong" as
+// check_layout names it.
 status check_layout_code(const nand_layout& layout, int parity_bits, std::size_t max_message_bytes);
 
-// Byte counts of a step's user data, protected bytes, and both (its message).
+// Bit counts of a step's user data, protected spans, message (both) and ECC span: 8 times the
+// bytes for a byte step.
+std::int64_t step_data_bits(const layout_step& step);
+std::int64_t step_protected_bits(const layout_step& step);
+std::int64_t step_message_bits(const layout_step& step);
+std::int64_t step_ecc_bits(const layout_step& step);
+
+// Byte counts of a step's user data and protected spans as extract writes them (a bit span
+// padded to whole bytes), and of its message as the engine holds it: data plus protected bytes
+// for a byte step, ceil(step_message_bits / 8) for a bit step.
 std::int64_t step_data_bytes(const layout_step& step);
 std::int64_t step_protected_bytes(const layout_step& step);
 std::int64_t step_message_bytes(const layout_step& step);
 
-// When the step's data and protected spans follow each other without a gap, returns true and
-// sets `offset` to where the message starts in the raw page, so that it can be decoded where it
-// stands; false otherwise.
+// When a byte step's data and protected spans follow each other without a gap, returns true
+// and sets `offset` to where the message starts in the raw page, so that it can be decoded
+// where it stands; false otherwise, and always for a bit step.
 bool message_is_contiguous(const layout_step& step, std::int64_t& offset);
 
-// Copies the step's message (data, then protected bytes) out of a raw page into `message`
+// Copies a byte step's message (data, then protected bytes) out of a raw page into `message`
 // (step_message_bytes bytes), and back.
 // REQUIRES: check_layout(layout) is "" for the layout the step belongs to; `page` holds a raw
-// page.
+// page; the step is not a bit step (see layout/bit_spans.h for those).
 void gather_message(const unsigned char* page, const layout_step& step, unsigned char* message);
 void scatter_message(unsigned char* page, const layout_step& step, const unsigned char* message);
 
-// Raw-page offset of byte `index` of the step's message (0 ... step_message_bytes - 1); -1 for
-// an index outside that range.
+// Raw-page offset of byte `index` of a byte step's message (0 ... step_message_bytes - 1); -1
+// for an index outside that range or a bit step.
 std::int64_t message_byte_offset(const layout_step& step, std::int64_t index);
+
+// Raw-page byte that holds the step's first data byte or bit.
+std::int64_t step_first_byte(const layout_step& step);
+
+// Raw-page bit (numbered as for bit steps) of bit `index` of the step's message (0 ...
+// step_message_bits - 1) or of its ECC span (0 ... step_ecc_bits - 1), for either kind of
+// step; -1 outside that range. For a byte step, bit index of its message is bit index % 8, in
+// the bit order, of message byte index / 8.
+std::int64_t message_bit_offset(const layout_step& step, std::int64_t index);
+std::int64_t ecc_bit_offset(const layout_step& step, std::int64_t index);
 
 // True when page `page_in_block` (0 ... block_pages - 1) carries the bad-block marker.
 bool is_marker_page(const nand_layout& layout, std::int32_t page_in_block);

@@ -69,6 +69,11 @@ struct step_table {
 struct layout_reader {
   std::string fault;
   std::int64_t raw = 0;  // bytes of the raw page, once the geometry is read
+  bool bits = false;     // the [[steps]] table being read counts bits
+
+  // The raw page in the unit of what is being read, and that unit's name.
+  std::int64_t units() const { return bits ? 8 * raw : raw; }
+  const char* unit_name() const { return bits ? " bits" : " bytes"; }
 
   bool fail(const std::string& key, const std::string& what) {
     fault = key + ": " + what;
@@ -132,12 +137,12 @@ struct layout_reader {
       return fail(key, text + ": the offset must be at least 0");
     if (span.length < 1)
       return fail(key, text + ": the length must be at least 1");
-    if (span.offset > raw || span.length > raw - span.offset) {
+    if (span.offset > units() || span.length > units() - span.offset) {
       // Both are below 2^63, so their sum fits 64 unsigned bits.
       const std::uint64_t end =
           static_cast<std::uint64_t>(span.offset) + static_cast<std::uint64_t>(span.length);
       return fail(key, text + " ends at " + std::to_string(end) + ", past the raw page of " +
-                           std::to_string(raw) + " bytes");
+                           std::to_string(units()) + unit_name());
     }
     return true;
   }
@@ -293,8 +298,9 @@ struct layout_reader {
     // A shift beyond the raw page puts every later copy outside it; the bound keeps the
     // copies' offsets far from overflow.
     return read_integer(
-        *node, prefix + "." + std::string(name), -raw, raw,
-        "a whole number from " + std::to_string(-raw) + " to " + std::to_string(raw), stride);
+        *node, prefix + "." + std::string(name), -units(), units(),
+        "a whole number from " + std::to_string(-units()) + " to " + std::to_string(units()),
+        stride);
   }
 
   bool read_step(const toml::node& node, const std::string& key, step_table& out) {
@@ -302,9 +308,14 @@ struct layout_reader {
     if (table == nullptr)
       return fail(key, std::string("must be a table, not ") + type_name(node));
     if (!only_known_keys(*table, key,
-                         {"data", "protected", "ecc", "repeat", "stride", "data_stride",
+                         {"unit", "data", "protected", "ecc", "repeat", "stride", "data_stride",
                           "protected_stride", "ecc_stride"}))
       return false;
+    std::size_t unit = 0;
+    if (!read_choice(*table, "unit", key + ".unit", {"bytes", "bits"}, unit))
+      return false;
+    bits = unit == 1;
+    out.step.bits = bits;
     const toml::node* data = table->get("data");
     if (data == nullptr)
       return fail(key + ".data", "is missing (a list of [offset, length] spans)");
@@ -334,9 +345,11 @@ struct layout_reader {
     if (!read_stride(*table, "stride", key, stride))
       return false;
     out.data_stride = out.protected_stride = out.ecc_stride = stride;
-    return read_stride(*table, "data_stride", key, out.data_stride) &&
-           read_stride(*table, "protected_stride", key, out.protected_stride) &&
-           read_stride(*table, "ecc_stride", key, out.ecc_stride);
+    const bool read = read_stride(*table, "data_stride", key, out.data_stride) &&
+                      read_stride(*table, "protected_stride", key, out.protected_stride) &&
+                      read_stride(*table, "ecc_stride", key, out.ecc_stride);
+    bits = false;
+    return read;
   }
 
   bool read_steps(const toml::table& root, nand_layout& layout,
