@@ -1,7 +1,8 @@
 // The streaming pass over a dump. Batches of pages are mapped from the file (or, where that is
 // not possible, read ahead by a second thread), processed by a pool of workers that take a few
 // pages at a time, and handed to the consumer in page order, so the result is the same with
-// any number of threads. Steps whose message lies in one piece are decoded where they stand.
+// any number of threads. Steps whose message lies in one piece are decoded where they stand;
+// steps that count bits are gathered into the engine's buffers and scattered back.
 #include "scan/dump_scan.h"
 
 #include <algorithm>           // std::min, std::max, std::copy
@@ -11,6 +12,8 @@
 #include <mutex>               // std::mutex, std::unique_lock
 #include <thread>              // std::thread
 
+#include "codec/step_frame.h"   // step_frame, frame_step, gather_frame_ecc, frame_fixes_to_step
+#include "layout/bit_spans.h"   // gather_message_bits, scatter_message_bits
 #include "platform/platform.h"  // platform_map, platform_unmap, platform_read_at, platform_fseek64
 
 namespace {
@@ -19,13 +22,6 @@ namespace {
 constexpr std::int64_t kBatchBytes = 8 * 1024 * 1024;
 // Pages a worker takes at a time within a batch.
 constexpr std::int64_t kChunkPages = 8;
-
-// Where a step's message stands, worked out once for the pass.
-struct step_plan {
-  bool contiguous = false;
-  std::int64_t message_offset = 0;  // with contiguous: where the message starts in the page
-  std::size_t message_bytes = 0;
-};
 
 struct batch_buffer {
   std::vector<unsigned char> bytes;  // the pages, when read rather than mapped
@@ -67,11 +63,12 @@ std::uint64_t below(std::uint64_t& state, std::uint64_t bound) {
 }
 
 // Flips `count` distinct bits among the step's message bits and the code's parity bits
-// (unused bits of the ECC bytes are not part of the code and stay as they are).
-void inject_flips(const bch_code& code, std::uint64_t state, int count, unsigned char* message,
-                  std::size_t message_bytes, unsigned char* ecc, step_outcome& out,
+// (unused bits of the ECC bytes and a bit step's lead bits are not part of the code and stay
+// as they are).
+void inject_flips(const bch_code& code, const step_frame& plan, bool lsb_first, std::uint64_t state,
+                  int count, unsigned char* message, unsigned char* ecc, step_outcome& out,
                   std::vector<bool>& taken) {
-  const long data_bits = 8L * static_cast<long>(message_bytes);
+  const long data_bits = 8L * static_cast<long>(plan.message_bytes) - plan.lead_bits;
   const long total = data_bits + code.parity_bits;
   count = static_cast<int>(std::min<long>(count, total));
   taken.assign(static_cast<std::size_t>(total), false);
@@ -84,8 +81,11 @@ void inject_flips(const bch_code& code, std::uint64_t state, int count, unsigned
     unsigned char* byte;
     int bit;
     if (pos < data_bits) {
-      byte = message + pos / 8;
-      bit = static_cast<int>(pos % 8);
+      // Which bit of a byte is drawn does not matter for a byte step; a bit step's buffer
+      // bits are numbered in the bit order, so that its lead bits are the first ones.
+      const long k = pos + plan.lead_bits;
+      byte = message + k / 8;
+      bit = static_cast<int>(plan.bits && !lsb_first ? 7 - k % 8 : k % 8);
     } else {
       const bch_bit_fix place = bch_parity_bit(code, static_cast<int>(pos - data_bits));
       byte = ecc + place.byte;
@@ -119,10 +119,11 @@ void record(const bch_decode_result& r, step_outcome& out, std::vector<bch_bit_f
 }
 
 // Processes the pages of one chunk of the batch in place.
-void process_chunk(const scan_settings& s, const std::vector<step_plan>& plans, batch_buffer& b,
+void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans, batch_buffer& b,
                    std::int64_t chunk, worker_scratch& scratch, std::vector<bool>& taken) {
   const nand_layout& layout = *s.layout;
   const bch_code& code = *s.code;
+  const bool lsb = layout.code.lsb_first;
   const auto steps = static_cast<std::int64_t>(layout.steps.size());
   const std::int64_t page_bytes = raw_page_bytes(layout);
   const std::int64_t from = chunk * kChunkPages;
@@ -137,12 +138,18 @@ void process_chunk(const scan_settings& s, const std::vector<step_plan>& plans, 
     unsigned char* page = b.pages_at + p * page_bytes;
     for (std::int64_t k = 0; k < steps; ++k) {
       const layout_step& step = layout.steps[static_cast<std::size_t>(k)];
-      const step_plan& plan = plans[static_cast<std::size_t>(k)];
+      const step_frame& plan = plans[static_cast<std::size_t>(k)];
+      const std::uint8_t* offset = frame_offset(plan);
       step_outcome& out = b.outcomes[static_cast<std::size_t>(p * steps + k)];
       out = step_outcome{};
       unsigned char* ecc = page + step.ecc.offset;
       unsigned char* message = page + plan.message_offset;
-      if (!plan.contiguous) {
+      if (plan.bits) {
+        gather_message_bits(page, step, lsb, scratch.message.data());
+        gather_frame_ecc(plan, step, lsb, page, scratch.ecc.data(), code.ecc_bytes);
+        message = scratch.message.data();
+        ecc = scratch.ecc.data();
+      } else if (!plan.contiguous) {
         gather_message(page, step, scratch.message.data());
         message = scratch.message.data();
       }
@@ -150,7 +157,8 @@ void process_chunk(const scan_settings& s, const std::vector<step_plan>& plans, 
       switch (s.action) {
         case scan_action::check:
         case scan_action::fix:
-          if (read_only) {
+          // A bit step is decoded in buffers of its own already.
+          if (read_only && !plan.bits) {
             // A write to a mapped page costs a private copy of the page, far more than copying
             // the few steps that need correcting. Where the step before was not clean, this
             // one likely is not either: it goes straight to a copy, so that its parity is not
@@ -167,13 +175,19 @@ void process_chunk(const scan_settings& s, const std::vector<step_plan>& plans, 
             std::copy(ecc, ecc + code.ecc_bytes, scratch.ecc.data());
             ecc = scratch.ecc.data();
           }
-          bch_decode(code, message, plan.message_bytes, ecc, scratch.result);
+          bch_decode(code, message, plan.message_bytes, ecc, scratch.result, offset);
+          if (!frame_fixes_to_step(plan, lsb, scratch.result.fixes)) {
+            scratch.result.status = bch_status::uncorrectable;
+            scratch.result.bits = 0;
+            scratch.result.fixes.clear();
+          }
           record(scratch.result, out, fixes);
           changed = out.status == bch_status::corrected || out.status == bch_status::erased;
           last_clean = out.status == bch_status::clean;
           break;
         case scan_action::encode:
-          bch_encode(code, message, plan.message_bytes, ecc);
+          bch_encode(code, message, plan.message_bytes, ecc, offset);
+          changed = plan.bits;
           break;
         case scan_action::inject: {
           const std::uint64_t step_number =
@@ -183,13 +197,19 @@ void process_chunk(const scan_settings& s, const std::vector<step_plan>& plans, 
           const int span = s.flips_max - s.flips_min + 1;
           const int count =
               s.flips_min + static_cast<int>(below(state, static_cast<std::uint64_t>(span)));
-          inject_flips(code, state, count, message, plan.message_bytes, ecc, out, taken);
+          inject_flips(code, plan, lsb, state, count, message, ecc, out, taken);
           changed = true;
           break;
         }
       }
-      if (changed && !plan.contiguous && s.action != scan_action::check)
+      if (!changed || s.action == scan_action::check)
+        continue;
+      if (plan.bits) {
+        scatter_message_bits(page, step, lsb, message);
+        scatter_frame_ecc(plan, step, lsb, page, ecc);
+      } else if (!plan.contiguous) {
         scatter_message(page, step, message);
+      }
     }
   }
 }
@@ -295,11 +315,10 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
                                             std::max<std::int64_t>(total_pages, 1));
   const int threads = std::max(1, std::min(s.threads, 64));
 
-  std::vector<step_plan> plans(static_cast<std::size_t>(steps));
+  std::vector<step_frame> plans(static_cast<std::size_t>(steps));
   std::size_t largest_message = 0;
   for (std::size_t k = 0; k < plans.size(); ++k) {
-    plans[k].message_bytes = static_cast<std::size_t>(step_message_bytes(layout.steps[k]));
-    plans[k].contiguous = message_is_contiguous(layout.steps[k], plans[k].message_offset);
+    plans[k] = frame_step(layout, *s.code, layout.steps[k]);
     largest_message = std::max(largest_message, plans[k].message_bytes);
   }
   std::vector<worker_scratch> scratch(static_cast<std::size_t>(threads));

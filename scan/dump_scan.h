@@ -47,7 +47,9 @@ struct step_outcome {
 // new ECC for encode, with flipped bits for inject), one outcome per step, page by page, and
 // every corrected bit.
 // Positions of a fix are those of the engine: `byte` within the step's message (data, then
-// protected bytes) or within its ECC bytes.
+// protected bytes) or within its ECC bytes. For a step that counts bits, bit j of its message
+// or of its parity is `byte` j / 8 and `bit` j % 8 in the code's bit order (see
+// frame_fixes_to_step).
 struct scan_batch {
   std::int64_t first_page = 0;
   std::int64_t pages = 0;
