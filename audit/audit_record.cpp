@@ -19,6 +19,7 @@
 
 #include "codec/layout_code.h"  // code_text, mask_name
 #include "files/file_digest.h"  // sha256_of_path
+#include "layout/bit_spans.h"   // get_bit, stored_bit
 #include "platform/platform.h"  // platform_open_regular
 #include "version/version.h"    // pagolinth_version, pagolinth_revision
 
@@ -130,10 +131,20 @@ bool finish_step(audit_writer& w, step_entry& e, std::int64_t page, std::size_t 
   return put(w, std::string(w.steps_changed == 1 ? "\n    " : ",\n    ") + dumped(j, -1));
 }
 
-void compare_spans(audit_writer& w, step_entry& e, const std::vector<layout_span>& spans,
-                   std::int64_t page_start, const unsigned char* before,
+// Lists the bits in which `after` differs from `before` within the spans; `bits` when they
+// count bits of the raw page, numbered in the bit order.
+void compare_spans(audit_writer& w, step_entry& e, const std::vector<layout_span>& spans, bool bits,
+                   bool lsb_first, std::int64_t page_start, const unsigned char* before,
                    const unsigned char* after) {
   for (const layout_span& span : spans) {
+    if (bits) {
+      for (std::int64_t b = span.offset; b < span.offset + span.length; ++b) {
+        if (get_bit(before, b, lsb_first) != get_bit(after, b, lsb_first))
+          add_bit(w, e, page_start + b / 8, stored_bit(b, lsb_first),
+                  get_bit(before, b, lsb_first));
+      }
+      continue;
+    }
     for (std::int64_t i = span.offset; i < span.offset + span.length; ++i) {
       const unsigned diff = static_cast<unsigned>(before[i] ^ after[i]);
       for (int bit = 0; diff != 0 && bit < 8; ++bit) {
@@ -230,21 +241,29 @@ bool audit_add_batch(audit_writer& w, const scan_batch& batch, const unsigned ch
           batch.outcomes + p * static_cast<std::int64_t>(steps) + static_cast<std::int64_t>(k);
       step_entry e;
       if (w.changes == audit_changes::written) {
-        compare_spans(w, e, step.data, page_start, before, after);
-        compare_spans(w, e, step.protected_, page_start, before, after);
-        compare_spans(w, e, {step.ecc}, page_start, before, after);
+        const bool lsb = layout.code.lsb_first;
+        compare_spans(w, e, step.data, step.bits, lsb, page_start, before, after);
+        compare_spans(w, e, step.protected_, step.bits, lsb, page_start, before, after);
+        compare_spans(w, e, {step.ecc}, step.bits, lsb, page_start, before, after);
       } else {
         if (outcome->fix_count == 0)
           continue;
         for (std::uint32_t i = 0; i < outcome->fix_count; ++i) {
           const bch_bit_fix& f = batch.fixes[outcome->fix_first + i];
+          if (step.bits) {
+            const bool lsb = layout.code.lsb_first;
+            const std::int64_t j = 8 * std::int64_t{f.byte} + (lsb ? f.bit : 7 - f.bit);
+            const std::int64_t b = f.in_ecc ? ecc_bit_offset(step, j) : message_bit_offset(step, j);
+            add_bit(w, e, page_start + b / 8, stored_bit(b, lsb), f.to_one ? 0 : 1);
+            continue;
+          }
           const std::int64_t at =
               f.in_ecc ? step.ecc.offset + f.byte
                        : message_byte_offset(step, static_cast<std::int64_t>(f.byte));
           add_bit(w, e, page_start + at, f.bit, f.to_one ? 0 : 1);
         }
       }
-      if (!finish_step(w, e, page, k, page_start + step.data.front().offset,
+      if (!finish_step(w, e, page, k, page_start + step_first_byte(step),
                        with_status ? outcome : nullptr))
         return false;
     }

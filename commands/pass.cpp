@@ -14,6 +14,7 @@
 #include "commands/commands_internal.h"  // open_whole_dump
 #include "files/file_digest.h"           // sha256_of_file, sha256_of_path
 #include "files/output_file.h"           // staged_output, stage_output, commit_output
+#include "layout/bit_spans.h"            // copy_bits
 #include "platform/platform.h"           // platform_is_terminal, platform_file_is, platform_sha256
 #include "report/html_report.h"          // write_html_report
 #include "report/report_stats.h"         // report_stats, report_stats_open, report_stats_batch
@@ -88,10 +89,10 @@ class extractor {
         continue;
       const unsigned char* page = batch.bytes + p * page_bytes;
       for (const layout_step& step : layout_.steps)
-        append(page, step.data);
+        append(page, step.data, step.bits);
       if (with_protected_) {
         for (const layout_step& step : layout_.steps)
-          append(page, step.protected_);
+          append(page, step.protected_, step.bits);
       }
       ++pages_;
     }
@@ -101,9 +102,17 @@ class extractor {
   std::int64_t pages() const { return pages_; }
 
  private:
-  void append(const unsigned char* page, const std::vector<layout_span>& spans) {
-    for (const layout_span& span : spans)
-      buffer_.insert(buffer_.end(), page + span.offset, page + span.offset + span.length);
+  // A span of bits is packed into whole bytes in the bit order, zero bits after its last one.
+  void append(const unsigned char* page, const std::vector<layout_span>& spans, bool bits) {
+    for (const layout_span& span : spans) {
+      if (!bits) {
+        buffer_.insert(buffer_.end(), page + span.offset, page + span.offset + span.length);
+        continue;
+      }
+      const std::size_t at = buffer_.size();
+      buffer_.resize(at + static_cast<std::size_t>((span.length + 7) / 8), 0);
+      copy_bits(buffer_.data() + at, 0, page, span.offset, span.length, layout_.code.lsb_first);
+    }
   }
 
   const nand_layout& layout_;

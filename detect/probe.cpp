@@ -8,13 +8,18 @@
 #include <utility>    // std::move
 
 #include "codec/layout_code.h"  // build_layout_code
+#include "codec/step_frame.h"   // step_frame, frame_step
+#include "layout/bit_spans.h"   // gather_message_bits, copy_bits
 #include "detect/evidence.h"    // chance_of_decoding, log10_chance_of_at_least
 
 namespace {
 
-// A step gathered for probing: its message and its stored ECC bytes.
+// A step gathered for probing: its message and its stored ECC bytes. A step that counts bits
+// is gathered anew under each bit order, so it keeps its raw page.
 struct sample {
   std::vector<std::uint8_t> message, ecc;
+  std::vector<std::uint8_t> page;  // a bit step's raw page, else empty
+  std::size_t step = 0;            // which step of the layout
 };
 
 // The largest t of field degree m whose ECC fits `ecc_bytes` bytes.
@@ -33,8 +38,11 @@ probe_findings probe_code(const detect_reader& read, std::int64_t dump_bytes,
   std::vector<sample> samples;
   distinct_steps seen;
   std::int64_t smallest_ecc = INT64_MAX;
-  for (const layout_step& step : layout.steps)
-    smallest_ecc = std::min(smallest_ecc, step.ecc.length);
+  bool all_bits = true;
+  for (const layout_step& step : layout.steps) {
+    smallest_ecc = std::min(smallest_ecc, (step_ecc_bits(step) + 7) / 8);
+    all_bits = all_bits && step.bits;
+  }
   for (std::int64_t p = 0; p < pages && static_cast<int>(samples.size()) < steps; ++p) {
     if (!read(p * page_bytes, page.data(), page.size())) {
       r.error = status::error("cannot read page " + std::to_string(p) + " of the dump");
@@ -44,10 +52,21 @@ probe_findings probe_code(const detect_reader& read, std::int64_t dump_bytes,
          ++k) {
       const layout_step& step = layout.steps[k];
       sample one;
+      one.step = k;
       one.message.resize(static_cast<std::size_t>(step_message_bytes(step)));
-      gather_message(page.data(), step, one.message.data());
-      one.ecc.assign(page.data() + step.ecc.offset,
-                     page.data() + step.ecc.offset + step.ecc.length);
+      if (step.bits) {
+        // In the layout's bit order, for the tests below; the candidates gather their own.
+        one.page = page;
+        gather_message_bits(page.data(), step, layout.code.lsb_first, one.message.data());
+        // Ones beside the parity bits, as the lead bits are, so that they read as erased.
+        one.ecc.assign(static_cast<std::size_t>((step.ecc.length + 7) / 8), 0xFF);
+        copy_bits(one.ecc.data(), 0, page.data(), step.ecc.offset, step.ecc.length,
+                  layout.code.lsb_first);
+      } else {
+        gather_message(page.data(), step, one.message.data());
+        one.ecc.assign(page.data() + step.ecc.offset,
+                       page.data() + step.ecc.offset + step.ecc.length);
+      }
       // Data of all 0xFF under an ECC that is not is written, and the best evidence of a mask:
       // only a step erased as a whole tells nothing.
       if (nearly_erased(one.message.data(), one.message.size(), 8) &&
@@ -75,7 +94,8 @@ probe_findings probe_code(const detect_reader& read, std::int64_t dump_bytes,
   for (bool lsb : {false, true}) {
     for (layout_mask mask : masks) {
       for (bool pad_start : {false, true}) {
-        if (pad_start && !vary_padding)
+        // The pad does not apply to steps that count bits.
+        if (pad_start && (!vary_padding || all_bits))
           continue;
         for (int t = 1; t <= t_max; ++t) {
           probe_candidate c;
@@ -92,9 +112,20 @@ probe_findings probe_code(const detect_reader& read, std::int64_t dump_bytes,
           // Padding has a place only when the parity leaves bits of its last byte unused.
           if (pad_start && code.parity_bits % 8 == 0)
             continue;
+          std::vector<step_frame> frames(variant.steps.size());
+          std::vector<bool> framed(variant.steps.size(), false);
           for (const sample& one : samples) {
-            decode_sample(decoder, code, one.message.data(), one.message.size(), one.ecc.data(),
-                          one.ecc.size(), c.count);
+            if (one.page.empty()) {
+              decode_sample(decoder, code, one.message.data(), one.message.size(), one.ecc.data(),
+                            one.ecc.size(), c.count);
+              continue;
+            }
+            if (!framed[one.step]) {
+              frames[one.step] = frame_step(variant, code, variant.steps[one.step]);
+              framed[one.step] = true;
+            }
+            decode_framed_sample(decoder, code, frames[one.step], lsb, one.page.data(),
+                                 variant.steps[one.step], c.count);
           }
           // Steps of random bits decode at this rate; only what goes beyond it is evidence.
           c.chance = chance_of_decoding(static_cast<std::int64_t>(8 * longest) + code.parity_bits,

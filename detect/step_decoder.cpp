@@ -4,6 +4,8 @@
 #include <algorithm>  // std::all_of
 #include <cstring>    // std::memcpy
 
+#include "layout/bit_spans.h"  // gather_message_bits
+
 bool nearly_erased(const std::uint8_t* bytes, std::size_t count, std::size_t allowed_zero_bits) {
   std::size_t zeros = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -30,15 +32,27 @@ std::uint64_t digest(std::uint64_t h, const std::uint8_t* bytes, std::size_t cou
   return (h ^ (h >> 32) ^ count) * 0xBF58476D1CE4E5B9ull;
 }
 
-void decode_gathered(step_decoder& d, const bch_code& code, decode_count& count) {
-  bch_decode(code, d.message.data(), d.message.size(), d.ecc.data(), d.result);
+// `frame` null for a byte step gathered as it stands.
+void decode_gathered(step_decoder& d, const bch_code& code, decode_count& count,
+                     const step_frame* frame = nullptr, bool lsb_first = false) {
+  bch_decode(code, d.message.data(), d.message.size(), d.ecc.data(), d.result,
+             frame ? frame_offset(*frame) : nullptr);
+  if (frame && !frame_fixes_to_step(*frame, lsb_first, d.result.fixes))
+    d.result.status = bch_status::uncorrectable;
   const bch_status s = d.result.status;
   if (s == bch_status::erased) {
     ++count.erased;  // tells nothing about the code
     return;
   }
+  // A bit step's lead bits are ones, not part of the message.
+  const int lead = frame ? frame->lead_bits : 0;
+  const auto lead_mask = static_cast<std::uint8_t>(lead == 0   ? 0
+                                                   : lsb_first ? (1u << lead) - 1
+                                                               : (0xFFu << (8 - lead)) & 0xFFu);
   if (s != bch_status::uncorrectable &&
-      std::all_of(d.message.begin(), d.message.end(), [](std::uint8_t b) { return b == 0; })) {
+      (d.message.empty() || ((d.message[0] & static_cast<std::uint8_t>(~lead_mask)) == 0 &&
+                             std::all_of(d.message.begin() + 1, d.message.end(),
+                                         [](std::uint8_t b) { return b == 0; })))) {
     ++count.blank;  // nor does the zero message, which every code with this mask holds
     return;
   }
@@ -64,6 +78,20 @@ void decode_sample(step_decoder& d, const bch_code& code, const std::uint8_t* me
   d.message.assign(message, message + message_bytes);
   d.ecc.assign(ecc, ecc + ecc_bytes);
   decode_gathered(d, code, count);
+}
+
+void decode_framed_sample(step_decoder& d, const bch_code& code, const step_frame& frame,
+                          bool lsb_first, const std::uint8_t* page, const layout_step& step,
+                          decode_count& count) {
+  if (!frame.bits) {
+    decode_sample(d, code, page, step, count);
+    return;
+  }
+  d.message.resize(frame.message_bytes);
+  d.ecc.resize(static_cast<std::size_t>(code.ecc_bytes));
+  gather_message_bits(page, step, lsb_first, d.message.data());
+  gather_frame_ecc(frame, step, lsb_first, page, d.ecc.data(), code.ecc_bytes);
+  decode_gathered(d, code, count, &frame, lsb_first);
 }
 
 void decode_sample(step_decoder& d, const bch_code& code, const std::uint8_t* page,

@@ -8,8 +8,9 @@
 #include <unordered_set>  // std::unordered_set
 #include <vector>         // std::vector
 
-#include "codec/codec.h"    // bch_code, bch_decode_result
-#include "layout/layout.h"  // layout_step
+#include "codec/codec.h"       // bch_code, bch_decode_result
+#include "codec/step_frame.h"  // step_frame
+#include "layout/layout.h"     // layout_step, nand_layout
 
 // True when `count` bytes hold at most `allowed_zero_bits` bits that are 0: an erased step, or
 // one within a few bit flips of it, which tells nothing about the code.
@@ -55,3 +56,11 @@ void decode_sample(step_decoder& d, const bch_code& code, const std::uint8_t* me
 // REQUIRES: as above, and `page` holds the raw page the step's spans lie in.
 void decode_sample(step_decoder& d, const bch_code& code, const std::uint8_t* page,
                    const layout_step& step, decode_count& count);
+
+// The same through the step's frame, for steps of either kind: a step that counts bits is
+// gathered in `lsb_first` bit order into the engine's buffers, and a correction that lands on
+// its lead bits counts as uncorrectable.
+// REQUIRES: frame_step made `frame` for `step` under `code` and a layout of that bit order.
+void decode_framed_sample(step_decoder& d, const bch_code& code, const step_frame& frame,
+                          bool lsb_first, const std::uint8_t* page, const layout_step& step,
+                          decode_count& count);

@@ -26,7 +26,7 @@ void report_stats_open(report_stats& stats, const nand_layout& layout, int t,
   std::int64_t message = 0, ecc = 0;
   for (const layout_step& step : layout.steps) {
     message = std::max(message, step_message_bytes(step));
-    ecc = std::max(ecc, step.ecc.length);
+    ecc = std::max(ecc, (step_ecc_bits(step) + 7) / 8);
     stats.data_bytes = std::max(stats.data_bytes, step_data_bytes(step));
   }
   stats.message_positions.assign(static_cast<std::size_t>(8 * message), 0);
@@ -67,8 +67,8 @@ void report_stats_batch(report_stats& stats, const scan_batch& batch) {
           ++bin.uncorrectable;
           if (stats.listed.size() < kReportListedSteps) {
             const layout_step& step = layout.steps[static_cast<std::size_t>(k)];
-            stats.listed.push_back(uncorrectable_step{
-                page, static_cast<std::int32_t>(k), page * page_bytes + step.data.front().offset});
+            stats.listed.push_back(uncorrectable_step{page, static_cast<std::int32_t>(k),
+                                                      page * page_bytes + step_first_byte(step)});
           }
           break;
       }

@@ -6,6 +6,7 @@
 #include <cinttypes>  // PRId64
 #include <utility>    // std::move
 
+#include "layout/bit_spans.h"    // get_bit
 #include "layout/layout.h"       // nand_layout, raw_page_bytes, step_data_bytes
 #include "report/report_text.h"  // counted
 
@@ -40,16 +41,30 @@ std::string layout_label(const nand_layout& layout) {
   return "\"" + layout.name + "\" (" + layout.source + ")";
 }
 
-std::string fix_token(const bch_bit_fix& f, std::int64_t data_bytes) {
+std::string fix_token(const bch_bit_fix& f, const layout_step& step, bool lsb_first) {
+  const char* flip = f.to_one ? ":1>0" : ":0>1";
+  if (!step.bits) {
+    std::string where = "d";
+    std::int64_t byte = f.byte;
+    const std::int64_t data_bytes = step_data_bytes(step);
+    if (f.in_ecc) {
+      where = "e";
+    } else if (byte >= data_bytes) {
+      where = "p";
+      byte -= data_bytes;
+    }
+    return where + std::to_string(byte) + "." + std::to_string(f.bit) + flip;
+  }
   std::string where = "d";
-  std::int64_t byte = f.byte;
+  std::int64_t j = 8 * std::int64_t{f.byte} + (lsb_first ? f.bit : 7 - f.bit);
+  const std::int64_t data_bits = step_data_bits(step);
   if (f.in_ecc) {
     where = "e";
-  } else if (byte >= data_bytes) {
+  } else if (j >= data_bits) {
     where = "p";
-    byte -= data_bytes;
+    j -= data_bits;
   }
-  return where + std::to_string(byte) + "." + std::to_string(f.bit) + (f.to_one ? ":1>0" : ":0>1");
+  return where + std::to_string(j / 8) + "." + std::to_string(lsb_first ? j % 8 : 7 - j % 8) + flip;
 }
 
 std::string bad_block_runs(const bad_block_set& bad_blocks, std::size_t max_runs) {
@@ -105,12 +120,12 @@ void report_open(scan_report& r, const scan_settings& settings, std::int64_t tot
 
 namespace {
 
-// True when every byte of the step's data and protected spans in `page` is zero.
-bool zero_message(const unsigned char* page, const layout_step& step) {
+// True when every bit of the step's data and protected spans in `page` is zero.
+bool zero_message(const unsigned char* page, const layout_step& step, bool lsb_first) {
   for (const auto* spans : {&step.data, &step.protected_}) {
     for (const layout_span& span : *spans) {
       for (std::int64_t i = span.offset; i < span.offset + span.length; ++i) {
-        if (page[i] != 0)
+        if (step.bits ? get_bit(page, i, lsb_first) : page[i] != 0)
           return false;
       }
     }
@@ -143,7 +158,8 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
       t.rose += o.rose;
       if ((o.status == bch_status::clean || o.status == bch_status::corrected) &&
           batch.bytes != nullptr &&
-          zero_message(batch.bytes + p * page_bytes, layout.steps[static_cast<std::size_t>(k)]))
+          zero_message(batch.bytes + p * page_bytes, layout.steps[static_cast<std::size_t>(k)],
+                       layout.code.lsb_first))
         ++t.blank;
       switch (o.status) {
         case bch_status::clean:
@@ -172,18 +188,17 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
       }
       if (r.csv && o.status != bch_status::clean) {
         const layout_step& step = layout.steps[static_cast<std::size_t>(k)];
-        const std::int64_t data_bytes = step_data_bytes(step);
         positions.clear();
         for (int i = 0; i < o.fix_count; ++i) {
           if (i > 0)
             positions += ' ';
-          positions +=
-              fix_token(batch.fixes[o.fix_first + static_cast<std::uint32_t>(i)], data_bytes);
+          positions += fix_token(batch.fixes[o.fix_first + static_cast<std::uint32_t>(i)], step,
+                                 layout.code.lsb_first);
         }
         std::fprintf(r.csv.get(),
                      "%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 ",%s,%d,%d,%d,%s\n", page,
-                     block, k, page * page_bytes + step.data.front().offset,
-                     bch_status_name(o.status), o.bits, o.fell, o.rose, positions.c_str());
+                     block, k, page * page_bytes + step_first_byte(step), bch_status_name(o.status),
+                     o.bits, o.fell, o.rose, positions.c_str());
       }
     }
     ++t.pages;

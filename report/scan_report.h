@@ -101,8 +101,9 @@ std::string incomplete_layout_line(const nand_layout& layout);
 // REQUIRES: report_close(r) done.
 std::vector<std::string> summary_lines(const scan_report& r, std::int64_t tail_bytes);
 
-// The CSV token of one corrected bit: 'd', 'p' or 'e' (data, protected bytes or ECC), byte index
-// within them, '.', bit (0 = least significant), ':', and how it had flipped ("1>0" read 0,
-// corrected to 1; "0>1" the reverse). `data_bytes` is the step's count of data bytes, which
-// its protected bytes follow in the engine's message.
-std::string fix_token(const bch_bit_fix& f, std::int64_t data_bytes);
+// The CSV token of one corrected bit of `step`: 'd', 'p' or 'e' (data, protected bytes or ECC),
+// byte index within them, '.', bit (0 = least significant), ':', and how it had flipped ("1>0"
+// read 0, corrected to 1; "0>1" the reverse). In a step that counts bits, bit j of its data,
+// protected bits or parity is named as byte j / 8 and bit j % 8 of it in the bit order, as if
+// they started on a byte: a byte layout written in bits names its bits alike.
+std::string fix_token(const bch_bit_fix& f, const layout_step& step, bool lsb_first);
