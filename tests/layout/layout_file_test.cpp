@@ -50,8 +50,8 @@ std::string layout_difference(const nand_layout& a, const nand_layout& b) {
   for (std::size_t k = 0; k < a.steps.size(); ++k) {
     const layout_step& s = a.steps[k];
     const layout_step& t = b.steps[k];
-    if (!same_spans(s.data, t.data) || !same_spans(s.protected_, t.protected_) ||
-        !same_spans({s.ecc}, {t.ecc}))
+    if (s.bits != t.bits || !same_spans(s.data, t.data) ||
+        !same_spans(s.protected_, t.protected_) || !same_spans({s.ecc}, {t.ecc}))
       return "step " + std::to_string(k) + " (ECC " + span_text(s.ecc) + " vs " + span_text(t.ecc) +
              ")";
   }
@@ -379,6 +379,27 @@ TEST(LayoutFile, RefusesEachFaultNamingItsKey) {
        {{"ecc_mask = \"none\"", "ecc_mask = \"erased\""}},
        "code.ecc_mask",
        "\"none\", \"erased-ff\""},
+      // Steps in bits: their unit, the page and overlaps at bit level, the mask's bytes.
+      {"unknown unit",
+       {{"data = [[1536, 500], [2040, 8]]", "unit = \"words\"\ndata = [[1536, 500], [2040, 8]]"}},
+       "steps[1].unit",
+       "\"bytes\" or \"bits\""},
+      {"bit span past the page",
+       {{"data = [[1536, 500], [2040, 8]]\nprotected = [[2083, 4]]\necc = [2087, 7]",
+         "unit = \"bits\"\ndata = [[12288, 4096]]\necc = [16860, 52]"}},
+       "steps[1].ecc",
+       "ends at 16912, past the raw page of 16896 bits"},
+      {"bit span into a byte step",
+       {{"data = [[1536, 500], [2040, 8]]\nprotected = [[2083, 4]]\necc = [2087, 7]",
+         "unit = \"bits\"\ndata = [[12288, 4096]]\nprotected = [[16600, 8]]\necc = [16700, 52]"}},
+       "steps[1].protected[0]",
+       "[16600, 8] overlaps steps[0].protected[0] [2072, 4] (copy 3 of 3)"},
+      {"mask shorter than a bit step's parity",
+       {{"ecc_mask = \"none\"", "ecc_mask = \"A1 B2 C3 D4 E5 F6 07\""},
+        {"data = [[1536, 500], [2040, 8]]\nprotected = [[2083, 4]]\necc = [2087, 7]",
+         "unit = \"bits\"\ndata = [[12288, 4096]]\necc = [16700, 60]"}},
+       "code.ecc_mask",
+       "holds 60 bits (8 bytes)"},
       // The name.
       {"name of two lines", {{"\"test layout\"", "\"test\\nlayout\""}}, "name", "must be one line"},
   };
@@ -515,6 +536,22 @@ TEST(LayoutFile, LayoutToTomlReadsBackToTheSameLayout) {
   // kBase: the repeated table keeps its three strides.
   ASSERT_EQ(round_trip(base_layout(), text), "") << text;
   EXPECT_NE(text.find("repeat = 3\ndata_stride = 512\nprotected_stride = 11\necc_stride = 11\n"),
+            std::string::npos)
+      << text;
+
+  // Steps in bits stay in bits, those in bytes in bytes, each run one table with its strides.
+  nand_layout mixed = base_layout();
+  for (int k = 0; k < 3; ++k) {
+    layout_step& step = mixed.steps[static_cast<std::size_t>(k)];
+    step.bits = true;
+    step.data = {{4096 * k, 4096}};
+    step.protected_ = {{16400 + 64 * k, 12}};
+    step.ecc = {16412 + 64 * k, 52};
+  }
+  ASSERT_EQ(round_trip(mixed, text), "") << text;
+  EXPECT_NE(text.find("[[steps]]\nunit = \"bits\"\ndata = [[0, 4096]]\nprotected = [[16400, 12]]\n"
+                      "ecc = [16412, 52]\nrepeat = 3\ndata_stride = 4096\nprotected_stride = 64\n"
+                      "ecc_stride = 64\n\n[[steps]]\ndata = [[1536, 500], [2040, 8]]\n"),
             std::string::npos)
       << text;
 

@@ -265,6 +265,18 @@ TEST(Layout, CheckLayoutCodeNamesTheStepThatDoesNotFit) {
   longer.steps[1].protected_.push_back({1100, 1});
   EXPECT_EQ(check_layout_code(longer, 52, 516).message,
             "steps[1]: 517 data and protected bytes do not fit the code, which holds at most 516");
+  // A step in bits holds exactly the parity, and its message in whole bytes.
+  nand_layout bits = layout;
+  bits.steps[1].bits = true;
+  bits.steps[1].data = {{2048, 2048}, {6144, 2048}};
+  bits.steps[1].protected_ = {{8296, 36}};
+  bits.steps[1].ecc = {8332, 52};
+  EXPECT_EQ(check_layout(bits).message, "");
+  EXPECT_EQ(check_layout_code(bits, 52, 517).message, "");
+  EXPECT_EQ(check_layout_code(bits, 56, 517).message,
+            "steps[1].ecc: [8332, 52] holds 52 bits, but the code has 56 parity bits");
+  EXPECT_EQ(check_layout_code(bits, 52, 516).message,
+            "steps[1]: 4132 data and protected bits do not fit the code, which holds at most 4128");
 }
 
 TEST(Layout, GatherAndScatterFollowTheSpansByteByByte) {

@@ -12,6 +12,9 @@
 #include <string>     // std::string
 #include <vector>     // std::vector
 
+#include "codec/layout_code.h"        // layout_code_options, build_layout_code
+#include "codec/step_frame.h"         // frame_step, frame_offset, scatter_frame_ecc
+#include "layout/bit_spans.h"         // gather_message_bits
 #include "files/output_file.h"        // file_ptr
 #include "layout/layout.h"            // default_layout, gather_message, scatter_message
 #include "tests/support/file_text.h"  // file_text
@@ -156,6 +159,124 @@ TEST(DumpScan, ThreadsAndMappingChangeNothingForEveryAction) {
       }
     }
   }
+}
+
+// `layout` written in bits: every span eight times as far and as long, the ECC span the parity.
+nand_layout in_bits(nand_layout layout, int parity_bits) {
+  for (layout_step& step : layout.steps) {
+    step.bits = true;
+    for (auto* spans : {&step.data, &step.protected_}) {
+      for (layout_span& s : *spans)
+        s = {8 * s.offset, 8 * s.length};
+    }
+    step.ecc = {8 * step.ecc.offset, parity_bits};
+  }
+  return layout;
+}
+
+TEST(DumpScan, BitStepsActAsTheByteLayoutTheyRewrite) {
+  nand_layout bytes = scattered_layout();
+  bytes.code.t = 4;  // 52 parity bits: 4 bits of the last ECC byte unused
+  for (int k = 0; k < 4; ++k)
+    bytes.steps[static_cast<std::size_t>(k)].ecc = {2074 + 7 * k, 7};
+  const std::int64_t page_bytes = raw_page_bytes(bytes);
+  const std::int64_t pages = 24;
+  for (bool lsb : {false, true}) {
+    for (layout_mask mask : {layout_mask::none, layout_mask::erased_ff, layout_mask::bytes}) {
+      SCOPED_TRACE(testing::Message()
+                   << (lsb ? "lsb" : "msb") << ", mask " << static_cast<int>(mask));
+      bytes.code.lsb_first = lsb;
+      bytes.code.mask = mask;
+      bytes.code.mask_bytes.clear();
+      if (mask == layout_mask::bytes)
+        bytes.code.mask_bytes = {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE};
+      const nand_layout bits = in_bits(bytes, 52);
+      ASSERT_EQ(check_layout(bits).message, "");
+      bch_code code;
+      ASSERT_EQ(bch_code_init(code, 13, 4, layout_code_options(bytes.code)).message, "");
+      scan_settings s;
+      s.layout = &bytes;
+      s.code = &code;
+      s.action = scan_action::encode;
+      file_ptr raw = temp_file(random_bytes(static_cast<std::size_t>(pages * page_bytes), 9));
+      std::string clean = run(raw.get(), pages * page_bytes, s).bytes;
+      clean.replace(static_cast<std::size_t>(5 * page_bytes), static_cast<std::size_t>(page_bytes),
+                    static_cast<std::size_t>(page_bytes), '\xFF');  // an erased page
+      s.action = scan_action::inject;
+      s.flips_min = 0;
+      s.flips_max = 6;  // clean, corrected and uncorrectable steps
+      file_ptr in = temp_file(clean);
+      const std::string noisy = run(in.get(), pages * page_bytes, s).bytes;
+      for (scan_action action : {scan_action::check, scan_action::fix, scan_action::encode}) {
+        SCOPED_TRACE(testing::Message() << "action " << static_cast<int>(action));
+        s.action = action;
+        s.layout = &bytes;
+        file_ptr a = temp_file(noisy);
+        const pass_result as_bytes = run(a.get(), pages * page_bytes, s);
+        s.layout = &bits;
+        file_ptr b = temp_file(noisy);
+        const pass_result as_bits = run(b.get(), pages * page_bytes, s);
+        ASSERT_EQ(as_bits.error, "");
+        // The 4 unused bits of each last ECC byte belong to no bit step: encode leaves them
+        // as read there, and sets them in the byte layout.
+        const auto used = [&](std::string d) {
+          for (std::int64_t p = 0; p < pages; ++p)
+            for (int k = 0; k < 4; ++k)
+              d[static_cast<std::size_t>(p * page_bytes + 2080 + 7 * k)] &= lsb ? 0x0F : 0xF0;
+          return d;
+        };
+        EXPECT_TRUE(used(as_bits.bytes) == used(as_bytes.bytes));
+        EXPECT_EQ(as_bits.statuses, as_bytes.statuses);
+        EXPECT_EQ(as_bits.bits, as_bytes.bits);
+        EXPECT_EQ(as_bits.fixes, as_bytes.fixes);
+      }
+      // Bits flipped in the bit layout are all its own: fix takes every one back.
+      s.layout = &bits;
+      s.action = scan_action::inject;
+      s.flips_min = 1;
+      s.flips_max = 4;
+      file_ptr c = temp_file(clean);
+      file_ptr flipped = temp_file(run(c.get(), pages * page_bytes, s).bytes);
+      s.action = scan_action::fix;
+      EXPECT_TRUE(run(flipped.get(), pages * page_bytes, s).bytes == clean);
+    }
+  }
+}
+
+// A bit step's lead bits are ones in the engine's buffer. Parity made with them zero leaves the
+// step 4 bits from a codeword there and from none of its own: reported uncorrectable, as read.
+TEST(DumpScan, ACorrectionOfLeadBitsIsNoCorrection) {
+  nand_layout l;
+  l.source = "test";
+  l.page_size = 512;
+  l.spare_size = 16;
+  l.block_pages = 1;
+  l.code.t = 4;
+  layout_step step;
+  step.bits = true;
+  step.data = {{0, 4092}};
+  step.ecc = {4092, 52};
+  l.steps = {step};
+  bch_code code;
+  ASSERT_EQ(build_layout_code(l, code).message, "");
+  const step_frame f = frame_step(l, code, step);
+  ASSERT_EQ(f.lead_bits, 4);
+  std::string page = random_bytes(528, 4);
+  auto* bytes = reinterpret_cast<unsigned char*>(&page[0]);
+  std::vector<unsigned char> message(f.message_bytes), ecc(7);
+  gather_message_bits(bytes, step, false, message.data());
+  message[0] &= 0x0F;
+  bch_encode(code, message.data(), message.size(), ecc.data(), frame_offset(f));
+  scatter_frame_ecc(f, step, false, bytes, ecc.data());
+  scan_settings s;
+  s.layout = &l;
+  s.code = &code;
+  s.action = scan_action::fix;
+  file_ptr in = temp_file(page);
+  const pass_result r = run(in.get(), 528, s);
+  ASSERT_EQ(r.statuses.size(), 1u);
+  EXPECT_EQ(r.statuses[0], static_cast<int>(bch_status::uncorrectable));
+  EXPECT_TRUE(r.bytes == page);
 }
 
 TEST(DumpScan, ADumpShorterThanAnnouncedIsAnErrorNotAWalkOverMissingBytes) {
