@@ -10,21 +10,29 @@ namespace {
 
 // Eight bytes as one number whose first byte is the most significant (msb-first order) or
 // the least (lsb-first order), so that the page's bits run in one direction through it.
+// One load and at most a byte swap where the compiler says the byte order.
 std::uint64_t load_word(const unsigned char* p, bool lsb_first) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  return lsb_first ? w : __builtin_bswap64(w);
+#else
   std::uint64_t w = 0;
-  if (lsb_first) {
-    for (int i = 7; i >= 0; --i)
-      w = w << 8 | p[i];
-  } else {
-    for (int i = 0; i < 8; ++i)
-      w = w << 8 | p[i];
-  }
+  for (int i = 0; i < 8; ++i)
+    w = lsb_first ? w | std::uint64_t{p[i]} << (8 * i) : w << 8 | p[i];
   return w;
+#endif
 }
 
 void store_word(unsigned char* p, std::uint64_t w, bool lsb_first) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  if (!lsb_first)
+    w = __builtin_bswap64(w);
+  std::memcpy(p, &w, 8);
+#else
   for (int i = 0; i < 8; ++i)
     p[i] = static_cast<unsigned char>(lsb_first ? w >> (8 * i) : w >> (56 - 8 * i));
+#endif
 }
 
 // Byte q of src as it would stand if src's bits were moved `s` (1 ... 7) bits earlier.
