@@ -628,6 +628,28 @@ TEST(LayoutFile, ExampleFilesReadToTheLayoutsTheyDescribe) {
   spare_end.bad_block.pages = {0, 1};
   pad_start.bad_block.pages = {0, -1};
   nand_layout built_in = default_layout(2048, 64, 64);
+  nand_layout bits_protected;
+  bits_protected.page_size = 2048;
+  bits_protected.spare_size = 64;
+  bits_protected.block_pages = 64;
+  bits_protected.code.m = 13;
+  bits_protected.code.t = 4;
+  nand_layout bits_packed = bits_protected;
+  bits_packed.code.t = 5;
+  for (int k = 0; k < 4; ++k) {
+    layout_step step;
+    step.bits = true;
+    step.data = {{4096 * k, 4096}};
+    step.protected_ = {{16384 + 128 * k, 76}};
+    step.ecc = {16460 + 128 * k, 52};
+    bits_protected.steps.push_back(step);
+    step.data = {{k == 0 ? 0 : 4128 + 4161 * k - 4096, 4096}};
+    step.protected_.clear();
+    if (k == 0)
+      step.protected_ = {{4096, 32}};
+    step.ecc = {4128 + 4161 * k, 65};
+    bits_packed.steps.push_back(step);
+  }
 
   // The default example is what layout_to_toml prints, name and all; the others' names are
   // prose.
@@ -635,6 +657,8 @@ TEST(LayoutFile, ExampleFilesReadToTheLayoutsTheyDescribe) {
       {"default-2048-64.toml", &built_in},
       {"spare-end-4096-224.toml", &spare_end},
       {"protected-pad-start-2048-64.toml", &pad_start},
+      {"bits-protected-2048-64.toml", &bits_protected},
+      {"bits-packed-2048-64.toml", &bits_packed},
   };
   int read = 0;
   int known = 0;
@@ -655,8 +679,8 @@ TEST(LayoutFile, ExampleFilesReadToTheLayoutsTheyDescribe) {
       ++known;
     }
   }
-  EXPECT_EQ(known, 3);
-  EXPECT_GE(read, 3);
+  EXPECT_EQ(known, 5);
+  EXPECT_GE(read, 5);
 }
 
 }  // namespace
