@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Speed and memory of pagolinth-ecc check on large dumps, for the built-in layout (2048 + 64,
-# m = 13, t = 8) and for the example layout layouts/spare-end-4096-224.toml (m = 14, t = 24):
+# m = 13, t = 8), the example layout layouts/spare-end-4096-224.toml (m = 14, t = 24), and the
+# layout in bits layouts/bits-protected-2048-64.toml (m = 13, t = 4) beside a layout in bytes
+# of the same page, code and step sizes (9 protected bytes instead of 9.5):
 # makes a dump of random data (1 GiB by default) with `encode`, a copy with 1 to t bit errors in
 # every step with `inject`, and times `check` on each beside `cat DUMP > /dev/null` in the same
 # run, both from the page cache. Reports both times, their ratio and check's peak memory.
@@ -50,8 +52,29 @@ run_layout() {  # run_layout LABEL PAGE_BYTES T LAYOUT_OPTIONS...
   echo "$label: $size_mib MiB, $pages pages of $page_bytes bytes, $(nproc) cores (best of 3)"
   measure "  clean dump" clean.bin "$@"
   measure "  1-$t errors in every step" noisy.bin "$@"
-  rm clean.bin noisy.bin
+  rm -f clean.bin noisy.bin ./*.audit.json
 }
 
 run_layout "built-in layout 2048+64, m=13 t=8" 2112 8
 run_layout "spare-end-4096-224.toml, m=14 t=24" 4320 24 --layout "$layouts/spare-end-4096-224.toml"
+
+cat > bytes-twin.toml <<'TOML'
+[geometry]
+page_size = 2048
+spare_size = 64
+block_pages = 64
+[code]
+m = 13
+t = 4
+[[steps]]
+data = [[0, 512]]
+protected = [[2048, 9]]
+ecc = [2057, 7]
+repeat = 4
+data_stride = 512
+protected_stride = 16
+ecc_stride = 16
+TOML
+run_layout "2048+64 in bytes, 9 protected bytes, m=13 t=4" 2112 4 --layout bytes-twin.toml
+run_layout "bits-protected-2048-64.toml, the same in bits" 2112 4 \
+  --layout "$layouts/bits-protected-2048-64.toml"
