@@ -127,6 +127,7 @@ struct span {
 struct test_step {
   std::vector<span> data, prot;
   span ecc{0, 0};
+  bool bits = false;  // the spans count bits (written to TOML in bytes only)
 };
 struct test_layout {
   std::string label;
@@ -228,19 +229,34 @@ inline std::string expected_image(const test_layout& l, const std::string& dump,
                                   bool with_protected, const std::vector<int>& skipped = {}) {
   const auto page_bytes = static_cast<std::size_t>(l.page_bytes());
   std::string image;
-  const auto append = [&](std::size_t page, const std::vector<span>& spans) {
-    for (const span& s : spans)
-      image += dump.substr(page * page_bytes + static_cast<std::size_t>(s.offset),
-                           static_cast<std::size_t>(s.length));
+  const bool lsb = l.bit_order == "lsb";
+  // Spans in bits: packed into bytes in the bit order, zero bits after the last one.
+  const auto append = [&](std::size_t page, const std::vector<span>& spans, bool bits) {
+    for (const span& s : spans) {
+      if (!bits) {
+        image += dump.substr(page * page_bytes + static_cast<std::size_t>(s.offset),
+                             static_cast<std::size_t>(s.length));
+        continue;
+      }
+      std::string packed(static_cast<std::size_t>((s.length + 7) / 8), '\0');
+      for (int i = 0; i < s.length; ++i) {
+        const std::size_t b = page * page_bytes * 8 + static_cast<std::size_t>(s.offset + i);
+        const int from = lsb ? static_cast<int>(b % 8) : 7 - static_cast<int>(b % 8);
+        const int to = lsb ? i % 8 : 7 - i % 8;
+        if ((static_cast<unsigned char>(dump[b / 8]) >> from) & 1)
+          packed[static_cast<std::size_t>(i / 8)] |= static_cast<char>(1 << to);
+      }
+      image += packed;
+    }
   };
   for (std::size_t p = 0; p < dump.size() / page_bytes; ++p) {
     if (std::find(skipped.begin(), skipped.end(), static_cast<int>(p) / l.block_pages) !=
         skipped.end())
       continue;
     for (const test_step& s : l.steps)
-      append(p, s.data);
+      append(p, s.data, s.bits);
     for (const test_step& s : l.steps)
-      append(p, with_protected ? s.prot : std::vector<span>{});
+      append(p, with_protected ? s.prot : std::vector<span>{}, s.bits);
   }
   return image;
 }

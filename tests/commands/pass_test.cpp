@@ -254,6 +254,7 @@ test_layout described(const nand_layout& l) {
   d.spare_size = l.spare_size;
   d.block_pages = l.block_pages;
   d.t = l.code.t;
+  d.bit_order = l.code.lsb_first ? "lsb" : "msb";
   const auto spans = [](const std::vector<layout_span>& from) {
     std::vector<span> to;
     for (const layout_span& s : from)
@@ -261,7 +262,7 @@ test_layout described(const nand_layout& l) {
     return to;
   };
   for (const layout_step& s : l.steps)
-    d.steps.push_back({spans(s.data), spans(s.protected_), {}});
+    d.steps.push_back({spans(s.data), spans(s.protected_), {}, s.bits});
   if (l.bad_block.present)
     d.marker = spans({l.bad_block.marker})[0];
   return d;
