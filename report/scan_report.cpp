@@ -228,10 +228,12 @@ std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r) {
 }
 
 std::string incomplete_layout_line(const nand_layout& layout) {
-  std::int64_t held = 0;
+  // In bits, so that steps that count bits are weighed by what they hold, not by their image.
+  std::int64_t held_bits = 0;
   for (const layout_step& step : layout.steps)
-    held += step_data_bytes(step);
-  if (held >= layout.page_size)
+    held_bits += step_data_bits(step);
+  const std::int64_t held = held_bits / 8;
+  if (held_bits >= 8 * std::int64_t{layout.page_size})
     return "";
   // Rounded down, so that a layout short of a single byte never reads as 100%.
   const std::int64_t percent = 100 * held / layout.page_size;
