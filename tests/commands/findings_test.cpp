@@ -58,6 +58,30 @@ TEST(ProbeCommand, NamesTheVariantADumpWasMadeWith) {
   }
 }
 
+// A layout in bits is gathered anew under each bit order: probe tells the one it was written in.
+TEST(ProbeCommand, NamesTheBitOrderOfALayoutInBits) {
+  for (const char* order : {"msb", "lsb"}) {
+    SCOPED_TRACE(std::string("case bit order ") + order);
+    scratch_dir dir;
+    write_file(dir.file("bits.toml"),
+               std::string("[geometry]\npage_size = 2048\nspare_size = 64\nblock_pages = 64\n"
+                           "[code]\nm = 13\nt = 4\nbit_order = \"") +
+                   order +
+                   "\"\n[[steps]]\nunit = \"bits\"\ndata = [[0, 4096]]\n"
+                   "protected = [[16384, 76]]\necc = [16460, 52]\nrepeat = 4\n"
+                   "data_stride = 4096\nprotected_stride = 128\necc_stride = 128\n");
+    const layout_choice layout = layout_file(dir.file("bits.toml"));
+    encoded_dump(dir, 16 * 2112, 11, 2, layout);
+    const probe_outcome r = probe(dir.file("noisy.bin"), layout, 40);
+    ASSERT_TRUE(r.error.ok() && r.found) << r.error.message << joined(r.lines);
+    const layout_code& best = r.candidates.front().code;
+    EXPECT_EQ(best.lsb_first, std::string(order) == "lsb");
+    EXPECT_EQ(best.mask, layout_mask::none);
+    EXPECT_EQ(best.t, 4);
+    EXPECT_EQ(r.candidates.front().count.usable, 40);
+  }
+}
+
 TEST(ProbeCommand, RecommendsOnlyWhatBeatsChance) {
   scratch_dir dir;
   encoded_dump(dir, 16 * 2112, 5, 8);
