@@ -13,6 +13,7 @@
 #include "bch/bch.h"               // bch_primitive_polynomial: the tabled polynomial first
 #include "codec/codec.h"           // bch_encode, bch_decode, bch_parity_bit
 #include "codec/layout_code.h"     // build_code
+#include "detect/packed_search.h"  // find_packed_layout
 #include "detect/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
 #include "detect/step_decoder.h"   // nearly_erased, decode_count, decode_sample
 #include "detect/syndrome_scan.h"  // word_shape, syndrome_scan, primitive_polynomials
@@ -1801,6 +1802,30 @@ class searcher {
 
 }  // namespace
 
+namespace {
+
+// The packed search's finding into `result`, or a line on what it ruled out.
+void take_packed(const sample_set& s, const detect_geometry& geometry, detect_result& result) {
+  const packed_finding packed = find_packed_layout(s.pages, geometry);
+  if (!packed.found) {
+    result.ruled_out.push_back(
+        "codewords packed back to back by bits from the start of the page (" +
+        std::to_string(packed.candidates) + " codes and metadata lengths): none decodes the steps");
+    return;
+  }
+  result.found = true;
+  result.layout = packed.layout;
+  const layout_code& code = packed.layout.code;
+  const std::uint32_t p = code.primitive_polynomial != 0
+                              ? code.primitive_polynomial
+                              : static_cast<std::uint32_t>(bch_primitive_polynomial(code.m));
+  result.generator = bch_generator(code.m, p, code.t);
+  result.parity_bits = poly_degree(result.generator);
+  result.evidence = packed.evidence;
+}
+
+}  // namespace
+
 detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
                             const detect_geometry& geometry, const detect_options& options) {
   detect_result result;
@@ -1856,6 +1881,10 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
   study_columns(s);
   searcher search(s, geometry, options, result);
   search.run();
+  // Codewords packed by bits leave no word for the common factors to start from; they are
+  // tried directly, after the search, so that a byte layout is always found as one.
+  if (!result.found)
+    take_packed(s, geometry, result);
   if (options.progress)
     options.progress(1.0);
   return result;
