@@ -7,6 +7,7 @@
                       // std::reverse, std::stable_sort, std::find
 #include <cmath>      // std::ceil
 #include <map>        // std::map
+#include <set>        // std::set
 #include <thread>     // std::thread
 #include <utility>    // std::move
 
@@ -940,6 +941,14 @@ class searcher {
     threads_ = options.threads > 0 ? static_cast<unsigned>(options.threads)
                                    : std::max(1u, std::thread::hardware_concurrency());
     threads_ = std::min(threads_, 64u);
+    notes_at_ = result_.ruled_out.size();
+  }
+
+  // The search, then the factors passed over, ahead of what it ruled out as a whole.
+  bool run() {
+    const bool found = search();
+    write_notes();
+    return found;
   }
 
   // Every candidate of the page whose last word ends at `end`, in the order tried.
@@ -1004,7 +1013,8 @@ class searcher {
     return out;
   }
 
-  bool run() {
+ private:
+  bool search() {
     const std::vector<candidate> all = candidates(s_.end);
     // Step sizes one after the other: two interleaved steps and the ECC between them form a
     // codeword of the same code too, so a longer step must not win where the shorter one was
@@ -1088,7 +1098,6 @@ class searcher {
     return false;
   }
 
- private:
   // Runs work(first, stride) on every thread the search may use, first = 0 ... threads - 1,
   // and returns when all are done.
   template <class Work>
@@ -1778,17 +1787,49 @@ class searcher {
     layout.bad_block.pages = {0};
   }
 
+  // Counts a factor passed over for `why`: one line per reason, naming the first candidate
+  // and factor that met it, at most kMostNotes reasons.
   void note_factor(const candidate& c, const common_factor& factor, const std::string& why) {
-    if (notes_ >= 12)
-      return;
-    ++notes_;
-    std::string line = std::string(family_name(c.kind)) + " step at " + std::to_string(c.start);
+    std::string name = std::string(family_name(c.kind)) + " step at " + std::to_string(c.start);
     if (c.kind == family::spare_end)
-      line += " with spare bytes from " + std::to_string(c.tail);
-    line += std::string(", ") + (c.lsb_first ? "lsb" : "msb") + " first: common factor of degree " +
-            std::to_string(poly_degree(factor.g)) + " " + why;
-    result_.ruled_out.push_back(line);
+      name += " with spare bytes from " + std::to_string(c.tail);
+    name += std::string(", ") + (c.lsb_first ? "lsb" : "msb") + " first";
+    for (note& n : notes_) {
+      if (n.why == why) {
+        // The same candidate again (a later pass, another of its factors) is no other.
+        n.candidates.insert(name);
+        return;
+      }
+    }
+    if (notes_.size() < kMostNotes)
+      notes_.push_back(
+          {why,
+           name + ": common factor of degree " + std::to_string(poly_degree(factor.g)) + " " + why,
+           {name}});
   }
+
+  // The notes as lines of ruled_out, where the search's own lines begin, each with its count
+  // of candidates when more than one met it.
+  void write_notes() {
+    std::vector<std::string> lines;
+    for (const note& n : notes_) {
+      lines.push_back(n.line + (n.candidates.size() > 1
+                                    ? " (" + std::to_string(n.candidates.size()) + " candidates)"
+                                    : ""));
+    }
+    result_.ruled_out.insert(result_.ruled_out.begin() + static_cast<std::ptrdiff_t>(notes_at_),
+                             lines.begin(), lines.end());
+    notes_.clear();
+  }
+
+  // A reason factors were passed over for: the line of the first candidate and factor that met
+  // it, and every candidate that did.
+  struct note {
+    std::string why;
+    std::string line;
+    std::set<std::string> candidates;
+  };
+  static constexpr std::size_t kMostNotes = 12;
 
   const sample_set& s_;
   const detect_geometry& geometry_;
@@ -1796,7 +1837,8 @@ class searcher {
   detect_result& result_;
   double progress_done_ = 0, progress_total_ = 1;
   unsigned threads_ = 1;
-  int notes_ = 0;
+  std::vector<note> notes_;
+  std::size_t notes_at_ = 0;  // where in result_.ruled_out the notes go
 };
 
 }  // namespace

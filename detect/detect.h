@@ -59,8 +59,10 @@ struct detect_result {
   std::int64_t pages_sampled = 0;  // pages read
   std::int64_t pages_used = 0;     // of those, not erased and not repeated
   // What was searched and not found, one line each ("interleaved steps of 512 data bytes, msb
-  // first: no span whose words share a BCH generator"), and common factors that named no code
-  // (at most 12); when found, the factors passed over before the finding.
+  // first: no span whose words share a BCH generator"), and common factors that named no code:
+  // one line per reason (at most 12), naming the first candidate and factor that met it and,
+  // when more did, how many candidates ("... decodes too few of its steps (4 candidates)"), ahead
+  // of the others; when found, the factors passed over before the finding.
   std::vector<std::string> ruled_out;
   // When found: readings the code cannot tell from the one taken, one line each ("message start
   // 1584 or 1590: ..."); empty when the sample settles every choice.
