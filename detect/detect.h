@@ -52,7 +52,9 @@ struct detect_evidence {
 
 struct detect_result {
   bool found = false;  // a layout whose odds clear kEvidenceBar
-  nand_layout layout;  // when found: passes check_layout and fits its code
+  // When found: passes check_layout and fits its code; its steps count bits (layout_step::bits)
+  // when the parity ends off the byte grid.
+  nand_layout layout;
   gf2_poly generator;  // when found: g, bit i = x^i
   int parity_bits = 0;
   detect_evidence evidence;
