@@ -127,6 +127,20 @@ std::string span_text(const layout_span& s) {
   return "[" + std::to_string(s.offset) + ", " + std::to_string(s.length) + "]";
 }
 
+// A step's spans as the report lists them: "data [0, 512], protected [512, 8], ECC [520, 7]",
+// each span named "bits" in a step that counts bits.
+std::string step_spans_text(const layout_step& s) {
+  const std::string unit = s.bits ? " bits " : " ";
+  std::string spans;
+  for (const layout_span& d : s.data)
+    spans += span_text(d);
+  std::string prot;
+  for (const layout_span& p : s.protected_)
+    prot += span_text(p);
+  return "data" + unit + spans + (prot.empty() ? "" : ", protected" + unit + prot) + ", ECC" +
+         unit + span_text(s.ecc);
+}
+
 // The report of a search, each line a TOML comment, so that what standard output receives is
 // itself a layout file.
 std::string detect_report(const detect_request& q, const detect_result& r,
@@ -176,8 +190,12 @@ std::string detect_report(const detect_request& q, const detect_result& r,
     return text;
   }
   const nand_layout& l = r.layout;
+  const bool bits = l.steps[0].bits;
   line("found: " + std::to_string(l.steps.size()) + " steps a page, " +
-       std::to_string(step_data_bytes(l.steps[0])) + " data bytes each");
+       std::to_string(step_data_bytes(l.steps[0])) + " data bytes each" +
+       (bits ? std::string(", spans in bits: bit b of the raw page is bit ") +
+                   (l.code.lsb_first ? "b % 8" : "7 - b % 8") + " of byte b / 8"
+             : ""));
   const std::int64_t held = data_bytes_held(l);
   if (held < l.page_size) {
     // Steps that decode well but leave data out are no layout to extract with.
@@ -188,22 +206,16 @@ std::string detect_report(const detect_request& q, const detect_result& r,
   }
   for (const std::string& a : r.ambiguities)
     line("ambiguous: " + a);
-  line("code: " + code_text(l.code, static_cast<int>(l.steps[0].ecc.length)) + "; " +
-       std::to_string(r.parity_bits) + " parity bits");
+  // A bit step's ECC span holds the parity bits alone; the engine keeps them in whole bytes.
+  const int ecc_bytes = bits ? (r.parity_bits + 7) / 8 : static_cast<int>(l.steps[0].ecc.length);
+  line("code: " + code_text(l.code, ecc_bytes) + "; " + std::to_string(r.parity_bits) +
+       " parity bits" + (bits ? ", stored as the ECC span's bits, without padding" : ""));
   line("generator g(x) = 0x" + poly_hex(r.generator));
-  for (std::size_t k = 0; k < l.steps.size(); ++k) {
-    const layout_step& s = l.steps[k];
-    std::string spans;
-    for (const layout_span& d : s.data)
-      spans += span_text(d);
-    std::string prot;
-    for (const layout_span& p : s.protected_)
-      prot += span_text(p);
-    line("  step " + std::to_string(k) + ": data " + spans +
-         (prot.empty() ? "" : ", protected " + prot) + ", ECC " + span_text(s.ecc));
-  }
+  for (std::size_t k = 0; k < l.steps.size(); ++k)
+    line("  step " + std::to_string(k) + ": " + step_spans_text(l.steps[k]));
   if (l.bad_block.present)
-    line("bad-block marker: " + span_text(l.bad_block.marker) +
+    line(std::string("bad-block marker: ") + (bits ? "bytes " : "") +
+         span_text(l.bad_block.marker) +
          " (0xFF in nearly every programmed page; assumed on the first page of a block)");
   const detect_evidence& e = r.evidence;
   line("evidence: " + std::to_string(e.steps_sampled) + " programmed steps decoded: " +

@@ -7,16 +7,19 @@
                       // std::reverse, std::stable_sort, std::find
 #include <cmath>      // std::ceil
 #include <map>        // std::map
+#include <set>        // std::set
 #include <thread>     // std::thread
 #include <utility>    // std::move
 
 #include "bch/bch.h"               // bch_primitive_polynomial: the tabled polynomial first
 #include "codec/codec.h"           // bch_encode, bch_decode, bch_parity_bit
 #include "codec/layout_code.h"     // build_code
+#include "codec/step_frame.h"      // step_frame, frame_step, gather_frame_ecc, frame_offset
 #include "detect/packed_search.h"  // find_packed_layout
 #include "detect/evidence.h"       // chance_of_decoding, log10_chance_of_at_least, kEvidenceBar
 #include "detect/step_decoder.h"   // nearly_erased, decode_count, decode_sample
 #include "detect/syndrome_scan.h"  // word_shape, syndrome_scan, primitive_polynomials
+#include "layout/bit_spans.h"      // gather_message_bits
 #include "platform/platform.h"     // platform_read_at
 
 namespace {
@@ -69,6 +72,8 @@ constexpr std::int64_t kMaxDataOffset = 16;
 constexpr int kMostLikeConfirms = 24;
 // Runs of fixed bytes at the start of the spare that a step's message may skip.
 constexpr std::int64_t kHoles[] = {1, 2, 6, 8};
+// The share of programmed steps that must decode for a reading in bits to be taken.
+constexpr double kBitShare = 0.9;
 
 // The pages the search works on, and what their columns say.
 struct sample_set {
@@ -478,17 +483,30 @@ int leading_pad_bits(const sample_set& s, std::int64_t q, bool lsb_first) {
 // steps need not: a step that repeats one decoded before is left out, as it adds no evidence.
 // With `only`, the pages of those indices are decoded, none left out as a repeat: readings of
 // one step that differ in where it starts are then weighed on the same steps.
+// A bit step is read through `frame` in `lsb_first` order.
+// REQUIRES: `frame` made by frame_step for `step` under `code` when the step counts bits.
 decode_count decode_step(const sample_set& s, const layout_step& step, const bch_code& code,
-                         std::size_t most, const std::vector<std::size_t>* only = nullptr) {
+                         std::size_t most, const std::vector<std::size_t>* only = nullptr,
+                         const step_frame* frame = nullptr, bool lsb_first = false) {
   decode_count count;
   step_decoder decoder;
   distinct_steps seen;
   std::vector<std::uint8_t> message(static_cast<std::size_t>(step_message_bytes(step)));
+  std::vector<std::uint8_t> parity(static_cast<std::size_t>(code.ecc_bytes));
   const std::size_t pages = only != nullptr ? only->size() : s.pages.size();
   for (std::size_t i = 0; i < pages; ++i) {
     if (most > 0 && static_cast<std::size_t>(count.tried + count.erased + count.blank) >= most)
       break;
     const auto& page = s.pages[only != nullptr ? (*only)[i] : i];
+    if (step.bits) {
+      // Gathered here only to tell repeats apart; the decoder gathers them again.
+      gather_message_bits(page.data(), step, lsb_first, message.data());
+      gather_frame_ecc(*frame, step, lsb_first, page.data(), parity.data(), code.ecc_bytes);
+      if (only != nullptr ||
+          first_sight(seen, message.data(), message.size(), parity.data(), parity.size()))
+        decode_framed_sample(decoder, code, *frame, lsb_first, page.data(), step, count);
+      continue;
+    }
     gather_message(page.data(), step, message.data());
     const std::uint8_t* ecc = page.data() + step.ecc.offset;
     const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
@@ -499,20 +517,35 @@ decode_count decode_step(const sample_set& s, const layout_step& step, const bch
 }
 
 // Decodes every distinct sampled step of `step` under `code` and hands each result to `visit`.
+// A bit step is read through `frame` in `lsb_first` order, its fixes turned into the step's own
+// bit positions (bit j of its message or parity as byte j / 8); one on a lead bit makes the step
+// uncorrectable.
+// REQUIRES: as for decode_step.
 template <typename Visit>
 void for_each_decoded(const sample_set& s, const layout_step& step, const bch_code& code,
-                      Visit&& visit) {
+                      Visit&& visit, const step_frame* frame = nullptr, bool lsb_first = false) {
   const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
-  const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
+  const auto ecc_bytes = static_cast<std::size_t>(step.bits ? code.ecc_bytes : step.ecc.length);
   std::vector<std::uint8_t> message(message_bytes), ecc(ecc_bytes);
   bch_decode_result result;
   distinct_steps seen;
   for (const auto& page : s.pages) {
-    gather_message(page.data(), step, message.data());
-    std::copy_n(page.data() + step.ecc.offset, ecc_bytes, ecc.begin());
+    if (step.bits) {
+      gather_message_bits(page.data(), step, lsb_first, message.data());
+      gather_frame_ecc(*frame, step, lsb_first, page.data(), ecc.data(), code.ecc_bytes);
+    } else {
+      gather_message(page.data(), step, message.data());
+      std::copy_n(page.data() + step.ecc.offset, ecc_bytes, ecc.begin());
+    }
     if (!first_sight(seen, message.data(), message_bytes, ecc.data(), ecc_bytes))
       continue;
-    bch_decode(code, message.data(), message_bytes, ecc.data(), result);
+    bch_decode(code, message.data(), message_bytes, ecc.data(), result,
+               step.bits ? frame_offset(*frame) : nullptr);
+    if (step.bits && !frame_fixes_to_step(*frame, lsb_first, result.fixes)) {
+      result.status = bch_status::uncorrectable;
+      result.bits = 0;
+      result.fixes.clear();
+    }
     visit(result);
   }
 }
@@ -522,35 +555,42 @@ void for_each_decoded(const sample_set& s, const layout_step& step, const bch_co
 // A worn chip's bit errors fall anywhere in the word; a byte of the step before or after, or
 // of a hole, taken for part of the word is corrected wherever its value is not the one the code
 // expects. One bit corrected in one place each time (a stuck bit line) is left alone.
-bool corrects_one_byte(const sample_set& s, const layout_step& step, const bch_code& code) {
+// A bit step is read as for_each_decoded reads it; its bytes are those of its message and
+// parity bits, counted from their first bit.
+// REQUIRES: as for decode_step.
+bool corrects_one_byte(const sample_set& s, const layout_step& step, const bch_code& code,
+                       const step_frame* frame = nullptr, bool lsb_first = false) {
   const auto message_bytes = static_cast<std::size_t>(step_message_bytes(step));
-  const auto ecc_bytes = static_cast<std::size_t>(step.ecc.length);
+  const auto ecc_bytes = static_cast<std::size_t>(step.bits ? code.ecc_bytes : step.ecc.length);
   std::vector<std::uint8_t> pattern(message_bytes + ecc_bytes);
   std::vector<std::int32_t> hits(message_bytes + ecc_bytes, 0);
   std::vector<std::uint8_t> first(message_bytes + ecc_bytes, 0);
   std::vector<std::int32_t> as_first(message_bytes + ecc_bytes, 0);
   std::int32_t usable = 0;
-  for_each_decoded(s, step, code, [&](const bch_decode_result& result) {
-    if (result.status != bch_status::clean && result.status != bch_status::corrected)
-      return;
-    ++usable;
-    if (result.status != bch_status::corrected)
-      return;
-    std::fill(pattern.begin(), pattern.end(), 0);
-    for (const bch_bit_fix& fix : result.fixes) {
-      const std::size_t at = fix.in_ecc ? message_bytes + fix.byte : fix.byte;
-      if (at < pattern.size())
-        pattern[at] = static_cast<std::uint8_t>(pattern[at] | (1u << fix.bit));
-    }
-    for (std::size_t at = 0; at < pattern.size(); ++at) {
-      if (pattern[at] == 0)
-        continue;
-      if (hits[at]++ == 0)
-        first[at] = pattern[at];
-      if (pattern[at] == first[at] && __builtin_popcount(pattern[at]) == 1)
-        ++as_first[at];
-    }
-  });
+  for_each_decoded(
+      s, step, code,
+      [&](const bch_decode_result& result) {
+        if (result.status != bch_status::clean && result.status != bch_status::corrected)
+          return;
+        ++usable;
+        if (result.status != bch_status::corrected)
+          return;
+        std::fill(pattern.begin(), pattern.end(), 0);
+        for (const bch_bit_fix& fix : result.fixes) {
+          const std::size_t at = fix.in_ecc ? message_bytes + fix.byte : fix.byte;
+          if (at < pattern.size())
+            pattern[at] = static_cast<std::uint8_t>(pattern[at] | (1u << fix.bit));
+        }
+        for (std::size_t at = 0; at < pattern.size(); ++at) {
+          if (pattern[at] == 0)
+            continue;
+          if (hits[at]++ == 0)
+            first[at] = pattern[at];
+          if (pattern[at] == first[at] && __builtin_popcount(pattern[at]) == 1)
+            ++as_first[at];
+        }
+      },
+      frame, lsb_first);
   for (std::size_t at = 0; at < hits.size(); ++at) {
     if (hits[at] >= 3 && 3 * hits[at] >= usable && 5 * as_first[at] < 4 * hits[at])
       return true;
@@ -624,9 +664,10 @@ std::vector<std::size_t> distinct_pages(const sample_set& s, std::int64_t from, 
 // A step counts as placed when most of its programmed samples decode.
 // With `single`, one step that decodes is enough when no other was tried: on a sample of two
 // or three pages, for a position next to where the stride puts the step.
+// REQUIRES: as for decode_step.
 bool step_fits(const sample_set& s, const layout_step& step, const bch_code& code,
-               bool single = false) {
-  const decode_count c = decode_step(s, step, code, 24);
+               bool single = false, const step_frame* frame = nullptr, bool lsb_first = false) {
+  const decode_count c = decode_step(s, step, code, 24, nullptr, frame, lsb_first);
   if (single)
     return c.usable >= 1 && c.usable == c.tried;
   return c.tried == 0 || (c.usable >= 2 && 2 * c.usable >= c.tried);
@@ -929,6 +970,108 @@ std::vector<layout_step> place_steps(const sample_set& s, const candidate& c,
   return placed;
 }
 
+// The step make_step gives, counted in bits: `start`, `tail` and `ecc_at` are bits of the raw
+// page, the ECC span r bits long, the message the candidate's spans up to the ECC's first bit
+// (the candidate's hole and apart bytes as bits), so that its last span may end inside a byte.
+layout_step make_bit_step(const candidate& c, std::int64_t start, std::int64_t tail,
+                          std::int64_t ecc_at, std::int64_t r) {
+  layout_step step;
+  step.bits = true;
+  if (c.kind == family::interleaved) {
+    std::vector<layout_span> ranges = {{start, ecc_at - start}};
+    const std::int64_t hole_at = 8 * c.hole_at;
+    if (c.hole > 0 && start < hole_at && hole_at < ecc_at)
+      ranges = {{start, hole_at - start}, {hole_at + 8 * c.hole, ecc_at - hole_at - 8 * c.hole}};
+    std::int64_t data_left = 8 * c.step;
+    for (const layout_span& range : ranges) {
+      const std::int64_t data = std::max<std::int64_t>(0, std::min(data_left, range.length));
+      if (data > 0)
+        step.data.push_back({range.offset, data});
+      if (range.length > data)
+        step.protected_.push_back({range.offset + data, range.length - data});
+      data_left -= data;
+    }
+  } else {
+    step.data = {{start, 8 * c.step}};
+    if (c.apart > 0)
+      step.protected_.push_back({8 * c.apart_at, 8 * c.apart});
+    if (ecc_at > tail)
+      step.protected_.push_back({tail, ecc_at - tail});
+  }
+  step.ecc = {ecc_at, r};
+  return step;
+}
+
+// Bits before the step place_bit_steps looks at when the stride so far does not decode: as far
+// as the longest word of a step reaches.
+constexpr std::int64_t kBitReach = 8 * kMaxStepSpare;
+
+// Places the steps before the last one, a bit step of the candidate, nearest first: its spans
+// moved by the strides (the data by the step's data bits, the spare group or, interleaved, the
+// whole step by the distance between the steps placed so far, at first their length); where
+// that does not decode, the nearest earlier bit within kBitReach where the step does. Every step
+// keeps the last one's lengths, so that the last one's frame reads them all.
+// REQUIRES: `frame` made by frame_step for `last` under `code` in `lsb_first` order.
+std::vector<layout_step> place_bit_steps(const sample_set& s, const candidate& c,
+                                         const layout_step& last, const bch_code& code,
+                                         const step_frame& frame, bool lsb_first,
+                                         std::int64_t page_size) {
+  std::vector<layout_step> placed = {last};
+  const std::int64_t message = step_message_bits(last);
+  const std::int64_t r = last.ecc.length;
+  const auto fits = [&](const layout_step& step) {
+    return step_message_bits(step) == message && step_data_bits(step) == step_data_bits(last) &&
+           !overlaps_any(step, placed) && step_fits(s, step, code, false, &frame, lsb_first);
+  };
+  if (c.kind == family::interleaved) {
+    std::int64_t next_start = last.data[0].offset;
+    std::int64_t stride = message + r;
+    for (std::int64_t k = c.steps - 2; k >= 0; --k) {
+      bool found = false;
+      const std::int64_t guess = next_start - stride;
+      for (std::int64_t at = guess; !found && at >= 0 && at > guess - kBitReach; --at) {
+        layout_step step = make_bit_step(c, at, 0, at + message, r);
+        if (fits(step)) {
+          placed.push_back(step);
+          found = true;
+        }
+      }
+      if (!found)
+        break;
+      stride = next_start - placed.back().data[0].offset;
+      next_start = placed.back().data[0].offset;
+    }
+  } else {
+    // The protected bits next to the ECC move with it; those apart (every step's tags first)
+    // stand one tag before the next step's.
+    const std::int64_t next_to = last.ecc.offset - 8 * c.tail;
+    std::int64_t next_tail = 8 * c.tail;
+    std::int64_t stride = next_to + r;
+    for (std::int64_t k = c.steps - 2; k >= 0; --k) {
+      const std::int64_t data = 8 * (c.start - (c.steps - 1 - k) * c.step);
+      candidate here = c;
+      if (c.apart > 0)
+        here.apart_at = c.apart_at - (c.steps - 1 - k) * c.apart;
+      bool found = false;
+      const std::int64_t guess = next_tail - stride;
+      for (std::int64_t at = guess; !found && at >= 8 * page_size && at > guess - kBitReach; --at) {
+        layout_step step = make_bit_step(here, data, at, at + next_to, r);
+        if (fits(step)) {
+          placed.push_back(step);
+          found = true;
+        }
+      }
+      if (!found)
+        break;
+      const std::int64_t tail = placed.back().ecc.offset - next_to;
+      stride = next_tail - tail;
+      next_tail = tail;
+    }
+  }
+  std::reverse(placed.begin(), placed.end());
+  return placed;
+}
+
 const char* family_name(family kind) {
   return kind == family::interleaved ? "interleaved" : "spare-at-end";
 }
@@ -941,6 +1084,14 @@ class searcher {
     threads_ = options.threads > 0 ? static_cast<unsigned>(options.threads)
                                    : std::max(1u, std::thread::hardware_concurrency());
     threads_ = std::min(threads_, 64u);
+    notes_at_ = result_.ruled_out.size();
+  }
+
+  // The search, then the factors passed over, ahead of what it ruled out as a whole.
+  bool run() {
+    const bool found = search();
+    write_notes();
+    return found;
   }
 
   // Every candidate of the page whose last word ends at `end`, in the order tried.
@@ -1005,7 +1156,8 @@ class searcher {
     return out;
   }
 
-  bool run() {
+ private:
+  bool search() {
     const std::vector<candidate> all = candidates(s_.end);
     // Step sizes one after the other: two interleaved steps and the ECC between them form a
     // codeword of the same code too, so a longer step must not win where the shorter one was
@@ -1089,7 +1241,6 @@ class searcher {
     return false;
   }
 
- private:
   // Runs work(first, stride) on every thread the search may use, first = 0 ... threads - 1,
   // and returns when all are done.
   template <class Work>
@@ -1542,10 +1693,9 @@ class searcher {
     if (c.cut < 0) {
       ecc_bytes = (r + 7) / 8;
       const int pad = static_cast<int>(8 * ecc_bytes - r);
-      if (factor.shift < pad || (factor.shift - pad) % 8 != 0) {
-        note_factor(c, factor, "leaves its parity off the byte grid");
-        return false;
-      }
+      // Parity that ends off the byte grid may still end a step that counts bits.
+      if (factor.shift < pad || (factor.shift - pad) % 8 != 0)
+        return confirm_bits(c, factor, code);
       ecc_offset = c.end - (factor.shift - pad) / 8 - ecc_bytes;
     } else {
       if ((r + c.cut_bits) % 8 != 0) {
@@ -1563,16 +1713,7 @@ class searcher {
       note_factor(c, factor, "puts its parity outside the page");
       return false;
     }
-    nand_layout layout;
-    layout.name = "detected";
-    layout.source = "detect";
-    layout.page_size = geometry_.page_size;
-    layout.spare_size = geometry_.spare_size;
-    layout.block_pages = geometry_.block_pages;
-    layout.code.m = code.m;
-    layout.code.t = code.t;
-    layout.code.primitive_polynomial = code.polynomial;
-    layout.code.lsb_first = c.lsb_first;
+    nand_layout layout = empty_layout(code, c.lsb_first);
     layout.code.pad_start = c.cut >= 0;
     // Bytes of the step before can pass for the start of the message: a byte that is nearly
     // fixed (its padding), its varying bits then taken for bit errors, or a whole ECC that a
@@ -1700,26 +1841,11 @@ class searcher {
       note_factor(c, factor, "gives no valid layout");
       return false;
     }
-    detect_evidence evidence;
-    std::int64_t longest = 0;
-    for (const layout_step& step : layout.steps) {
-      const decode_count count = decode_step(s_, step, built, 0);
-      evidence.clean += count.clean;
-      evidence.corrected += count.corrected;
-      evidence.erased += count.erased;
-      evidence.uncorrectable += count.uncorrectable;
-      evidence.steps_sampled += count.tried;
-      longest = std::max(longest, step_message_bytes(step));
-    }
-    evidence.chance =
-        chance_of_decoding(8 * longest + built.parity_bits, built.parity_bits, built.t);
-    evidence.log10_odds = log10_chance_of_at_least(evidence.clean + evidence.corrected,
-                                                   evidence.steps_sampled, evidence.chance);
+    const detect_evidence evidence = weigh(layout, built, nullptr);
     if (evidence.log10_odds > kEvidenceBar) {
       note_factor(c, factor, "decodes no more steps than chance would");
       return false;
     }
-    result_.found = true;
     if (!alike.empty()) {
       std::string at;
       for (std::size_t i = 0; i < alike.size() && i < 8; ++i)
@@ -1743,30 +1869,162 @@ class searcher {
           ": every sampled step decodes alike, so the bytes after the ECC may be its end; " +
           "the finding puts it at " + std::to_string(last.ecc.offset));
     }
+    accept(c, std::move(layout), code, built, evidence);
+    return true;
+  }
+
+  // A factor whose parity ends off the byte grid, read as a step that counts bits: in the
+  // candidate's bit order the word's last bit is bit 8 * c.end - 1 and the parity's x^0 stands
+  // factor.shift bits before the end, so the ECC span is the r bits before that; the message is
+  // the candidate's spans (as make_step gives them) up to the ECC's first bit. Decoded under no
+  // mask and under erased-ff (a byte mask is not read off bit steps), the better taken; then
+  // checked and placed as a byte step is. A reading in bits is taken only when nearly every
+  // programmed step decodes (kBitShare): no other start or end is weighed beside it. False,
+  // with a line in ruled_out, when it does not hold.
+  bool confirm_bits(const candidate& c, const common_factor& factor, const named_code& code) {
+    const std::string why = "leaves its parity off the byte grid, and read in bits ";
+    const int r = poly_degree(code.g);
+    const bool lsb = c.lsb_first;
+    const std::int64_t ecc_at = 8 * c.end - factor.shift - r;
+    // The ECC after the whole data (interleaved) or after the candidate's spare bytes begin.
+    const std::int64_t message_end =
+        8 * (c.kind == family::interleaved ? c.start + c.step : c.tail);
+    if (ecc_at < message_end) {
+      note_factor(c, factor, why + "puts its parity before the end of its message");
+      return false;
+    }
+    const layout_step last = make_bit_step(c, 8 * c.start, 8 * c.tail, ecc_at, r);
+    if (step_data_bits(last) != 8 * c.step) {
+      note_factor(c, factor, why + "puts its parity before the end of its message");
+      return false;
+    }
+    nand_layout layout = empty_layout(code, lsb);
+    layout.steps = {last};
+    bch_code built;
+    step_frame frame;
+    std::int64_t most_usable = -1, fewest_bits = 0;
+    for (layout_mask mask : {layout_mask::none, layout_mask::erased_ff}) {
+      nand_layout trial = layout;
+      trial.code.mask = mask;
+      bch_code trial_code;
+      if (!build_code(trial.code, trial_code).ok() || !check_layout(trial).ok() ||
+          !check_layout_code(trial, trial_code.parity_bits, trial_code.max_data_bytes).ok())
+        continue;
+      const step_frame trial_frame = frame_step(trial, trial_code, last);
+      const decode_count count = decode_step(s_, last, trial_code, 0, nullptr, &trial_frame, lsb);
+      // No mask first: erased-ff only where it decodes more, or as many with fewer bits fixed.
+      if (count.usable > most_usable || (count.usable == most_usable && count.bits < fewest_bits)) {
+        most_usable = count.usable;
+        fewest_bits = count.bits;
+        layout.code = trial.code;
+        built = trial_code;
+        frame = trial_frame;
+      }
+    }
+    if (most_usable < 0) {
+      note_factor(c, factor, why + "gives no valid layout");
+      return false;
+    }
+    if (!step_fits(s_, last, built, false, &frame, lsb)) {
+      note_factor(c, factor, why + "decodes too few of its steps");
+      return false;
+    }
+    if (corrects_one_byte(s_, last, built, &frame, lsb)) {
+      note_factor(c, factor,
+                  why +
+                      "corrects one byte of the word in most steps: a byte outside the step read "
+                      "as part of it");
+      return false;
+    }
+    layout.steps = place_bit_steps(s_, c, last, built, frame, lsb, geometry_.page_size);
+    add_bad_block_marker(layout);
+    if (!check_layout(layout).ok() ||
+        !check_layout_code(layout, built.parity_bits, built.max_data_bytes).ok()) {
+      note_factor(c, factor, why + "gives no valid layout");
+      return false;
+    }
+    const detect_evidence evidence = weigh(layout, built, &frame);
+    const double usable = static_cast<double>(evidence.clean + evidence.corrected);
+    if (usable < kBitShare * static_cast<double>(evidence.steps_sampled)) {
+      note_factor(c, factor, why + "leaves too many of its programmed steps uncorrectable");
+      return false;
+    }
+    if (evidence.log10_odds > kEvidenceBar) {
+      note_factor(c, factor, why + "decodes no more steps than chance would");
+      return false;
+    }
+    accept(c, std::move(layout), code, built, evidence);
+    return true;
+  }
+
+  // The layout of the search's geometry and `code`, without steps, mask or padding.
+  nand_layout empty_layout(const named_code& code, bool lsb_first) const {
+    nand_layout layout;
+    layout.name = "detected";
+    layout.source = "detect";
+    layout.page_size = geometry_.page_size;
+    layout.spare_size = geometry_.spare_size;
+    layout.block_pages = geometry_.block_pages;
+    layout.code.m = code.m;
+    layout.code.t = code.t;
+    layout.code.primitive_polynomial = code.polynomial;
+    layout.code.lsb_first = lsb_first;
+    return layout;
+  }
+
+  // Every distinct step of the sampled pages decoded under the layout's code `built`, and the
+  // odds of chance decoding as many. Bit steps are read through `frame`.
+  // REQUIRES: with bit steps, `frame` made by frame_step for one of them; all have its lengths.
+  detect_evidence weigh(const nand_layout& layout, const bch_code& built,
+                        const step_frame* frame) const {
+    detect_evidence evidence;
+    std::int64_t longest = 0;  // bits of the longest message
+    for (const layout_step& step : layout.steps) {
+      const decode_count count =
+          decode_step(s_, step, built, 0, nullptr, frame, layout.code.lsb_first);
+      evidence.clean += count.clean;
+      evidence.corrected += count.corrected;
+      evidence.erased += count.erased;
+      evidence.uncorrectable += count.uncorrectable;
+      evidence.steps_sampled += count.tried;
+      longest = std::max(longest, step_message_bits(step));
+    }
+    evidence.chance = chance_of_decoding(longest + built.parity_bits, built.parity_bits, built.t);
+    evidence.log10_odds = log10_chance_of_at_least(evidence.clean + evidence.corrected,
+                                                   evidence.steps_sampled, evidence.chance);
+    return evidence;
+  }
+
+  // The finding: `layout` under `code`, with what the code cannot tell within a step.
+  void accept(const candidate& c, nand_layout layout, const named_code& code, const bch_code& built,
+              const detect_evidence& evidence) {
+    const layout_step& last = layout.steps.back();
     if (c.kind == family::interleaved && !last.protected_.empty())
       result_.ambiguities.push_back(
           "the code cannot tell data from protected bytes within a step: the first " +
           std::to_string(c.step) + " bytes of each are taken as data");
+    result_.found = true;
     result_.layout = std::move(layout);
     result_.generator = code.g;
     result_.parity_bits = built.parity_bits;
     result_.evidence = evidence;
-    return true;
   }
 
   // A spare byte at the start of the spare that no step uses and that reads 0xFF in nearly
   // every programmed page: the bad-block marker of the first page of a block.
   void add_bad_block_marker(nand_layout& layout) const {
     const std::int64_t at = layout.page_size;
-    layout_span marker{at, 1};
+    const layout_span marker{at, 1};
     for (const layout_step& step : layout.steps) {
+      // A bit step's spans count bits.
+      const layout_span in_step = step.bits ? layout_span{8 * at, 8} : marker;
       for (const auto* spans : {&step.data, &step.protected_}) {
         for (const layout_span& span : *spans) {
-          if (overlaps(span, marker))
+          if (overlaps(span, in_step))
             return;
         }
       }
-      if (overlaps(step.ecc, marker))
+      if (overlaps(step.ecc, in_step))
         return;
     }
     std::size_t ff = 0;
@@ -1779,17 +2037,49 @@ class searcher {
     layout.bad_block.pages = {0};
   }
 
+  // Counts a factor passed over for `why`: one line per reason, naming the first candidate
+  // and factor that met it, at most kMostNotes reasons.
   void note_factor(const candidate& c, const common_factor& factor, const std::string& why) {
-    if (notes_ >= 12)
-      return;
-    ++notes_;
-    std::string line = std::string(family_name(c.kind)) + " step at " + std::to_string(c.start);
+    std::string name = std::string(family_name(c.kind)) + " step at " + std::to_string(c.start);
     if (c.kind == family::spare_end)
-      line += " with spare bytes from " + std::to_string(c.tail);
-    line += std::string(", ") + (c.lsb_first ? "lsb" : "msb") + " first: common factor of degree " +
-            std::to_string(poly_degree(factor.g)) + " " + why;
-    result_.ruled_out.push_back(line);
+      name += " with spare bytes from " + std::to_string(c.tail);
+    name += std::string(", ") + (c.lsb_first ? "lsb" : "msb") + " first";
+    for (note& n : notes_) {
+      if (n.why == why) {
+        // The same candidate again (a later pass, another of its factors) is no other.
+        n.candidates.insert(name);
+        return;
+      }
+    }
+    if (notes_.size() < kMostNotes)
+      notes_.push_back(
+          {why,
+           name + ": common factor of degree " + std::to_string(poly_degree(factor.g)) + " " + why,
+           {name}});
   }
+
+  // The notes as lines of ruled_out, where the search's own lines begin, each with its count
+  // of candidates when more than one met it.
+  void write_notes() {
+    std::vector<std::string> lines;
+    for (const note& n : notes_) {
+      lines.push_back(n.line + (n.candidates.size() > 1
+                                    ? " (" + std::to_string(n.candidates.size()) + " candidates)"
+                                    : ""));
+    }
+    result_.ruled_out.insert(result_.ruled_out.begin() + static_cast<std::ptrdiff_t>(notes_at_),
+                             lines.begin(), lines.end());
+    notes_.clear();
+  }
+
+  // A reason factors were passed over for: the line of the first candidate and factor that met
+  // it, and every candidate that did.
+  struct note {
+    std::string why;
+    std::string line;
+    std::set<std::string> candidates;
+  };
+  static constexpr std::size_t kMostNotes = 12;
 
   const sample_set& s_;
   const detect_geometry& geometry_;
@@ -1797,7 +2087,8 @@ class searcher {
   detect_result& result_;
   double progress_done_ = 0, progress_total_ = 1;
   unsigned threads_ = 1;
-  int notes_ = 0;
+  std::vector<note> notes_;
+  std::size_t notes_at_ = 0;  // where in result_.ruled_out the notes go
 };
 
 }  // namespace

@@ -52,15 +52,19 @@ struct detect_evidence {
 
 struct detect_result {
   bool found = false;  // a layout whose odds clear kEvidenceBar
-  nand_layout layout;  // when found: passes check_layout and fits its code
+  // When found: passes check_layout and fits its code; its steps count bits (layout_step::bits)
+  // when the parity ends off the byte grid.
+  nand_layout layout;
   gf2_poly generator;  // when found: g, bit i = x^i
   int parity_bits = 0;
   detect_evidence evidence;
   std::int64_t pages_sampled = 0;  // pages read
   std::int64_t pages_used = 0;     // of those, not erased and not repeated
   // What was searched and not found, one line each ("interleaved steps of 512 data bytes, msb
-  // first: no span whose words share a BCH generator"), and common factors that named no code
-  // (at most 12); when found, the factors passed over before the finding.
+  // first: no span whose words share a BCH generator"), and common factors that named no code:
+  // one line per reason (at most 12), naming the first candidate and factor that met it and,
+  // when more did, how many candidates ("... decodes too few of its steps (4 candidates)"), ahead
+  // of the others; when found, the factors passed over before the finding.
   std::vector<std::string> ruled_out;
   // When found: readings the code cannot tell from the one taken, one line each ("message start
   // 1584 or 1590: ..."); empty when the sample settles every choice.

@@ -5,7 +5,8 @@
 
 #include <gtest/gtest.h>  // TEST, EXPECT_*, ASSERT_*, SCOPED_TRACE
 
-#include <algorithm>  // std::all_of, std::count, std::copy, std::fill_n, std::max, std::shuffle
+#include <algorithm>  // std::all_of, std::count, std::copy, std::fill_n, std::find, std::max,
+                      // std::shuffle
 #include <cstdint>    // std::int64_t, std::uint8_t
 #include <cstring>    // std::memcpy, std::memset
 #include <random>     // std::mt19937
@@ -14,8 +15,10 @@
 
 #include "bch/bch.h"                      // bch_primitive_polynomial
 #include "codec/codec.h"                  // bch_code_init, bch_decode, bch_parity_bit
-#include "codec/layout_code.h"            // build_code
+#include "codec/layout_code.h"            // build_code, build_layout_code
+#include "codec/step_frame.h"             // frame_step, frame_offset, scatter_frame_ecc
 #include "detect/evidence.h"              // kEvidenceBar
+#include "layout/bit_spans.h"             // get_bit, set_bit, gather_message_bits
 #include "tests/detect/dump_generator.h"  // generate_dump, fill_pages, phone_layout
 
 namespace {
@@ -119,6 +122,87 @@ std::string decode_alike(const std::vector<std::uint8_t>& dump, std::int64_t pag
     }
   }
   return "";
+}
+
+// A router's layout that counts bits: four steps of 512 data bytes, each step's 16 spare bytes
+// holding 9 protected bytes, 4 more protected bits (zero when written) and 52 parity bits; m =
+// 13, t = 4, the tabled polynomial. No byte step ends its parity where these do.
+nand_layout bit_router_layout(bool lsb_first, layout_mask mask) {
+  nand_layout layout;
+  layout.name = "router";
+  layout.source = "generated";
+  layout.page_size = 2048;
+  layout.spare_size = 64;
+  layout.block_pages = 64;
+  layout.code.m = 13;
+  layout.code.t = 4;
+  layout.code.lsb_first = lsb_first;
+  layout.code.mask = mask;
+  for (std::int64_t k = 0; k < 4; ++k) {
+    layout_step s;
+    s.bits = true;
+    s.data = {{4096 * k, 4096}};
+    s.protected_ = {{16384 + 128 * k, 76}};
+    s.ecc = {16460 + 128 * k, 52};
+    layout.steps.push_back(s);
+  }
+  return layout;
+}
+
+// Pages of a layout of bit steps: 1 in 12 erased, the rest random bytes but for each step's last
+// 4 protected bits (zero), each step's parity encoded through its frame, and 1 to 3 distinct bit
+// errors among the message and parity bits of 1 step in 6.
+std::vector<std::uint8_t> fill_bit_pages(std::mt19937& rng, const nand_layout& layout,
+                                         const bch_code& built, std::int64_t pages) {
+  const std::int64_t raw = raw_page_bytes(layout);
+  const bool lsb = layout.code.lsb_first;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(pages * raw), 0xFF);
+  std::vector<std::uint8_t> message, ecc(static_cast<std::size_t>(built.ecc_bytes));
+  for (std::int64_t n = 0; n < pages; ++n) {
+    if (detect_test::draw(rng, 0, 11) == 0)
+      continue;
+    std::uint8_t* page = bytes.data() + n * raw;
+    for (std::int64_t i = 0; i < raw; ++i)
+      page[i] = static_cast<std::uint8_t>(detect_test::draw(rng, 0, 255));
+    for (const layout_step& s : layout.steps) {
+      const std::int64_t bits = step_message_bits(s);
+      for (std::int64_t j = bits - 4; j < bits; ++j)
+        set_bit(page, message_bit_offset(s, j), false, lsb);
+      const step_frame frame = frame_step(layout, built, s);
+      message.assign(frame.message_bytes, 0);
+      gather_message_bits(page, s, lsb, message.data());
+      bch_encode(built, message.data(), message.size(), ecc.data(), frame_offset(frame));
+      scatter_frame_ecc(frame, s, lsb, page, ecc.data());
+      if (detect_test::draw(rng, 0, 5) != 0)
+        continue;
+      std::vector<std::int64_t> flipped;
+      const std::int64_t flips = detect_test::draw(rng, 1, 3);
+      while (static_cast<std::int64_t>(flipped.size()) < flips) {
+        const std::int64_t j = detect_test::draw(rng, 0, bits + s.ecc.length - 1);
+        if (std::find(flipped.begin(), flipped.end(), j) != flipped.end())
+          continue;
+        flipped.push_back(j);
+        const std::int64_t b = j < bits ? message_bit_offset(s, j) : ecc_bit_offset(s, j - bits);
+        set_bit(page, b, !get_bit(page, b, lsb), lsb);
+      }
+    }
+  }
+  return bytes;
+}
+
+// Every step's data bits of every page, as read, each step's packed into whole bytes.
+std::vector<std::uint8_t> extracted_bits(const nand_layout& layout,
+                                         const std::vector<std::uint8_t>& dump) {
+  const std::int64_t raw = raw_page_bytes(layout);
+  std::vector<std::uint8_t> out;
+  for (std::int64_t n = 0; (n + 1) * raw <= static_cast<std::int64_t>(dump.size()); ++n) {
+    for (const layout_step& s : layout.steps) {
+      std::vector<std::uint8_t> data(static_cast<std::size_t>(step_data_bytes(s)), 0);
+      gather_span_bits(dump.data() + n * raw, s.data, layout.code.lsb_first, data.data(), 0);
+      out.insert(out.end(), data.begin(), data.end());
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -289,6 +373,41 @@ TEST(Detect, ReportsReadingsThatDecodeAlike) {
     said += a + "\n";
   EXPECT_NE(said.find("may start at 1584 as well as at 1583"), std::string::npos) << said;
   EXPECT_NE(said.find("cannot tell data from protected bytes"), std::string::npos) << said;
+}
+
+// Parity that ends off the byte grid: the router's steps are found as steps that count bits,
+// in both bit orders, under either mask the bit reading tries.
+TEST(Detect, FindsStepsThatCountBits) {
+  const struct {
+    bool lsb_first;
+    layout_mask mask;
+    unsigned seed;
+  } cases[] = {{false, layout_mask::none, 61}, {true, layout_mask::erased_ff, 62}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("case router in bits, ") + (c.lsb_first ? "lsb" : "msb") +
+                 (c.mask == layout_mask::none ? ", no mask" : ", erased-ff"));
+    const nand_layout truth = bit_router_layout(c.lsb_first, c.mask);
+    ASSERT_EQ(check_layout(truth).message, "");
+    bch_code built;
+    ASSERT_EQ(build_layout_code(truth, built).message, "");
+    std::mt19937 rng(c.seed);
+    const std::vector<std::uint8_t> dump = fill_bit_pages(rng, truth, built, 64);
+    const detect_result r =
+        detect_layout(memory_reader(dump), static_cast<std::int64_t>(dump.size()), {2048, 64, 64});
+    ASSERT_TRUE(r.found) << (r.ruled_out.empty() ? "" : r.ruled_out.front());
+    EXPECT_EQ(check_layout(r.layout).message, "");
+    bch_code found;
+    EXPECT_EQ(build_layout_code(r.layout, found).message, "");
+    EXPECT_EQ(r.parity_bits, built.parity_bits);
+    ASSERT_EQ(r.layout.steps.size(), truth.steps.size());
+    for (std::size_t k = 0; k < truth.steps.size(); ++k)
+      EXPECT_TRUE(r.layout.steps[k].bits) << "step " << k;
+    EXPECT_EQ(compare(r.layout, truth, built.parity_bits), "");
+    // The drawn bit errors were corrected, none left.
+    EXPECT_GT(r.evidence.corrected, 0);
+    EXPECT_EQ(r.evidence.uncorrectable, 0);
+    EXPECT_TRUE(extracted_bits(r.layout, dump) == extracted_bits(truth, dump));
+  }
 }
 
 TEST(Detect, FindsNothingWithoutEcc) {
