@@ -19,6 +19,9 @@ namespace {
 constexpr std::int64_t kMaxMeta = 16;     // metadata bytes the first codeword may hold
 constexpr std::size_t kScreenPages = 3;   // first chunks decoded before a candidate is laid out
 constexpr std::size_t kLayoutPages = 64;  // pages whose every step weighs a laid-out candidate
+// Largest t tried: controllers' packed codes stay far below it, and building every code of a
+// spare of megabytes would take minutes.
+constexpr int kMaxT = 72;
 
 // The fields tried for chunks of `data` bytes: degrees whose code holds a chunk with room for
 // its parity, the tabled polynomial, others seen in controllers, and the sparsest two.
@@ -107,7 +110,7 @@ packed_finding find_packed_layout(const std::vector<std::vector<std::uint8_t>>& 
       continue;
     const std::int64_t steps = geometry.page_size / data;
     for (const auto& [m, poly] : fields_for(data)) {
-      for (int t = 1;; ++t) {
+      for (int t = 1; t <= kMaxT; ++t) {
         const int r = poly_degree(bch_generator(m, poly, t));
         if (r < 1 || steps * (8 * data + r) > raw_bits)
           break;
