@@ -1076,6 +1076,27 @@ const char* family_name(family kind) {
   return kind == family::interleaved ? "interleaved" : "spare-at-end";
 }
 
+// The packed search's finding into `result` (true), or a line on what it ruled out.
+bool take_packed(const sample_set& s, const detect_geometry& geometry, detect_result& result) {
+  const packed_finding packed = find_packed_layout(s.pages, geometry);
+  if (!packed.found) {
+    result.ruled_out.push_back(
+        "codewords packed back to back by bits from the start of the page (" +
+        std::to_string(packed.candidates) + " codes and metadata lengths): none decodes the steps");
+    return false;
+  }
+  result.found = true;
+  result.layout = packed.layout;
+  const layout_code& code = packed.layout.code;
+  const std::uint32_t p = code.primitive_polynomial != 0
+                              ? code.primitive_polynomial
+                              : static_cast<std::uint32_t>(bch_primitive_polynomial(code.m));
+  result.generator = bch_generator(code.m, p, code.t);
+  result.parity_bits = poly_degree(result.generator);
+  result.evidence = packed.evidence;
+  return true;
+}
+
 class searcher {
  public:
   searcher(const sample_set& s, const detect_geometry& geometry, const detect_options& options,
@@ -1196,6 +1217,11 @@ class searcher {
     }
     // Pages of like data give the code from a step's spare bytes alone, in seconds: spare
     // bytes apart from their ECC, data past its place, bytes after the last ECC that vary.
+    // Codewords packed by bits leave no word for the common factors to start from: they are
+    // tried directly, in under a second, once every size's first tries have failed, so that a
+    // byte layout is found as it was and a packed one does not wait for the long searches.
+    if (take_packed(s_, geometry_, result_))
+      return true;
     if (scan_like_data())
       return true;
     for (const auto& [from, to] : sizes) {
@@ -1677,12 +1703,22 @@ class searcher {
     common_factor factor;
     factor.g = code.g;
     if (c.cut < 0) {
-      factor.shift = static_cast<int>(8 * ((r + 7) / 8) - r);
-    } else {
-      if ((r + c.cut_bits) % 8 != 0)
-        return false;
-      factor.shift = static_cast<int>(8 * (c.end - c.cut - (r + c.cut_bits) / 8));
+      const int pad = static_cast<int>(8 * ((r + 7) / 8) - r);
+      factor.shift = pad;
+      if (confirm_code(c, factor, code))
+        return true;
+      // The syndromes do not see where in its last byte the word's parity ends: a step that
+      // counts bits may end it anywhere there (parity that fills the step's spare to its end).
+      for (int shift = 0; shift < 8; ++shift) {
+        factor.shift = shift;
+        if (shift != pad && confirm_code(c, factor, code))
+          return true;
+      }
+      return false;
     }
+    if ((r + c.cut_bits) % 8 != 0)
+      return false;
+    factor.shift = static_cast<int>(8 * (c.end - c.cut - (r + c.cut_bits) / 8));
     return confirm_code(c, factor, code);
   }
 
@@ -2093,30 +2129,6 @@ class searcher {
 
 }  // namespace
 
-namespace {
-
-// The packed search's finding into `result`, or a line on what it ruled out.
-void take_packed(const sample_set& s, const detect_geometry& geometry, detect_result& result) {
-  const packed_finding packed = find_packed_layout(s.pages, geometry);
-  if (!packed.found) {
-    result.ruled_out.push_back(
-        "codewords packed back to back by bits from the start of the page (" +
-        std::to_string(packed.candidates) + " codes and metadata lengths): none decodes the steps");
-    return;
-  }
-  result.found = true;
-  result.layout = packed.layout;
-  const layout_code& code = packed.layout.code;
-  const std::uint32_t p = code.primitive_polynomial != 0
-                              ? code.primitive_polynomial
-                              : static_cast<std::uint32_t>(bch_primitive_polynomial(code.m));
-  result.generator = bch_generator(code.m, p, code.t);
-  result.parity_bits = poly_degree(result.generator);
-  result.evidence = packed.evidence;
-}
-
-}  // namespace
-
 detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
                             const detect_geometry& geometry, const detect_options& options) {
   detect_result result;
@@ -2172,10 +2184,6 @@ detect_result detect_layout(const detect_reader& read, std::int64_t dump_bytes,
   study_columns(s);
   searcher search(s, geometry, options, result);
   search.run();
-  // Codewords packed by bits leave no word for the common factors to start from; they are
-  // tried directly, after the search, so that a byte layout is always found as one.
-  if (!result.found)
-    take_packed(s, geometry, result);
   if (options.progress)
     options.progress(1.0);
   return result;
