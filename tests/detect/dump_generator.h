@@ -12,6 +12,8 @@
 
 #include "codec/codec.h"        // bch_code_init, bch_encode, bch_parity_bit
 #include "codec/layout_code.h"  // build_code
+#include "codec/step_frame.h"   // step_frame, frame_step, frame_offset, scatter_frame_ecc
+#include "layout/bit_spans.h"   // get_bit, set_bit, gather_message_bits, gather_span_bits
 #include "layout/layout.h"      // nand_layout, scatter_message, message_byte_offset
 
 namespace detect_test {
@@ -580,6 +582,62 @@ inline std::vector<std::uint8_t> extracted_data(const nand_layout& layout,
     for (const layout_step& s : layout.steps) {
       for (const layout_span& span : s.data)
         out.insert(out.end(), page + span.offset, page + span.offset + span.length);
+    }
+  }
+  return out;
+}
+
+// Pages of a layout of bit steps: 1 in 12 erased, the rest random bytes but for each step's last
+// 4 protected bits (zero), each step's parity encoded through its frame, and 1 to 3 distinct bit
+// errors among the message and parity bits of 1 step in 6.
+inline std::vector<std::uint8_t> fill_bit_pages(std::mt19937& rng, const nand_layout& layout,
+                                                const bch_code& built, std::int64_t pages) {
+  const std::int64_t raw = raw_page_bytes(layout);
+  const bool lsb = layout.code.lsb_first;
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(pages * raw), 0xFF);
+  std::vector<std::uint8_t> message, ecc(static_cast<std::size_t>(built.ecc_bytes));
+  for (std::int64_t n = 0; n < pages; ++n) {
+    if (draw(rng, 0, 11) == 0)
+      continue;
+    std::uint8_t* page = bytes.data() + n * raw;
+    for (std::int64_t i = 0; i < raw; ++i)
+      page[i] = static_cast<std::uint8_t>(draw(rng, 0, 255));
+    for (const layout_step& s : layout.steps) {
+      const std::int64_t bits = step_message_bits(s);
+      for (std::int64_t j = bits - 4; j < bits; ++j)
+        set_bit(page, message_bit_offset(s, j), false, lsb);
+      const step_frame frame = frame_step(layout, built, s);
+      message.assign(frame.message_bytes, 0);
+      gather_message_bits(page, s, lsb, message.data());
+      bch_encode(built, message.data(), message.size(), ecc.data(), frame_offset(frame));
+      scatter_frame_ecc(frame, s, lsb, page, ecc.data());
+      if (draw(rng, 0, 5) != 0)
+        continue;
+      std::vector<std::int64_t> flipped;
+      const std::int64_t flips = draw(rng, 1, 3);
+      while (static_cast<std::int64_t>(flipped.size()) < flips) {
+        const std::int64_t j = draw(rng, 0, bits + s.ecc.length - 1);
+        if (std::find(flipped.begin(), flipped.end(), j) != flipped.end())
+          continue;
+        flipped.push_back(j);
+        const std::int64_t b = j < bits ? message_bit_offset(s, j) : ecc_bit_offset(s, j - bits);
+        set_bit(page, b, !get_bit(page, b, lsb), lsb);
+      }
+    }
+  }
+  return bytes;
+}
+
+// Every step's data bits of every page, as read, each step's packed into whole bytes.
+inline std::vector<std::uint8_t> extracted_bits(const nand_layout& layout,
+                                                const std::vector<std::uint8_t>& dump) {
+  const std::int64_t raw = raw_page_bytes(layout);
+  std::vector<std::uint8_t> out;
+  for (std::int64_t n = 0; (n + 1) * raw <= static_cast<std::int64_t>(dump.size()); ++n) {
+    for (const layout_step& s : layout.steps) {
+      std::vector<std::uint8_t> data(static_cast<std::size_t>(step_data_bytes(s)), 0);
+      gather_span_bits(dump.data() + n * raw, s.data, layout.code.lsb_first, data.data(), 0);
+      out.insert(out.end(), data.begin(), data.end());
     }
   }
   return out;
