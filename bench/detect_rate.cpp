@@ -11,6 +11,8 @@
 //   varied-worn    generate_varied_dump with 1 ... t/2 bit errors in every written step
 //   nosize-varied  generate_varied_dump, geometry not given
 //   parity         generate_parity_dump: a real ECC that is no BCH code; right is finding nothing
+//   bits           generate_bits_dump: steps that count bits, geometry given
+//   bits-worn      generate_bits_dump with 1 ... t/2 bit errors in every written step
 // A finding is right when every parameter comes back, and same-data (counted as right too, and
 // apart) when a parameter differs but the found layout extracts exactly the truth's data.
 #include <chrono>   // std::chrono::steady_clock
@@ -70,6 +72,23 @@ bool same(const nand_layout& a, const nand_layout& b, int parity_bits) {
   for (std::size_t k = 0; k < a.steps.size(); ++k) {
     const layout_step& x = a.steps[k];
     const layout_step& y = b.steps[k];
+    // Steps in bits: every span exactly.
+    if (x.bits || y.bits) {
+      const auto spans_equal = [](const std::vector<layout_span>& u,
+                                  const std::vector<layout_span>& v) {
+        if (u.size() != v.size())
+          return false;
+        for (std::size_t j = 0; j < u.size(); ++j) {
+          if (u[j].offset != v[j].offset || u[j].length != v[j].length)
+            return false;
+        }
+        return true;
+      };
+      if (x.bits != y.bits || !spans_equal(x.data, y.data) ||
+          !spans_equal(x.protected_, y.protected_) || !spans_equal({x.ecc}, {y.ecc}))
+        return false;
+      continue;
+    }
     if (x.ecc.offset != y.ecc.offset || x.ecc.length != y.ecc.length ||
         step_data_bytes(x) != step_data_bytes(y) || x.data[0].offset != y.data[0].offset ||
         step_protected_bytes(x) != step_protected_bytes(y))
@@ -80,7 +99,7 @@ bool same(const nand_layout& a, const nand_layout& b, int parity_bits) {
   return true;
 }
 
-enum class source { plain, varied, parity };
+enum class source { plain, varied, parity, bits };
 
 struct mode {
   const char* name;
@@ -101,6 +120,8 @@ const mode kModes[] = {
     {"varied-worn", source::varied, false, false, true, "varied, geometry given, worn"},
     {"nosize-varied", source::varied, true, false, false, "varied, geometry guessed"},
     {"parity", source::parity, false, false, false, "row/column parity, geometry given"},
+    {"bits", source::bits, false, false, false, "steps in bits, geometry given"},
+    {"bits-worn", source::bits, false, false, true, "steps in bits, geometry given, worn"},
 };
 
 }  // namespace
@@ -118,7 +139,7 @@ int main(int argc, char** argv) {
   if (m == nullptr || dumps < 1 || pages < 1 || first < 1) {
     std::fprintf(stderr,
                  "usage: pagolinth-bench-detect [DUMPS [PAGES [guess|nosize|noisy|worn|varied|"
-                 "varied-worn|nosize-varied|parity [FIRST]]]]\n");
+                 "varied-worn|nosize-varied|parity|bits|bits-worn [FIRST]]]]\n");
     return 2;
   }
   detect_test::page_knobs noise;
@@ -134,6 +155,7 @@ int main(int argc, char** argv) {
     const detect_test::generated_dump d =
         m->from == source::parity   ? detect_test::generate_parity_dump(rng, pages)
         : m->from == source::varied ? detect_test::generate_varied_dump(rng, pages, noise)
+        : m->from == source::bits   ? detect_test::generate_bits_dump(rng, pages, noise)
                                     : detect_test::generate_dump(rng, true, pages, noise);
     const detect_reader read = [&d](std::int64_t offset, unsigned char* out, std::size_t n) {
       if (offset < 0 ||
@@ -160,8 +182,8 @@ int main(int argc, char** argv) {
       verdict = r.found ? "WRONG" : "right";
     } else if (r.found && same(r.layout, d.truth, d.parity_bits)) {
       verdict = "right";
-    } else if (r.found && detect_test::extracted_data(r.layout, d.bytes) ==
-                              detect_test::extracted_data(d.truth, d.bytes)) {
+    } else if (r.found && detect_test::extracted_bits(r.layout, d.bytes) ==
+                              detect_test::extracted_bits(d.truth, d.bytes)) {
       verdict = "same-data";
     } else if (r.found) {
       verdict = "WRONG";

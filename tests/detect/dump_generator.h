@@ -1,7 +1,8 @@
 // Dumps made for the search's tests and its success-rate bench, the truth being the layout and
 // its ECC the engine's: generate_dump draws from the family controllers use, generate_varied_dump
 // from layouts it never makes (varying spare bytes, holes, protected bytes apart from their ECC),
-// generate_parity_dump carries a real ECC that is not BCH; named layouts spare tests building them.
+// generate_parity_dump carries a real ECC that is not BCH, generate_bits_dump steps that count
+// bits; named layouts spare tests building them.
 #pragma once
 
 #include <algorithm>  // std::min, std::max, std::find, std::shuffle
@@ -588,10 +589,13 @@ inline std::vector<std::uint8_t> extracted_data(const nand_layout& layout,
 }
 
 // Pages of a layout of bit steps: 1 in 12 erased, the rest random bytes but for each step's last
-// 4 protected bits (zero), each step's parity encoded through its frame, and 1 to 3 distinct bit
-// errors among the message and parity bits of 1 step in 6.
+// `zero_tail` message bits (zero, as controllers leave the bits that round their protected span
+// out), each step's parity encoded through its frame, and bit errors as the knobs say (on
+// distinct bits of the message and parity).
 inline std::vector<std::uint8_t> fill_bit_pages(std::mt19937& rng, const nand_layout& layout,
-                                                const bch_code& built, std::int64_t pages) {
+                                                const bch_code& built, std::int64_t pages,
+                                                const page_knobs& knobs = {},
+                                                std::int64_t zero_tail = 4) {
   const std::int64_t raw = raw_page_bytes(layout);
   const bool lsb = layout.code.lsb_first;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(pages * raw), 0xFF);
@@ -604,17 +608,21 @@ inline std::vector<std::uint8_t> fill_bit_pages(std::mt19937& rng, const nand_la
       page[i] = static_cast<std::uint8_t>(draw(rng, 0, 255));
     for (const layout_step& s : layout.steps) {
       const std::int64_t bits = step_message_bits(s);
-      for (std::int64_t j = bits - 4; j < bits; ++j)
+      for (std::int64_t j = bits - zero_tail; j < bits; ++j)
         set_bit(page, message_bit_offset(s, j), false, lsb);
       const step_frame frame = frame_step(layout, built, s);
       message.assign(frame.message_bytes, 0);
       gather_message_bits(page, s, lsb, message.data());
       bch_encode(built, message.data(), message.size(), ecc.data(), frame_offset(frame));
       scatter_frame_ecc(frame, s, lsb, page, ecc.data());
-      if (draw(rng, 0, 5) != 0)
-        continue;
+      std::int64_t flips = 0;
+      if (knobs.worn)
+        flips = draw(rng, 1, std::max(1, layout.code.t / 2));
+      else if (knobs.error_one_in <= 1)
+        flips = draw(rng, 0, knobs.most_flips);
+      else if (draw(rng, 1, knobs.error_one_in) == 1)
+        flips = draw(rng, 1, knobs.most_flips);
       std::vector<std::int64_t> flipped;
-      const std::int64_t flips = draw(rng, 1, 3);
       while (static_cast<std::int64_t>(flipped.size()) < flips) {
         const std::int64_t j = draw(rng, 0, bits + s.ecc.length - 1);
         if (std::find(flipped.begin(), flipped.end(), j) != flipped.end())
@@ -628,15 +636,125 @@ inline std::vector<std::uint8_t> fill_bit_pages(std::mt19937& rng, const nand_la
   return bytes;
 }
 
-// Every step's data bits of every page, as read, each step's packed into whole bytes.
+// Draws a dump whose steps count bits, of one of two kinds:
+// - spare groups: data first, then in the spare (after 2 bad-block bytes half the time) one
+//   group of bytes a step: 1 ... 12 protected bytes and the bits that round them out to the
+//   parity, which runs to the group's end (the rest of the spare left unused, 0xFF);
+// - packed: chunks from bit 0, each followed at once by its parity, 0 ... 8 metadata bytes in
+//   the first codeword after its data.
+// Geometries 2048 + 64, 4096 + 224 and 8192 + 448; steps of 512 (m = 13 or 14) or 1024 data bytes
+// (m = 14); t as the spare allows, with a parity that is no whole number of bytes; the tabled
+// polynomial or another; either bit order; no mask or erased-ff. `noise` sets the bit errors as
+// in generate_dump.
+inline generated_dump generate_bits_dump(std::mt19937& rng, std::int64_t pages = 64,
+                                         const page_knobs& noise = {}) {
+  static const std::int32_t geometries[][2] = {{2048, 64}, {4096, 224}, {8192, 448}};
+  for (;;) {
+    generated_dump d;
+    const auto& geometry = geometries[draw(rng, 0, 2)];
+    nand_layout& layout = d.truth;
+    layout.name = "truth";
+    layout.source = "generated";
+    layout.page_size = geometry[0];
+    layout.spare_size = geometry[1];
+    layout.block_pages = 64;
+    const bool packed = draw(rng, 0, 1) == 1;
+    const std::int64_t step = draw(rng, 0, 2) == 0 ? 1024 : 512;
+    const std::int64_t steps = layout.page_size / step;
+    layout_code& code = layout.code;
+    code.m = step == 1024 ? 14 : static_cast<int>(draw(rng, 13, 14));
+    const std::int64_t reserved = packed ? 0 : 2 * draw(rng, 0, 1);
+    const std::int64_t meta = packed ? draw(rng, 0, 8) : 0;
+    const std::int64_t tags = packed ? 0 : draw(rng, 1, 12);  // protected bytes a group
+    const std::int64_t room = packed ? (8 * layout.spare_size - 8 * meta) / steps
+                                     : 8 * ((layout.spare_size - reserved) / steps - tags);
+    const int most_t = static_cast<int>(std::min<std::int64_t>(40, room / code.m));
+    if (most_t < 2)
+      continue;
+    code.t = static_cast<int>(draw(rng, 2, most_t));
+    if (draw(rng, 0, 3) == 0)
+      code.primitive_polynomial = other_primitive(rng, code.m);
+    code.lsb_first = draw(rng, 0, 1) == 1;
+    code.mask = draw(rng, 0, 1) == 1 ? layout_mask::erased_ff : layout_mask::none;
+    bch_code built;
+    if (!build_code(code, built).ok())
+      continue;
+    const int r = built.parity_bits;
+    if (r % 8 == 0 || r > room)
+      continue;  // on the byte grid: a byte layout
+    const std::int64_t group = tags + (r + 7) / 8;
+    std::int64_t at = 0;
+    std::int64_t tail = 0;  // message bits zero when written
+    for (std::int64_t k = 0; k < steps; ++k) {
+      layout_step s;
+      s.bits = true;
+      if (packed) {
+        s.data = {{at, 8 * step}};
+        at += 8 * step;
+        if (k == 0 && meta > 0) {
+          s.protected_ = {{at, 8 * meta}};
+          at += 8 * meta;
+        }
+        s.ecc = {at, r};
+        at += r;
+      } else {
+        const std::int64_t spare = 8 * (layout.page_size + reserved + k * group);
+        s.data = {{8 * k * step, 8 * step}};
+        s.protected_ = {{spare, 8 * group - r}};
+        s.ecc = {spare + 8 * group - r, r};
+        tail = (8 - r % 8) % 8;
+      }
+      layout.steps.push_back(s);
+    }
+    if (!check_layout(layout).ok() ||
+        !check_layout_code(layout, built.parity_bits, built.max_data_bytes).ok())
+      continue;
+    d.parity_bits = r;
+    d.summary = std::string(packed ? "packed" : "spare groups") + " " +
+                std::to_string(layout.page_size) + "+" + std::to_string(layout.spare_size) +
+                " step " + std::to_string(step) + (packed ? " meta " + std::to_string(meta) : "") +
+                " m " + std::to_string(code.m) + " t " + std::to_string(code.t) + " p " +
+                hex(code.primitive_polynomial) + " " + (code.lsb_first ? "lsb" : "msb") + " mask " +
+                std::to_string(static_cast<int>(code.mask)) + " parity " + std::to_string(r);
+    d.pages = pages;
+    d.bytes = fill_bit_pages(rng, layout, built, pages, noise, tail);
+    // Bits in no step read 1, as unwritten spare and good blocks' markers do.
+    const std::int64_t raw = raw_page_bytes(layout);
+    std::vector<bool> inside(static_cast<std::size_t>(8 * raw), false);
+    for (const layout_step& s : layout.steps) {
+      for (const auto* spans : {&s.data, &s.protected_})
+        for (const layout_span& x : *spans)
+          for (std::int64_t b = x.offset; b < x.offset + x.length; ++b)
+            inside[static_cast<std::size_t>(b)] = true;
+      for (std::int64_t b = s.ecc.offset; b < s.ecc.offset + s.ecc.length; ++b)
+        inside[static_cast<std::size_t>(b)] = true;
+    }
+    for (std::int64_t n = 0; n < pages; ++n) {
+      for (std::int64_t b = 0; b < 8 * raw; ++b) {
+        if (!inside[static_cast<std::size_t>(b)])
+          set_bit(d.bytes.data() + n * raw, b, true, code.lsb_first);
+      }
+    }
+    return d;
+  }
+}
+
+// Every step's data bits of every page, as read, each step's packed into whole bytes (a byte
+// step's bytes as they stand).
 inline std::vector<std::uint8_t> extracted_bits(const nand_layout& layout,
                                                 const std::vector<std::uint8_t>& dump) {
   const std::int64_t raw = raw_page_bytes(layout);
   std::vector<std::uint8_t> out;
   for (std::int64_t n = 0; (n + 1) * raw <= static_cast<std::int64_t>(dump.size()); ++n) {
     for (const layout_step& s : layout.steps) {
+      // A byte step's spans as bits, so that a layout in bytes and its twin in bits agree.
+      std::vector<layout_span> spans = s.data;
+      if (!s.bits) {
+        for (layout_span& x : spans)
+          x = {8 * x.offset, 8 * x.length};
+      }
       std::vector<std::uint8_t> data(static_cast<std::size_t>(step_data_bytes(s)), 0);
-      gather_span_bits(dump.data() + n * raw, s.data, layout.code.lsb_first, data.data(), 0);
+      gather_span_bits(dump.data() + n * raw, spans, layout.code.lsb_first, data.data(), 0);
       out.insert(out.end(), data.begin(), data.end());
     }
   }
