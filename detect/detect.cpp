@@ -1077,8 +1077,23 @@ const char* family_name(family kind) {
 }
 
 // The packed search's finding into `result` (true), or a line on what it ruled out.
-bool take_packed(const sample_set& s, const detect_geometry& geometry, detect_result& result) {
-  const packed_finding packed = find_packed_layout(s.pages, geometry);
+// Which packed layouts take_packed tries and takes.
+enum class packed_route {
+  common_codes,  // the codes in common use; taken only off the byte grid
+  every_code,    // those, then polynomials of the controller's own; taken as found
+};
+
+bool take_packed(const sample_set& s, const detect_geometry& geometry, packed_route route,
+                 detect_result& result) {
+  const packed_finding packed =
+      find_packed_layout(s.pages, geometry, route == packed_route::every_code);
+  if (route == packed_route::common_codes) {
+    bool bits = false;
+    for (const layout_step& step : packed.layout.steps)
+      bits = bits || step.bits;
+    if (!packed.found || !bits)
+      return false;
+  }
   if (!packed.found) {
     result.ruled_out.push_back(
         "codewords packed back to back by bits from the start of the page (" +
@@ -1210,18 +1225,28 @@ class searcher {
     // Per size: the first tries; then, for steps that all carry bit errors (a worn chip) or
     // words that end before the last varying column, the syndromes of the codes in common use
     // at every span and end; then the further tries.
+    // Codewords packed by bits leave no word for the common factors to start from: under the
+    // codes in common use they are tried directly (a fraction of a second) after the first
+    // size's first tries, and taken then only when they are off the byte grid, so that a byte
+    // layout is found as it was; the syndromes' confirmations cost more.
+    bool packed_tried = false;
     for (const auto& [from, to] : sizes) {
-      if (try_candidates(all, from, to, 0, 3, 1) || scan_common_codes(all[from].step, false) ||
-          try_candidates(all, from, to, 3, more, 1))
+      if (try_candidates(all, from, to, 0, 3, 1))
+        return true;
+      if (!packed_tried) {
+        packed_tried = true;
+        if (take_packed(s_, geometry_, packed_route::common_codes, result_))
+          return true;
+      }
+      if (scan_common_codes(all[from].step, false) || try_candidates(all, from, to, 3, more, 1))
         return true;
     }
+    // Then packed layouts under any code in common use, and under polynomials of the
+    // controller's own (about a second), before the long searches.
+    if (take_packed(s_, geometry_, packed_route::every_code, result_))
+      return true;
     // Pages of like data give the code from a step's spare bytes alone, in seconds: spare
     // bytes apart from their ECC, data past its place, bytes after the last ECC that vary.
-    // Codewords packed by bits leave no word for the common factors to start from: they are
-    // tried directly, in under a second, once every size's first tries have failed, so that a
-    // byte layout is found as it was and a packed one does not wait for the long searches.
-    if (take_packed(s_, geometry_, result_))
-      return true;
     if (scan_like_data())
       return true;
     for (const auto& [from, to] : sizes) {

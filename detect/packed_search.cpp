@@ -177,12 +177,19 @@ struct packed_search {
   // time (multiplying by alpha is a shift), for every primitive polynomial of the field, on the
   // first chunks of up to 12 pages; an end where two of them vanish gives the parity's length
   // for each metadata length, and with it t. Chunks with bit errors only miss the count.
-  void own_polynomials(std::int64_t data, int m) {
+  void by_syndromes(std::int64_t data, int m, const std::vector<std::uint32_t>& polys) {
     const std::int64_t from = 8 * data + 2 * m;
     const std::int64_t to = std::min<std::int64_t>(raw_bits, 8 * (data + kMaxMeta) + m * kMaxT);
     // The chunks' bits in either order, once.
     std::vector<std::vector<std::uint8_t>> words[2];
     for (std::size_t i = 0; i < pages.size() && words[0].size() < 12; ++i) {
+      // A chunk of zeros (or ones) is a codeword of every code (under erased-ff) at every end:
+      // only chunks with both kinds of bits in plenty say anything.
+      std::int64_t ones = 0;
+      for (std::int64_t b = 0; b < 8 * data; ++b)
+        ones += get_bit(pages[i].data(), b, false) ? 1 : 0;
+      if (ones < 256 || 8 * data - ones < 256)
+        continue;
       for (bool lsb : {false, true}) {
         std::vector<std::uint8_t> w(static_cast<std::size_t>(to));
         for (std::int64_t b = 0; b < to; ++b)
@@ -199,7 +206,8 @@ struct packed_search {
     };
     std::vector<std::uint32_t> ones1(static_cast<std::size_t>(to) + 1);
     std::vector<std::uint32_t> ones3(static_cast<std::size_t>(to) + 1);
-    for (std::uint32_t poly : primitive_polynomials(m, 1u << 12)) {
+    for (std::uint32_t poly : polys) {
+      best.candidates += 2;  // each bit order screened
       // Syndromes of all ones up to each end: an inverted chunk's are its own plus these.
       std::uint32_t a1 = 0, a3 = 0;
       for (std::int64_t b = 0; b < to; ++b) {
@@ -224,10 +232,16 @@ struct packed_search {
             inverted[e] += s1 == ones1[e] && s3 == ones3[e];
           }
         }
-        for (std::int64_t end = from; end <= to; ++end) {
+        // A code fits a chunk at one end; where many ends fit, the chunks are alike, not coded.
+        std::vector<std::int64_t> ends;
+        for (std::int64_t end = from; end <= to && ends.size() <= 4; ++end) {
           const auto e = static_cast<std::size_t>(end);
-          if (plain[e] < 2 && inverted[e] < 2)
-            continue;
+          if (plain[e] >= 2 || inverted[e] >= 2)
+            ends.push_back(end);
+        }
+        if (ends.size() > 4)
+          continue;
+        for (std::int64_t end : ends) {
           for (std::int64_t meta = 0; meta <= kMaxMeta; ++meta) {
             const std::int64_t r = end - 8 * (data + meta);
             if (r < 2 * m)
@@ -247,13 +261,32 @@ struct packed_search {
 }  // namespace
 
 packed_finding find_packed_layout(const std::vector<std::vector<std::uint8_t>>& pages,
-                                  const detect_geometry& geometry) {
+                                  const detect_geometry& geometry, bool every_code) {
   packed_search search{pages, geometry, {}, {}, 0};
   search.best.evidence.log10_odds = 0;
   if (pages.empty())
     return search.best;
   search.raw_bits = 8 * (std::int64_t{geometry.page_size} + geometry.spare_size);
+  // The codes in common use by the syndromes of clean first chunks alone: only the codes that
+  // fit them are built.
   for (std::int64_t data : {512, 1024}) {
+    if (geometry.page_size % data != 0)
+      continue;
+    for (int m = 13; m <= 14; ++m) {
+      std::vector<std::uint32_t> polys;
+      for (const auto& [field, poly] : fields_for(data)) {
+        if (field == m)
+          polys.push_back(poly);
+      }
+      if (!polys.empty())
+        search.by_syndromes(data, m, polys);
+    }
+  }
+  // Then, unless they found it, every code in common use decoded on the first chunks of three
+  // pages (bit errors in most steps), and every polynomial by the syndromes.
+  for (std::int64_t data : {512, 1024}) {
+    if (!every_code || !search.best.layout.steps.empty())
+      break;
     if (geometry.page_size % data != 0)
       continue;
     const std::int64_t steps = geometry.page_size / data;
@@ -269,13 +302,14 @@ packed_finding find_packed_layout(const std::vector<std::vector<std::uint8_t>>& 
   const double common_bar =
       kEvidenceBar -
       std::log10(static_cast<double>(std::max<std::int64_t>(1, search.best.candidates)));
-  if (search.best.layout.steps.empty() || search.best.evidence.log10_odds >= common_bar) {
+  if (every_code &&
+      (search.best.layout.steps.empty() || search.best.evidence.log10_odds >= common_bar)) {
     for (std::int64_t data : {512, 1024}) {
       if (geometry.page_size % data != 0)
         continue;
       for (int m = 13; m <= 14; ++m) {
         if (8 * data + 2 * m <= (std::int64_t{1} << m) - 1)
-          search.own_polynomials(data, m);
+          search.by_syndromes(data, m, primitive_polynomials(m, 1u << 12));
       }
     }
   }

@@ -21,9 +21,13 @@ struct packed_finding {
 };
 
 // Tries the packed layouts that fit `geometry` on `pages` (programmed raw pages, each
-// different). Found only when every step of the page decodes in nearly every page, far beyond
-// what chance gives the candidates tried together (kEvidenceBar less the log10 of their
-// number); of several, the best evidence. The layout is named "detected", its source "detect".
-// REQUIRES: every page holds page_size + spare_size bytes.
+// different): the codes in common use where two of the first 12 pages' first chunks are clean
+// (milliseconds); with `every_code`, unless those found it, the codes in common use decoded
+// on first chunks with bit errors, then every primitive polynomial of m = 13 and 14 (about a
+// second more at 2048 + 64). Found only when
+// every step of the page decodes in nearly every page, far beyond what chance gives the candidates
+// tried together (kEvidenceBar less the log10 of their number); of several, the best evidence. The
+// layout is named "detected", its source "detect". REQUIRES: every page holds page_size +
+// spare_size bytes.
 packed_finding find_packed_layout(const std::vector<std::vector<std::uint8_t>>& pages,
-                                  const detect_geometry& geometry);
+                                  const detect_geometry& geometry, bool every_code = true);
