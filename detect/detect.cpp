@@ -1226,19 +1226,14 @@ class searcher {
     // words that end before the last varying column, the syndromes of the codes in common use
     // at every span and end; then the further tries.
     // Codewords packed by bits leave no word for the common factors to start from: under the
-    // codes in common use they are tried directly (a fraction of a second) after the first
-    // size's first tries, and taken then only when they are off the byte grid, so that a byte
-    // layout is found as it was; the syndromes' confirmations cost more.
-    bool packed_tried = false;
+    // codes in common use they are tried first, by the syndromes of clean first chunks (some
+    // milliseconds), and taken only when they are off the byte grid, so that a byte layout is
+    // found as it was.
+    if (take_packed(s_, geometry_, packed_route::common_codes, result_))
+      return true;
     for (const auto& [from, to] : sizes) {
-      if (try_candidates(all, from, to, 0, 3, 1))
-        return true;
-      if (!packed_tried) {
-        packed_tried = true;
-        if (take_packed(s_, geometry_, packed_route::common_codes, result_))
-          return true;
-      }
-      if (scan_common_codes(all[from].step, false) || try_candidates(all, from, to, 3, more, 1))
+      if (try_candidates(all, from, to, 0, 3, 1) || scan_common_codes(all[from].step, false) ||
+          try_candidates(all, from, to, 3, more, 1))
         return true;
     }
     // Then packed layouts under any code in common use, and under polynomials of the
