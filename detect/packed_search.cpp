@@ -3,7 +3,7 @@
 // and only those that decode the first chunk of most pages are laid out over the whole page.
 #include "detect/packed_search.h"
 
-#include <algorithm>  // std::find, std::min
+#include <algorithm>  // std::find, std::min, std::max
 #include <cmath>      // std::log10
 #include <utility>    // std::pair
 
@@ -232,11 +232,19 @@ struct packed_search {
             inverted[e] += s1 == ones1[e] && s3 == ones3[e];
           }
         }
-        // A code fits a chunk at one end; where many ends fit, the chunks are alike, not coded.
-        std::vector<std::int64_t> ends;
-        for (std::int64_t end = from; end <= to && ends.size() <= 4; ++end) {
+        // A clean chunk fits its code at its end, and by chance at the ends next to it too (a
+        // parity ending in zeros, a next chunk starting with one): half as many a bit away, a
+        // quarter two bits away. The ends that most chunks fit are taken; where many ends fit
+        // as well, the chunks are alike, not coded.
+        int most = 0;
+        for (std::int64_t end = from; end <= to; ++end) {
           const auto e = static_cast<std::size_t>(end);
-          if (plain[e] >= 2 || inverted[e] >= 2)
+          most = std::max({most, plain[e], inverted[e]});
+        }
+        std::vector<std::int64_t> ends;
+        for (std::int64_t end = from; most >= 2 && end <= to && ends.size() <= 4; ++end) {
+          const auto e = static_cast<std::size_t>(end);
+          if (4 * std::max(plain[e], inverted[e]) >= 3 * most)
             ends.push_back(end);
         }
         if (ends.size() > 4)
