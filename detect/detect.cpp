@@ -1725,16 +1725,28 @@ class searcher {
     if (c.cut < 0) {
       const int pad = static_cast<int>(8 * ((r + 7) / 8) - r);
       factor.shift = pad;
-      if (confirm_code(c, factor, code))
-        return true;
+      const detect_result before = result_;
+      const bool bytes = confirm_code(c, factor, code);
       // The syndromes do not see where in its last byte the word's parity ends: a step that
       // counts bits may end it anywhere there (parity that fills the step's spare to its end).
+      // A byte reading one bit off a step in bits still decodes the steps whose dropped parity
+      // bit is 0, about half: it stands only if no reading in bits decodes more (these take 9
+      // in 10 at least).
+      const detect_evidence& e = result_.evidence;
+      if (bytes && static_cast<double>(e.clean + e.corrected) >=
+                       kBitShare * static_cast<double>(e.steps_sampled))
+        return true;
+      const detect_result byte_reading = result_;
+      if (bytes)
+        result_ = before;
       for (int shift = 0; shift < 8; ++shift) {
         factor.shift = shift;
         if (shift != pad && confirm_code(c, factor, code))
           return true;
       }
-      return false;
+      if (bytes)
+        result_ = byte_reading;
+      return bytes;
     }
     if ((r + c.cut_bits) % 8 != 0)
       return false;

@@ -355,6 +355,24 @@ TEST(Detect, FindsStepsThatCountBits) {
   }
 }
 
+// A worn dump of spare groups whose protected bits end one bit into a byte: read in bytes one
+// bit off (the zero bit taken for padding before the parity), half the steps still decode,
+// those whose last parity bit is 0; the reading in bits decodes them all and is the one taken.
+TEST(Detect, PrefersStepsInBitsToAByteReadingABitOff) {
+  std::mt19937 rng(9);
+  detect_test::page_knobs worn;
+  worn.worn = true;
+  const detect_test::generated_dump d = detect_test::generate_bits_dump(rng, 64, worn);
+  SCOPED_TRACE("case bits-worn seed 9: " + d.summary);
+  const detect_result r = detect_layout(memory_reader(d.bytes),
+                                        static_cast<std::int64_t>(d.bytes.size()), {2048, 64, 64});
+  ASSERT_TRUE(r.found);
+  EXPECT_EQ(compare(r.layout, d.truth, d.parity_bits), "");
+  ASSERT_EQ(r.layout.steps.size(), d.truth.steps.size());
+  for (std::size_t k = 0; k < d.truth.steps.size(); ++k)
+    EXPECT_TRUE(r.layout.steps[k].bits) << "step " << k;
+}
+
 TEST(Detect, FindsNothingWithoutEcc) {
   for (int seed = 101; seed <= 101; ++seed) {
     std::mt19937 rng(static_cast<unsigned>(seed));
