@@ -5,16 +5,14 @@
 // steps that count bits are gathered into the engine's buffers and scattered back.
 #include "scan/dump_scan.h"
 
-#include <algorithm>           // std::min, std::max, std::copy
-#include <atomic>              // std::atomic
-#include <condition_variable>  // std::condition_variable
-#include <future>              // std::async, std::future
-#include <mutex>               // std::mutex, std::unique_lock
-#include <thread>              // std::thread
+#include <algorithm>  // std::min, std::max, std::copy
+#include <atomic>     // std::atomic
+#include <future>     // std::async, std::future
 
 #include "codec/step_frame.h"   // step_frame, frame_step, gather_frame_ecc, frame_fixes_to_step
 #include "layout/bit_spans.h"   // gather_message_bits, scatter_message_bits
 #include "platform/platform.h"  // platform_map, platform_unmap, platform_read_at, platform_fseek64
+#include "scan/worker_pool.h"   // worker_pool
 
 namespace {
 
@@ -213,73 +211,6 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
     }
   }
 }
-
-// Runs one job on every thread of the pool, the caller's included, and returns when all are
-// done. The workers live for the whole pass, so a batch costs no thread start.
-class worker_pool {
- public:
-  explicit worker_pool(int threads) {
-    for (int i = 1; i < threads; ++i)
-      workers_.emplace_back([this, i] { serve(i); });
-  }
-  ~worker_pool() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    for (std::thread& t : workers_)
-      t.join();
-  }
-  worker_pool(const worker_pool&) = delete;
-  worker_pool& operator=(const worker_pool&) = delete;
-
-  // Calls job(worker) on each thread, worker 0 being the caller.
-  void run(const std::function<void(int)>& job) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      job_ = &job;
-      busy_ = static_cast<int>(workers_.size());
-      ++generation_;
-    }
-    wake_.notify_all();
-    job(0);
-    std::unique_lock<std::mutex> lock(mutex_);
-    done_.wait(lock, [this] { return busy_ == 0; });
-    job_ = nullptr;
-  }
-
- private:
-  void serve(int index) {
-    std::uint64_t seen = 0;
-    for (;;) {
-      const std::function<void(int)>* job;
-      {
-        std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
-        if (stopping_)
-          return;
-        seen = generation_;
-        job = job_;
-      }
-      (*job)(index);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --busy_;
-      }
-      done_.notify_one();
-    }
-  }
-
-  std::vector<std::thread> workers_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
-  const std::function<void(int)>* job_ = nullptr;
-  std::uint64_t generation_ = 0;
-  int busy_ = 0;
-  bool stopping_ = false;
-};
 
 // Reads pages [first, first + pages) into the batch's own buffer.
 bool read_batch(std::FILE* in, batch_buffer& b, std::int64_t first, std::int64_t pages,
