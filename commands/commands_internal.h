@@ -3,11 +3,12 @@
 // commands that write dumps: staged, hashed on the way, named in audit records and reports.
 #pragma once
 
-#include <cstdint>  // std::int64_t
-#include <cstdio>   // std::FILE, std::fwrite
-#include <memory>   // std::unique_ptr
-#include <string>   // std::string
-#include <vector>   // std::vector
+#include <cstdint>     // std::int64_t
+#include <cstdio>      // std::FILE, std::fwrite
+#include <functional>  // std::function
+#include <memory>      // std::unique_ptr
+#include <string>      // std::string
+#include <vector>      // std::vector
 
 #include "audit/audit_record.h"   // audit_file
 #include "codec/codec.h"          // bch_code
@@ -59,10 +60,19 @@ bool copy_tail(std::FILE* in, output_sink* out, std::int64_t bytes);
 // written to standard output.
 using staged_list = std::vector<std::unique_ptr<staged_output>>;
 
-// Checks every output against the input and the others, then stages each. Only "-o" may be
-// "-", and only when standard output is not a terminal nor the input. Leftover temporary files
+// What the outputs of a command are checked against.
+struct output_rules {
+  std::vector<std::string> inputs;  // the command's inputs, none of which is ever written
+  bool force = false;               // replace outputs that exist and are not empty
+  std::FILE* standard_output = nullptr;
+  std::function<void(const std::string& line)> warning;  // may be empty
+};
+
+// Checks every output against the inputs and the others, then stages each. Only "-o" may be
+// "-", and only when standard output is not a terminal nor an input. Leftover temporary files
 // of interrupted runs are told to `warning`.
-status stage_outputs(const std::vector<named_output>& named, const pass_request& q,
+// REQUIRES: at least one input.
+status stage_outputs(const std::vector<named_output>& named, const output_rules& q,
                      staged_list& staged);
 
 // The open file of a staged output, or null.
@@ -85,9 +95,17 @@ status hashed_output(const std::string& path, audit_file& f);
 // The words of the command line, each quoted for the shell, for the report.
 std::string command_text(const std::vector<std::string>& words);
 
+// What the HTML report names: the dump, the program and its command line, and the report.
+struct report_names {
+  std::string dump;
+  std::string program;
+  std::vector<std::string> command_line;
+  std::string report;
+};
+
 // The HTML report of --report, written into its staged file once the pass is complete. The
 // dump's SHA-256 is `dump_sha256` when the audit record has taken it already, else taken here.
-status write_report_page(const pass_request& q, const nand_layout& layout, const bch_code& code,
+status write_report_page(const report_names& q, const nand_layout& layout, const bch_code& code,
                          std::FILE* dump, std::int64_t dump_bytes, std::int64_t tail,
                          const std::string& dump_sha256, const scan_report& report,
                          const report_stats& stats, std::FILE* to);

@@ -30,10 +30,11 @@ bool copy_tail(std::FILE* in, output_sink* out, std::int64_t bytes) {
 // written to standard output.
 using staged_list = std::vector<std::unique_ptr<staged_output>>;
 
-// Checks every output against the input and the others, then stages each. Only "-o" may be
-// "-", and only when standard output is not a terminal nor the input. Leftover temporary files
+// Checks every output against the inputs and the others, then stages each. Only "-o" may be
+// "-", and only when standard output is not a terminal nor an input. Leftover temporary files
 // of interrupted runs are told to `warning`.
-status stage_outputs(const std::vector<named_output>& named, const pass_request& q,
+// REQUIRES: at least one input.
+status stage_outputs(const std::vector<named_output>& named, const output_rules& q,
                      staged_list& staged) {
   for (const named_output& n : named) {
     if (n.path != kStdout)
@@ -43,18 +44,26 @@ status stage_outputs(const std::vector<named_output>& named, const pass_request&
                            " -: only the dump can go to standard output (-o -); name a file");
     if (platform_is_terminal(q.standard_output))
       return status::error("-o -: standard output is a terminal; redirect it to a file or a pipe");
-    if (platform_file_is(q.standard_output, q.dump))
-      return status::error("-o -: standard output is the input; the input is never written to");
+    for (const std::string& input : q.inputs) {
+      if (!platform_file_is(q.standard_output, input))
+        continue;
+      if (q.inputs.size() == 1)
+        return status::error("-o -: standard output is the input; the input is never written to");
+      return status::error("-o -: standard output is the input " + input +
+                           "; an input is never written to");
+    }
   }
-  if (status e = check_output_names(named, q.dump); !e.ok())
-    return e;
+  for (const std::string& input : q.inputs) {
+    if (status e = check_output_names(named, input); !e.ok())
+      return e;
+  }
   for (const named_output& n : named) {
     staged.emplace_back();
     if (n.path.empty() || n.path == kStdout)
       continue;
     staged.back() = std::make_unique<staged_output>();
     // Only the dump itself may go to standard output instead.
-    const status e = stage_output(*staged.back(), n.path, q.dump, q.force,
+    const status e = stage_output(*staged.back(), n.path, q.inputs[0], q.force,
                                   n.option == "-o" ? "use -o - for standard output" : "");
     for (const leftover_temp& l : staged.back()->leftovers) {
       if (!q.warning)
@@ -137,7 +146,7 @@ std::string command_text(const std::vector<std::string>& words) {
 
 // The HTML report of --report, written into its staged file once the pass is complete. The
 // dump's SHA-256 is `dump_sha256` when the audit record has taken it already, else taken here.
-status write_report_page(const pass_request& q, const nand_layout& layout, const bch_code& code,
+status write_report_page(const report_names& q, const nand_layout& layout, const bch_code& code,
                          std::FILE* dump, std::int64_t dump_bytes, std::int64_t tail,
                          const std::string& dump_sha256, const scan_report& report,
                          const report_stats& stats, std::FILE* to) {

@@ -166,7 +166,12 @@ pass_outcome run_pass(const pass_request& q) {
                                            {"--audit", audit_path}};
   constexpr std::size_t kOut = 0, kCsv = 1, kMap = 2, kReport = 3, kAudit = 4;
   staged_list staged;
-  if (status e = stage_outputs(named, q, staged); !e.ok())
+  output_rules rules;
+  rules.inputs = {q.dump};
+  rules.force = q.force;
+  rules.standard_output = q.standard_output;
+  rules.warning = q.warning;
+  if (status e = stage_outputs(named, rules, staged); !e.ok())
     return failed(r, e);
   output_sink out;
   out.file = to_stdout ? q.standard_output : file_of(staged, kOut);
@@ -277,8 +282,9 @@ pass_outcome run_pass(const pass_request& q) {
   if (status e = report_close(report); !e.ok())
     return failed(r, e);
   if (wants_report) {
-    if (status e = write_report_page(q, layout, code, dump.get(), dump_bytes, tail,
-                                     input_file.sha256, report, stats, file_of(staged, kReport));
+    if (status e = write_report_page({q.dump, q.program, q.command_line, q.report}, layout, code,
+                                     dump.get(), dump_bytes, tail, input_file.sha256, report, stats,
+                                     file_of(staged, kReport));
         !e.ok())
       return failed(r, e);
   }
