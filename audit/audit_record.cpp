@@ -208,6 +208,8 @@ status audit_begin(audit_writer& w, std::FILE* file, const audit_head& head) {
   c["text"] = code_text(layout.code, code.ecc_bytes);
   j["code"] = std::move(c);
   j["input"] = file_json(head.input);
+  for (std::size_t i = 0; i < head.more_inputs.size(); ++i)
+    j["input_" + std::to_string(i + 2)] = file_json(head.more_inputs[i]);
   j["changes_are"] =
       head.changes == audit_changes::written
           ? "the bits in which the output differs from the input, found by comparing them"
@@ -310,8 +312,12 @@ status audit_end(audit_writer& w, const audit_tail& tail) {
 namespace {
 
 // The files a record may name, in the order they are verified.
-constexpr const char* kRoles[] = {"input", "output", "csv", "map", "report"};
-constexpr int kRoleCount = 5;
+// The inputs after the first of a command over several reads are input_2, input_3, ...
+constexpr const char* kRoles[] = {"input",    "input_2",  "input_3",  "input_4",  "input_5",
+                                  "input_6",  "input_7",  "input_8",  "input_9",  "input_10",
+                                  "input_11", "input_12", "input_13", "input_14", "input_15",
+                                  "input_16", "output",   "csv",      "map",      "report"};
+constexpr int kRoleCount = 20;
 // The members of a file's object that verify reads.
 constexpr const char* kFileFields[] = {"path", "path_hex", "absolute_path", "absolute_path_hex",
                                        "sha256"};

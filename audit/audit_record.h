@@ -33,13 +33,16 @@ enum class audit_changes {
 // What is known when the pass starts.
 struct audit_head {
   std::string program;                    // e.g. "pagolinth-ecc"
-  std::string command;                    // check, fix, encode, inject or extract
+  std::string command;                    // check, fix, encode, inject, extract or combine
   std::vector<std::string> command_line;  // every word, the program's name first
   std::string working_directory;
   std::string started_utc;              // audit_utc_time of the start
   const nand_layout* layout = nullptr;  // REQUIRES: set, check_layout passed
   const bch_code* code = nullptr;       // REQUIRES: set, built for the layout
   audit_file input;
+  // A command over several reads of one chip: the reads after the first (`input`), at most
+  // 15, recorded as input_2, input_3, ...
+  std::vector<audit_file> more_inputs;
   audit_changes changes = audit_changes::written;
   // When a CSV lists the steps, its path: the record then refers to it instead of repeating
   // the bits (counts are still given). "" lists them in the record.
@@ -112,7 +115,7 @@ enum class audit_place {
 };
 
 struct audit_check {
-  std::string role;  // "input", "output", "csv", "map", "report"
+  std::string role;  // "input", "input_2" ... (the reads of a combine), "output", "csv", ...
   // The name hashed, absolute; for a missing file the first name looked at, where the copy
   // beside the record would be.
   std::string path;
@@ -124,7 +127,8 @@ struct audit_check {
   std::string why;  // unreadable: why it is not hashed, one line
 };
 
-// Reads the record at `path` and hashes again every file it names, in the order input, output,
+// Reads the record at `path` and hashes again every file it names, in the order input (and the
+// other inputs of a combine, input_2 ...), output,
 // csv, map, report. A file is looked for beside the record first (the path as given taken from
 // the record's folder, then the file's name in that folder), then at its recorded absolute path,
 // then at the path as given taken from the working folder; the first name that exists is

@@ -1,6 +1,6 @@
-// pagolinth-ecc's commands as library calls: check, fix, extract, encode, inject, probe,
-// detect, layout and verify-audit each run from a request and return an outcome. None prints,
-// reads the console or exits: progress and warnings go through the request's callbacks, and
+// pagolinth-ecc's commands as library calls: check, fix, extract, encode, inject, combine,
+// probe, detect, layout and verify-audit each run from a request and return an outcome. None
+// prints, reads the console or exits: progress and warnings go through the request's callbacks, and
 // what a command has to tell comes back as lines in its outcome, for the caller to show.
 // Adding a command is one request, one outcome and one function.
 #pragma once
@@ -16,6 +16,7 @@
 #include "detect/detect.h"       // detect_result, geometry_guess
 #include "detect/probe.h"        // probe_candidate
 #include "layout/layout.h"       // nand_layout
+#include "merge/step_merge.h"    // kDefaultSearchBudget, kMaxReads
 #include "report/scan_report.h"  // scan_totals
 #include "status/status.h"       // status
 
@@ -100,6 +101,49 @@ struct pass_outcome {
 };
 
 pass_outcome run_pass(const pass_request& request);
+
+// combine: several reads of one chip merged into one corrected dump (merge/read_merge.h).
+struct combine_request {
+  std::vector<std::string> reads;  // 2 ... kMaxReads files of one size, the first the main one
+  layout_choice layout;
+  int threads = 1;               // worker threads, 1 ... 64
+  std::string out;               // the combined dump; "-" for `standard_output`; required
+  std::string csv, map, report;  // side outputs, "" for none
+  std::string audit;  // "" for OUT.audit.json beside OUT (none when OUT is "-"); see no_audit
+  bool no_audit = false;
+  bool force = false;  // replace outputs that exist and are not empty
+  std::int64_t search_budget = kDefaultSearchBudget;  // decodes per step, 0 ... 10^9
+  std::vector<std::string> command_line;
+  std::string program = "pagolinth-ecc";
+  std::FILE* standard_output = stdout;
+  std::function<void(std::int64_t done, std::int64_t total)> progress;  // bytes of one read
+  std::function<void(const std::string& line)> warning;
+};
+
+// How the steps of a combine were found.
+struct combine_counts {
+  std::int64_t steps = 0;
+  std::int64_t from_read = 0;  // the codeword a read decodes to
+  std::int64_t majority = 0, search = 0, erased = 0, uncorrectable = 0;
+  std::int64_t conflicts = 0;            // reads decoded to different codewords
+  std::int64_t budget_spent = 0;         // searches that stopped at the budget (uncorrectable)
+  std::int64_t failed_reads = 0;         // steps where some read failed (erased or zeros) alone
+  std::int64_t first_unclean = 0;        // steps not clean in the first read
+  std::int64_t first_uncorrectable = 0;  // steps the first read alone leaves uncorrectable
+  std::vector<std::int64_t> supplied;    // per read: steps whose codeword it decodes to
+};
+
+struct combine_outcome {
+  status error;  // as pass_outcome's; no output stands under its final name then
+  bool standard_output_failed = false;
+  bool output_on_standard_output = false;
+  bool uncorrectable = false;  // steps uncorrectable outside the blocks marked bad
+  std::vector<std::string> summary;
+  scan_totals totals;  // of the combined dump, measured against the first read
+  combine_counts counts;
+};
+
+combine_outcome run_combine(const combine_request& request);
 
 struct probe_request {
   std::string dump;

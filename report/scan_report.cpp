@@ -86,16 +86,18 @@ std::string bad_block_runs(const bad_block_set& bad_blocks, std::size_t max_runs
 
 void report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
                  const bad_block_set& bad_blocks, const std::string& dump_name, file_ptr csv,
-                 file_ptr map) {
+                 file_ptr map, bool source_column) {
   r.settings = settings;
   r.total_pages = total_pages;
   r.bad_blocks = &bad_blocks;
   r.totals.bad_blocks = bad_blocks.count;
   r.csv = std::move(csv);
   r.map = std::move(map);
+  r.source_column = source_column;
   if (r.csv) {
-    std::fputs("page,block,sector,offset,status,bits,flipped_1to0,flipped_0to1,positions\n",
+    std::fputs("page,block,sector,offset,status,bits,flipped_1to0,flipped_0to1,positions",
                r.csv.get());
+    std::fputs(source_column ? ",source\n" : "\n", r.csv.get());
   }
   if (r.map) {
     const nand_layout& layout = *settings.layout;
@@ -135,7 +137,7 @@ bool zero_message(const unsigned char* page, const layout_step& step, bool lsb_f
 
 }  // namespace
 
-bool report_batch(scan_report& r, const scan_batch& batch) {
+bool report_batch(scan_report& r, const scan_batch& batch, const std::string* sources) {
   const nand_layout& layout = *r.settings.layout;
   const auto steps = static_cast<std::int64_t>(layout.steps.size());
   const std::int64_t page_bytes = raw_page_bytes(layout);
@@ -186,7 +188,8 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
         if (o.status == bch_status::uncorrectable)
           ++t.bad_block_uncorrectable;
       }
-      if (r.csv && o.status != bch_status::clean) {
+      const std::string* source = r.source_column && sources ? &sources[p * steps + k] : nullptr;
+      if (r.csv && (o.status != bch_status::clean || (source && !source->empty()))) {
         const layout_step& step = layout.steps[static_cast<std::size_t>(k)];
         positions.clear();
         for (int i = 0; i < o.fix_count; ++i) {
@@ -195,10 +198,12 @@ bool report_batch(scan_report& r, const scan_batch& batch) {
           positions += fix_token(batch.fixes[o.fix_first + static_cast<std::uint32_t>(i)], step,
                                  layout.code.lsb_first);
         }
-        std::fprintf(r.csv.get(),
-                     "%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 ",%s,%d,%d,%d,%s\n", page,
-                     block, k, page * page_bytes + step_first_byte(step), bch_status_name(o.status),
-                     o.bits, o.fell, o.rose, positions.c_str());
+        std::fprintf(r.csv.get(), "%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 ",%s,%d,%d,%d,%s",
+                     page, block, k, page * page_bytes + step_first_byte(step),
+                     bch_status_name(o.status), o.bits, o.fell, o.rose, positions.c_str());
+        if (r.source_column)
+          std::fprintf(r.csv.get(), ",%s", source ? source->c_str() : "");
+        std::fputc('\n', r.csv.get());
       }
     }
     ++t.pages;

@@ -44,6 +44,7 @@ struct scan_report {
   block_errors current;             // the block being tallied
   file_ptr csv;                     // null when no CSV is wanted
   file_ptr map;                     // null when no map is wanted
+  bool source_column = false;       // the CSV ends each row with where the step came from
   page_map cells;                   // the map's grid, when a map is wanted
   std::vector<std::string> map_heading;
 };
@@ -62,17 +63,22 @@ constexpr std::size_t kWorstBlocks = 5;
 // Starts a report for a dump of `total_pages` whole pages, whose blocks marked bad are those of
 // `bad_blocks`, writing the CSV and the map to files the caller opened (staged outputs), either
 // of which may be null; the report takes them over and report_close closes them.
+// With `source_column`, the CSV has a last column, "source", filled from report_batch's
+// `sources`.
 // REQUIRES: settings.layout and settings.code set, and they and `bad_blocks` outlive the report.
 void report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
                  const bad_block_set& bad_blocks, const std::string& dump_name, file_ptr csv,
-                 file_ptr map);
+                 file_ptr map, bool source_column = false);
 // The report keeps a pointer to the set: a temporary would be gone before the first batch.
 void report_open(scan_report& r, const scan_settings& settings, std::int64_t total_pages,
                  const bad_block_set&& bad_blocks, const std::string& dump_name, file_ptr csv,
-                 file_ptr map) = delete;
+                 file_ptr map, bool source_column = false) = delete;
 
-// Adds one batch, in page order. Returns false when writing the CSV or the map failed.
-bool report_batch(scan_report& r, const scan_batch& batch);
+// Adds one batch, in page order. Returns false when writing the CSV or the map failed. With
+// a source column, `sources` holds one text a step (batch.pages * steps), which must hold no
+// comma, quote or line break; the CSV has a row for each step that is not clean and for each
+// whose text is not empty.
+bool report_batch(scan_report& r, const scan_batch& batch, const std::string* sources = nullptr);
 
 // Finishes the tallies and the files. Fails when a file could not be written completely.
 // Closes the files either way.

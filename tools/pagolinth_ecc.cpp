@@ -135,7 +135,9 @@ struct ecc_options {
   bool with_protected = false;
   std::vector<CLI::Option*> shorthands;  // the built-in layout's options, which --layout replaces
   detect_request detect;
-  std::string record;  // verify-audit
+  std::string record;              // verify-audit
+  std::vector<std::string> reads;  // combine
+  std::int64_t search_budget = kDefaultSearchBudget;
 };
 
 // Adds the layout options every command shares: --layout, or the built-in layout's geometry
@@ -330,6 +332,36 @@ int run_pass_command(const ecc_options& o, pass_command command, const char* ver
   return r.uncorrectable ? kUncorrectable : kAllGood;
 }
 
+int run_combine_command(const ecc_options& o, const std::vector<std::string>& words) {
+  combine_request q;
+  q.reads = o.reads;
+  q.layout = o.layout;
+  q.threads = o.threads;
+  q.out = o.out;
+  q.csv = o.csv;
+  q.map = o.map;
+  q.report = o.report;
+  q.audit = o.audit;
+  q.no_audit = o.no_audit;
+  q.force = o.force;
+  q.search_budget = o.search_budget;
+  q.command_line = words;
+  q.warning = [](const std::string& line) { fail(line); };
+  combine_outcome r;
+  {
+    progress_line progress;
+    q.progress = [&](std::int64_t done, std::int64_t total) {
+      progress.bytes("combine", done, total);
+    };
+    r = run_combine(q);
+  }
+  g_stdout_failed = r.standard_output_failed;
+  if (!r.error.ok())
+    return fail(r.error.message);
+  print_lines(r.output_on_standard_output ? stderr : stdout, r.summary);
+  return r.uncorrectable ? kUncorrectable : kAllGood;
+}
+
 int run_detect_command(detect_request q) {
   detect_outcome r;
   {
@@ -350,8 +382,9 @@ int run_program(int argc, char** argv) {
 
   CLI::App app{
       "Checks and corrects every ECC step of a NAND dump against its BCH ECC, writes corrected\n"
-      "dumps, extracts the user data, re-encodes ECC, injects bit errors and finds the ECC\n"
-      "convention. Any page layout and code can be given as a layout file (--layout); without\n"
+      "dumps, merges several reads of one chip, extracts the user data, re-encodes ECC, injects\n"
+      "bit errors and finds the ECC convention. Any page layout and code can be given as a layout "
+      "file (--layout); without\n"
       "one, the built-in layout: a 4-byte header, then 512-byte sectors each followed by 13 ECC\n"
       "bytes, with a 6-byte hole after byte 468 of the last sector, and the BCH code over\n"
       "GF(2^13).",
@@ -417,6 +450,32 @@ int run_program(int argc, char** argv) {
   inject->add_option("--seed", o.seed, "seed of the random choice")->capture_default_str();
   inject->footer("Example: pagolinth-ecc inject Encoded.bin -o Noisy.bin --flips 1-8 --seed 7");
 
+  CLI::App* combine = app.add_subcommand(
+      "combine",
+      "merge several reads of one chip into one corrected dump: each sector from the read that "
+      "decodes, else their majority, else a search over the bits where they disagree");
+  combine
+      ->add_option("READS", o.reads,
+                   "2 to 16 reads of one chip, one size; the first is the main one")
+      ->required()
+      ->expected(2, kMaxReads);
+  add_layout_options(combine, o);
+  combine->add_option("--threads", o.threads, "worker threads (default: the machine's cores)")
+      ->check(CLI::Range(1, 64));
+  add_output(combine, o, "the combined dump; - for standard output");
+  combine->add_option("--csv", o.csv,
+                      "also write one row per sector not clean in the first read, with its source");
+  combine->add_option("--map", o.map, "also draw the combined dump as an SVG picture");
+  combine->add_option("--report", o.report, "also write a self-contained HTML report");
+  combine
+      ->add_option("--search-budget", o.search_budget,
+                   "decodes the search may spend on one sector before it gives up")
+      ->capture_default_str()
+      ->check(CLI::Range(std::int64_t{0}, std::int64_t{1000000000}));
+  combine->footer(
+      "Example: pagolinth-ecc combine read1.bin read2.bin read3.bin -o Combined.bin --csv "
+      "sources.csv");
+
   CLI::App* probe = app.add_subcommand(
       "probe", "find the bit order, ECC mask, padding and t a dump was written with");
   add_common(probe, o, false);
@@ -474,6 +533,8 @@ int run_program(int argc, char** argv) {
     if (cmd->parsed())
       return run_pass_command(o, command, cmd->get_name().c_str(), words);
   }
+  if (combine->parsed())
+    return run_combine_command(o, words);
   if (layout_cmd->parsed()) {
     const layout_outcome r = run_layout({o.layout});
     if (!r.error.ok())
