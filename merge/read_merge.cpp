@@ -45,7 +45,7 @@ struct worker_scratch {
   merge_scratch merge;
   std::vector<std::vector<std::uint8_t>> words;  // each read's step in the engine's form
   std::vector<const std::uint8_t*> word_at;
-  std::vector<std::uint8_t> out;
+  std::vector<std::vector<std::uint8_t>> outs;  // each step's result in the page
   std::vector<bch_bit_fix> fixes;
 };
 
@@ -142,26 +142,35 @@ void merge_chunk(const merge_settings& s, const std::vector<step_plan>& plans, c
     for (int i = 0; i < count; ++i)
       pages[i] = in.reads[static_cast<std::size_t>(i)].data() + p * page_bytes;
     unsigned char* combined = b.bytes.data() + p * page_bytes;
-    // Bytes outside the steps: majority of three or more reads, else the first read's; the
-    // steps are written over them below.
-    if (count >= 3) {
-      bitwise_majority(pages, count, static_cast<std::size_t>(page_bytes), combined);
-    } else {
-      std::memcpy(combined, pages[0], static_cast<std::size_t>(page_bytes));
-    }
+    const std::size_t first_step = static_cast<std::size_t>(p * steps);
+    std::uint32_t failed_everywhere = ~0u;  // reads that failed in every step of the page
     for (std::int64_t k = 0; k < steps; ++k) {
       const step_plan& plan = plans[static_cast<std::size_t>(k)];
       for (int i = 0; i < count; ++i) {
         gather(plan, code, lsb, pages[i], w.words[static_cast<std::size_t>(i)].data());
         w.word_at[static_cast<std::size_t>(i)] = w.words[static_cast<std::size_t>(i)].data();
       }
-      const auto at = static_cast<std::size_t>(p * steps + k);
-      b.verdicts[at] =
-          merge_step(plan.merge, w.word_at.data(), count, s.budget, w.out.data(), w.merge);
-      scatter(plan, code, lsb, w.out.data(), combined);
-      measure(plan, lsb, b.verdicts[at], w.words[0].data(), w.out.data(), w.fixes, b.outcomes[at],
-              fixes);
+      const std::size_t at = first_step + static_cast<std::size_t>(k);
+      std::uint8_t* result = w.outs[static_cast<std::size_t>(k)].data();
+      b.verdicts[at] = merge_step(plan.merge, w.word_at.data(), count, s.budget, result, w.merge);
+      failed_everywhere &= b.verdicts[at].failed_reads;
+      measure(plan, lsb, b.verdicts[at], w.words[0].data(), result, w.fixes, b.outcomes[at], fixes);
     }
+    // Bytes outside the steps: majority of three or more reads; else the first read's, unless
+    // that page came back failed in every step (all 0xFF or zeros, a failed read of the whole
+    // page), when its headers and tags are no better: then those of the first read that holds
+    // the page's data.
+    if (count >= 3) {
+      bitwise_majority(pages, count, static_cast<std::size_t>(page_bytes), combined);
+    } else {
+      int base = 0;
+      while (steps > 0 && base + 1 < count && (failed_everywhere >> base & 1))
+        ++base;
+      std::memcpy(combined, pages[base], static_cast<std::size_t>(page_bytes));
+    }
+    for (std::int64_t k = 0; k < steps; ++k)
+      scatter(plans[static_cast<std::size_t>(k)], code, lsb,
+              w.outs[static_cast<std::size_t>(k)].data(), combined);
   }
 }
 
@@ -210,7 +219,7 @@ status run_merge(const std::vector<std::FILE*>& reads, std::int64_t dump_bytes,
   for (worker_scratch& w : scratch) {
     w.words.assign(static_cast<std::size_t>(count), std::vector<std::uint8_t>(word_bytes));
     w.word_at.assign(static_cast<std::size_t>(count), nullptr);
-    w.out.resize(word_bytes);
+    w.outs.assign(plans.size(), std::vector<std::uint8_t>(word_bytes));
   }
 
   read_batch batches[2];

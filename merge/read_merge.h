@@ -1,7 +1,8 @@
 // Several reads of one chip merged into one dump, streaming: the reads' pages come in batches
 // side by side, every step is merged on all worker threads (merge/step_merge.h) and the
 // combined pages are handed on in page order, with the bytes outside the steps taken by
-// bitwise majority from three or more reads, else from the first. Memory is a few batches.
+// bitwise majority from three or more reads, else from the first (from the second where the
+// first read failed in every step of the page). Memory is a few batches.
 #pragma once
 
 #include <cstdint>     // std::int64_t
