@@ -8,7 +8,7 @@ build=${1:?usage: fuzz/run.sh BUILD_DIR [SECONDS_PER_TARGET]}
 build=$(cd "$build" && pwd) || exit 2
 seconds=${2:-60}
 root=$(cd "$(dirname "$0")/.." && pwd)
-targets=(decoder dialogue bch_args layout frame)
+targets=(decoder dialogue bch_args layout frame merge)
 
 failed=()
 for target in "${targets[@]}"; do
