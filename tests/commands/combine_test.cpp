@@ -100,6 +100,30 @@ TEST(Combine, ThreeReadsTakeBytesOutsideTheStepsByMajorityAndOneFailingStepStays
   EXPECT_TRUE(same_bytes(read_file(dir.file("out.bin")), reads[2]));
 }
 
+TEST(Combine, StepsThatCountBitsAreSearchedInTheirOwnBits) {
+  // Parity packed back to back, t = 5: two reads with 6 or 7 errors in every step.
+  scratch_dir dir;
+  const layout_choice layout =
+      layout_file(std::string(PAGOLINTH_LAYOUTS) + "/bits-packed-2048-64.toml");
+  const std::string truth = encoded_dump(dir, 4 * kPage, 24, -1, layout);
+  const auto read = [&](std::uint64_t seed) {
+    pass_request q =
+        request(pass_command::inject, dir.file("enc.bin"), dir.file("tmp.bin"), layout, 6, 7, seed);
+    q.no_audit = q.force = true;
+    EXPECT_EQ(run_pass(q).error.message, "");
+    return read_file(dir.file("tmp.bin"));
+  };
+  write_file(dir.file("one.bin"), read(8));
+  write_file(dir.file("two.bin"), read(9));
+  combine_request q = combine(dir, {"one.bin", "two.bin"}, "out.bin");
+  q.layout = layout;
+  const combine_outcome r = run_combine(q);
+  ASSERT_TRUE(r.error.ok()) << r.error.message;
+  EXPECT_EQ(r.counts.first_uncorrectable, 16);
+  EXPECT_EQ(r.counts.search, 16);
+  EXPECT_TRUE(same_bytes(read_file(q.out), truth));
+}
+
 TEST(Combine, RefusesReadsOfAnotherSizeOrGivenTwiceAndWritesNoInput) {
   scratch_dir dir;
   const std::string truth = encoded_dump(dir, 2 * kPage, 23);
