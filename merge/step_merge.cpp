@@ -125,6 +125,20 @@ int search(const merge_frame& f, const std::uint8_t* const* reads, std::int64_t 
   }
   // A codeword more than t bits off outside the disagreeing bits is at least this far.
   const std::int64_t off_box = p * (t + 1) + least;
+  // No codeword is closer than `least`, and one found after sets of w bits is accepted only
+  // below p (t + w + 1): when the deepest level the budget affords cannot reach that, the
+  // search cannot decide, and is not started.
+  std::int64_t affordable = 0;
+  for (std::int64_t w = 1, spent = 0; w <= d; ++w) {
+    spent += p * choose(d, w, budget + 1);
+    if (spent > budget)
+      break;
+    affordable = w;
+  }
+  if (least >= p * (t + affordable + 1)) {
+    v.budget_hit = true;
+    return -1;
+  }
   for (std::int64_t w = 1; w <= d; ++w) {
     const std::int64_t cost = p * choose(d, w, budget + 1);
     if (v.decodes + cost > budget) {
