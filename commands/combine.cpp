@@ -205,7 +205,8 @@ combine_outcome run_combine(const combine_request& q) {
     return failed(r, e);
   output_sink out;
   out.file = to_stdout ? q.standard_output : file_of(staged, kOut);
-  out.hashed = true;  // for the record and the report, which name the combined dump
+  // The record and the report name the combined dump by its hash, taken on the way.
+  out.hashed = !audit_path.empty() || !q.report.empty();
   const std::string out_name = to_stdout ? "standard output" : q.out;
   r.output_on_standard_output = to_stdout;
   if (to_stdout) {

@@ -46,6 +46,7 @@ struct worker_scratch {
   std::vector<std::vector<std::uint8_t>> words;  // each read's step in the engine's form
   std::vector<const std::uint8_t*> word_at;
   std::vector<std::vector<std::uint8_t>> outs;  // each step's result in the page
+  std::vector<char> merged;                     // whether outs holds it
   std::vector<bch_bit_fix> fixes;
 };
 
@@ -83,7 +84,8 @@ void measure(const step_plan& plan, bool lsb, const merge_verdict& v, const std:
              std::vector<bch_bit_fix>& fixes) {
   const std::size_t message = plan.frame.message_bytes;
   scratch.clear();
-  for (std::size_t j = 0; j < plan.merge.bytes; ++j) {
+  const bool same = std::memcmp(first, result, plan.merge.bytes) == 0;
+  for (std::size_t j = 0; !same && j < plan.merge.bytes; ++j) {
     const unsigned differ = static_cast<unsigned>(first[j] ^ result[j]);
     for (int bit = 0; differ != 0 && bit < 8; ++bit) {
       if (!(differ >> bit & 1))
@@ -144,13 +146,34 @@ void merge_chunk(const merge_settings& s, const std::vector<step_plan>& plans, c
     unsigned char* combined = b.bytes.data() + p * page_bytes;
     const std::size_t first_step = static_cast<std::size_t>(p * steps);
     std::uint32_t failed_everywhere = ~0u;  // reads that failed in every step of the page
+    // Reads that agree on the whole page, as those of a good chip do: a step that is clean
+    // where it stands needs no copy at all.
+    bool identical = true;
+    for (int i = 1; i < count && identical; ++i)
+      identical = std::memcmp(pages[i], pages[0], static_cast<std::size_t>(page_bytes)) == 0;
+    w.merged.assign(static_cast<std::size_t>(steps), 0);  // step k's result is in w.outs[k]
     for (std::int64_t k = 0; k < steps; ++k) {
       const step_plan& plan = plans[static_cast<std::size_t>(k)];
+      const std::size_t at = first_step + static_cast<std::size_t>(k);
+      if (identical && plan.frame.contiguous) {
+        const unsigned char* message = pages[0] + plan.frame.message_offset;
+        if (bch_is_clean(code, message, plan.frame.message_bytes, pages[0] + plan.step->ecc.offset,
+                         nullptr)) {
+          b.verdicts[at] = merge_verdict{};
+          b.verdicts[at].way = merge_way::read;
+          b.verdicts[at].read = 0;
+          b.verdicts[at].supporting = count;
+          b.outcomes[at] = step_outcome{};
+          b.outcomes[at].fix_first = static_cast<std::uint32_t>(fixes.size());
+          failed_everywhere = 0;
+          continue;
+        }
+      }
+      w.merged[static_cast<std::size_t>(k)] = 1;
       for (int i = 0; i < count; ++i) {
         gather(plan, code, lsb, pages[i], w.words[static_cast<std::size_t>(i)].data());
         w.word_at[static_cast<std::size_t>(i)] = w.words[static_cast<std::size_t>(i)].data();
       }
-      const std::size_t at = first_step + static_cast<std::size_t>(k);
       std::uint8_t* result = w.outs[static_cast<std::size_t>(k)].data();
       b.verdicts[at] = merge_step(plan.merge, w.word_at.data(), count, s.budget, result, w.merge);
       failed_everywhere &= b.verdicts[at].failed_reads;
@@ -168,9 +191,13 @@ void merge_chunk(const merge_settings& s, const std::vector<step_plan>& plans, c
         ++base;
       std::memcpy(combined, pages[base], static_cast<std::size_t>(page_bytes));
     }
-    for (std::int64_t k = 0; k < steps; ++k)
+    for (std::int64_t k = 0; k < steps; ++k) {
+      // Steps taken where they stand are in the copy already.
+      if (!w.merged[static_cast<std::size_t>(k)])
+        continue;
       scatter(plans[static_cast<std::size_t>(k)], code, lsb,
               w.outs[static_cast<std::size_t>(k)].data(), combined);
+    }
   }
 }
 

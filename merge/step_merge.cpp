@@ -29,10 +29,14 @@ std::int64_t distance(const std::uint8_t* a, const std::uint8_t* b, const std::u
   return d;
 }
 
+// Bits set in `a` AND care: distance to the word of zeros.
 std::int64_t ones(const std::uint8_t* a, const std::uint8_t* care, std::size_t bytes) {
+  static const std::uint8_t kZeros[64] = {};
   std::int64_t d = 0;
-  for (std::size_t i = 0; i < bytes; ++i)
-    d += __builtin_popcount(static_cast<unsigned>(a[i] & care[i]));
+  for (std::size_t i = 0; i < bytes; i += sizeof kZeros) {
+    const std::size_t n = std::min(sizeof kZeros, bytes - i);
+    d += distance(a + i, kZeros, care + i, n);
+  }
   return d;
 }
 
@@ -197,24 +201,39 @@ int search(const merge_frame& f, const std::uint8_t* const* reads, std::int64_t 
 
 void bitwise_majority(const std::uint8_t* const* strings, int count, std::size_t bytes,
                       std::uint8_t* out) {
-  const std::uint8_t* first = strings[0];
-  for (std::size_t j = 0; j < bytes; ++j) {
+  // Strings that agree throughout, as the reads of a good chip do, are copied; otherwise a
+  // word at a time, where every string agrees, which is nearly everywhere, a copy too.
+  int agree = 1;
+  while (agree < count && std::memcmp(strings[agree], strings[0], bytes) == 0)
+    ++agree;
+  if (agree == count) {
+    std::memcpy(out, strings[0], bytes);
+    return;
+  }
+  std::uint64_t w[kMaxReads];
+  std::size_t j = 0;
+  for (; j < bytes; j += 8) {
+    const std::size_t n = std::min<std::size_t>(8, bytes - j);
     bool same = true;
-    for (int i = 1; i < count && same; ++i)
-      same = strings[i][j] == first[j];
-    if (same) {
-      out[j] = first[j];
-      continue;
+    for (int i = 0; i < count; ++i) {
+      w[i] = 0;
+      std::memcpy(&w[i], strings[i] + j, n);
+      same = same && w[i] == w[0];
     }
-    unsigned value = 0;
-    for (int bit = 0; bit < 8; ++bit) {
-      int set = 0;
-      for (int i = 0; i < count; ++i)
-        set += strings[i][j] >> bit & 1;
-      const bool one = 2 * set > count || (2 * set == count && (first[j] >> bit & 1));
-      value |= static_cast<unsigned>(one) << bit;
+    std::uint64_t m = w[0];
+    if (!same && count == 3) {
+      m = (w[0] & w[1]) | (w[0] & w[2]) | (w[1] & w[2]);
+    } else if (!same) {
+      m = 0;
+      for (int bit = 0; bit < 64; ++bit) {
+        int set = 0;
+        for (int i = 0; i < count; ++i)
+          set += static_cast<int>(w[i] >> bit & 1);
+        const bool one = 2 * set > count || (2 * set == count && (w[0] >> bit & 1));
+        m |= static_cast<std::uint64_t>(one) << bit;
+      }
     }
-    out[j] = static_cast<std::uint8_t>(value);
+    std::memcpy(out + j, &m, n);
   }
 }
 
@@ -258,10 +277,32 @@ merge_verdict merge_step(const merge_frame& f, const std::uint8_t* const* reads,
     s.decoded.resize(static_cast<std::size_t>(count));
   s.statuses.assign(static_cast<std::size_t>(count), bch_status::uncorrectable);
 
-  // Reads that agree byte for byte are decoded once.
+  // Reads that agree byte for byte are decoded once; when all agree, there is nothing to
+  // choose between, and the step is what its one decoding says.
   int same = 1;
   while (same < count && std::memcmp(reads[same], reads[0], bytes) == 0)
     ++same;
+  if (same == count) {
+    const std::size_t message = f.frame->message_bytes;
+    if (bch_is_clean(*f.code, reads[0], message, reads[0] + message, frame_offset(*f.frame))) {
+      std::memcpy(out, reads[0], bytes);
+      v.way = merge_way::read;
+      v.read = 0;
+      v.supporting = count;
+      return v;
+    }
+    std::memcpy(out, reads[0], bytes);
+    v.first = decode(f, out, s.result);
+    v.first_bits = v.first == bch_status::uncorrectable ? 0 : s.result.bits;
+    v.way = v.first == bch_status::uncorrectable ? merge_way::uncorrectable
+            : v.first == bch_status::erased      ? merge_way::erased
+                                                 : merge_way::read;
+    if (v.way == merge_way::read) {
+      v.read = 0;
+      v.supporting = count;
+    }
+    return v;
+  }
   for (int i = 0; i < count; ++i) {
     std::vector<std::uint8_t>& word = s.decoded[static_cast<std::size_t>(i)];
     if (i > 0 && i < same) {
