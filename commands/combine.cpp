@@ -352,21 +352,9 @@ combine_outcome run_combine(const combine_request& q) {
     ending.output.absolute_path = to_stdout ? "" : absolute_name(q.out);
     ending.output.bytes = out.bytes;
     ending.output.sha256 = out_sha256;
-    const std::pair<const char*, const std::string*> sides[] = {
-        {"csv", &q.csv}, {"map", &q.map}, {"report", &q.report}};
-    for (const auto& [role, path] : sides) {
-      if (path->empty())
-        continue;
-      audit_file f;
-      if (status e = hashed_output(*path, f); !e.ok())
-        return failed(r, e);
-      ending.side_files.emplace_back(role, f);
-    }
-    ending.ended_utc = audit_utc_time(std::time(nullptr));
-    errno = 0;
-    if (!audit_end(audit, ending).ok())
-      return failed(r, status::error(write_failure(audit_path, errno)));
-    if (status e = commit_output(*staged[kAudit]); !e.ok())
+    if (status e =
+            finish_record(audit, ending, q.csv, q.map, q.report, audit_path, *staged[kAudit]);
+        !e.ok())
       return failed(r, e);
   }
 
@@ -389,17 +377,7 @@ combine_outcome run_combine(const combine_request& q) {
                     " after the last whole " + "page, taken " +
                     (count >= 3 ? "by majority" : "from read 1"));
   }
-  lines.push_back("written:         " + out_name);
-  if (!q.csv.empty())
-    lines.push_back("csv:             " + q.csv);
-  if (!q.map.empty())
-    lines.push_back("map:             " + q.map);
-  if (wants_report)
-    lines.push_back("report:          " + q.report);
-  if (audit_out)
-    lines.push_back("audit:           " + audit_path);
-  else if (to_stdout && !q.no_audit)
-    lines.push_back(
-        "audit:           none (the output went to standard output; --audit FILE writes one)");
+  output_lines(lines, out_name, q.csv, q.map, q.report, audit_out ? audit_path : "",
+               to_stdout && !q.no_audit);
   return r;
 }

@@ -109,3 +109,18 @@ status write_report_page(const report_names& q, const nand_layout& layout, const
                          std::FILE* dump, std::int64_t dump_bytes, std::int64_t tail,
                          const std::string& dump_sha256, const scan_report& report,
                          const report_stats& stats, std::FILE* to);
+
+// Ends an audit record with `ending`, to which the side outputs that were asked for (`csv`,
+// `map`, `report`: "" for none) are added with their hashes read back, and commits it as
+// `audit_path`. REQUIRES: audit_begin succeeded on `staged`'s file; the side outputs committed.
+status finish_record(audit_writer& audit, audit_tail& ending, const std::string& csv,
+                     const std::string& map, const std::string& report,
+                     const std::string& audit_path, staged_output& staged);
+
+// The summary's last lines, where each output went: "written:", "csv:", "map:", "report:",
+// "audit:", each only for a name that is not "" (`written` names the dump or image written).
+// `no_record_on_stdout`: the output went to standard output without a record, which a line
+// then says.
+void output_lines(std::vector<std::string>& lines, const std::string& written,
+                  const std::string& csv, const std::string& map, const std::string& report,
+                  const std::string& audit, bool no_record_on_stdout);

@@ -2,7 +2,9 @@
 // way, named in audit records, and the HTML report written once a pass is complete.
 #include <cerrno>      // errno
 #include <chrono>      // std::chrono::system_clock
+#include <ctime>       // std::time
 #include <filesystem>  // std::filesystem
+#include <utility>     // std::pair
 
 #include "codec/layout_code.h"  // code_text
 #include "commands/commands_internal.h"
@@ -169,4 +171,41 @@ status write_report_page(const report_names& q, const nand_layout& layout, const
   if (!write_html_report(to, h, report, stats) || std::fflush(to) != 0)
     return status::error(write_failure(q.report, errno));
   return status::success();
+}
+
+status finish_record(audit_writer& audit, audit_tail& ending, const std::string& csv,
+                     const std::string& map, const std::string& report,
+                     const std::string& audit_path, staged_output& staged) {
+  const std::pair<const char*, const std::string*> sides[] = {
+      {"csv", &csv}, {"map", &map}, {"report", &report}};
+  for (const auto& [role, path] : sides) {
+    if (path->empty())
+      continue;
+    audit_file f;
+    if (status e = hashed_output(*path, f); !e.ok())
+      return e;
+    ending.side_files.emplace_back(role, f);
+  }
+  ending.ended_utc = audit_utc_time(std::time(nullptr));
+  errno = 0;
+  if (!audit_end(audit, ending).ok())
+    return status::error(write_failure(audit_path, errno));
+  return commit_output(staged);
+}
+
+void output_lines(std::vector<std::string>& lines, const std::string& written,
+                  const std::string& csv, const std::string& map, const std::string& report,
+                  const std::string& audit, bool no_record_on_stdout) {
+  const std::pair<const char*, const std::string*> named[] = {{"written:         ", &written},
+                                                              {"csv:             ", &csv},
+                                                              {"map:             ", &map},
+                                                              {"report:          ", &report},
+                                                              {"audit:           ", &audit}};
+  for (const auto& [label, name] : named) {
+    if (!name->empty())
+      lines.push_back(label + *name);
+  }
+  if (audit.empty() && no_record_on_stdout)
+    lines.push_back(
+        "audit:           none (the output went to standard output; --audit FILE writes one)");
 }

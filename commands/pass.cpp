@@ -315,21 +315,8 @@ pass_outcome run_pass(const pass_request& q) {
       if (status e = hashed_output(out_path, ending.output); !e.ok())
         return failed(r, e);
     }
-    const std::pair<const char*, const std::string*> sides[] = {
-        {"csv", &csv}, {"map", &map}, {"report", &report_path}};
-    for (const auto& [role, path] : sides) {
-      if (path->empty())
-        continue;
-      audit_file f;
-      if (status e = hashed_output(*path, f); !e.ok())
-        return failed(r, e);
-      ending.side_files.emplace_back(role, f);
-    }
-    ending.ended_utc = audit_utc_time(std::time(nullptr));
-    errno = 0;
-    if (!audit_end(audit, ending).ok())
-      return failed(r, status::error(write_failure(audit_path, errno)));
-    if (status e = commit_output(*staged[kAudit]); !e.ok())
+    if (status e = finish_record(audit, ending, csv, map, report_path, audit_path, *staged[kAudit]);
+        !e.ok())
       return failed(r, e);
   }
 
@@ -362,18 +349,7 @@ pass_outcome run_pass(const pass_request& q) {
       lines.push_back("skipped:         " + counted(bad_blocks.count, "bad block", "bad blocks"));
     }
   }
-  if (writes)
-    lines.push_back("written:         " + out_name);
-  if (!csv.empty())
-    lines.push_back("csv:             " + csv);
-  if (!map.empty())
-    lines.push_back("map:             " + map);
-  if (wants_report)
-    lines.push_back("report:          " + report_path);
-  if (audit_out)
-    lines.push_back("audit:           " + audit_path);
-  else if (writes && to_stdout && !q.no_audit)
-    lines.push_back(
-        "audit:           none (the output went to standard output; --audit FILE writes one)");
+  output_lines(lines, writes ? out_name : "", csv, map, wants_report ? report_path : "",
+               audit_out ? audit_path : "", writes && to_stdout && !q.no_audit);
   return r;
 }
