@@ -292,15 +292,7 @@ status run_merge(const std::vector<std::FILE*>& reads, std::int64_t dump_bytes,
       for (std::int64_t c = next_chunk.fetch_add(1); c < chunks; c = next_chunk.fetch_add(1))
         merge_chunk(s, plans, b, out, c, scratch[static_cast<std::size_t>(worker)]);
     });
-    out.fixes.clear();
-    for (std::int64_t c = 0; c < chunks; ++c) {
-      const auto base = static_cast<std::uint32_t>(out.fixes.size());
-      const std::vector<bch_bit_fix>& f = out.chunk_fixes[static_cast<std::size_t>(c)];
-      out.fixes.insert(out.fixes.end(), f.begin(), f.end());
-      const std::int64_t end = std::min(b.pages, (c + 1) * kChunkPages) * steps;
-      for (std::int64_t i = c * kChunkPages * steps; i < end; ++i)
-        out.outcomes[static_cast<std::size_t>(i)].fix_first += base;
-    }
+    join_chunk_fixes(out.chunk_fixes, kChunkPages, b.pages, steps, out.outcomes.data(), out.fixes);
     merge_batch view;
     view.combined.first_page = b.first_page;
     view.combined.pages = b.pages;

@@ -236,6 +236,21 @@ bool map_batch(std::FILE* in, batch_buffer& b, std::int64_t first, std::int64_t 
 
 }  // namespace
 
+void join_chunk_fixes(const std::vector<std::vector<bch_bit_fix>>& chunk_fixes,
+                      std::int64_t chunk_pages, std::int64_t pages, std::int64_t steps,
+                      step_outcome* outcomes, std::vector<bch_bit_fix>& fixes) {
+  fixes.clear();
+  const std::int64_t chunks = (pages + chunk_pages - 1) / chunk_pages;
+  for (std::int64_t c = 0; c < chunks; ++c) {
+    const auto base = static_cast<std::uint32_t>(fixes.size());
+    const std::vector<bch_bit_fix>& f = chunk_fixes[static_cast<std::size_t>(c)];
+    fixes.insert(fixes.end(), f.begin(), f.end());
+    const std::int64_t end = std::min(pages, (c + 1) * chunk_pages) * steps;
+    for (std::int64_t i = c * chunk_pages * steps; i < end; ++i)
+      outcomes[i].fix_first += base;
+  }
+}
+
 status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
                 const scan_consumer& consume, const scan_progress& progress) {
   const nand_layout& layout = *s.layout;
@@ -308,16 +323,7 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
                       taken[static_cast<std::size_t>(worker)]);
       }
     });
-    // The chunks' fixes end to end, each outcome pointing into them.
-    b.fixes.clear();
-    for (std::int64_t c = 0; c < chunks; ++c) {
-      const auto base = static_cast<std::uint32_t>(b.fixes.size());
-      const std::vector<bch_bit_fix>& f = b.chunk_fixes[static_cast<std::size_t>(c)];
-      b.fixes.insert(b.fixes.end(), f.begin(), f.end());
-      const std::int64_t end = std::min(b.pages, (c + 1) * kChunkPages) * steps;
-      for (std::int64_t i = c * kChunkPages * steps; i < end; ++i)
-        b.outcomes[static_cast<std::size_t>(i)].fix_first += base;
-    }
+    join_chunk_fixes(b.chunk_fixes, kChunkPages, b.pages, steps, b.outcomes.data(), b.fixes);
 
     scan_batch view;
     view.first_page = b.first_page;

@@ -58,6 +58,13 @@ struct scan_batch {
   const bch_bit_fix* fixes = nullptr;      // indexed by step_outcome::fix_first
 };
 
+// Puts the fixes of a batch's chunks (of `chunk_pages` pages each, the batch's `pages` pages of
+// `steps` steps) end to end into `fixes`, and moves each outcome's fix_first, counted within
+// its chunk, to count within `fixes`. For passes that give each worker's chunk a list of its own.
+void join_chunk_fixes(const std::vector<std::vector<bch_bit_fix>>& chunk_fixes,
+                      std::int64_t chunk_pages, std::int64_t pages, std::int64_t steps,
+                      step_outcome* outcomes, std::vector<bch_bit_fix>& fixes);
+
 // Called once per batch, in page order, on the calling thread. A failure (for example when
 // writing failed) stops the pass, and run_scan returns it.
 using scan_consumer = std::function<status(const scan_batch& batch)>;
