@@ -324,39 +324,22 @@ status run_merge(const std::vector<std::FILE*>& reads, std::int64_t dump_bytes,
 status find_merged_bad_blocks(const std::vector<std::FILE*>& reads, std::int64_t dump_bytes,
                               const nand_layout& layout, bad_block_set& bad_blocks) {
   const std::int64_t page_bytes = raw_page_bytes(layout);
-  const std::int64_t total_pages = std::max<std::int64_t>(dump_bytes, 0) / page_bytes;
-  const std::int64_t blocks = (total_pages + layout.block_pages - 1) / layout.block_pages;
-  bad_blocks = bad_block_set(blocks);
-  if (!layout.bad_block.present)
-    return status::success();
   const layout_span& marker = layout.bad_block.marker;
   const auto length = static_cast<std::size_t>(marker.length);
   const int count = reads.size() >= 3 ? static_cast<int>(reads.size()) : 1;
   std::vector<std::vector<unsigned char>> bytes(static_cast<std::size_t>(count),
                                                 std::vector<unsigned char>(length));
-  std::vector<unsigned char> merged(length);
-  const unsigned char* at[kMaxReads];
-  for (std::int64_t block = 0; block < blocks; ++block) {
-    for (std::int32_t in_block = 0; in_block < layout.block_pages; ++in_block) {
-      const std::int64_t page = block * layout.block_pages + in_block;
-      if (page >= total_pages || !is_marker_page(layout, in_block))
-        continue;
-      for (int i = 0; i < count; ++i) {
-        if (!platform_read_at(reads[static_cast<std::size_t>(i)], page * page_bytes + marker.offset,
-                              bytes[static_cast<std::size_t>(i)].data(), length))
-          return status::error("cannot read the bad-block marker of page " + std::to_string(page) +
-                               " in read " + std::to_string(i + 1));
-        at[i] = bytes[static_cast<std::size_t>(i)].data();
-      }
-      bitwise_majority(at, count, length, merged.data());
-      bool bad = false;
-      for (unsigned char c : merged)
-        bad = bad || c != 0xFF;
-      if (bad) {
-        mark_bad_block(bad_blocks, block);
-        break;
-      }
+  const auto read = [&](std::int64_t page, unsigned char* merged) {
+    const unsigned char* at[kMaxReads];
+    for (int i = 0; i < count; ++i) {
+      if (!platform_read_at(reads[static_cast<std::size_t>(i)], page * page_bytes + marker.offset,
+                            bytes[static_cast<std::size_t>(i)].data(), length))
+        return status::error("cannot read the bad-block marker of page " + std::to_string(page) +
+                             " in read " + std::to_string(i + 1));
+      at[i] = bytes[static_cast<std::size_t>(i)].data();
     }
-  }
-  return status::success();
+    bitwise_majority(at, count, length, merged);
+    return status::success();
+  };
+  return find_bad_blocks(read, dump_bytes, layout, bad_blocks);
 }

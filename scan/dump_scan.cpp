@@ -356,20 +356,31 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
 status find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
                        bad_block_set& bad_blocks) {
   const std::int64_t page_bytes = raw_page_bytes(layout);
+  const auto read = [&](std::int64_t page, unsigned char* marker) {
+    if (!platform_read_at(in, page * page_bytes + layout.bad_block.marker.offset, marker,
+                          static_cast<std::size_t>(layout.bad_block.marker.length)))
+      return status::error("cannot read the bad-block marker of page " + std::to_string(page));
+    return status::success();
+  };
+  return find_bad_blocks(read, dump_bytes, layout, bad_blocks);
+}
+
+status find_bad_blocks(const marker_reader& read_marker, std::int64_t dump_bytes,
+                       const nand_layout& layout, bad_block_set& bad_blocks) {
+  const std::int64_t page_bytes = raw_page_bytes(layout);
   const std::int64_t total_pages = std::max<std::int64_t>(dump_bytes, 0) / page_bytes;
   const std::int64_t blocks = (total_pages + layout.block_pages - 1) / layout.block_pages;
   bad_blocks = bad_block_set(blocks);
   if (!layout.bad_block.present)
     return status::success();
-  const layout_span& marker = layout.bad_block.marker;
-  std::vector<unsigned char> bytes(static_cast<std::size_t>(marker.length));
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(layout.bad_block.marker.length));
   for (std::int64_t block = 0; block < blocks; ++block) {
     for (std::int32_t in_block = 0; in_block < layout.block_pages; ++in_block) {
       const std::int64_t page = block * layout.block_pages + in_block;
       if (page >= total_pages || !is_marker_page(layout, in_block))
         continue;
-      if (!platform_read_at(in, page * page_bytes + marker.offset, bytes.data(), bytes.size()))
-        return status::error("cannot read the bad-block marker of page " + std::to_string(page));
+      if (status e = read_marker(page, bytes.data()); !e.ok())
+        return e;
       bool bad = false;
       for (unsigned char c : bytes)
         bad = bad || c != 0xFF;

@@ -88,3 +88,9 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& set
 // REQUIRES: check_layout(layout) is "".
 status find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
                        bad_block_set& bad_blocks);
+
+// The same with the marker bytes of a page read by `read_marker` (page, into the marker's
+// length in bytes), which fails with its one-line message; for a dump that is several files.
+using marker_reader = std::function<status(std::int64_t page, unsigned char* marker)>;
+status find_bad_blocks(const marker_reader& read_marker, std::int64_t dump_bytes,
+                       const nand_layout& layout, bad_block_set& bad_blocks);
