@@ -254,6 +254,8 @@ merge_frame make_merge_frame(const bch_code& code, const step_frame& frame, bool
     const bch_bit_fix at = bch_parity_bit(code, i);
     f.care[message + at.byte] |= static_cast<std::uint8_t>(1u << at.bit);
   }
+  for (std::uint8_t c : f.care)
+    f.care_bits += __builtin_popcount(c);
   // Under a mask that makes the erased step a codeword, the search must weigh it too.
   std::vector<std::uint8_t> ones_word(f.bytes, 0xFF);
   std::vector<std::uint8_t> ecc(static_cast<std::size_t>(code.ecc_bytes));
@@ -318,35 +320,39 @@ merge_verdict merge_step(const merge_frame& f, const std::uint8_t* const* reads,
     }
   }
 
-  // Failed reads: erased, or within t bits of all zeros, while another read is programmed.
+  // A read within 2t bits of all ones or all zeros holds no data: a failed read when another
+  // read is programmed, for a programmed step lies far from both, an erased step with flips
+  // to spare otherwise (erased steps of a worn chip gather zeros, beyond t in some reads).
   s.programmed.clear();
   int erased = 0, zeros = 0;
   std::uint32_t blank = 0;
   for (int i = 0; i < count; ++i) {
+    const std::int64_t set = ones(reads[i], care, bytes);
     if (s.statuses[static_cast<std::size_t>(i)] == bch_status::erased) {
       ++erased;
-      blank |= 1u << i;
-    } else if (ones(reads[i], care, bytes) <= t) {
+    } else if (set <= t) {
       ++zeros;
-      blank |= 1u << i;
-    } else {
+    } else if (set > 2 * t && f.care_bits - set > 2 * t) {
       s.programmed.push_back(i);
+      continue;
     }
+    blank |= 1u << i;
   }
   if (s.programmed.empty()) {
-    // No read holds data: erased wins over zeros, which the erased ones show a failed read of.
+    // No read holds data: erased where any read shows it so (zeros are then a failed read of
+    // it); else the first read that decodes.
     v.conflict = erased > 0 && zeros > 0;
-    for (int i = 0; i < count; ++i) {
-      const bch_status st = s.statuses[static_cast<std::size_t>(i)];
-      if (erased > 0 && st != bch_status::erased)
-        continue;
-      if (st == bch_status::uncorrectable)
-        break;
-      std::memcpy(out, s.decoded[static_cast<std::size_t>(i)].data(), bytes);
-      v.way = st == bch_status::erased ? merge_way::erased : merge_way::read;
-      v.read = i;
-      v.supporting = 1;
-      return v;
+    for (const bool erased_only : {true, false}) {
+      for (int i = 0; i < count; ++i) {
+        const bch_status st = s.statuses[static_cast<std::size_t>(i)];
+        if (st == bch_status::uncorrectable || (erased_only != (st == bch_status::erased)))
+          continue;
+        std::memcpy(out, s.decoded[static_cast<std::size_t>(i)].data(), bytes);
+        v.way = st == bch_status::erased ? merge_way::erased : merge_way::read;
+        v.read = st == bch_status::erased ? -1 : i;
+        v.supporting = st == bch_status::erased ? 0 : 1;
+        return v;
+      }
     }
     std::memcpy(out, reads[0], bytes);
     return v;

@@ -1,9 +1,9 @@
 // Several reads of one ECC step merged into the step as written: the codeword a read decodes
 // to, else the bitwise majority decoded, else a bounded search over the bits where the reads
 // disagree, accepted only when it proves one codeword the closest to all reads together.
-// Reads that show the step erased or all zeros while another shows it programmed are failed
-// reads and take no part. Works on the engine's buffers (codec/step_frame.h); never allocates
-// once its scratch has grown.
+// Reads that show the step erased or all zeros (within 2t bits) while another shows it
+// programmed are failed reads and take no part. Works on the engine's buffers (codec/step_frame.h);
+// never allocates once its scratch has grown.
 #pragma once
 
 #include <cstddef>  // std::size_t
@@ -27,6 +27,7 @@ struct merge_frame {
   std::size_t bytes = 0;            // message and ECC bytes of the buffer
   std::vector<std::uint8_t> care;   // `bytes` bytes: ones on the code's bits (not on a bit
                                     // step's lead bits, nor on the ECC bytes' unused bits)
+  std::int64_t care_bits = 0;       // ones in `care`: the code's bits of the step
   bool erased_is_codeword = false;  // the all-ones buffer is a codeword (an ECC mask made it so)
 };
 
@@ -49,8 +50,8 @@ struct merge_verdict {
   int supporting = 0;              // merge_way::read: reads that decode to it
   bool conflict = false;           // reads decode to different codewords, or show erased and zeros
   bool budget_hit = false;         // the search stopped at its budget before it could decide
-  std::uint32_t failed_reads = 0;  // bit i: read i shows the step erased or all zeros while
-                                   // another shows it programmed
+  std::uint32_t failed_reads = 0;  // bit i: read i is within 2t bits of all ones or all zeros
+                                   // while another read is not
   bch_status first = bch_status::clean;  // how read 0 decodes on its own
   int first_bits = 0;                    // bits its decoding corrects
   std::int64_t decodes = 0;              // decodes the search spent

@@ -129,13 +129,19 @@ TEST(StepMerge, AnErasedOrZeroedReadNeverTakesOverFromAProgrammedOne) {
     EXPECT_EQ(v.way, merge_way::uncorrectable);
     EXPECT_EQ(out, reads[1]);
   }
-  // Erased in every read: erased, whatever noise each carries.
+  // Erased in every read: erased, though a worn read has zeros beyond t (12 of them here).
   std::vector<word> reads(2, word(s.merge.bytes, 0xFF));
-  flip(reads[0], 7);
+  for (int i = 0; i < 12; ++i)
+    flip(reads[0], 8 + 300 * i);
   flip(reads[1], 900);
   word out;
   EXPECT_EQ(merge(s, reads, out).way, merge_way::erased);
   EXPECT_EQ(out, word(s.merge.bytes, 0xFF));
+  // Beside a programmed read, that worn read is a failed read all the same.
+  reads[1] = reads_of(s, truth, {5}, 0, gen)[0];
+  const merge_verdict v = merge(s, reads, out);
+  EXPECT_EQ(out, truth);
+  EXPECT_EQ(v.failed_reads, 1u);
 }
 
 TEST(StepMerge, MajorityAndSearchRecoverReadsThatAreEachBeyondT) {
@@ -203,13 +209,17 @@ TEST(StepMerge, ASearchAcceptsOnlyTheUniqueClosestOfAllCodewords) {
       continue;
     }
     ++accepted;
-    // The summed distance of every codeword; the result must be its only minimum.
+    // The summed distance of every codeword to the reads that took part; the result must be
+    // its only minimum.
     long best = 1L << 30;
     int at_best = 0;
     const word* best_word = nullptr;
     for (const word& c : all) {
       long sum = 0;
-      for (const word& r : reads) {
+      for (std::size_t i = 0; i < reads.size(); ++i) {
+        if (v.failed_reads >> i & 1)
+          continue;  // failed reads take no part
+        const word& r = reads[i];
         for (std::size_t j = 0; j < c.size(); ++j)
           sum += __builtin_popcount(static_cast<unsigned>((c[j] ^ r[j]) & s.merge.care[j]));
       }
