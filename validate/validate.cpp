@@ -590,6 +590,136 @@ std::string judge_fix(const config& cf, const corpus& k, const bytes& fixed,
   return d.empty() ? "" : "a byte outside every step changed: " + d;
 }
 
+// A second read of the same chip for combine: within t errors where the first read is beyond
+// t and beyond t where it is within, so that every step has one read to decode; every fifth
+// step beyond t in the first read is beyond t in this one too, at other bits (the reads then
+// disagree exactly at their errors, and only the disagreement search can recover it); erased
+// pages all 0xFF; the first page that is neither erased nor in a bad block came back all
+// 0xFF (a failed read: the first read must supply it). `both` marks the steps beyond t in both.
+struct second_read {
+  bytes dump;
+  int failed_page = -1;
+  std::vector<bool> both;
+};
+
+second_read make_second_read(const config& cf, const corpus& k, std::uint64_t seed) {
+  second_read s;
+  rng r{seed};
+  s.dump = k.noisy;
+  const int t = cf.code.t;
+  std::size_t n = 0;
+  for (int p = 0; p < cf.pages; ++p) {
+    const std::int64_t start = static_cast<std::int64_t>(p) * cf.page_bytes;
+    for (std::size_t si = 0; si < cf.steps.size(); ++si, ++n) {
+      s.both.push_back(false);
+      if (k.errors[n] < 0 || k.erased[n])
+        continue;
+      const bool beyond = k.errors[n] > t;
+      const bool also = beyond && n % 5 == 4;
+      s.both.back() = also;
+      const int count = also     ? t + 1 + static_cast<int>(n % 2)
+                        : beyond ? static_cast<int>(n % static_cast<std::size_t>(t + 1))
+                                 : t + 1 + static_cast<int>(n % 3);
+      // This read's errors at bits the first read has right.
+      std::vector<std::pair<std::int64_t, int>> bits;
+      for (auto [at, bit] : code_bits(cf, cf.steps[si])) {
+        const auto i = static_cast<std::size_t>(start + at);
+        if (!(((k.noisy[i] ^ k.clean[i]) >> bit) & 1))
+          bits.push_back({at, bit});
+      }
+      const step_model& st = cf.steps[si];
+      std::vector<span> spans = st.data;
+      spans.insert(spans.end(), st.protected_.begin(), st.protected_.end());
+      spans.push_back({st.ecc.offset, cf.code.ecc_bytes});
+      for (const span& x : spans)
+        std::copy(k.clean.begin() + start + x.offset, k.clean.begin() + start + x.offset + x.length,
+                  s.dump.begin() + start + x.offset);
+      for (int f = 0; f < count; ++f) {
+        const std::size_t pick =
+            static_cast<std::size_t>(f) + r.below(bits.size() - static_cast<std::size_t>(f));
+        std::swap(bits[static_cast<std::size_t>(f)], bits[pick]);
+        const auto [at, bit] = bits[static_cast<std::size_t>(f)];
+        s.dump[static_cast<std::size_t>(start + at)] ^= static_cast<std::uint8_t>(1u << bit);
+      }
+    }
+  }
+  for (int p = 0; p < cf.pages && s.failed_page < 0; ++p) {
+    const bool erased =
+        std::find(cf.erased_pages.begin(), cf.erased_pages.end(), p) != cf.erased_pages.end();
+    if (!erased && !in_bad_block(cf, p))
+      s.failed_page = p;
+  }
+  std::fill(s.dump.begin() + static_cast<std::int64_t>(s.failed_page) * cf.page_bytes,
+            s.dump.begin() + static_cast<std::int64_t>(s.failed_page + 1) * cf.page_bytes, 0xFF);
+  for (int p : cf.erased_pages)
+    std::fill(s.dump.begin() + static_cast<std::int64_t>(p) * cf.page_bytes,
+              s.dump.begin() + static_cast<std::int64_t>(p + 1) * cf.page_bytes, 0xFF);
+  return s;
+}
+
+// combine's output of the two reads, step by step: the clean bytes wherever one read that did
+// not fail is within t; erased steps all 0xFF; steps beyond t in both reads the clean bytes or
+// as the first read holds them (uncorrectable), never another codeword; the failed page's steps
+// beyond t in the first read as the first read holds them; outside the steps the first read's
+// bytes. Returns "" or the first step that breaks this; counts the steps left uncorrectable
+// outside the bad block and within it, and those the search recovered.
+std::string judge_combine(const config& cf, const corpus& k, const second_read& two,
+                          const bytes& combined, long long& uncorrectable, long long& in_bad,
+                          long long& searched) {
+  uncorrectable = in_bad = searched = 0;
+  if (combined.size() != k.noisy.size())
+    return "size " + std::to_string(combined.size());
+  const auto spans_of = [&](std::int64_t start, const step_model& s) {
+    std::vector<std::pair<std::int64_t, std::int64_t>> spans;
+    for (const std::vector<span>* list : {&s.data, &s.protected_})
+      for (const span& x : *list)
+        spans.push_back({start + x.offset, x.length});
+    spans.push_back({start + s.ecc.offset, cf.code.ecc_bytes});
+    return spans;
+  };
+  std::size_t n = 0;
+  bytes outside_combined = combined, outside_first = k.noisy;
+  for (int p = 0; p < cf.pages; ++p) {
+    const std::int64_t start = static_cast<std::int64_t>(p) * cf.page_bytes;
+    for (std::size_t si = 0; si < cf.steps.size(); ++si, ++n) {
+      const auto spans = spans_of(start, cf.steps[si]);
+      const auto same_as = [&](const bytes& other) {
+        for (auto [o, l] : spans)
+          if (!std::equal(combined.begin() + o, combined.begin() + o + l, other.begin() + o))
+            return false;
+        return true;
+      };
+      const std::string where = "page " + std::to_string(p) + " step " + std::to_string(si);
+      const int e = k.errors[n];
+      const bool first_within = e >= 0 && e <= cf.code.t;
+      if (e < 0) {
+        // A bad block: both reads hold the same random bytes, a codeword by chance at most.
+        in_bad += !is_codeword(cf, combined, start, cf.steps[si]);
+      } else if (k.erased[n]) {
+        for (auto [o, l] : spans)
+          for (std::int64_t i = o; i < o + l; ++i)
+            if (combined[static_cast<std::size_t>(i)] != 0xFF)
+              return where + ": erased step not all 0xFF";
+      } else if (first_within || (p != two.failed_page && !two.both[n])) {
+        if (!same_as(k.clean))
+          return where + ": not the written bytes, though a read is within t";
+      } else if (same_as(k.clean)) {
+        searched += two.both[n] && p != two.failed_page;
+      } else if (same_as(k.noisy)) {
+        ++uncorrectable;
+      } else {
+        return where + ": neither the written bytes nor as read 1";
+      }
+      for (auto [o, l] : spans)
+        for (std::int64_t i = o; i < o + l; ++i)
+          outside_combined[static_cast<std::size_t>(i)] =
+              outside_first[static_cast<std::size_t>(i)] = 0;
+    }
+  }
+  const std::string d = first_difference(outside_combined, outside_first);
+  return d.empty() ? "" : "a byte outside every step is not read 1's: " + d;
+}
+
 // The record's changed bits applied to `input`; false when the record lists none or is bad.
 bool apply_record(const nlohmann::json& record, bytes& input) {
   if (!record.contains("changed_steps") || !record["changed_steps"].is_array())
@@ -658,6 +788,9 @@ const char* const kRunFiles[] = {"raw.bin",
                                  "injected.bin.audit.json",
                                  "refixed.bin",
                                  "refixed.bin.audit.json",
+                                 "noisy2.bin",
+                                 "combined.bin",
+                                 "combined.bin.audit.json",
                                  ".stdout",
                                  ".stderr"};
 
@@ -1048,6 +1181,32 @@ int run_validation(int argc, char** argv) {
     r = with({"fix", "injected.bin", "-o", "refixed.bin"});
     d = first_difference(read_bytes(dir + "/refixed.bin"), k.encoded);
     result(tag, "fix of injected equals the encoder's dump", r.status == 0 && d.empty(), d);
+
+    // combine: a second read of the chip merged with the first.
+    const second_read two = make_second_read(cf, k, 2000 + ci);
+    write_bytes(dir + "/noisy2.bin", two.dump);
+    hashes.push_back({tag + "/noisy2.bin", sha256sum(dir + "/noisy2.bin")});
+    r = with({"combine", "noisy.bin", "noisy2.bin", "-o", "combined.bin"});
+    long long left = 0, in_bad = 0, searched = 0;
+    d = judge_combine(cf, k, two, read_bytes(dir + "/combined.bin"), left, in_bad, searched);
+    if (d.empty() && r.status != (left > 0 ? 1 : 0))
+      d = "status " + std::to_string(r.status) + " with " + std::to_string(left) +
+          " steps uncorrectable";
+    if (d.empty() && summary_value(r.out, "  uncorrectable: ") != left + in_bad)
+      d = "the summary counts other uncorrectable steps";
+    result(tag,
+           "combine: every step a read decodes, " + std::to_string(searched) +
+               " found by the search, failed read never taken",
+           d.empty(), d);
+    d = check_record(dir, "combined.bin.audit.json", "noisy.bin", "combined.bin", true);
+    if (d.empty()) {
+      const nlohmann::json record =
+          nlohmann::json::parse(read_text(dir + "/combined.bin.audit.json"), nullptr, false);
+      if (record.is_discarded() || !record.contains("input_2") ||
+          record["input_2"]["sha256"] != sha256sum(dir + "/noisy2.bin"))
+        d = "input_2 sha256 differs from sha256sum's";
+    }
+    result(tag, "combine audit record: both reads' hashes, changed bits", d.empty(), d);
 
     // verify-audit: untouched, changed, missing.
     r = run(tool, dir, {"verify-audit", "fixed.bin.audit.json"});
