@@ -128,6 +128,26 @@ void measure(const step_plan& plan, bool lsb, const merge_verdict& v, const std:
   }
 }
 
+// True when every byte of `page` is `fill`.
+bool all_bytes(const unsigned char* page, std::size_t bytes, unsigned char fill) {
+  for (std::size_t i = 0; i < bytes; ++i) {
+    if (page[i] != fill)
+      return false;
+  }
+  return true;
+}
+
+// With two reads, the read whose bytes outside the steps the page takes: the first, unless
+// it lost the page whole (all 0xFF or all zeros, a failed read) and the second did not.
+int outside_source(const unsigned char* first, const unsigned char* second, std::size_t bytes) {
+  for (const unsigned char fill :
+       {static_cast<unsigned char>(0xFF), static_cast<unsigned char>(0)}) {
+    if (all_bytes(first, bytes, fill))
+      return all_bytes(second, bytes, fill) ? 0 : 1;
+  }
+  return 0;
+}
+
 void merge_chunk(const merge_settings& s, const std::vector<step_plan>& plans, const read_batch& in,
                  merged_batch& b, std::int64_t chunk, worker_scratch& w) {
   const nand_layout& layout = *s.layout;
@@ -145,7 +165,6 @@ void merge_chunk(const merge_settings& s, const std::vector<step_plan>& plans, c
       pages[i] = in.reads[static_cast<std::size_t>(i)].data() + p * page_bytes;
     unsigned char* combined = b.bytes.data() + p * page_bytes;
     const std::size_t first_step = static_cast<std::size_t>(p * steps);
-    std::uint32_t failed_everywhere = ~0u;  // reads that failed in every step of the page
     // Reads that agree on the whole page, as those of a good chip do: a step that is clean
     // where it stands needs no copy at all.
     bool identical = true;
@@ -165,7 +184,6 @@ void merge_chunk(const merge_settings& s, const std::vector<step_plan>& plans, c
           b.verdicts[at].supporting = count;
           b.outcomes[at] = step_outcome{};
           b.outcomes[at].fix_first = static_cast<std::uint32_t>(fixes.size());
-          failed_everywhere = 0;
           continue;
         }
       }
@@ -176,20 +194,15 @@ void merge_chunk(const merge_settings& s, const std::vector<step_plan>& plans, c
       }
       std::uint8_t* result = w.outs[static_cast<std::size_t>(k)].data();
       b.verdicts[at] = merge_step(plan.merge, w.word_at.data(), count, s.budget, result, w.merge);
-      failed_everywhere &= b.verdicts[at].failed_reads;
       measure(plan, lsb, b.verdicts[at], w.words[0].data(), result, w.fixes, b.outcomes[at], fixes);
     }
     // Bytes outside the steps: majority of three or more reads; else the first read's, unless
-    // that page came back failed in every step (all 0xFF or zeros, a failed read of the whole
-    // page), when its headers and tags are no better: then those of the first read that holds
-    // the page's data.
+    // it lost the page whole, when its headers and tags are no better than its steps.
+    const auto page_size = static_cast<std::size_t>(page_bytes);
     if (count >= 3) {
-      bitwise_majority(pages, count, static_cast<std::size_t>(page_bytes), combined);
+      bitwise_majority(pages, count, page_size, combined);
     } else {
-      int base = 0;
-      while (steps > 0 && base + 1 < count && (failed_everywhere >> base & 1))
-        ++base;
-      std::memcpy(combined, pages[base], static_cast<std::size_t>(page_bytes));
+      std::memcpy(combined, pages[outside_source(pages[0], pages[1], page_size)], page_size);
     }
     for (std::int64_t k = 0; k < steps; ++k) {
       // Steps taken where they stand are in the copy already.
@@ -326,10 +339,24 @@ status find_merged_bad_blocks(const std::vector<std::FILE*>& reads, std::int64_t
   const std::int64_t page_bytes = raw_page_bytes(layout);
   const layout_span& marker = layout.bad_block.marker;
   const auto length = static_cast<std::size_t>(marker.length);
-  const int count = reads.size() >= 3 ? static_cast<int>(reads.size()) : 1;
+  const int count = static_cast<int>(reads.size());
   std::vector<std::vector<unsigned char>> bytes(static_cast<std::size_t>(count),
                                                 std::vector<unsigned char>(length));
+  std::vector<std::vector<unsigned char>> whole(
+      reads.size() == 2 ? 2 : 0, std::vector<unsigned char>(static_cast<std::size_t>(page_bytes)));
   const auto read = [&](std::int64_t page, unsigned char* merged) {
+    if (reads.size() == 2) {
+      // The marker comes with the bytes outside the steps, from the read run_merge takes
+      // them from.
+      for (std::size_t i = 0; i < 2; ++i) {
+        if (!platform_read_at(reads[i], page * page_bytes, whole[i].data(), whole[i].size()))
+          return status::error("cannot read the bad-block marker of page " + std::to_string(page) +
+                               " in read " + std::to_string(i + 1));
+      }
+      const int from = outside_source(whole[0].data(), whole[1].data(), whole[0].size());
+      std::memcpy(merged, whole[static_cast<std::size_t>(from)].data() + marker.offset, length);
+      return status::success();
+    }
     const unsigned char* at[kMaxReads];
     for (int i = 0; i < count; ++i) {
       if (!platform_read_at(reads[static_cast<std::size_t>(i)], page * page_bytes + marker.offset,

@@ -2,7 +2,7 @@
 // side by side, every step is merged on all worker threads (merge/step_merge.h) and the
 // combined pages are handed on in page order, with the bytes outside the steps taken by
 // bitwise majority from three or more reads, else from the first (from the second where the
-// first read failed in every step of the page). Memory is a few batches.
+// first lost the page whole: all 0xFF or all zeros). Memory is a few batches.
 #pragma once
 
 #include <cstdint>     // std::int64_t
@@ -48,7 +48,8 @@ status run_merge(const std::vector<std::FILE*>& reads, std::int64_t dump_bytes,
                  const std::function<void(std::int64_t bytes_done)>& progress = nullptr);
 
 // The blocks marked bad in the combined dump: each marker page's marker bytes taken by bitwise
-// majority from three or more reads, else from the first, as run_merge takes them. Fails with
+// majority from three or more reads, else from the read run_merge takes the page's bytes
+// outside the steps from. Fails with
 // a one-line message when a marker could not be read.
 // REQUIRES: check_layout(layout) is ""; reads as for run_merge.
 status find_merged_bad_blocks(const std::vector<std::FILE*>& reads, std::int64_t dump_bytes,

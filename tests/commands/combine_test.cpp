@@ -124,6 +124,27 @@ TEST(Combine, StepsThatCountBitsAreSearchedInTheirOwnBits) {
   EXPECT_TRUE(same_bytes(read_file(q.out), truth));
 }
 
+TEST(Combine, APageReadOneLostWholeTakesItsMarkerAndTagsFromReadTwo) {
+  // A page of zeros in read 1 would mark its block bad, and lose the page's spare bytes.
+  scratch_dir dir;
+  const layout_choice layout =
+      layout_file(std::string(PAGOLINTH_LAYOUTS) + "/spare-end-4096-224.toml");
+  std::string truth = encoded_dump(dir, 2 * 4320, 25, -1, layout);
+  for (const std::size_t marker : {4096, 4320 + 4096})
+    truth.replace(marker, 2, 2, '\xFF');  // a good block
+  std::string one = truth;
+  one.replace(0, 4320, 4320, '\0');
+  write_file(dir.file("one.bin"), one);
+  write_file(dir.file("two.bin"), truth);
+  combine_request q = combine(dir, {"one.bin", "two.bin"}, "out.bin");
+  q.layout = layout;
+  const combine_outcome r = run_combine(q);
+  ASSERT_TRUE(r.error.ok()) << r.error.message;
+  EXPECT_EQ(r.totals.bad_blocks, 0);
+  EXPECT_EQ(r.counts.failed_reads, 4);
+  EXPECT_TRUE(same_bytes(read_file(q.out), truth));
+}
+
 TEST(Combine, RefusesReadsOfAnotherSizeOrGivenTwiceAndWritesNoInput) {
   scratch_dir dir;
   const std::string truth = encoded_dump(dir, 2 * kPage, 23);
