@@ -91,6 +91,15 @@ TEST_F(PagolinthEcc, Inject) {
   EXPECT_TRUE(has(r.out, "\nbits flipped:    ")) << r.out;
 }
 
+TEST_F(PagolinthEcc, Combine) {
+  const program_result r =
+      ecc({"combine", "noisy.bin", "raw.bin", "-o", "c.bin", "--csv", "c.csv", "--threads", "2"});
+  EXPECT_EQ(r.exit_status, 0) << r.err;
+  EXPECT_TRUE(same_bytes(read_file(dir.file("c.bin")), read_file(dir.file("enc.bin"))));
+  EXPECT_TRUE(has(r.out, "\n  from one read: 32 (read 1: 32, read 2: 0)\n")) << r.out;
+  EXPECT_TRUE(has(read_file(dir.file("c.csv")), ",source\n"));
+}
+
 TEST_F(PagolinthEcc, ProbesSuggestionRunsInAShell) {
   // The printed command line, run by a shell, must check this very file.
   const std::string name = "it's a dump (2) $HOME;.bin";
@@ -159,6 +168,10 @@ TEST_F(PagolinthEcc, BadUsageGetsOneLineAndStatusTwo) {
       {"--flips", "3", "check", "noisy.bin"},
       {"verify-audit", "noisy.bin"},
       {"check", "missing.bin"},
+      {"combine", "noisy.bin", "-o", "x.bin"},
+      {"combine", "noisy.bin", "enc.bin"},
+      {"combine", "noisy.bin", "enc.bin", "-o", "x.bin", "--search-budget", "-1"},
+      {"combine", "noisy.bin", "noisy.bin", "-o", "x.bin"},
   };
   for (const auto& words : cases) {
     std::string line;
