@@ -98,6 +98,8 @@ bench: ## Build and run the benchmarks and the memory measurement
 	build-bench/bin/pagolinth-bench-codec
 	bench/dialogue_memory.sh build-bench/bin
 	bench/ecc_check.sh build-bench/bin
+	bench/combine_speed.sh build-bench/bin
+	build-bench/bin/pagolinth-bench-combine
 
 format: ## Reformat every C++ source and header with clang-format
 	@$(ENSURE) $(FORMAT_PKGS)
