@@ -2,8 +2,8 @@
 // to, else the bitwise majority decoded, else a bounded search over the bits where the reads
 // disagree, accepted only when it proves one codeword the closest to all reads together.
 // Reads that show the step erased or all zeros (within 2t bits) while another shows it
-// programmed are failed reads and take no part. Works on the engine's buffers (codec/step_frame.h);
-// never allocates once its scratch has grown.
+// programmed are failed reads and take no part. Works on the engine's buffers
+// (codec/step_frame.h), with scratch reused from step to step.
 #pragma once
 
 #include <cstddef>  // std::size_t
