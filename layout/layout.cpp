@@ -254,7 +254,22 @@ struct layout_checker {
       fault = check_span(spans[i]);
     if (fault.empty())
       fault = check_overlaps(std::move(spans));
+    if (fault.empty())
+      fault = check_scrambler();
     return fault;
+  }
+
+  // A key of whole raw pages, at least one.
+  std::string check_scrambler() const {
+    const layout_scrambler& s = layout.scrambler;
+    if (!s.present)
+      return "";
+    const std::int64_t page = raw_page_bytes(layout);
+    const auto bytes = static_cast<std::int64_t>(s.key.size());
+    if (bytes > 0 && bytes % page == 0)
+      return "";
+    return "scrambler.key_file: " + s.key_file + " holds " + std::to_string(bytes) +
+           " bytes, not a whole number of raw pages of " + std::to_string(page) + " bytes";
   }
 };
 
@@ -625,6 +640,12 @@ std::string layout_to_toml(const nand_layout& layout) {
     for (std::size_t j = 0; j < layout.bad_block.pages.size(); ++j)
       out += (j == 0 ? "" : ", ") + std::to_string(layout.bad_block.pages[j]);
     out += "]\n";
+  }
+  if (layout.scrambler.present) {
+    out += "\n[scrambler]\n";
+    out += "key_file = " + toml_string(layout.scrambler.key_file) + "\n";
+    out += std::string("ecc = \"") +
+           (layout.scrambler.ecc == scrambler_ecc::plain ? "plain" : "scrambled") + "\"\n";
   }
   return out;
 }

@@ -60,6 +60,26 @@ struct layout_bad_block {
   std::vector<std::int32_t> pages;  // pages of the block; negative counts from the last page
 };
 
+// How the ECC relates to a scrambler's XOR key.
+enum class scrambler_ecc {
+  plain,      // computed over the unscrambled bytes; then the whole page was scrambled
+  scrambled,  // computed over the scrambled bytes and stored as computed
+};
+
+// The XOR key a controller scrambled the pages with: page i of the dump was XORed byte for
+// byte with key page i mod K over the whole raw page (a byte left as it is has 0 in the key).
+// A page that reads erased was never programmed and is not scrambled.
+struct layout_scrambler {
+  bool present = false;
+  std::string key_file;           // as the layout file names it
+  std::string key_path;           // where it was read from
+  std::vector<std::uint8_t> key;  // K raw pages, K >= 1
+  scrambler_ecc ecc = scrambler_ecc::plain;
+};
+
+// Largest key file a layout may name: 258 pages of the largest pages in use are far less.
+inline constexpr std::int64_t kMaxKeyBytes = std::int64_t{256} * 1024 * 1024;
+
 struct nand_layout {
   std::string name;              // optional, shown in reports
   std::string source;            // the file it was read from, or kBuiltInLayout
@@ -69,6 +89,7 @@ struct nand_layout {
   layout_code code;
   std::vector<layout_step> steps;  // every step of a page, in page order (repeats expanded)
   layout_bad_block bad_block;
+  layout_scrambler scrambler;
 };
 
 inline constexpr char kBuiltInLayout[] = "built-in default layout";

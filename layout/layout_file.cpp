@@ -7,6 +7,7 @@
 #include <cstdint>      // std::int64_t, std::uint8_t, std::uint64_t, INT32_MIN, INT32_MAX
 #include <cstdio>       // std::FILE, std::fopen, std::fread, std::ferror, std::fclose
 #include <cstring>      // std::strerror
+#include <filesystem>   // std::filesystem
 #include <memory>       // std::unique_ptr
 #include <new>          // std::bad_alloc
 #include <string>       // std::string, std::to_string
@@ -230,7 +231,7 @@ struct layout_reader {
       if (text->get() == words[index])
         return true;
     }
-    return fail(key, "must be " + list + ", not " + quoted(text->get()));
+    return fail(key, "must be " + list + ", not " + quoted(std::string_view(text->get())));
   }
 
   bool read_code(const toml::table& root, layout_code& code) {
@@ -285,7 +286,7 @@ struct layout_reader {
       else if (text->get() != "none" && hex_mask(text->get(), code.mask_bytes))
         code.mask = layout_mask::bytes;
       else if (text->get() != "none")
-        return fail("code.ecc_mask", what + quoted(text->get()));
+        return fail("code.ecc_mask", what + quoted(std::string_view(text->get())));
     }
     return true;
   }
@@ -422,9 +423,36 @@ struct layout_reader {
     return true;
   }
 
+  bool read_scrambler(const toml::table& root, layout_scrambler& scrambler) {
+    scrambler = layout_scrambler{};
+    const toml::node* node = root.get("scrambler");
+    if (node == nullptr)
+      return true;
+    const toml::table* table = node->as_table();
+    if (table == nullptr)
+      return fail("scrambler", std::string("must be a table, not ") + type_name(*node));
+    if (!only_known_keys(*table, "scrambler", {"key_file", "ecc"}))
+      return false;
+    const toml::node* file = table->get("key_file");
+    if (file == nullptr || file->as_string() == nullptr || file->as_string()->get().empty())
+      return fail("scrambler.key_file", file == nullptr
+                                            ? "is missing (the key's file, beside the layout file)"
+                                            : "must be the name of the key's file");
+    scrambler.key_file = file->as_string()->get();
+    const toml::node* ecc = table->get("ecc");
+    const toml::value<std::string>* word = ecc ? ecc->as_string() : nullptr;
+    if (word == nullptr || (word->get() != "plain" && word->get() != "scrambled"))
+      return fail("scrambler.ecc",
+                  "must be \"plain\" (the ECC was computed over the unscrambled bytes) or "
+                  "\"scrambled\" (over the scrambled ones)");
+    scrambler.ecc = word->get() == "plain" ? scrambler_ecc::plain : scrambler_ecc::scrambled;
+    scrambler.present = true;
+    return true;
+  }
+
   bool read(const toml::table& root, nand_layout& layout,
             std::vector<layout_step_origin>& origins) {
-    if (!only_known_keys(root, "", {"name", "geometry", "code", "steps", "bad_block"}))
+    if (!only_known_keys(root, "", {"name", "geometry", "code", "steps", "bad_block", "scrambler"}))
       return false;
     layout.name.clear();
     if (const toml::node* name = root.get("name")) {
@@ -435,9 +463,44 @@ struct layout_reader {
     }
     layout.steps.clear();
     return read_geometry(root, layout) && read_code(root, layout.code) &&
-           read_steps(root, layout, origins) && read_bad_block(root, layout.bad_block);
+           read_steps(root, layout, origins) && read_bad_block(root, layout.bad_block) &&
+           read_scrambler(root, layout.scrambler);
   }
 };
+
+struct file_closer {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Reads the key file a [scrambler] table names, beside the layout file `source` unless its
+// name is absolute. Returns "" or what is wrong, after "scrambler.key_file: ".
+std::string read_key(const std::string& source, layout_scrambler& s) {
+  const std::filesystem::path name = std::filesystem::u8path(s.key_file);
+  const std::filesystem::path at =
+      name.is_absolute() ? name : std::filesystem::u8path(source).parent_path() / name;
+  s.key_path = at.u8string();
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(at, ec))
+    return s.key_path +
+           (std::filesystem::exists(at, ec) ? " is no regular file" : ": no such file");
+  std::unique_ptr<std::FILE, file_closer> file(std::fopen(s.key_path.c_str(), "rb"));
+  if (!file)
+    return "cannot open " + s.key_path + ": " + std::strerror(errno);
+  s.key.clear();
+  unsigned char buffer[65536];
+  for (;;) {
+    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
+    s.key.insert(s.key.end(), buffer, buffer + got);
+    if (static_cast<std::int64_t>(s.key.size()) > kMaxKeyBytes)
+      return s.key_path + " is larger than " + std::to_string(kMaxKeyBytes) +
+             " bytes, too large for a key";
+    if (got < sizeof buffer)
+      break;
+  }
+  if (std::ferror(file.get()))
+    return "cannot read " + s.key_path + ": " + std::strerror(errno);
+  return "";
+}
 
 // The TOML reader of Debian 12 (toml++ 3.3) meets some characters beyond ASCII (U+00A1 ...
 // U+0499 among them, every German umlaut too) with undefined behaviour wherever it asks whether
@@ -584,13 +647,13 @@ std::string parse_checked(const std::string& text, const std::string& source, na
   layout.source = source;
   if (!reader.read(parsed.table(), layout, origins))
     return source + ": " + reader.fault;
+  if (layout.scrambler.present) {
+    if (std::string fault = read_key(source, layout.scrambler); !fault.empty())
+      return source + ": scrambler.key_file: " + fault;
+  }
   const status checked = check_layout_with_origins(layout, origins);
   return checked.ok() ? "" : source + ": " + checked.message;
 }
-
-struct file_closer {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
 
 }  // namespace
 

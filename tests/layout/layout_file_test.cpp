@@ -734,3 +734,54 @@ TEST(LayoutFile, CharactersBeyondAsciiOnlyInStringsAndComments) {
     }
   }
 }
+
+namespace {
+
+TEST(LayoutFile, AScramblerNamesAKeyOfWholePagesBesideTheFile) {
+  const std::string folder = testing::TempDir() + "pagolinth_scrambler_test";
+  std::filesystem::create_directories(folder);
+  const std::string path = folder + "/board.toml";
+  const auto write = [](const std::string& name, const std::string& bytes) {
+    std::FILE* file = std::fopen(name.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    std::fclose(file);
+  };
+  const std::string key(2 * 2112, '\x5A');
+  write(folder + "/key.bin", key);
+  write(folder + "/short.bin", key.substr(1));
+  const struct {
+    std::string table, fault;  // "" for a layout that reads
+  } cases[] = {
+      {"[scrambler]\nkey_file = \"key.bin\"\necc = \"scrambled\"\n", ""},
+      {"[scrambler]\nkey_file = \"short.bin\"\necc = \"plain\"\n",
+       "scrambler.key_file: short.bin holds 4223 bytes, not a whole number of raw pages of 2112 "
+       "bytes"},
+      {"[scrambler]\nkey_file = \"none.bin\"\necc = \"plain\"\n", "none.bin: no such file"},
+      {"[scrambler]\nkey_file = \"key.bin\"\n", "scrambler.ecc: must be \"plain\""},
+      {"[scrambler]\necc = \"plain\"\n", "scrambler.key_file: is missing"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.table);
+    write(path, kBase + std::string("\n") + c.table);
+    nand_layout layout;
+    const std::string message = read_layout_file(path, layout).message;
+    if (!c.fault.empty()) {
+      EXPECT_NE(message.find(c.fault), std::string::npos) << message;
+      continue;
+    }
+    ASSERT_EQ(message, "");
+    EXPECT_TRUE(layout.scrambler.present);
+    EXPECT_EQ(layout.scrambler.ecc, scrambler_ecc::scrambled);
+    EXPECT_EQ(std::string(layout.scrambler.key.begin(), layout.scrambler.key.end()), key);
+    // Written out and read back beside the same key, the same scrambler.
+    write(path, layout_to_toml(layout));
+    nand_layout again;
+    ASSERT_EQ(read_layout_file(path, again).message, "");
+    EXPECT_EQ(again.scrambler.key_file, "key.bin");
+    EXPECT_EQ(again.scrambler.key, layout.scrambler.key);
+  }
+  std::filesystem::remove_all(folder);
+}
+
+}  // namespace
