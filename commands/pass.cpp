@@ -37,8 +37,8 @@ std::string default_output(const std::string& dump) {
 // REQUIRES: `layout` and `skipped` outlive the extractor.
 class extractor {
  public:
-  extractor(const nand_layout& layout, const bad_block_set* skipped, bool with_protected)
-      : layout_(layout), skipped_(skipped), with_protected_(with_protected) {}
+  extractor(const nand_layout& layout, int t, const bad_block_set* skipped, bool with_protected)
+      : layout_(layout), t_(t), skipped_(skipped), with_protected_(with_protected) {}
 
   bool write(const scan_batch& batch, output_sink& out) {
     const std::int64_t page_bytes = raw_page_bytes(layout_);
@@ -48,6 +48,13 @@ class extractor {
       if (skipped_ && is_bad_block(*skipped_, block))
         continue;
       const unsigned char* page = batch.bytes + p * page_bytes;
+      // The user data as it was written: a scrambled page unscrambled.
+      if (const unsigned char* key = scrambled_key(layout_, t_, batch.first_page + p, page)) {
+        plain_.resize(static_cast<std::size_t>(page_bytes));
+        for (std::int64_t i = 0; i < page_bytes; ++i)
+          plain_[static_cast<std::size_t>(i)] = static_cast<unsigned char>(page[i] ^ key[i]);
+        page = plain_.data();
+      }
       for (const layout_step& step : layout_.steps)
         append(page, step.data, step.bits);
       if (with_protected_) {
@@ -76,10 +83,12 @@ class extractor {
   }
 
   const nand_layout& layout_;
+  int t_;
   const bad_block_set* skipped_;
   bool with_protected_;
   std::int64_t pages_ = 0;
   std::vector<unsigned char> buffer_;
+  std::vector<unsigned char> plain_;  // a scrambled page unscrambled
 };
 
 pass_outcome failed(pass_outcome& r, status error) {
@@ -222,7 +231,7 @@ pass_outcome run_pass(const pass_request& q) {
   }
   std::vector<unsigned char> input_pages;  // a batch's pages as read, for the record
 
-  extractor extract(layout, skip_bad ? &bad_blocks : nullptr, q.with_protected);
+  extractor extract(layout, code.t, skip_bad ? &bad_blocks : nullptr, q.with_protected);
   status write_error;  // told as it is, not as a fault of the dump
   const status scanned = run_scan(
       dump.get(), dump_bytes, s,

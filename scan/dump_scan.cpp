@@ -10,7 +10,7 @@
 #include <future>     // std::async, std::future
 
 #include "codec/step_frame.h"   // step_frame, frame_step, gather_frame_ecc, frame_fixes_to_step
-#include "layout/bit_spans.h"   // gather_message_bits, scatter_message_bits
+#include "layout/bit_spans.h"   // gather_message_bits, scatter_message_bits, get_bit
 #include "platform/platform.h"  // platform_map, platform_unmap, platform_read_at, platform_fseek64
 #include "scan/worker_pool.h"   // worker_pool
 
@@ -39,6 +39,7 @@ struct worker_scratch {
   bch_decode_result result;
   std::vector<unsigned char> message;
   std::vector<unsigned char> ecc;
+  std::vector<unsigned char> page;  // a scrambled page unscrambled
 };
 
 // A fast, well-mixed 64-bit generator; one per step, seeded from the seed and the step's
@@ -116,6 +117,39 @@ void record(const bch_decode_result& r, step_outcome& out, std::vector<bch_bit_f
   }
 }
 
+}  // namespace
+
+bool page_reads_erased(const nand_layout& layout, int t, const unsigned char* page) {
+  for (const layout_step& step : layout.steps) {
+    std::int64_t zeros = 0;
+    for (const auto* spans : {&step.data, &step.protected_}) {
+      for (const layout_span& span : *spans) {
+        for (std::int64_t i = span.offset; i < span.offset + span.length && zeros <= t; ++i)
+          zeros += step.bits ? !get_bit(page, i, layout.code.lsb_first)
+                             : 8 - __builtin_popcount(page[i]);
+      }
+    }
+    for (std::int64_t i = step.ecc.offset; i < step.ecc.offset + step.ecc.length && zeros <= t; ++i)
+      zeros +=
+          step.bits ? !get_bit(page, i, layout.code.lsb_first) : 8 - __builtin_popcount(page[i]);
+    if (zeros > t)
+      return false;
+  }
+  return true;
+}
+
+const unsigned char* scrambled_key(const nand_layout& layout, int t, std::int64_t page_number,
+                                   const unsigned char* page) {
+  const layout_scrambler& s = layout.scrambler;
+  if (!s.present || page_reads_erased(layout, t, page))
+    return nullptr;
+  const std::int64_t page_bytes = raw_page_bytes(layout);
+  const std::int64_t pages = static_cast<std::int64_t>(s.key.size()) / page_bytes;
+  return s.key.data() + (page_number % pages) * page_bytes;
+}
+
+namespace {
+
 // Processes the pages of one chunk of the batch in place.
 void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans, batch_buffer& b,
                    std::int64_t chunk, worker_scratch& scratch, std::vector<bool>& taken) {
@@ -126,14 +160,39 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
   const std::int64_t page_bytes = raw_page_bytes(layout);
   const std::int64_t from = chunk * kChunkPages;
   const std::int64_t to = std::min(b.pages, from + kChunkPages);
-  // Check leaves the pages as read: a mapped page is never written, and the consumer sees the
-  // dump as it is whichever way it came.
-  const bool read_only = s.action == scan_action::check;
   std::vector<bch_bit_fix>& fixes = b.chunk_fixes[static_cast<std::size_t>(chunk)];
   fixes.clear();
   bool last_clean = true;
+  const layout_scrambler& scrambler = layout.scrambler;
   for (std::int64_t p = from; p < to; ++p) {
-    unsigned char* page = b.pages_at + p * page_bytes;
+    unsigned char* const stored = b.pages_at + p * page_bytes;
+    unsigned char* page = stored;
+    // Check leaves the pages as read: a mapped page is never written, and the consumer sees
+    // the dump as it is whichever way it came.
+    bool read_only = s.action == scan_action::check;
+    // A scrambled page is worked on unscrambled, in a copy of its own, and scrambled again
+    // when it changed; a page that reads erased was never scrambled.
+    const unsigned char* key = scrambled_key(layout, code.t, b.first_page + p, stored);
+    const bool plain_ecc = key && scrambler.ecc == scrambler_ecc::plain;
+    // encode makes the page the chip holds from its plain bytes; one that reads erased was
+    // never programmed and keeps no ECC either.
+    const bool scrambles = key && s.action == scan_action::encode;
+    if (scrambler.present && !key && s.action == scan_action::encode) {
+      for (std::int64_t k = 0; k < steps; ++k)
+        b.outcomes[static_cast<std::size_t>(p * steps + k)] = step_outcome{};
+      continue;
+    }
+    if (plain_ecc && !scrambles) {
+      for (std::int64_t i = 0; i < page_bytes; ++i)
+        scratch.page[static_cast<std::size_t>(i)] = static_cast<unsigned char>(stored[i] ^ key[i]);
+      page = scratch.page.data();
+      read_only = false;
+    } else if (scrambles && scrambler.ecc == scrambler_ecc::scrambled) {
+      // The ECC is computed over the scrambled bytes: scramble first, then encode.
+      for (std::int64_t i = 0; i < page_bytes; ++i)
+        stored[i] = static_cast<unsigned char>(stored[i] ^ key[i]);
+    }
+    bool page_changed = false;
     for (std::int64_t k = 0; k < steps; ++k) {
       const layout_step& step = layout.steps[static_cast<std::size_t>(k)];
       const step_frame& plan = plans[static_cast<std::size_t>(k)];
@@ -202,12 +261,20 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
       }
       if (!changed || s.action == scan_action::check)
         continue;
+      page_changed = true;
       if (plan.bits) {
         scatter_message_bits(page, step, lsb, message);
         scatter_frame_ecc(plan, step, lsb, page, ecc);
       } else if (!plan.contiguous) {
         scatter_message(page, step, message);
       }
+    }
+    // Back as the chip holds it: the unscrambled copy scrambled again, or a page encoded from
+    // its plain bytes scrambled with its ECC.
+    if ((plain_ecc && !scrambles && page_changed) ||
+        (scrambles && scrambler.ecc == scrambler_ecc::plain)) {
+      for (std::int64_t i = 0; i < page_bytes; ++i)
+        stored[i] = static_cast<unsigned char>(page[i] ^ key[i]);
     }
   }
 }
@@ -272,6 +339,7 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
   for (worker_scratch& w : scratch) {
     w.message.resize(largest_message);
     w.ecc.resize(static_cast<std::size_t>(s.code->ecc_bytes));
+    w.page.resize(static_cast<std::size_t>(page_bytes));
   }
 
   batch_buffer buffers[2];

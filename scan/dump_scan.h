@@ -65,6 +65,17 @@ void join_chunk_fixes(const std::vector<std::vector<bch_bit_fix>>& chunk_fixes,
                       std::int64_t chunk_pages, std::int64_t pages, std::int64_t steps,
                       step_outcome* outcomes, std::vector<bch_bit_fix>& fixes);
 
+// True when every step of the raw `page` reads within t bits of all ones: a page never
+// programmed, which a scrambler left as it was.
+// REQUIRES: check_layout(layout) is "".
+bool page_reads_erased(const nand_layout& layout, int t, const unsigned char* page);
+
+// The key page that scrambled dump page `page_number`, whose bytes are `page`: null when the
+// layout names no scrambler or the page reads erased.
+// REQUIRES: check_layout(layout) is "".
+const unsigned char* scrambled_key(const nand_layout& layout, int t, std::int64_t page_number,
+                                   const unsigned char* page);
+
 // Called once per batch, in page order, on the calling thread. A failure (for example when
 // writing failed) stops the pass, and run_scan returns it.
 using scan_consumer = std::function<status(const scan_batch& batch)>;
