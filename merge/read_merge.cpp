@@ -45,8 +45,10 @@ struct worker_scratch {
   merge_scratch merge;
   std::vector<std::vector<std::uint8_t>> words;  // each read's step in the engine's form
   std::vector<const std::uint8_t*> word_at;
-  std::vector<std::vector<std::uint8_t>> outs;  // each step's result in the page
-  std::vector<char> merged;                     // whether outs holds it
+  std::vector<std::vector<std::uint8_t>> outs;    // each step's result in the page
+  std::vector<char> merged;                       // whether outs holds it
+  std::vector<std::vector<unsigned char>> plain;  // each read's page unscrambled
+  std::vector<std::uint8_t> key_word;             // the key's bits of a step
   std::vector<bch_bit_fix> fixes;
 };
 
@@ -160,14 +162,31 @@ void merge_chunk(const merge_settings& s, const std::vector<step_plan>& plans, c
   fixes.clear();
   const unsigned char* pages[kMaxReads];
   const std::int64_t to = std::min(in.pages, (chunk + 1) * kChunkPages);
+  const bool plain_ecc = layout.scrambler.present && layout.scrambler.ecc == scrambler_ecc::plain;
+  const unsigned char* stored[kMaxReads];
   for (std::int64_t p = chunk * kChunkPages; p < to; ++p) {
     for (int i = 0; i < count; ++i)
-      pages[i] = in.reads[static_cast<std::size_t>(i)].data() + p * page_bytes;
+      pages[i] = stored[i] = in.reads[static_cast<std::size_t>(i)].data() + p * page_bytes;
     unsigned char* combined = b.bytes.data() + p * page_bytes;
+    // Where the ECC covers the plain bytes, each read's steps are merged unscrambled (a read
+    // that lost the page whole reads erased and stays as it is, a failed read), and the
+    // result is scrambled again with the page's key.
+    const unsigned char* key = nullptr;
+    for (int i = 0; plain_ecc && i < count; ++i) {
+      const unsigned char* k =
+          scrambled_key(layout, code.t, in.first_page + p, stored[static_cast<std::size_t>(i)]);
+      if (k == nullptr)
+        continue;
+      key = k;
+      std::vector<unsigned char>& plain = w.plain[static_cast<std::size_t>(i)];
+      for (std::int64_t j = 0; j < page_bytes; ++j)
+        plain[static_cast<std::size_t>(j)] = static_cast<unsigned char>(stored[i][j] ^ k[j]);
+      pages[i] = plain.data();
+    }
     const std::size_t first_step = static_cast<std::size_t>(p * steps);
     // Reads that agree on the whole page, as those of a good chip do: a step that is clean
     // where it stands needs no copy at all.
-    bool identical = true;
+    bool identical = key == nullptr;
     for (int i = 1; i < count && identical; ++i)
       identical = std::memcmp(pages[i], pages[0], static_cast<std::size_t>(page_bytes)) == 0;
     w.merged.assign(static_cast<std::size_t>(steps), 0);  // step k's result is in w.outs[k]
@@ -194,15 +213,22 @@ void merge_chunk(const merge_settings& s, const std::vector<step_plan>& plans, c
       }
       std::uint8_t* result = w.outs[static_cast<std::size_t>(k)].data();
       b.verdicts[at] = merge_step(plan.merge, w.word_at.data(), count, s.budget, result, w.merge);
+      if (key != nullptr) {
+        // Back as the chip holds it, and measured against read 1 as it holds it.
+        gather(plan, code, lsb, key, w.key_word.data());
+        for (std::size_t j = 0; j < plan.merge.bytes; ++j)
+          result[j] = static_cast<std::uint8_t>(result[j] ^ w.key_word[j]);
+        gather(plan, code, lsb, stored[0], w.words[0].data());
+      }
       measure(plan, lsb, b.verdicts[at], w.words[0].data(), result, w.fixes, b.outcomes[at], fixes);
     }
     // Bytes outside the steps: majority of three or more reads; else the first read's, unless
     // it lost the page whole, when its headers and tags are no better than its steps.
     const auto page_size = static_cast<std::size_t>(page_bytes);
     if (count >= 3) {
-      bitwise_majority(pages, count, page_size, combined);
+      bitwise_majority(stored, count, page_size, combined);
     } else {
-      std::memcpy(combined, pages[outside_source(pages[0], pages[1], page_size)], page_size);
+      std::memcpy(combined, stored[outside_source(stored[0], stored[1], page_size)], page_size);
     }
     for (std::int64_t k = 0; k < steps; ++k) {
       // Steps taken where they stand are in the copy already.
@@ -260,6 +286,11 @@ status run_merge(const std::vector<std::FILE*>& reads, std::int64_t dump_bytes,
     w.words.assign(static_cast<std::size_t>(count), std::vector<std::uint8_t>(word_bytes));
     w.word_at.assign(static_cast<std::size_t>(count), nullptr);
     w.outs.assign(plans.size(), std::vector<std::uint8_t>(word_bytes));
+    if (layout.scrambler.present) {
+      w.plain.assign(static_cast<std::size_t>(count),
+                     std::vector<unsigned char>(static_cast<std::size_t>(page_bytes)));
+      w.key_word.resize(word_bytes);
+    }
   }
 
   read_batch batches[2];

@@ -145,6 +145,42 @@ TEST(Combine, APageReadOneLostWholeTakesItsMarkerAndTagsFromReadTwo) {
   EXPECT_TRUE(same_bytes(read_file(q.out), truth));
 }
 
+TEST(Combine, ScrambledReadsMergeUnscrambledAndComeBackScrambled) {
+  // The ECC over the plain bytes: a read that lost page 0 reads erased, never unscrambled.
+  scratch_dir dir;
+  const std::string plain = encoded_dump(dir, 8 * kPage, 26);
+  const std::string key = random_bytes(3 * kPage, 27);
+  write_file(dir.file("key.bin"), key);
+  std::string truth = plain;
+  for (std::size_t i = 0; i < truth.size(); ++i)
+    truth[i] = static_cast<char>(truth[i] ^ key[i % key.size()]);
+  write_file(dir.file("enc.bin"), truth);
+  write_file(dir.file("l.toml"),
+             run_layout({}).toml + "\n[scrambler]\nkey_file = \"key.bin\"\necc = \"plain\"\n");
+  const layout_choice layout = layout_file(dir.file("l.toml"));
+  const auto read = [&](int low, int high, std::uint64_t seed) {
+    pass_request q = request(pass_command::inject, dir.file("enc.bin"), dir.file("tmp.bin"), layout,
+                             low, high, seed);
+    q.no_audit = q.force = true;
+    EXPECT_EQ(run_pass(q).error.message, "");
+    return read_file(dir.file("tmp.bin"));
+  };
+  // Read 1 decodes but for page 0, lost; read 2 is beyond t but for page 0.
+  std::string one = read(0, 8, 10);
+  one.replace(0, kPage, kPage, '\xFF');
+  std::string two = read(9, 12, 11);
+  two.replace(0, kPage, read(0, 8, 12), 0, kPage);
+  write_file(dir.file("one.bin"), one);
+  write_file(dir.file("two.bin"), two);
+  combine_request q = combine(dir, {"one.bin", "two.bin"}, "out.bin");
+  q.layout = layout;
+  const combine_outcome r = run_combine(q);
+  ASSERT_TRUE(r.error.ok()) << r.error.message;
+  EXPECT_FALSE(r.uncorrectable);
+  EXPECT_EQ(r.counts.failed_reads, 4);
+  EXPECT_TRUE(same_bytes(read_file(q.out), truth));
+}
+
 TEST(Combine, RefusesReadsOfAnotherSizeOrGivenTwiceAndWritesNoInput) {
   scratch_dir dir;
   const std::string truth = encoded_dump(dir, 2 * kPage, 23);
