@@ -207,6 +207,24 @@ status audit_begin(audit_writer& w, std::FILE* file, const audit_head& head) {
   c["pad"] = layout.code.pad_start ? "start" : "end";
   c["text"] = code_text(layout.code, code.ecc_bytes);
   j["code"] = std::move(c);
+  // The key a scrambled layout names: what the pages were unscrambled with, hashed as it was
+  // read, and verified again like the input.
+  if (layout.scrambler.present) {
+    platform_sha256 hash;
+    platform_sha256_update(hash, layout.scrambler.key.data(), layout.scrambler.key.size());
+    audit_file key;
+    key.path = layout.scrambler.key_path;
+    key.absolute_path = layout.scrambler.key_path;
+    std::error_code ec;
+    const std::filesystem::path at =
+        std::filesystem::absolute(std::filesystem::u8path(layout.scrambler.key_path), ec);
+    if (!ec)
+      key.absolute_path = at.u8string();
+    key.bytes = static_cast<std::int64_t>(layout.scrambler.key.size());
+    key.sha256 = platform_sha256_hex(hash);
+    j["scrambler_key"] = file_json(key);
+    j["scrambler_ecc"] = layout.scrambler.ecc == scrambler_ecc::plain ? "plain" : "scrambled";
+  }
   j["input"] = file_json(head.input);
   for (std::size_t i = 0; i < head.more_inputs.size(); ++i)
     j["input_" + std::to_string(i + 2)] = file_json(head.more_inputs[i]);
@@ -313,11 +331,11 @@ namespace {
 
 // The files a record may name, in the order they are verified.
 // The inputs after the first of a command over several reads are input_2, input_3, ...
-constexpr const char* kRoles[] = {"input",    "input_2",  "input_3",  "input_4",  "input_5",
-                                  "input_6",  "input_7",  "input_8",  "input_9",  "input_10",
-                                  "input_11", "input_12", "input_13", "input_14", "input_15",
-                                  "input_16", "output",   "csv",      "map",      "report"};
-constexpr int kRoleCount = 20;
+constexpr const char* kRoles[] = {
+    "input",    "input_2",  "input_3",       "input_4",  "input_5",  "input_6",  "input_7",
+    "input_8",  "input_9",  "input_10",      "input_11", "input_12", "input_13", "input_14",
+    "input_15", "input_16", "scrambler_key", "output",   "csv",      "map",      "report"};
+constexpr int kRoleCount = 21;
 // The members of a file's object that verify reads.
 constexpr const char* kFileFields[] = {"path", "path_hex", "absolute_path", "absolute_path_hex",
                                        "sha256"};

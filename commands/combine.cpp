@@ -367,6 +367,8 @@ combine_outcome run_combine(const combine_request& q) {
                   counted(dump_bytes, "byte", "bytes") + ": " + names);
   lines.push_back("layout:          " + layout_label(layout));
   lines.push_back("code:            " + code_text(layout.code, code.ecc_bytes));
+  if (layout.scrambler.present)
+    lines.push_back("scrambler:       " + scrambler_text(layout));
   for (std::string& line : count_lines(r.counts, q))
     lines.push_back(std::move(line));
   lines.push_back("against read 1 (corrected: the sector differs from read 1):");

@@ -336,6 +336,8 @@ pass_outcome run_pass(const pass_request& q) {
   lines.push_back("dump:            " + q.dump + ", " + std::to_string(dump_bytes) + " bytes");
   lines.push_back("layout:          " + layout_label(layout));
   lines.push_back("code:            " + code_text(layout.code, code.ecc_bytes));
+  if (layout.scrambler.present)
+    lines.push_back("scrambler:       " + scrambler_text(layout));
   if (reports) {
     for (std::string& line : summary_lines(report, tail))
       lines.push_back(std::move(line));

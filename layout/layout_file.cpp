@@ -483,20 +483,22 @@ std::string read_key(const std::string& source, layout_scrambler& s) {
   if (!std::filesystem::is_regular_file(at, ec))
     return s.key_path +
            (std::filesystem::exists(at, ec) ? " is no regular file" : ": no such file");
+  // Its size is asked first, so that a file far too large is never read, and a file that
+  // holds more than its size says (as those of /proc do) is no key.
+  const std::uintmax_t size = std::filesystem::file_size(at, ec);
+  if (ec || size > static_cast<std::uintmax_t>(kMaxKeyBytes))
+    return s.key_path +
+           (ec ? ": cannot tell its size"
+               : " is larger than " + std::to_string(kMaxKeyBytes) + " bytes, too large for a key");
   std::unique_ptr<std::FILE, file_closer> file(std::fopen(s.key_path.c_str(), "rb"));
   if (!file)
     return "cannot open " + s.key_path + ": " + std::strerror(errno);
-  s.key.clear();
-  unsigned char buffer[65536];
-  for (;;) {
-    const std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
-    s.key.insert(s.key.end(), buffer, buffer + got);
-    if (static_cast<std::int64_t>(s.key.size()) > kMaxKeyBytes)
-      return s.key_path + " is larger than " + std::to_string(kMaxKeyBytes) +
-             " bytes, too large for a key";
-    if (got < sizeof buffer)
-      break;
-  }
+  s.key.assign(static_cast<std::size_t>(size) + 1, 0);
+  const std::size_t got = std::fread(s.key.data(), 1, s.key.size(), file.get());
+  if (got != size)
+    return s.key_path + (got > size ? " holds more than its size says; no key file"
+                                    : " could not be read whole");
+  s.key.resize(got);
   if (std::ferror(file.get()))
     return "cannot read " + s.key_path + ": " + std::strerror(errno);
   return "";

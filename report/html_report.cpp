@@ -87,6 +87,8 @@ void write_header(std::FILE* f, const report_header& h, const scan_report& r,
   fact(f, "Code",
        h.code_text + "; " +
            counted(static_cast<std::int64_t>(layout.steps.size()), "step", "steps") + " per page");
+  if (layout.scrambler.present)
+    fact(f, "Scrambler", scrambler_text(layout));
   fact(f, "Date", utc_iso8601(h.time));
   fact(f, "Tool", h.version);
   fact(f, "Command", h.command_line, true);

@@ -228,6 +228,15 @@ status report_close(scan_report& r) {
   return status{error};
 }
 
+std::string scrambler_text(const nand_layout& layout) {
+  const layout_scrambler& s = layout.scrambler;
+  if (!s.present)
+    return "";
+  const std::int64_t pages = static_cast<std::int64_t>(s.key.size()) / raw_page_bytes(layout);
+  return s.key_path + ", " + counted(pages, "page", "pages") + " of key, ECC over the " +
+         (s.ecc == scrambler_ecc::plain ? "plain" : "scrambled") + " bytes";
+}
+
 std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r) {
   return r.totals.uncorrectable - r.totals.bad_block_uncorrectable;
 }

@@ -91,6 +91,10 @@ std::string layout_label(const nand_layout& layout);
 // then " and N more" (N blocks) when there are more. "" when none is marked.
 std::string bad_block_runs(const bad_block_set& bad_blocks, std::size_t max_runs);
 
+// A layout's scrambler as the summary and the report name it ("key.bin, 3 pages of key, ECC
+// over the plain bytes"), or "" for a layout without one.
+std::string scrambler_text(const nand_layout& layout);
+
 // Uncorrectable steps outside the blocks marked bad: what decides the verdict.
 std::int64_t uncorrectable_outside_bad_blocks(const scan_report& r);
 

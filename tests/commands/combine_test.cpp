@@ -179,6 +179,11 @@ TEST(Combine, ScrambledReadsMergeUnscrambledAndComeBackScrambled) {
   EXPECT_FALSE(r.uncorrectable);
   EXPECT_EQ(r.counts.failed_reads, 4);
   EXPECT_TRUE(same_bytes(read_file(q.out), truth));
+  // The record names the key with its hash, and verify-audit hashes it again.
+  EXPECT_TRUE(has(read_file(q.out + ".audit.json"), sha256sum(dir.file("key.bin"))));
+  const verify_outcome v = run_verify_audit({q.out + ".audit.json"});
+  EXPECT_TRUE(v.verified) << joined(v.lines);
+  EXPECT_EQ(v.files.size(), 4u);  // the reads, the key, the output
 }
 
 TEST(Combine, RefusesReadsOfAnotherSizeOrGivenTwiceAndWritesNoInput) {
