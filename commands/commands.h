@@ -1,8 +1,8 @@
 // pagolinth-ecc's commands as library calls: check, fix, extract, encode, inject, combine,
-// probe, detect, layout and verify-audit each run from a request and return an outcome. None
-// prints, reads the console or exits: progress and warnings go through the request's callbacks, and
-// what a command has to tell comes back as lines in its outcome, for the caller to show.
-// Adding a command is one request, one outcome and one function.
+// probe, detect, xor-key, layout and verify-audit each run from a request and return an outcome.
+// None prints, reads the console or exits: progress and warnings go through the request's
+// callbacks, and what a command has to tell comes back as lines in its outcome, for the caller to
+// show. Adding a command is one request, one outcome and one function.
 #pragma once
 
 #include <cstdint>     // std::int32_t, std::int64_t, std::uint64_t
@@ -15,6 +15,7 @@
 #include "codec/codec.h"         // bch_code
 #include "detect/detect.h"       // detect_result, geometry_guess
 #include "detect/probe.h"        // probe_candidate
+#include "detect/xor_key.h"      // key_finding, kMaxKeyPeriod
 #include "layout/layout.h"       // nand_layout
 #include "merge/step_merge.h"    // kDefaultSearchBudget, kMaxReads
 #include "report/scan_report.h"  // scan_totals
@@ -215,3 +216,30 @@ struct verify_outcome {
 };
 
 verify_outcome run_verify_audit(const verify_request& request);
+
+// xor-key: a scrambler's key recovered from the dump (detect/xor_key.h) and written as a key
+// file for a layout's [scrambler] table.
+struct xor_key_request {
+  std::string dump;
+  layout_choice layout;     // the geometry; from a layout file, also the code to decode with
+  std::int64_t period = 0;  // 0: found from the dump; else 1 ... kMaxKeyPeriod pages
+  std::string out;          // the key file; required
+  std::string audit;        // "" for OUT.audit.json beside OUT; see no_audit
+  bool no_audit = false;
+  bool force = false;
+  std::vector<std::string> command_line;
+  std::string program = "pagolinth-ecc";
+  std::function<void(const std::string& line)> warning;
+};
+
+struct xor_key_outcome {
+  status error;
+  bool found = false;  // a key beats chance, and was written
+  key_finding finding;
+  // With a layout file: shares of the sampled steps of programmed pages that decode through
+  // the key (the ECC over the plain bytes) and as stored (over the scrambled ones); else -1.
+  double decode_plain = -1, decode_stored = -1;
+  std::vector<std::string> lines;
+};
+
+xor_key_outcome run_xor_key(const xor_key_request& request);

@@ -155,10 +155,24 @@ status find_xor_key(const detect_reader& read, const key_search& q, key_finding&
   if (f.period == 1 && f.scores.size() > 1) {
     // One key for every page only when what the pages agree on is not the zeros or ones of
     // plain free space, nor erased bytes, but mostly other values, on most of the page.
+    // And it must look like a key: pseudo-random bytes, not the text or tables that many
+    // pages of a plain dump may share (no value but 0x00, which an unscrambled spare gives,
+    // above 3 % of the page; most values present).
     std::int64_t keyed = 0;
-    for (std::uint8_t b : f.key)
+    std::int64_t histogram[256] = {};
+    for (std::uint8_t b : f.key) {
       keyed += b != 0x00 && b != 0xFF;
-    if (f.supported < 0.5 || 2 * keyed < static_cast<std::int64_t>(f.key.size())) {
+      ++histogram[b];
+    }
+    std::int64_t commonest = 0, values = 0;
+    for (int v = 0; v < 256; ++v) {
+      commonest = std::max(commonest, v == 0 ? 0 : histogram[v]);
+      values += histogram[v] > 0;
+    }
+    const auto size = static_cast<std::int64_t>(f.key.size());
+    const bool random_looking =
+        100 * commonest <= 3 * size && values >= std::min<std::int64_t>(200, size / 4);
+    if (f.supported < 0.5 || 2 * keyed < size || !random_looking) {
       f.found = false;
       f.period = 0;
       f.key.clear();

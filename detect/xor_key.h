@@ -30,7 +30,10 @@ struct period_score {
 };
 
 struct key_finding {
-  bool found = false;  // a period stands out from the rest
+  // A period stands out from the rest. Period 1 (pages agree at every distance, on bytes that
+  // look random) is one key for every page, or pages that all hold the same data: only the
+  // code tells them apart.
+  bool found = false;
   std::int64_t period = 0;
   std::vector<std::uint8_t> key;     // period raw pages; where found is false, empty
   std::vector<period_score> scores;  // every period tried, in order of period

@@ -137,6 +137,7 @@ struct ecc_options {
   detect_request detect;
   std::string record;              // verify-audit
   std::vector<std::string> reads;  // combine
+  std::string period = "auto";     // xor-key
   std::int64_t search_budget = kDefaultSearchBudget;
 };
 
@@ -362,6 +363,31 @@ int run_combine_command(const ecc_options& o, const std::vector<std::string>& wo
   return r.uncorrectable ? kUncorrectable : kAllGood;
 }
 
+int run_xor_key_command(const ecc_options& o, const std::vector<std::string>& words) {
+  xor_key_request q;
+  q.dump = o.dump;
+  q.layout = o.layout;
+  q.out = o.out;
+  q.audit = o.audit;
+  q.no_audit = o.no_audit;
+  q.force = o.force;
+  q.command_line = words;
+  q.warning = [](const std::string& line) { fail(line); };
+  if (o.period != "auto") {
+    char extra = 0;
+    long long period = 0;
+    if (std::sscanf(o.period.c_str(), "%lld%c", &period, &extra) != 1 || period < 1 ||
+        period > kMaxKeyPeriod)
+      return fail("--period takes auto or 1 to " + std::to_string(kMaxKeyPeriod) + " pages");
+    q.period = period;
+  }
+  const xor_key_outcome r = run_xor_key(q);
+  if (!r.error.ok())
+    return fail(r.error.message);
+  print_lines(stdout, r.lines);
+  return r.found ? kAllGood : kUncorrectable;
+}
+
 int run_detect_command(detect_request q) {
   detect_outcome r;
   {
@@ -476,6 +502,16 @@ int run_program(int argc, char** argv) {
       "Example: pagolinth-ecc combine read1.bin read2.bin read3.bin -o Combined.bin --csv "
       "sources.csv");
 
+  CLI::App* xor_key = app.add_subcommand(
+      "xor-key", "recover a scrambler's XOR key and its period from the dump, as a key file");
+  add_common(xor_key, o);
+  add_output(xor_key, o, "the key file, for a layout's [scrambler] table");
+  xor_key
+      ->add_option("--period", o.period,
+                   "pages before the key repeats: auto (found from the dump) or 1 to 1024")
+      ->capture_default_str();
+  xor_key->footer("Example: pagolinth-ecc xor-key Dump.bin --layout board.toml -o key.bin");
+
   CLI::App* probe = app.add_subcommand(
       "probe", "find the bit order, ECC mask, padding and t a dump was written with");
   add_common(probe, o, false);
@@ -535,6 +571,8 @@ int run_program(int argc, char** argv) {
   }
   if (combine->parsed())
     return run_combine_command(o, words);
+  if (xor_key->parsed())
+    return run_xor_key_command(o, words);
   if (layout_cmd->parsed()) {
     const layout_outcome r = run_layout({o.layout});
     if (!r.error.ok())

@@ -172,6 +172,8 @@ TEST_F(PagolinthEcc, BadUsageGetsOneLineAndStatusTwo) {
       {"combine", "noisy.bin", "enc.bin"},
       {"combine", "noisy.bin", "enc.bin", "-o", "x.bin", "--search-budget", "-1"},
       {"combine", "noisy.bin", "noisy.bin", "-o", "x.bin"},
+      {"xor-key", "noisy.bin"},
+      {"xor-key", "noisy.bin", "-o", "x.bin", "--period", "0"},
   };
   for (const auto& words : cases) {
     std::string line;
