@@ -134,6 +134,12 @@ xor_key_outcome run_xor_key(const xor_key_request& q) {
                   " of its bytes agreed on beyond chance; each key page rests on " +
                   std::to_string(fewest) + (most > fewest ? " to " + std::to_string(most) : "") +
                   " pages");
+  if (f.supported < 0.9) {
+    lines.push_back(
+        "note:            the key is partial: the rest of its bytes are each page's "
+        "commonest value but rest on too few pages to be sure of; a dump with more "
+        "pages, or --layout to check it by decoding, tells more");
+  }
   if (!q.layout.layout_file.empty()) {
     decode_shares(read, search.pages, layout, code, f, r.decode_plain, r.decode_stored);
     lines.push_back("decodes:         " + percent(r.decode_plain) +

@@ -100,11 +100,38 @@ status find_xor_key(const detect_reader& read, const key_search& q, key_finding&
   for (const period_score& s : f.scores)
     best = std::max(best, s.agreement - f.baseline);
   if (best >= std::max(kLeastExcess, 8 * spread)) {
-    // Multiples of the period score as high as the period itself: the smallest one that
-    // comes near the best is the period.
+    // Every multiple of the period scores as high as the period itself, and which of them
+    // scores highest is chance. So the best period's divisors are weighed by the mean excess
+    // of all their multiples: a true period keeps it, half a period halves it.
+    std::int64_t top = 0;
     for (const period_score& s : f.scores) {
-      if (s.pairs >= 2 && s.agreement - f.baseline >= 0.7 * best) {
-        f.period = s.period;
+      if (s.agreement - f.baseline == best)
+        top = s.period;
+    }
+    const auto mean_excess = [&](std::int64_t d) {
+      double sum = 0;
+      std::int64_t n = 0;
+      for (const period_score& s : f.scores) {
+        if (s.period % d == 0 && s.pairs >= 2) {
+          sum += s.agreement - f.baseline;
+          ++n;
+        }
+      }
+      return n > 0 ? sum / static_cast<double>(n) : 0;
+    };
+    // What the multiples give, the median of the periods near the best: the best alone is
+    // the highest by chance.
+    std::vector<double> high;
+    for (const period_score& s : f.scores) {
+      if (s.agreement - f.baseline >= 0.5 * best)
+        high.push_back(s.agreement - f.baseline);
+    }
+    std::nth_element(high.begin(), high.begin() + static_cast<std::ptrdiff_t>(high.size() / 2),
+                     high.end());
+    const double level = high[high.size() / 2];
+    for (std::int64_t d = 1; d <= top; ++d) {
+      if (top % d == 0 && mean_excess(d) >= 0.7 * level) {
+        f.period = d;
         break;
       }
     }
