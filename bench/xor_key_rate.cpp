@@ -73,15 +73,16 @@ int main(int argc, char** argv) {
                 .count();
       found += f.found;
       if (f.found && f.period != c.period) {
-        const auto mean = [&](std::int64_t d) {
+        const auto mean = [&](std::int64_t period) {
           double sum = 0;
           int n = 0;
-          for (const period_score& s : f.scores)
-            if (s.period % d == 0) {
+          for (const period_score& s : f.scores) {
+            if (s.period % period == 0) {
               sum += s.agreement - f.baseline;
               ++n;
             }
-          return n ? sum / n : 0;
+          }
+          return n > 0 ? sum / n : 0;
         };
         // A multiple of the period still gives a key that holds; say how near it came.
         std::printf("        (period %lld found for %lld: mean excess %.4f against %.4f)\n",
