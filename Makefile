@@ -100,6 +100,7 @@ bench: ## Build and run the benchmarks and the memory measurement
 	bench/ecc_check.sh build-bench/bin
 	bench/combine_speed.sh build-bench/bin
 	build-bench/bin/pagolinth-bench-combine
+	build-bench/bin/pagolinth-bench-xor-key
 
 format: ## Reformat every C++ source and header with clang-format
 	@$(ENSURE) $(FORMAT_PKGS)
