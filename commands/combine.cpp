@@ -236,16 +236,8 @@ combine_outcome run_combine(const combine_request& q) {
   std::FILE* const audit_out = file_of(staged, kAudit);
   audit_writer audit;
   if (audit_out) {
-    audit_head head;
-    head.program = q.program;
-    head.command = "combine";
-    head.command_line = q.command_line;
-    std::error_code ec;
-    head.working_directory = std::filesystem::current_path(ec).u8string();
-    head.started_utc = started;
-    head.layout = &layout;
-    head.code = &code;
-    head.input = inputs[0];
+    audit_head head =
+        record_head(q.program, "combine", q.command_line, started, layout, code, inputs[0]);
     head.more_inputs.assign(inputs.begin() + 1, inputs.end());
     head.changes = audit_changes::written;
     head.changes_in_csv = q.csv;

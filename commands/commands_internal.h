@@ -124,3 +124,10 @@ status finish_record(audit_writer& audit, audit_tail& ending, const std::string&
 void output_lines(std::vector<std::string>& lines, const std::string& written,
                   const std::string& csv, const std::string& map, const std::string& report,
                   const std::string& audit, bool no_record_on_stdout);
+
+// The head of a command's audit record: who ran which command, where, since when, on which
+// layout, code and input; the caller sets what changed and where it is listed.
+// REQUIRES: `layout` and `code` outlive the record's writing.
+audit_head record_head(const std::string& program, const std::string& command,
+                       const std::vector<std::string>& command_line, const std::string& started,
+                       const nand_layout& layout, const bch_code& code, const audit_file& input);

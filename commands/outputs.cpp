@@ -209,3 +209,19 @@ void output_lines(std::vector<std::string>& lines, const std::string& written,
     lines.push_back(
         "audit:           none (the output went to standard output; --audit FILE writes one)");
 }
+
+audit_head record_head(const std::string& program, const std::string& command,
+                       const std::vector<std::string>& command_line, const std::string& started,
+                       const nand_layout& layout, const bch_code& code, const audit_file& input) {
+  audit_head head;
+  head.program = program;
+  head.command = command;
+  head.command_line = command_line;
+  std::error_code ec;
+  head.working_directory = std::filesystem::current_path(ec).u8string();
+  head.started_utc = started;
+  head.layout = &layout;
+  head.code = &code;
+  head.input = input;
+  return head;
+}

@@ -212,16 +212,8 @@ pass_outcome run_pass(const pass_request& q) {
   std::FILE* const audit_out = file_of(staged, kAudit);
   audit_writer audit;
   if (audit_out) {
-    audit_head head;
-    head.program = q.program;
-    head.command = verb_of(cmd);
-    head.command_line = q.command_line;
-    std::error_code ec;
-    head.working_directory = std::filesystem::current_path(ec).u8string();
-    head.started_utc = started;
-    head.layout = &layout;
-    head.code = &code;
-    head.input = input_file;
+    audit_head head =
+        record_head(q.program, verb_of(cmd), q.command_line, started, layout, code, input_file);
     head.changes = changes;
     head.changes_in_csv = csv;
     errno = 0;

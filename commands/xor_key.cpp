@@ -187,16 +187,8 @@ xor_key_outcome run_xor_key(const xor_key_request& q) {
   if (status e = commit_output(*staged[0]); !e.ok())
     return failed(r, e);
   if (std::FILE* record = file_of(staged, 1)) {
-    audit_head head;
-    head.program = q.program;
-    head.command = "xor-key";
-    head.command_line = q.command_line;
-    std::error_code ec;
-    head.working_directory = std::filesystem::current_path(ec).u8string();
-    head.started_utc = started;
-    head.layout = &layout;
-    head.code = &code;
-    head.input = input;
+    audit_head head =
+        record_head(q.program, "xor-key", q.command_line, started, layout, code, input);
     head.changes = audit_changes::decoded;
     audit_writer audit;
     errno = 0;
