@@ -170,6 +170,10 @@ struct detect_request {
   std::int32_t spare_size = -1;
   std::int32_t block_pages = 64;
   std::string out;  // the layout file; "": the layout goes into `text`
+  // A scrambler's key file (whole raw pages): taken off before the search, and named in the
+  // [scrambler] table of the layout found. When nothing decodes with it taken off, the dump is
+  // searched as stored, and a code found so gets ecc = "scrambled". "": none.
+  std::string xor_key;
   bool force = false;
   int pages = 256;     // pages sampled, 16 ... 100000
   bool quick = false;  // skip the long search for dumps whose steps mostly carry bit errors

@@ -10,8 +10,9 @@
 #include "commands/commands_internal.h"  // open_whole_dump, reader_of
 #include "detect/evidence.h"             // kEvidenceBar, odds_text
 #include "detect/gf2_poly.h"             // poly_hex
+#include "detect/xor_key.h"              // descrambled_reader
 #include "files/output_file.h"           // staged_output, stage_output, commit_output
-#include "layout/layout_file.h"          // layout_comment_text
+#include "layout/layout_file.h"          // layout_comment_text, key_file_fault
 #include "report/report_text.h"          // counted
 #include "report/scan_report.h"          // layout_label
 
@@ -170,6 +171,13 @@ std::string detect_report(const detect_request& q, const detect_result& r,
          " bytes a page, " + std::to_string(l.block_pages) + " pages a block" +
          (guessed ? " (guessed; pages a block assumed)" : " (given)"));
   }
+  if (!q.xor_key.empty()) {
+    line("scrambler: " + q.xor_key +
+         (!r.found ? " taken off before the search; the dump as stored was searched too"
+          : r.layout.scrambler.ecc == scrambler_ecc::plain
+              ? " taken off before the search"
+              : " taken off, nothing decoded; the pages as stored do"));
+  }
   if (r.pages_sampled > 0)
     line("sampled " + std::to_string(r.pages_sampled) + " pages, " + std::to_string(r.pages_used) +
          " of them programmed and distinct");
@@ -206,6 +214,10 @@ std::string detect_report(const detect_request& q, const detect_result& r,
   }
   for (const std::string& a : r.ambiguities)
     line("ambiguous: " + a);
+  if (l.scrambler.present && l.scrambler.ecc == scrambler_ecc::scrambled)
+    line(
+        "ambiguous: the ECC covers the bytes as stored (ecc = \"scrambled\"), so the code "
+        "cannot tell whether the key applies at all: extract's plain data shows it");
   // A bit step's ECC span holds the parity bits alone; the engine keeps them in whole bytes.
   const int ecc_bytes = bits ? (r.parity_bits + 7) / 8 : static_cast<int>(l.steps[0].ecc.length);
   line("code: " + code_text(l.code, ecc_bytes) + "; " + std::to_string(r.parity_bits) +
@@ -228,6 +240,20 @@ std::string detect_report(const detect_request& q, const detect_result& r,
   line("random data would decode " + printed("%.3g%%", 100.0 * e.chance) +
        " of them; the odds of chance doing this well: " + odds_text(e.log10_odds));
   return text;
+}
+
+// The key file as a layout file written to `out` names it: relative to the layout's folder,
+// or as given when the layout goes to standard output.
+std::string key_name(const std::string& key, const std::string& out) {
+  if (out.empty())
+    return key;
+  std::error_code ec;
+  const std::filesystem::path at = std::filesystem::absolute(std::filesystem::u8path(key), ec);
+  const std::filesystem::path folder =
+      std::filesystem::absolute(std::filesystem::u8path(out), ec).parent_path();
+  const std::filesystem::path relative =
+      at.lexically_normal().lexically_relative(folder.lexically_normal());
+  return ec || relative.empty() ? at.u8string() : relative.u8string();
 }
 
 }  // namespace
@@ -300,6 +326,35 @@ detect_outcome run_detect(const detect_request& q) {
                             std::to_string(kSmallestPage) + " bytes)");
     return r;
   }
+  // A key must be whole raw pages of the geometry, given or guessed from the dump as stored
+  // (erased pages and unscrambled spare bytes show it through the scrambler).
+  std::vector<std::uint8_t> key;
+  std::int64_t unit = guessed ? 0 : std::int64_t{q.page_size} + q.spare_size;
+  const detect_reader stored = reader_of(file.get());
+  if (!q.xor_key.empty()) {
+    if (std::string fault = key_file_fault(q.xor_key, key); !fault.empty()) {
+      r.error = status::error("--xor-key: " + fault);
+      return r;
+    }
+    const auto length = static_cast<std::int64_t>(key.size());
+    if (guessed) {
+      for (const geometry_guess& g : guess_geometry(stored, bytes)) {
+        const std::int64_t raw = std::int64_t{g.geometry.page_size} + g.geometry.spare_size;
+        if (length % raw == 0) {
+          unit = raw;
+          break;
+        }
+      }
+    }
+    if (unit <= 0 || length % unit != 0) {
+      r.error = status::error(
+          "--xor-key: " + q.xor_key + " holds " + counted(length, "byte", "bytes") +
+          (guessed ? ", no whole number of pages of any geometry the dump suggests; give "
+                     "--page-size and --spare-size"
+                   : ", not a whole number of raw pages of " + std::to_string(unit) + " bytes"));
+      return r;
+    }
+  }
   staged_output out;
   if (!q.out.empty()) {
     if (status e = stage_output(out, q.out, q.dump, q.force); !e.ok()) {
@@ -312,18 +367,45 @@ detect_outcome run_detect(const detect_request& q) {
   options.noise_effort = q.quick ? 0 : 1;
   options.threads = q.threads;
   options.progress = q.progress;
-  const detect_reader read = reader_of(file.get());
+  const auto search = [&](const detect_reader& read) {
+    r.guesses.clear();
+    return guessed
+               ? detect_layout_and_geometry(read, bytes, options, r.guesses)
+               : detect_layout(read, bytes, {q.page_size, q.spare_size, q.block_pages}, options);
+  };
   detect_result& found = r.search;
-  if (guessed)
-    found = detect_layout_and_geometry(read, bytes, options, r.guesses);
-  else
-    found = detect_layout(read, bytes, {q.page_size, q.spare_size, q.block_pages}, options);
+  scrambler_ecc ecc = scrambler_ecc::plain;
+  if (key.empty()) {
+    found = search(stored);
+  } else {
+    // The ECC over the plain bytes first; when nothing decodes so, over the bytes as stored.
+    found = search(descrambled_reader(stored, key, unit));
+    if (found.error.ok() && !found.found) {
+      detect_result as_stored = search(stored);
+      if (as_stored.found || !as_stored.error.ok()) {
+        found = std::move(as_stored);
+        ecc = scrambler_ecc::scrambled;
+      }
+    }
+  }
   if (!found.error.ok()) {
     r.error = status::error(q.dump + ": " + found.error.message);
     return r;
   }
   if (found.found)
     found.layout.block_pages = q.block_pages;
+  if (found.found && !key.empty()) {
+    layout_scrambler& s = found.layout.scrambler;
+    s.present = true;
+    s.key_file = key_name(q.xor_key, q.out);
+    s.key_path = q.xor_key;
+    s.key = key;
+    s.ecc = ecc;
+    if (status e = check_layout(found.layout); !e.ok()) {
+      r.error = status::error("--xor-key: a code was found, but " + e.message);
+      return r;
+    }
+  }
   r.found = found.found;
   r.complete = found.found && data_bytes_held(found.layout) >= found.layout.page_size;
   r.text = detect_report(q, found, r.guesses, guessed);

@@ -208,3 +208,35 @@ status find_xor_key(const detect_reader& read, const key_search& q, key_finding&
   }
   return status::success();
 }
+
+detect_reader descrambled_reader(const detect_reader& read, const std::vector<std::uint8_t>& key,
+                                 std::int64_t unit) {
+  return [&read, &key, unit](std::int64_t offset, unsigned char* out, std::size_t bytes) {
+    if (!read(offset, out, bytes))
+      return false;
+    const auto length = static_cast<std::int64_t>(key.size());
+    const std::int64_t end = offset + static_cast<std::int64_t>(bytes);
+    std::vector<unsigned char> whole;
+    for (std::int64_t at = offset - offset % unit; at < end; at += unit) {
+      const std::int64_t from = std::max(at, offset), to = std::min(at + unit, end);
+      // The erased test needs the whole unit; a request that cuts one reads it again.
+      const unsigned char* unit_bytes = out + (from - offset);
+      std::int64_t unit_length = to - from;
+      if (from != at || to != at + unit) {
+        whole.resize(static_cast<std::size_t>(unit));
+        if (read(at, whole.data(), whole.size())) {
+          unit_bytes = whole.data();
+          unit_length = unit;
+        }
+      }
+      std::int64_t zeros = 0;
+      for (std::int64_t i = 0; i < unit_length; ++i)
+        zeros += 8 - __builtin_popcount(unit_bytes[i]);
+      if (100 * zeros <= 8 * unit_length)
+        continue;
+      for (std::int64_t o = from; o < to; ++o)
+        out[o - offset] ^= key[static_cast<std::size_t>(o % length)];
+    }
+    return true;
+  };
+}

@@ -51,3 +51,11 @@ struct key_finding {
 // failed or the request is out of range; a dump that shows no period is a finding with found
 // false. Never writes anything.
 status find_xor_key(const detect_reader& read, const key_search& request, key_finding& finding);
+
+// The dump as it was before scrambling, read through `read`: byte o XORed with key byte
+// o mod key.size(), except in units of `unit` bytes (the raw page) that read erased (at most
+// 1 % of their bits zero), which were never programmed. A unit the dump ends inside is
+// weighed by what there is of it. REQUIRES: key not empty, unit >= 1; `read` and `key` outlive
+// the reader.
+detect_reader descrambled_reader(const detect_reader& read, const std::vector<std::uint8_t>& key,
+                                 std::int64_t unit);

@@ -479,29 +479,7 @@ std::string read_key(const std::string& source, layout_scrambler& s) {
   const std::filesystem::path at =
       name.is_absolute() ? name : std::filesystem::u8path(source).parent_path() / name;
   s.key_path = at.u8string();
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(at, ec))
-    return s.key_path +
-           (std::filesystem::exists(at, ec) ? " is no regular file" : ": no such file");
-  // Its size is asked first, so that a file far too large is never read, and a file that
-  // holds more than its size says (as those of /proc do) is no key.
-  const std::uintmax_t size = std::filesystem::file_size(at, ec);
-  if (ec || size > static_cast<std::uintmax_t>(kMaxKeyBytes))
-    return s.key_path +
-           (ec ? ": cannot tell its size"
-               : " is larger than " + std::to_string(kMaxKeyBytes) + " bytes, too large for a key");
-  std::unique_ptr<std::FILE, file_closer> file(std::fopen(s.key_path.c_str(), "rb"));
-  if (!file)
-    return "cannot open " + s.key_path + ": " + std::strerror(errno);
-  s.key.assign(static_cast<std::size_t>(size) + 1, 0);
-  const std::size_t got = std::fread(s.key.data(), 1, s.key.size(), file.get());
-  if (got != size)
-    return s.key_path + (got > size ? " holds more than its size says; no key file"
-                                    : " could not be read whole");
-  s.key.resize(got);
-  if (std::ferror(file.get()))
-    return "cannot read " + s.key_path + ": " + std::strerror(errno);
-  return "";
+  return key_file_fault(s.key_path, s.key);
 }
 
 // The TOML reader of Debian 12 (toml++ 3.3) meets some characters beyond ASCII (U+00A1 ...
@@ -718,4 +696,32 @@ std::string layout_comment_text(const std::string& text) {
     i += n;
   }
   return out;
+}
+
+std::string key_file_fault(const std::string& path, std::vector<std::uint8_t>& key) {
+  const std::filesystem::path at = std::filesystem::u8path(path);
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(at, ec))
+    return path + (std::filesystem::exists(at, ec) ? " is no regular file" : ": no such file");
+  // Its size is asked first, so that a file far too large is never read, and a file that
+  // holds more than its size says (as those of /proc do) is no key.
+  const std::uintmax_t size = std::filesystem::file_size(at, ec);
+  if (ec || size > static_cast<std::uintmax_t>(kMaxKeyBytes))
+    return path +
+           (ec ? ": cannot tell its size"
+               : " is larger than " + std::to_string(kMaxKeyBytes) + " bytes, too large for a key");
+  std::unique_ptr<std::FILE, file_closer> file(std::fopen(path.c_str(), "rb"));
+  if (!file)
+    return "cannot open " + path + ": " + std::strerror(errno);
+  key.assign(static_cast<std::size_t>(size) + 1, 0);
+  const std::size_t got = std::fread(key.data(), 1, key.size(), file.get());
+  if (got != size)
+    return path + (got > size ? " holds more than its size says; no key file"
+                              : " could not be read whole");
+  key.resize(got);
+  if (std::ferror(file.get()))
+    return "cannot read " + path + ": " + std::strerror(errno);
+  if (key.empty())
+    return path + " is empty";
+  return "";
 }

@@ -3,7 +3,9 @@
 // commented example, and layouts/ holds example files.
 #pragma once
 
-#include <string>  // std::string
+#include <cstdint>  // std::uint8_t
+#include <string>   // std::string
+#include <vector>   // std::vector
 
 #include "layout/layout.h"  // nand_layout, status
 
@@ -22,3 +24,7 @@ status read_layout_file(const std::string& path, nand_layout& layout);
 // control characters, DEL and bytes that are not UTF-8 become the four characters \xNN, so that
 // nothing in it ends the comment early or makes the file unreadable. Other text is unchanged.
 std::string layout_comment_text(const std::string& text);
+
+// Reads a scrambler's key file at `path` whole into `key`: a regular file of 1 ...
+// kMaxKeyBytes bytes. Returns "" or what is wrong, naming the path.
+std::string key_file_fault(const std::string& path, std::vector<std::uint8_t>& key);

@@ -210,6 +210,9 @@ void add_detect(CLI::App& app, detect_request& d) {
   cmd->add_option("--block-pages", d.block_pages, "pages per block")->capture_default_str();
   cmd->add_option("-o,--output", d.out,
                   "write the layout file here (default: the layout file on standard output)");
+  cmd->add_option("--xor-key", d.xor_key,
+                  "a scrambler's key file (whole raw pages, as xor-key writes it): taken off "
+                  "before the search and named in the layout found");
   cmd->add_flag("--force", d.force, "replace an existing output");
   cmd->add_option("--pages", d.pages, "pages sampled, spread over the dump")
       ->check(CLI::Range(16, 100000))

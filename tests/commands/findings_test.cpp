@@ -256,6 +256,49 @@ TEST(DetectCommand, AFindingThatLeavesDataOutSaysSo) {
       << r.text;
 }
 
+// A scrambled dump whose ECC covers the plain bytes: searched with the key taken off, and the
+// layout found names the key, relative to the layout file, so that check decodes through it.
+// A key that is no whole number of pages is refused before any search.
+TEST(DetectCommand, TakesAKeyOffBeforeTheSearchAndNamesIt) {
+  const nand_layout truth = detect_test::four_step_layout(false);
+  bch_code built;
+  ASSERT_TRUE(build_code(truth.code, built).ok());
+  std::mt19937 rng(46);
+  std::vector<std::uint8_t> dump = detect_test::fill_pages(rng, truth, built, 64, {});
+  constexpr std::size_t kPage = 2112, kKeyPages = 3;
+  std::string key(kKeyPages * kPage, '\0');
+  for (char& c : key)
+    c = static_cast<char>(rng());
+  for (std::size_t i = 0; i < dump.size(); ++i) {
+    if (i / kPage % 9 == 4)
+      dump[i] = 0xFF;  // never programmed, so not scrambled
+    else
+      dump[i] = static_cast<std::uint8_t>(dump[i] ^ key[i % key.size()]);
+  }
+  scratch_dir dir;
+  fs::create_directory(dir.file("keys"));
+  write_file(dir.file("keys/key.bin"), key);
+  write_file(dir.file("dump.bin"), std::string(dump.begin(), dump.end()));
+  detect_request q = detect_of(dir.file("dump.bin"), 2048, 64);
+  q.xor_key = dir.file("keys/key.bin");
+  q.out = dir.file("found.toml");
+  const detect_outcome r = run_detect(q);
+  ASSERT_TRUE(r.error.ok() && r.found) << r.error.message << r.text;
+  EXPECT_TRUE(has(r.text, "\n# scrambler: " + q.xor_key + " taken off before the search\n"))
+      << r.text;
+  EXPECT_TRUE(has(read_file(q.out), "[scrambler]\nkey_file = \"keys/key.bin\"\necc = \"plain\"\n"));
+  const pass_outcome check = run_pass(request(pass_command::check, q.dump, "", layout_file(q.out)));
+  EXPECT_TRUE(check.error.ok()) << check.error.message;
+  EXPECT_EQ(check.totals.uncorrectable, 0);
+  EXPECT_EQ(check.totals.clean + check.totals.corrected + check.totals.erased, 64 * 4);
+
+  write_file(q.xor_key, key.substr(1));
+  q.out = dir.file("other.toml");
+  EXPECT_TRUE(
+      has(run_detect(q).error.message, "holds 6335 bytes, not a whole number of raw pages"));
+  EXPECT_FALSE(fs::exists(q.out));
+}
+
 TEST(DetectCommand, RefusesBadRequestsAndSaysWhenNothingIsFound) {
   scratch_dir dir;
   const std::string erased = dir.file("erased.bin");
