@@ -167,6 +167,13 @@ status write_report_page(const report_names& q, const nand_layout& layout, const
   h.time = std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
                .count();
+  // The picture is a view, not a finding: a page it cannot read leaves it out.
+  const std::int64_t page_bytes = raw_page_bytes(layout);
+  draw_dump_picture(
+      [dump](std::int64_t offset, unsigned char* out, std::size_t bytes) {
+        return platform_read_at(dump, offset, out, bytes);
+      },
+      page_bytes, (dump_bytes - tail) / page_bytes, h.picture);
   errno = 0;
   if (!write_html_report(to, h, report, stats) || std::fflush(to) != 0)
     return status::error(write_failure(q.report, errno));

@@ -189,6 +189,31 @@ void write_map(std::FILE* f, const report_stats& s) {
   std::fputs("</section>\n", f);
 }
 
+void write_picture(std::FILE* f, const dump_picture& p) {
+  if (p.width == 0)
+    return;
+  std::fputs("<section id=\"raw-bytes\">\n<h2>The raw pages</h2>\n<p class=\"note\">", f);
+  const std::string stride = grouped(p.page_stride);
+  text(f, std::string(p.page_stride == 1
+                          ? "One row per page"
+                          : "One row per page for pages 0, " + stride + ", 2 \xC3\x97 " + stride +
+                                " ... (the dump has more than fit)") +
+              ", one pixel per " + counted(p.bytes_per_column, "byte", "bytes") +
+              " of the raw page, grey by their mean value: erased bytes white, zeros black. "
+              "Fields of the spare area show as stripes down the picture; scrambled pages as "
+              "even grey noise from edge to edge.");
+  std::fputs("</p>\n", f);
+  std::fprintf(f,
+               "<img id=\"raw-picture\" width=\"%lld\" height=\"%lld\" "
+               "style=\"image-rendering:pixelated;width:%lldpx;height:%lldpx\" "
+               "alt=\"grey levels of the raw pages\" src=\"data:image/png;base64,",
+               static_cast<long long>(p.width), static_cast<long long>(p.height),
+               static_cast<long long>(2 * p.width), static_cast<long long>(2 * p.height));
+  const std::string encoded = base64(grey_png(p));
+  std::fwrite(encoded.data(), 1, encoded.size(), f);
+  std::fputs("\">\n</section>\n", f);
+}
+
 std::string bin_label(const report_stats& s, std::size_t i) {
   const std::int64_t b0 = static_cast<std::int64_t>(i) * s.blocks_per_bin;
   const std::int64_t b1 = std::min(s.blocks - 1, b0 + s.blocks_per_bin - 1);
@@ -526,6 +551,7 @@ bool write_html_report(std::FILE* f, const report_header& header, const scan_rep
   write_verdict(f, summary);
   write_figures(f, summary);
   write_map(f, stats);
+  write_picture(f, header.picture);
   write_block_chart(f, stats);
   write_step_histogram(f, stats);
   write_positions(f, stats);

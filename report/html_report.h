@@ -8,6 +8,7 @@
 #include <cstdio>   // std::FILE
 #include <string>   // std::string
 
+#include "report/dump_picture.h"  // dump_picture
 #include "report/scan_report.h"   // scan_report
 #include "report/report_stats.h"  // report_stats
 
@@ -21,6 +22,7 @@ struct report_header {
   std::string version;          // the tool and its version: "pagolinth-ecc 0.1.0"
   std::string command_line;     // the command as typed, words shell-quoted
   std::int64_t time = 0;        // when the report was made, seconds since 1970 UTC
+  dump_picture picture;         // the raw pages; none drawn (width 0): the section is left out
 };
 
 // `seconds` since 1970-01-01 UTC as ISO 8601: "2023-11-14T22:13:20Z". Any value in

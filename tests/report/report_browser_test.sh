@@ -47,7 +47,7 @@ check() {
   cat >> "$probe" <<PROBE
 <script>
 console.log("browser-check-alive");
-(function () {
+window.addEventListener("load", function () {
   var faults = [];
   ["map", "chart-block-bits", "chart-step-bits", "chart-positions", "chart-bit-in-byte",
    "chart-directions"].forEach(function (id) {
@@ -66,11 +66,15 @@ console.log("browser-check-alive");
     if (t.textContent.indexOf(want) === 0) found = true;
   });
   if (!found) faults.push("no map tooltip starts with: " + want);
+  // The picture of the raw pages, decoded by the browser itself.
+  var picture = document.getElementById("raw-picture");
+  if (!picture) faults.push("raw-picture missing");
+  else if (!picture.complete || picture.naturalWidth === 0) faults.push("raw-picture not decoded");
   var out = document.createElement("pre");
   out.id = "browser-check";
   out.textContent = faults.length ? "FAIL " + faults.join("; ") : "PASS";
   document.body.appendChild(out);
-})();
+});
 </script>
 </body>
 </html>
