@@ -243,6 +243,8 @@ struct xor_key_outcome {
   // With a layout file: shares of the sampled steps of programmed pages that decode through
   // the key (the ECC over the plain bytes) and as stored (over the scrambled ones); else -1.
   double decode_plain = -1, decode_stored = -1;
+  // With a layout file, where the ECC covers the plain bytes: key bits the code changed.
+  std::int64_t refined_bits = 0;
   std::vector<std::string> lines;
 };
 

@@ -179,6 +179,16 @@ status find_xor_key(const detect_reader& read, const key_search& q, key_finding&
     }
   }
   f.supported = static_cast<double>(supported) / static_cast<double>(f.period * page);
+  // A byte that holds one value in every key page is one the scrambler left alone (a
+  // bad-block marker, a constant tag); a key byte repeats so by chance once in 256^(P-1).
+  // Its key is 0, so that what it holds reads as stored.
+  for (std::int64_t j = 0; f.period >= 3 && j < page; ++j) {
+    bool same = true;
+    for (std::int64_t slot = 1; same && slot < f.period; ++slot)
+      same = f.key[static_cast<std::size_t>(slot * page + j)] == f.key[static_cast<std::size_t>(j)];
+    for (std::int64_t slot = 0; same && slot < f.period; ++slot)
+      f.key[static_cast<std::size_t>(slot * page + j)] = 0;
+  }
   if (f.period == 1 && f.scores.size() > 1) {
     // One key for every page only when what the pages agree on is not the zeros or ones of
     // plain free space, nor erased bytes, but mostly other values, on most of the page.
