@@ -98,34 +98,41 @@ std::int64_t refine_key(const detect_reader& read, std::int64_t pages, key_decod
   }
   std::vector<unsigned char> page(static_cast<std::size_t>(page_bytes)), fixed(page.size());
   std::vector<std::uint16_t> flips(static_cast<std::size_t>(page_bytes * 8));
+  // Each round's flips let more steps decode, whose corrections the next round weighs.
   for (std::int64_t slot = 0; slot < f.period; ++slot) {
     std::uint8_t* key = f.key.data() + slot * page_bytes;
-    std::fill(flips.begin(), flips.end(), 0);
-    std::int64_t decoded = 0;
-    for (std::int64_t i = slot; i < pages && decoded < kRefinedPagesPerSlot; i += f.period) {
-      if (!read(i * page_bytes, page.data(), page.size()))
+    for (int round = 0; round < kRefineRounds; ++round) {
+      std::fill(flips.begin(), flips.end(), 0);
+      std::int64_t decoded = 0, flipped = 0;
+      for (std::int64_t i = slot; i < pages && decoded < kRefinedPagesPerSlot; i += f.period) {
+        if (!read(i * page_bytes, page.data(), page.size()))
+          break;
+        if (page_reads_erased(layout, decoder.code.t, page.data()))
+          continue;
+        for (std::int64_t j = 0; j < page_bytes; ++j)
+          page[static_cast<std::size_t>(j)] ^= key[j];
+        fixed = page;
+        if (decoder.decode(fixed.data(), true) == 0)
+          continue;
+        ++decoded;
+        for (std::int64_t j = 0; j < page_bytes; ++j) {
+          const unsigned diff =
+              page[static_cast<std::size_t>(j)] ^ fixed[static_cast<std::size_t>(j)];
+          for (int b = 0; diff != 0 && b < 8; ++b)
+            flips[static_cast<std::size_t>(j * 8 + b)] += (diff >> b) & 1;
+        }
+      }
+      for (std::int64_t j = 0; decoded >= 2 && j < page_bytes; ++j) {
+        for (int b = 0; b < 8; ++b) {
+          const std::int64_t n = flips[static_cast<std::size_t>(j * 8 + b)];
+          if (n >= 2 && 2 * n > decoded) {
+            key[j] ^= static_cast<std::uint8_t>(1u << b);
+            ++flipped;
+          }
+        }
+      }
+      if (flipped == 0)
         break;
-      if (page_reads_erased(layout, decoder.code.t, page.data()))
-        continue;
-      for (std::int64_t j = 0; j < page_bytes; ++j)
-        page[static_cast<std::size_t>(j)] ^= key[j];
-      fixed = page;
-      if (decoder.decode(fixed.data(), true) == 0)
-        continue;
-      ++decoded;
-      for (std::int64_t j = 0; j < page_bytes; ++j) {
-        const unsigned diff =
-            page[static_cast<std::size_t>(j)] ^ fixed[static_cast<std::size_t>(j)];
-        for (int b = 0; diff != 0 && b < 8; ++b)
-          flips[static_cast<std::size_t>(j * 8 + b)] += (diff >> b) & 1;
-      }
-    }
-    for (std::int64_t j = 0; decoded >= 2 && j < page_bytes; ++j) {
-      for (int b = 0; b < 8; ++b) {
-        const std::int64_t n = flips[static_cast<std::size_t>(j * 8 + b)];
-        if (n >= 2 && 2 * n > decoded)
-          key[j] ^= static_cast<std::uint8_t>(1u << b);
-      }
     }
   }
   for (std::size_t i = 0; i < f.key.size(); ++i)

@@ -15,6 +15,8 @@
 inline constexpr std::int64_t kCheckedPages = 512;
 // Programmed pages of a key page decoded to refine it, at most.
 inline constexpr std::int64_t kRefinedPagesPerSlot = 16;
+// Rounds of decoding a key page's pages to refine it, at most.
+inline constexpr int kRefineRounds = 3;
 
 // The steps of one raw page, decoded with the layout's code, with scratch kept between pages.
 // REQUIRES: `layout` passed check_layout, `code` built for it; both outlive the decoder.
