@@ -375,6 +375,15 @@ status find_merged_bad_blocks(const std::vector<std::FILE*>& reads, std::int64_t
                                                 std::vector<unsigned char>(length));
   std::vector<std::vector<unsigned char>> whole(
       reads.size() == 2 ? 2 : 0, std::vector<unsigned char>(static_cast<std::size_t>(page_bytes)));
+  // The marker is weighed as the page was before scrambling (a byte the scrambler left alone
+  // has 0 in the key); whether a page reads erased, and so was never scrambled, is the page's.
+  std::vector<unsigned char> first(static_cast<std::size_t>(page_bytes));
+  const auto unscramble_marker = [&](std::int64_t page, const unsigned char* whole_page,
+                                     unsigned char* marker_bytes) {
+    const unsigned char* key = scrambled_key(layout, layout.code.t, page, whole_page);
+    for (std::size_t i = 0; key != nullptr && i < length; ++i)
+      marker_bytes[i] ^= key[static_cast<std::size_t>(marker.offset) + i];
+  };
   const auto read = [&](std::int64_t page, unsigned char* merged) {
     if (reads.size() == 2) {
       // The marker comes with the bytes outside the steps, from the read run_merge takes
@@ -385,7 +394,9 @@ status find_merged_bad_blocks(const std::vector<std::FILE*>& reads, std::int64_t
                                " in read " + std::to_string(i + 1));
       }
       const int from = outside_source(whole[0].data(), whole[1].data(), whole[0].size());
-      std::memcpy(merged, whole[static_cast<std::size_t>(from)].data() + marker.offset, length);
+      const std::vector<unsigned char>& source = whole[static_cast<std::size_t>(from)];
+      std::memcpy(merged, source.data() + marker.offset, length);
+      unscramble_marker(page, source.data(), merged);
       return status::success();
     }
     const unsigned char* at[kMaxReads];
@@ -397,6 +408,11 @@ status find_merged_bad_blocks(const std::vector<std::FILE*>& reads, std::int64_t
       at[i] = bytes[static_cast<std::size_t>(i)].data();
     }
     bitwise_majority(at, count, length, merged);
+    if (layout.scrambler.present) {
+      if (!platform_read_at(reads[0], page * page_bytes, first.data(), first.size()))
+        return status::error("cannot read page " + std::to_string(page) + " in read 1");
+      unscramble_marker(page, first.data(), merged);
+    }
     return status::success();
   };
   return find_bad_blocks(read, dump_bytes, layout, bad_blocks);

@@ -424,10 +424,27 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
 status find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,
                        bad_block_set& bad_blocks) {
   const std::int64_t page_bytes = raw_page_bytes(layout);
+  const layout_span& span = layout.bad_block.marker;
+  std::vector<unsigned char> whole;
   const auto read = [&](std::int64_t page, unsigned char* marker) {
-    if (!platform_read_at(in, page * page_bytes + layout.bad_block.marker.offset, marker,
-                          static_cast<std::size_t>(layout.bad_block.marker.length)))
+    const auto fault = [&] {
       return status::error("cannot read the bad-block marker of page " + std::to_string(page));
+    };
+    if (!layout.scrambler.present) {
+      if (!platform_read_at(in, page * page_bytes + span.offset, marker,
+                            static_cast<std::size_t>(span.length)))
+        return fault();
+      return status::success();
+    }
+    // The marker is read as the page was before scrambling: a byte the scrambler left alone
+    // has 0 in the key. Whether the page reads erased takes the whole page.
+    whole.resize(static_cast<std::size_t>(page_bytes));
+    if (!platform_read_at(in, page * page_bytes, whole.data(), whole.size()))
+      return fault();
+    const unsigned char* key = scrambled_key(layout, layout.code.t, page, whole.data());
+    for (std::int64_t i = 0; i < span.length; ++i)
+      marker[i] = static_cast<unsigned char>(whole[static_cast<std::size_t>(span.offset + i)] ^
+                                             (key != nullptr ? key[span.offset + i] : 0));
     return status::success();
   };
   return find_bad_blocks(read, dump_bytes, layout, bad_blocks);

@@ -94,7 +94,8 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& set
 
 // Sets `bad_blocks` to the blocks of a dump of `dump_bytes` bytes (the whole blocks and the
 // last partial one) and marks those whose marker pages carry a bad-block mark; none when the
-// layout names no marker. Reads only the marker bytes; fails with a one-line message when
+// layout names no marker. Reads only the marker bytes (the whole marker page when the layout
+// names a scrambler: the marker is weighed unscrambled); fails with a one-line message when
 // reading failed.
 // REQUIRES: check_layout(layout) is "".
 status find_bad_blocks(std::FILE* in, std::int64_t dump_bytes, const nand_layout& layout,

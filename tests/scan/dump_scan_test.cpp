@@ -328,4 +328,32 @@ TEST(DumpScan, BadBlocksAreFoundByTheirMarkers) {
   EXPECT_EQ(bad.count, 0);
 }
 
+// Under a scrambler the marker is weighed as the page was before scrambling: programmed pages
+// whose marker was 0xFF are good whatever the key made of it, an erased page is not
+// unscrambled, and a mark the key hid is found.
+TEST(DumpScan, BadBlockMarkersAreReadUnscrambled) {
+  nand_layout layout = default_layout(2048, 64, 4);
+  layout.bad_block.present = true;
+  layout.bad_block.marker = {2048, 2};
+  layout.bad_block.pages = {0};
+  layout.scrambler.present = true;
+  layout.scrambler.key.assign(2 * 2112, 0x5A);
+  ASSERT_EQ(check_layout(layout).message, "");
+  // Block 0 programmed, marker 0xFF; block 1 erased; block 2 programmed and marked.
+  std::string dump(static_cast<std::size_t>(12 * 2112), '\xFF');
+  for (int page : {0, 1, 2, 3, 8, 9, 10, 11}) {
+    for (int i = 0; i < 2112; ++i) {
+      const bool mark = page == 8 && i == 2048;
+      const unsigned char plain = i >= 2048 && i < 2050 && !mark ? 0xFF : 0x00;
+      dump[static_cast<std::size_t>(page * 2112 + i)] = static_cast<char>(plain ^ 0x5A);
+    }
+  }
+  file_ptr f = temp_file(dump);
+  bad_block_set bad;
+  EXPECT_EQ(find_bad_blocks(f.get(), static_cast<std::int64_t>(dump.size()), layout, bad).message,
+            "");
+  EXPECT_EQ(bad.count, 1);
+  EXPECT_EQ(next_bad_block(bad, 0), 2);
+}
+
 }  // namespace
