@@ -292,6 +292,20 @@ TEST(DetectCommand, TakesAKeyOffBeforeTheSearchAndNamesIt) {
   EXPECT_EQ(check.totals.uncorrectable, 0);
   EXPECT_EQ(check.totals.clean + check.totals.corrected + check.totals.erased, 64 * 4);
 
+  // The dump unscrambled, with the key given: nothing decodes with it taken off, the pages as
+  // stored do, and the finding says that the code cannot tell whether the key applies.
+  for (std::size_t i = 0; i < dump.size(); ++i) {
+    if (i / kPage % 9 != 4)
+      dump[i] = static_cast<std::uint8_t>(dump[i] ^ key[i % key.size()]);
+  }
+  write_file(dir.file("plain.bin"), std::string(dump.begin(), dump.end()));
+  q.dump = dir.file("plain.bin");
+  q.out = dir.file("stored.toml");
+  const detect_outcome stored = run_detect(q);
+  ASSERT_TRUE(stored.error.ok() && stored.found) << stored.error.message << stored.text;
+  EXPECT_TRUE(has(read_file(q.out), "ecc = \"scrambled\"\n"));
+  EXPECT_TRUE(has(stored.text, "cannot tell whether the key applies")) << stored.text;
+
   write_file(q.xor_key, key.substr(1));
   q.out = dir.file("other.toml");
   EXPECT_TRUE(
