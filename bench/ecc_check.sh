@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Speed and memory of pagolinth-ecc check on large dumps, for the built-in layout (2048 + 64,
-# m = 13, t = 8), the example layout layouts/spare-end-4096-224.toml (m = 14, t = 24), and the
-# layout in bits layouts/bits-protected-2048-64.toml (m = 13, t = 4) beside a layout in bytes
-# of the same page, code and step sizes (9 protected bytes instead of 9.5):
+# m = 13, t = 8) msb without a mask and lsb with the erased-ff mask, the example layout
+# layouts/spare-end-4096-224.toml (m = 14, t = 24), and the layout in bits
+# layouts/bits-protected-2048-64.toml (m = 13, t = 4) beside a layout in bytes of the same page,
+# code and step sizes (9 protected bytes instead of 9.5):
 # makes a dump of random data (1 GiB by default) with `encode`, a copy with 1 to t bit errors in
-# every step with `inject`, and times `check` on each beside `cat DUMP > /dev/null` in the same
-# run, both from the page cache. Reports both times, their ratio and check's peak memory.
+# every step and one with a worn chip's 0 to t/2 with `inject`, and times `check` on each beside
+# `cat DUMP > /dev/null` in the same run, both from the page cache. Reports both times, their
+# ratio and check's peak memory.
 # Usage: ecc_check.sh BIN_DIR [SIZE_MIB]
 set -euo pipefail
 
@@ -52,10 +54,15 @@ run_layout() {  # run_layout LABEL PAGE_BYTES T LAYOUT_OPTIONS...
   echo "$label: $size_mib MiB, $pages pages of $page_bytes bytes, $(nproc) cores (best of 3)"
   measure "  clean dump" clean.bin "$@"
   measure "  1-$t errors in every step" noisy.bin "$@"
-  rm -f clean.bin noisy.bin ./*.audit.json
+  # A worn chip's profile: errors in most steps, t/4 of them on average (0 ... t/2, evenly).
+  "$bin/pagolinth-ecc" inject clean.bin -o worn.bin --flips "0-$(( t / 2 ))" --seed 2 "$@" > /dev/null
+  measure "  worn: 0-$(( t / 2 )) errors a step, mean t/4" worn.bin "$@"
+  rm -f clean.bin noisy.bin worn.bin ./*.audit.json
 }
 
 run_layout "built-in layout 2048+64, m=13 t=8" 2112 8
+run_layout "built-in layout 2048+64, m=13 t=8, lsb, erased-ff" 2112 8 --bit-order lsb \
+  --ecc-mask erased-ff
 run_layout "spare-end-4096-224.toml, m=14 t=24" 4320 24 --layout "$layouts/spare-end-4096-224.toml"
 
 cat > bytes-twin.toml <<'TOML'
