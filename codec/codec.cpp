@@ -269,6 +269,7 @@ std::string build(bch_code& code, int m, int t, const bch_code_options& options,
     return "the parity kernel asked for does not run on this processor";
   }
   bch_build_locator_tables(tb);
+  bch_build_power_tables(tb, static_cast<std::size_t>((n - r) / 8));
 
   code.m = m;
   code.primitive_polynomial = polynomial;
@@ -341,10 +342,15 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
     remainder[j] = tb.lsb_first ? reverse_bits(d) : d;
   }
   const long limit = tb.r + 8L * static_cast<long>(data_bytes);
-  // Applies the errors found and keeps them only if the step is then a codeword: encoding
-  // again checks what the locator's algebra promises, so that no fault on the way can report
-  // a corrupted step as corrected.
+  // Applies the errors found and keeps them only if the step is then a codeword: the flips
+  // must cancel the remainder through the generator's own powers of x (or, for the widest
+  // codes, encoding again must match), which checks what the locator's algebra promises, so
+  // that no fault on the way can report a corrupted step as corrected.
+  const bool by_powers = !tb.byte_powers.empty();
   auto correct = [&](const int* positions, int count) {
+    if (by_powers && !bch_flips_cancel(tb, remainder, positions, count)) {
+      return false;
+    }
     for (int i = 0; i < count; ++i) {
       bch_bit_fix fix = stored_position(tb, data_bytes, positions[i]);
       const std::uint8_t byte = fix.in_ecc ? ecc[fix.byte] : data[fix.byte];
@@ -352,7 +358,7 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
       flip(data, ecc, fix);
       result.fixes.push_back(fix);
     }
-    if (ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
+    if (by_powers || ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
       return true;
     }
     for (const bch_bit_fix& fix : result.fixes) {

@@ -17,6 +17,8 @@ inline constexpr int kCodecMaxWords = 16;   // 64-bit words of the widest parity
 inline constexpr int kCodecMaxParity = 64 * kCodecMaxWords;    // parity bits, 1024
 inline constexpr int kCodecMaxEccBytes = kCodecMaxParity / 8;  // bytes of the widest parity
 inline constexpr std::size_t kSliceTableWords = 8 * 256;       // entries of the 8 slicing tables
+// Largest byte_powers table a code carries (bch_code_tables); wider codes re-encode instead.
+inline constexpr std::size_t kPowerTableBytes = 256 * 1024;
 // Largest t for which decoding tries two to four errors directly (bch_few_errors).
 inline constexpr int kFewErrorsMaxT = 16;
 // ceil(t m / 64) at most: t = 511 at m = 10 is the most that 1024 parity bits allow.
@@ -126,6 +128,12 @@ struct bch_code_tables {
   // each element's low byte (entries 0 ... 255), by its high byte (256 ... 511), and of
   // squaring (512), four 64-bit words each (see codec_gfni.cpp); else empty.
   std::vector<std::uint64_t> gfni;
+  // For checking a correction without encoding again: byte_powers[v * words ...] =
+  // x^(r + 8 v) mod g, v = 0 ... max_data_bytes - 1, and overflow_powers[o * words ...] =
+  // o(x) x^r mod g for o < 128, bit i of the words the coefficient of x^i. Both empty when
+  // byte_powers would pass kPowerTableBytes; corrections are then checked by encoding again.
+  std::vector<std::uint64_t> byte_powers;
+  std::vector<std::uint64_t> overflow_powers;
   // A linear solver of y^2 + y = c: y = XOR over the bytes u of c of quadratic[u * 256 + byte],
   // a solution whenever c has trace 0 (there is none otherwise).
   std::vector<int> quadratic;
@@ -170,6 +178,19 @@ const char* bch_kernel_name(bch_kernel kernel);
 // else portable, whichever runs first). Returns false when the kernel asked for does not run.
 // REQUIRES: m, t, r, words, ecc_bytes, lsb_first and invert set.
 bool bch_build_parity_tables(bch_code_tables& tables, const int* g, bch_kernel kernel);
+
+// Fills byte_powers and overflow_powers for data of up to max_data_bytes bytes, or clears them
+// when that would pass kPowerTableBytes. REQUIRES: r, words and generator set.
+void bch_build_power_tables(bch_code_tables& tables, std::size_t max_data_bytes);
+
+// Whether flipping the received word's powers positions[0 ... count-1] (0 ... r-1 parity,
+// r ... data, each below r + 8 max_data_bytes, distinct) makes it a codeword: each flip changes
+// its remainder modulo g by x^p mod g, so the flips must cancel `remainder` (ecc_bytes logical
+// bytes as for bch_locate_errors). This checks a correction by the code's generator alone,
+// apart from the syndromes and the locator that proposed it.
+// REQUIRES: byte_powers built (not empty).
+bool bch_flips_cancel(const bch_code_tables& tables, const std::uint8_t* remainder,
+                      const int* positions, int count);
 
 // True when this build has the kernel and the processor runs it (always for automatic and
 // portable).

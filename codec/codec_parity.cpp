@@ -3,11 +3,12 @@
 // and the choice among it and the carry-less kernels.
 #include "codec/codec_internal.h"  // bch_code_tables, bch_parity_kernel, kernels
 
-#include <array>    // std::array
-#include <cstddef>  // std::size_t
-#include <cstdint>  // std::uint8_t, std::uint64_t
-#include <utility>  // std::index_sequence, std::make_index_sequence
-#include <vector>   // std::vector
+#include <algorithm>  // std::copy
+#include <array>      // std::array
+#include <cstddef>    // std::size_t
+#include <cstdint>    // std::uint8_t, std::uint64_t
+#include <utility>    // std::index_sequence, std::make_index_sequence
+#include <vector>     // std::vector
 
 namespace {
 
@@ -232,4 +233,93 @@ const char* bch_kernel_name(bch_kernel kernel) {
     default:
       return "automatic";
   }
+}
+
+void bch_build_power_tables(bch_code_tables& tb, std::size_t max_data_bytes) {
+  tb.byte_powers.clear();
+  tb.overflow_powers.clear();
+  const auto wsize = static_cast<std::size_t>(tb.words);
+  if (max_data_bytes * wsize * sizeof(std::uint64_t) > kPowerTableBytes) {
+    return;
+  }
+  tb.byte_powers.assign(max_data_bytes * wsize, 0);
+  tb.overflow_powers.assign(128 * wsize, 0);
+  power_sweep sweep(tb.generator, tb.r, tb.words);
+  for (std::size_t v = 0; v < max_data_bytes; ++v) {
+    const auto& p = sweep.at(tb.r + 8L * static_cast<long>(v));
+    std::copy(p.begin(), p.end(), tb.byte_powers.begin() + static_cast<long>(v * wsize));
+  }
+  // o(x) x^r mod g by linearity from x^(r + k), k = 0 ... 6: the bits that x^k, k < 8, lifts
+  // past x^(r-1).
+  power_sweep low(tb.generator, tb.r, tb.words);
+  for (int k = 0; k < 7; ++k) {
+    const auto& p = low.at(tb.r + k);
+    for (int o = 1; o < 128; ++o) {
+      if ((o >> k) & 1) {
+        for (std::size_t w = 0; w < wsize; ++w) {
+          tb.overflow_powers[static_cast<std::size_t>(o) * wsize + w] ^= p[w];
+        }
+      }
+    }
+  }
+}
+
+bool bch_flips_cancel(const bch_code_tables& tb, const std::uint8_t* remainder,
+                      const int* positions, int count) {
+  const int words = tb.words;
+  const int r = tb.r;
+  // The remainder as words: logical bit q (from the last byte's least significant bit) is
+  // x^(q - parity_shift); the unused bits are zero.
+  std::uint64_t acc[kCodecMaxWords + 1] = {};
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    long at = 8L * (tb.ecc_bytes - 1 - j) - tb.parity_shift;
+    std::uint64_t v = remainder[j];
+    if (at < 0) {
+      v >>= -at;
+      at = 0;
+    }
+    acc[at / 64] |= v << (at % 64);
+    if (at % 64 > 56) {
+      acc[at / 64 + 1] |= v >> (64 - at % 64);
+    }
+  }
+  const int top = (r - 1) / 64;
+  const std::uint64_t top_mask =
+      r % 64 == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << (r % 64)) - 1;
+  for (int i = 0; i < count; ++i) {
+    const int p = positions[i];
+    if (p < r) {
+      acc[p / 64] ^= std::uint64_t{1} << (p % 64);
+      continue;
+    }
+    // x^(r + 8 v + k) = x^k x^(r + 8 v): moved up k places, the bits past x^(r-1) folded
+    // back through overflow_powers.
+    const int u = p - r;
+    const int k = u % 8;
+    const std::uint64_t* e = tb.byte_powers.data() + static_cast<std::size_t>(u / 8) * words;
+    if (k == 0) {
+      for (int w = 0; w < words; ++w) {
+        acc[w] ^= e[w];
+      }
+      continue;
+    }
+    const int high = r - k;  // the first bit lifted out
+    const auto out =
+        static_cast<unsigned>(((e[high / 64] >> (high % 64)) |
+                               (high % 64 + k > 64 ? e[high / 64 + 1] << (64 - high % 64) : 0)) &
+                              ((1u << k) - 1));
+    const std::uint64_t* fold = tb.overflow_powers.data() + static_cast<std::size_t>(out) * words;
+    for (int w = 0; w < words; ++w) {
+      std::uint64_t moved = (e[w] << k) | (w > 0 ? e[w - 1] >> (64 - k) : 0);
+      if (w == top) {
+        moved &= top_mask;
+      }
+      acc[w] ^= moved ^ fold[w];
+    }
+  }
+  std::uint64_t any = 0;
+  for (int w = 0; w < words; ++w) {
+    any |= acc[w];
+  }
+  return any == 0;
 }

@@ -1299,6 +1299,54 @@ TEST(CodecFewErrors, MatchThePatternAndTheLocator) {
   }
 }
 
+// The check of a correction by the generator's powers against the remainder the encoder makes:
+// the flips of an error pattern cancel its remainder, and a pattern one flip short or with one
+// flip elsewhere does not. Parities of 15 ... 336 bits, 64 and 128 among them (no spare bits in
+// the top word); the widest codes carry no table and re-encode.
+TEST(CodecFlips, CancelTheRemainderExactly) {
+  struct Case {
+    int m, t;
+    std::size_t bytes;
+  };
+  std::mt19937_64 rng(24);
+  for (const Case c : {Case{5, 3, 2}, Case{13, 8, 512}, Case{16, 4, 1024}, Case{16, 8, 2048},
+                       Case{14, 24, 1024}, Case{10, 24, 96}}) {
+    SCOPED_TRACE("m = " + std::to_string(c.m) + ", t = " + std::to_string(c.t));
+    bch_code code;
+    ASSERT_TRUE(bch_code_init(code, c.m, c.t).ok());
+    ASSERT_FALSE(code.tables->byte_powers.empty());
+    const long bits = code.parity_bits + 8L * static_cast<long>(c.bytes);
+    for (int trial = 0; trial < 40; ++trial) {
+      std::set<int> chosen;
+      const int want = 1 + trial % (c.t + 2);
+      while (static_cast<int>(chosen.size()) < want) {
+        // Every third pattern keeps to the ends, where the shifts and the folding meet.
+        const long b = static_cast<long>(rng() % static_cast<std::uint64_t>(bits));
+        const long end = static_cast<long>(rng() % 32);
+        chosen.insert(static_cast<int>(trial % 3 != 0 ? b
+                                       : end < 16     ? end
+                                                      : bits - 1 - (end - 16)));
+      }
+      std::vector<int> powers(chosen.begin(), chosen.end());
+      const Bytes remainder = remainder_of(code, c.bytes, powers);
+      EXPECT_TRUE(bch_flips_cancel(*code.tables, remainder.data(), powers.data(), want))
+          << "trial " << trial;
+      EXPECT_FALSE(bch_flips_cancel(*code.tables, remainder.data(), powers.data(), want - 1))
+          << "trial " << trial;
+      int other = static_cast<int>(rng() % static_cast<std::uint64_t>(bits));
+      while (chosen.count(other) != 0) {
+        other = (other + 1) % static_cast<int>(bits);
+      }
+      powers.back() = other;
+      EXPECT_FALSE(bch_flips_cancel(*code.tables, remainder.data(), powers.data(), want))
+          << "trial " << trial;
+    }
+  }
+  bch_code wide;
+  ASSERT_TRUE(bch_code_init(wide, 15, 60).ok());
+  EXPECT_TRUE(wide.tables->byte_powers.empty());
+}
+
 TEST(CodecDecode, TwoThreadsShareOneCode) {
   const bch_code code = build(13, 8, options_for({true, bch_ecc_mask::xor_bytes, true}, 0x201B));
   const std::vector<Bit> all = real_bits(code, 512);
