@@ -303,11 +303,15 @@ bool bch_flips_cancel(const bch_code_tables& tb, const std::uint8_t* remainder,
       }
       continue;
     }
-    const int high = r - k;  // the first bit lifted out
-    const auto out =
-        static_cast<unsigned>(((e[high / 64] >> (high % 64)) |
-                               (high % 64 + k > 64 ? e[high / 64 + 1] << (64 - high % 64) : 0)) &
-                              ((1u << k) - 1));
+    // The bits lifted out, bits r - k ... r - 1 of e; below r = k (m = 5, t = 1 has r = 5)
+    // all of e is lifted, k - r places up.
+    const int high = r - k;
+    const auto out = high < 0
+                         ? static_cast<unsigned>(e[0] << (k - r))
+                         : static_cast<unsigned>(
+                               ((e[high / 64] >> (high % 64)) |
+                                (high % 64 + k > 64 ? e[high / 64 + 1] << (64 - high % 64) : 0)) &
+                               ((1u << k) - 1));
     const std::uint64_t* fold = tb.overflow_powers.data() + static_cast<std::size_t>(out) * words;
     for (int w = 0; w < words; ++w) {
       std::uint64_t moved = (e[w] << k) | (w > 0 ? e[w - 1] >> (64 - k) : 0);

@@ -1301,16 +1301,17 @@ TEST(CodecFewErrors, MatchThePatternAndTheLocator) {
 
 // The check of a correction by the generator's powers against the remainder the encoder makes:
 // the flips of an error pattern cancel its remainder, and a pattern one flip short or with one
-// flip elsewhere does not. Parities of 15 ... 336 bits, 64 and 128 among them (no spare bits in
-// the top word); the widest codes carry no table and re-encode.
+// flip elsewhere does not. Parities of 5 ... 336 bits: 5, fewer than a byte's shift lifts
+// past x^(r-1); 64 and 128, with no spare bits in the top word. The widest codes carry no
+// table and re-encode.
 TEST(CodecFlips, CancelTheRemainderExactly) {
   struct Case {
     int m, t;
     std::size_t bytes;
   };
   std::mt19937_64 rng(24);
-  for (const Case c : {Case{5, 3, 2}, Case{13, 8, 512}, Case{16, 4, 1024}, Case{16, 8, 2048},
-                       Case{14, 24, 1024}, Case{10, 24, 96}}) {
+  for (const Case c : {Case{5, 1, 3}, Case{5, 3, 2}, Case{13, 8, 512}, Case{16, 4, 1024},
+                       Case{16, 8, 2048}, Case{14, 24, 1024}, Case{10, 24, 96}}) {
     SCOPED_TRACE("m = " + std::to_string(c.m) + ", t = " + std::to_string(c.t));
     bch_code code;
     ASSERT_TRUE(bch_code_init(code, c.m, c.t).ok());
