@@ -1,6 +1,6 @@
 // The engine's entry points: building a code, encoding, and decoding a step: one parity
-// computation decides clean; only then come the erased test, the locator, the correction in
-// place, and its verification by encoding again.
+// computation decides clean; only then come the erased test, the locator, the proof that the
+// flips cancel the remainder (or, for the widest codes, encoding again), and the correction.
 #include "codec/codec.h"
 #include "bch/bch.h"               // bch_primitive_polynomial: the tabled polynomial for m
 #include "codec/codec_internal.h"  // bch_code_tables, field, generator, kernels, locator

@@ -1,6 +1,7 @@
 // Parity of a sector: the constants every kernel needs (powers of x modulo g), the portable
 // slicing-by-8 kernel, which takes eight data bytes per step through eight 256-entry tables,
-// and the choice among it and the carry-less kernels.
+// and the choice among it and the carry-less kernels; also the powers of x that prove a
+// correction without encoding the step again.
 #include "codec/codec_internal.h"  // bch_code_tables, bch_parity_kernel, kernels
 
 #include <algorithm>  // std::copy
