@@ -128,6 +128,10 @@ struct bch_code_tables {
   // each element's low byte (entries 0 ... 255), by its high byte (256 ... 511), and of
   // squaring (512), four 64-bit words each (see codec_gfni.cpp); else empty.
   std::vector<std::uint64_t> gfni;
+  // With carry-less multiplication and m <= 16: product_fold[h] = h(x) x^m mod p and
+  // product_fold[256 + h] = h(x) x^(m + 8) mod p for h below 256, which reduce a product's
+  // upper bits; else empty (see bch_sum_products).
+  std::vector<std::uint16_t> product_fold;
   // For checking a correction without encoding again: byte_powers[v * words ...] =
   // x^(r + 8 v) mod g, v = 0 ... max_data_bytes - 1, and overflow_powers[o * words ...] =
   // o(x) x^r mod g for o < 128, bit i of the words the coefficient of x^i. Both empty when
@@ -137,6 +141,9 @@ struct bch_code_tables {
   // A linear solver of y^2 + y = c: y = XOR over the bytes u of c of quadratic[u * 256 + byte],
   // a solution whenever c has trace 0 (there is none otherwise).
   std::vector<int> quadratic;
+  // For m <= 16: cubic[beta] = a root of z^3 + z + beta, 0 where there is none (cubic[0] = 1);
+  // else empty, and quartics are solved by elimination.
+  std::vector<std::uint16_t> cubic;
 };
 
 // Checks that `polynomial` (bit i = coefficient of x^i) has degree m and is primitive: it is
@@ -244,6 +251,17 @@ bool bch_gfni_supported();
 // Fills tables.gfni when m <= 16 and bch_gfni_supported(); clears it otherwise.
 // REQUIRES: m and polynomial set.
 void bch_build_gfni_tables(bch_code_tables& tables);
+
+// Fills tables.product_fold when m <= 16 and the processor multiplies without carries; clears
+// it otherwise. REQUIRES: m and polynomial set.
+void bch_build_product_tables(bch_code_tables& tables);
+
+// out[c] ^= sum over k < rows of s[k] * q[k * stride + c] in GF(2^m), for c < d: the locator's
+// matrix products in one pass, the products summed unreduced. Returns false, and changes
+// nothing, when tables.product_fold is empty.
+// REQUIRES: every s[k] and q entry below 2^m; q[k * stride + c] readable for k < rows, c < d.
+bool bch_sum_products(const bch_code_tables& tables, const int* s, int rows, const int* q,
+                      std::size_t stride, int d, int* out);
 
 // Solves a factor of degree d <= 4 (coefficients[0 ... d], monic) for the GFNI root finder,
 // adding its roots to the caller's; false when it has not d distinct nonzero roots.

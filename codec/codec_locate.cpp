@@ -254,6 +254,8 @@ class root_finder {
       return false;
     }
     degree_ = d;
+    // Below degree 9 the tables' products stay in the first-level cache and are as fast.
+    summed_ = summed_ && d >= 9;
     std::fill(v, v + d, 0);
     std::fill(powers_, powers_ + d, 0);
     // Squaring takes a_k to a_k^2 x^(2k); the rows x^(2k) mod sigma for 2k >= d are made once,
@@ -275,12 +277,27 @@ class root_finder {
       if (e % 2 == 0) {
         int* row = q_log + static_cast<std::size_t>(e / 2 - half) * d;
         for (int c = 0; c < d; ++c) {
-          row[c] = f_.log[v[c]];
+          row[c] = summed_ ? v[c] : f_.log[v[c]];
         }
       }
     }
     powers_[1] = 1;
-    // The locator's usual degrees get loops of fixed length, which the compiler unrolls.
+    if (summed_) {
+      square_rows_summed(q_log, squares, last, d);
+    } else {
+      // The locator's usual degrees get loops of fixed length, which the compiler unrolls.
+      square_rows_by_tables(q_log, squares, last, d);
+    }
+    for (int c = 0; c < d; ++c) {
+      if (last[c] != (c == 1 ? 1 : 0)) {
+        return false;
+      }
+    }
+    return split(sigma, d, 0) && count_ == d;
+  }
+
+ private:
+  void square_rows_by_tables(const int* q_log, int* squares, int* last, int d) {
     switch (d) {
       case 5:
         square_rows<5>(q_log, squares, last, d);
@@ -298,15 +315,29 @@ class root_finder {
         square_rows<0>(q_log, squares, last, d);
         break;
     }
-    for (int c = 0; c < d; ++c) {
-      if (last[c] != (c == 1 ? 1 : 0)) {
-        return false;
-      }
-    }
-    return split(sigma, d, 0) && count_ == d;
   }
 
- private:
+  // As square_rows, the sums of products made by bch_sum_products; q holds the rows x^(2k) mod
+  // sigma, k >= half, as values.
+  void square_rows_summed(const int* q, int* squares, int* last, int d) {
+    const int half = (d + 1) / 2;
+    const int m = f_.m;
+    for (int i = 1; i <= m; ++i) {
+      const int* a = powers_ + static_cast<std::size_t>(i - 1) * d;
+      int* out = i < m ? powers_ + static_cast<std::size_t>(i) * d : last;
+      for (int k = 0; k < half; ++k) {
+        out[2 * k] = f_.square(a[k]);
+        if (2 * k + 1 < d) {
+          out[2 * k + 1] = 0;
+        }
+      }
+      for (int k = half; k < d; ++k) {
+        squares[k - half] = f_.square(a[k]);
+      }
+      bch_sum_products(tb_, squares, d - half, q, static_cast<std::size_t>(d), d, out);
+    }
+  }
+
   // Rows 1 ... m of powers_ (x^(2^i) mod sigma), row m into last, each the square of the row
   // before; D is the degree when fixed at compile time, else 0 and d holds it.
   template <int D>
@@ -367,6 +398,14 @@ class root_finder {
     const E* exp = f_.exp;
     const E* log = f_.log;
     std::fill(t, t + d, 0);
+    if (summed_ && j != 0) {
+      int betas[32];
+      for (int i = 0; i < m; ++i) {
+        betas[i] = exp[logs[i]];
+      }
+      bch_sum_products(tb_, betas, m, powers_, static_cast<std::size_t>(d), d, t);
+      return t;
+    }
     // Row by row, so that the inner loop runs along contiguous coefficients.
     for (int i = 0; i < m; ++i) {
       const int* row = powers_ + static_cast<std::size_t>(i) * d;
@@ -448,15 +487,88 @@ class root_finder {
     return false;
   }
 
-  // All four roots of y^4 + a y^2 + b y + c into out: y -> y^4 + a y^2 + b y is linear over
-  // GF(2), so the images of the basis, brought to echelon form beside their preimages, give one
-  // solution and the kernel. Four distinct roots exist exactly when the kernel has dimension 2
-  // and c lies in the image; anything else fails.
+  // All four roots of y^4 + a y^2 + b y + c into out; false unless there are four distinct
+  // ones in the field.
   bool affine4(int a, int b, int c, int* out) const {
-    int image[32];
-    int pre[32];
-    std::uint32_t have = 0;  // bit h: a row leads with bit h
-    int kernel[2] = {0, 0};
+    return tb_.cubic.empty() ? affine4_by_echelon(a, b, c, out) : affine4_by_cubic(a, b, c, out);
+  }
+
+  // One root y of y^2 + s y = v, s != 0 (the other is y + s): y = s z with z^2 + z = v / s^2
+  // from the linear solver. False when there is none in the field.
+  bool half_quadratic(int s, int v, int* y) const {
+    const int n = f_.n;
+    const int ls = f_.log[s];
+    int l2 = 2 * ls;
+    l2 = l2 >= n ? l2 - n : l2;
+    const int c = f_.exp[f_.log[v] + (n - l2)];  // 0 for v = 0: log 0 = 2n
+    int z = 0;
+    for (int shift = 0; shift < f_.m; shift += 8) {
+      z ^= tb_.quadratic[static_cast<std::size_t>(shift / 8) * 256 + ((c >> shift) & 0xFF)];
+    }
+    if ((f_.square(z) ^ z) != c) {
+      return false;
+    }
+    *y = f_.mul_log(z, ls);
+    return true;
+  }
+
+  // y -> L(y) = y^4 + a y^2 + b y is linear over GF(2); its kernel holds 0 and the roots of
+  // w^3 + a w + b. With one such w != 0, L(y) = P(y)^2 + u P(y) for P(y) = y^2 + w y and
+  // u = b / w, so L(y) = c takes three quadratics: P(y) = theta for the two roots theta of
+  // theta^2 + u theta = c. w itself is sqrt(a) times a root of z^3 + z + b / sqrt(a)^3, one
+  // lookup (cube roots when a = 0). Four distinct solutions of a quartic are all its roots;
+  // any step without a solution means there are fewer.
+  bool affine4_by_cubic(int a, int b, int c, int* out) const {
+    const int n = f_.n;
+    if (b == 0) {
+      return false;  // L = (y^2 + sqrt(a) y)^2: a kernel of two elements at most
+    }
+    int w = 0;
+    const int lb = f_.log[b];
+    if (a == 0) {
+      // w^3 = b: one cube root where 3 does not divide n (m odd), none or three where it does.
+      if (n % 3 != 0) {
+        w = f_.exp[static_cast<long long>(lb) * ((2LL * n + 1) / 3) % n];
+      } else if (lb % 3 == 0) {
+        w = f_.exp[lb / 3];
+      } else {
+        return false;
+      }
+    } else {
+      const int la = f_.log[a];
+      const int lh = la % 2 == 0 ? la / 2 : (la + n) / 2;  // log sqrt(a)
+      int l3 = 3 * lh % n;
+      const int beta = f_.exp[lb + (n - l3)];
+      w = f_.mul_log(tb_.cubic[static_cast<std::size_t>(beta)], lh);
+    }
+    if (w == 0 || (f_.mul(f_.square(w), w) ^ f_.mul(a, w) ^ b) != 0) {
+      return false;
+    }
+    const int u = f_.exp[lb + (n - f_.log[w])];
+    int theta = 0;
+    int y0 = 0;
+    int y1 = 0;
+    if (!half_quadratic(u, c, &theta) || !half_quadratic(w, theta, &y0) ||
+        !half_quadratic(w, theta ^ u, &y1)) {
+      return false;
+    }
+    out[0] = y0;
+    out[1] = y0 ^ w;
+    out[2] = y1;
+    out[3] = y1 ^ w;
+    return true;
+  }
+
+  // affine4 for fields without the cubic table: the images of the basis, brought to reduced
+  // echelon form beside their preimages, give one solution and the kernel. Four distinct roots
+  // exist exactly when the kernel has dimension 2 and c lies in the image; anything else fails.
+  bool affine4_by_echelon(int a, int b, int c, int* out) const {
+    // row[h]: an image leading with bit h and holding no other row's leading bit, its
+    // preimage in the upper half. Kept that way, a vector is reduced by the rows of the bits
+    // it has, each at once, instead of by a chain in which each step waits for the one before.
+    std::uint64_t row[32];
+    std::uint32_t have = 0;  // bit h: row[h] is set
+    std::uint32_t kernel[2] = {0, 0};
     int dims = 0;
     // The images of the basis alpha^i = x^i: (alpha^i)^4 from the first entries of the
     // exponent table, which every call reads and so stay cached, and the terms in a and b moved
@@ -472,44 +584,48 @@ class root_finder {
     int a_term = a;  // a x^(2i)
     int b_term = b;  // b x^i
     for (int i = 0; i < f_.m; ++i) {
-      int v = f_.exp[4 * i] ^ a_term ^ b_term;
-      int p = 1 << i;
+      const auto image = static_cast<std::uint32_t>(f_.exp[4 * i] ^ a_term ^ b_term);
       a_term = times_x(times_x(a_term));
       b_term = times_x(b_term);
-      while (v != 0) {
-        const int h = 31 - __builtin_clz(static_cast<unsigned>(v));
-        if (((have >> h) & 1) == 0) {
-          image[h] = v;
-          pre[h] = p;
-          have |= std::uint32_t{1} << h;
-          break;
-        }
-        v ^= image[h];
-        p ^= pre[h];
+      std::uint64_t v = (std::uint64_t{1} << (32 + i)) | image;
+      // Over every row, without branches on the data: the count of rows is the same in every
+      // call, so the loop's end is foreseen.
+      for (std::uint32_t rows = have; rows != 0; rows &= rows - 1) {
+        const int k = __builtin_ctz(rows);
+        v ^= row[k] & (std::uint64_t{0} - ((image >> k) & 1));
       }
-      if (v == 0) {
+      const auto left = static_cast<std::uint32_t>(v);
+      if (left == 0) {
         if (dims == 2) {
           return false;
         }
-        kernel[dims++] = p;
+        kernel[dims++] = static_cast<std::uint32_t>(v >> 32);
+        continue;
       }
+      const int h = 31 - __builtin_clz(left);
+      for (std::uint32_t rows = have; rows != 0; rows &= rows - 1) {
+        const int k = __builtin_ctz(rows);
+        row[k] ^= v & (std::uint64_t{0} - ((row[k] >> h) & 1));
+      }
+      row[h] = v;
+      have |= std::uint32_t{1} << h;
     }
     if (dims != 2) {
       return false;
     }
-    int y = 0;
-    while (c != 0) {
-      const int h = 31 - __builtin_clz(static_cast<unsigned>(c));
-      if (((have >> h) & 1) == 0) {
-        return false;
-      }
-      c ^= image[h];
-      y ^= pre[h];
+    const auto want = static_cast<std::uint32_t>(c);
+    std::uint64_t sum = 0;
+    for (std::uint32_t rows = want & have; rows != 0; rows &= rows - 1) {
+      sum ^= row[__builtin_ctz(rows)];
     }
+    if (static_cast<std::uint32_t>(sum) != want) {
+      return false;  // c has a bit that no row leads with: it is not an image
+    }
+    const int y = static_cast<int>(sum >> 32);
     out[0] = y;
-    out[1] = y ^ kernel[0];
-    out[2] = y ^ kernel[1];
-    out[3] = y ^ kernel[0] ^ kernel[1];
+    out[1] = y ^ static_cast<int>(kernel[0]);
+    out[2] = y ^ static_cast<int>(kernel[1]);
+    out[3] = y ^ static_cast<int>(kernel[0] ^ kernel[1]);
     return true;
   }
 
@@ -631,6 +747,8 @@ class root_finder {
   int* traces_ = nullptr;  // Tr(alpha^j x) mod sigma, m rows, made as needed
   std::uint32_t made_ = 0;
   int degree_ = 0;  // degree of sigma
+  // Sums of products by carry-less multiplication (bch_sum_products) rather than by the tables.
+  bool summed_ = !tb_.product_fold.empty();
 };
 
 }  // namespace
@@ -757,7 +875,18 @@ void bch_build_locator_tables(bch_code_tables& tb) {
       tb.quadratic[static_cast<std::size_t>(u) * 256 + v] = y;
     }
   }
+  // A root of z^3 + z + beta for every beta that has one, 0 where none does; beta = 0 takes
+  // the root 1, the one the solver can use.
+  tb.cubic.clear();
+  if (m <= 16) {
+    tb.cubic.assign(static_cast<std::size_t>(n) + 1, 0);
+    for (int z = n; z >= 1; --z) {
+      const int cube = tb.exp[static_cast<std::size_t>(3L * tb.log[z] % n)];
+      tb.cubic[static_cast<std::size_t>(cube ^ z)] = static_cast<std::uint16_t>(z);
+    }
+  }
   bch_build_gfni_tables(tb);
+  bch_build_product_tables(tb);
   // While 4n and every logarithm fit 16 bits, the locator works on narrow copies, which keep
   // twice as many of its scattered lookups in the first-level cache; the int tables go.
   if (2 * static_cast<long>(n) <= 0xFFFF) {

@@ -99,12 +99,14 @@ bch_code build(int m, int t, const bch_code_options& o, bch_kernel kernel = bch_
   return code;
 }
 
-// The same code with the locator's GFNI path switched off, so that the scalar one runs
-// whatever the processor: the two routes must agree.
+// The same code with the locator's GFNI path, carry-less products and cubic table switched off,
+// so that the plainest route runs whatever the processor: the routes must agree.
 bch_code scalar_locator(const bch_code& code) {
   bch_code out = code;
   auto tables = std::make_shared<bch_code_tables>(*code.tables);
   tables->gfni.clear();
+  tables->product_fold.clear();
+  tables->cubic.clear();
   out.tables = std::move(tables);
   return out;
 }

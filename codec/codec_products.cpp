@@ -1,0 +1,116 @@
+// Sums of products in GF(2^m), m <= 16, for the root finder's powers and traces on x86-64
+// processors with carry-less multiplication: the products of a row are summed unreduced, two
+// in each 64-bit word, and reduced once per sum, where the tables would take one lookup per
+// product. The functions carry their own target attributes; the processor is asked at run time.
+#include "codec/codec_internal.h"  // bch_code_tables, bch_sum_products
+
+#include <algorithm>  // std::min
+#include <cstddef>    // std::size_t
+#include <cstdint>    // std::uint16_t, std::uint32_t
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#define PAGOLINTH_CODEC_PRODUCTS 1
+#include <immintrin.h>  // _mm_clmulepi64_si128, _mm_loadu_si128, ...
+#else
+#define PAGOLINTH_CODEC_PRODUCTS 0
+#endif
+
+namespace {
+
+// c(x) * x^j mod the field polynomial, c of degree below m.
+std::uint32_t times_x_power(std::uint32_t c, int j, std::uint32_t polynomial, int m) {
+  for (int k = 0; k < j; ++k) {
+    c <<= 1;
+    if ((c >> m) & 1) {
+      c ^= polynomial;
+    }
+  }
+  return c;
+}
+
+#if PAGOLINTH_CODEC_PRODUCTS
+
+bool products_supported() {
+  static const bool supported = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  }();
+  return supported;
+}
+
+__attribute__((target("pclmul,sse4.1"))) void sum_products(const std::uint16_t* fold, int m,
+                                                           const int* s, int rows, const int* q,
+                                                           std::size_t stride, int d, int* out) {
+  const std::uint32_t low = (std::uint32_t{1} << m) - 1;
+  for (int c = 0; c < d; c += 4) {
+    const int width = std::min(4, d - c);
+    __m128i even = _mm_setzero_si128();  // sums c and c + 1 in the low word
+    __m128i odd = _mm_setzero_si128();   // sums c + 2 and c + 3 in the low word
+    for (int k = 0; k < rows; ++k) {
+      const int* from = q + static_cast<std::size_t>(k) * stride + c;
+      __m128i v;
+      if (width == 4) {
+        v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+      } else {
+        // The last columns are read no further than the row goes.
+        int part[4] = {0, 0, 0, 0};
+        for (int w = 0; w < width; ++w) {
+          part[w] = from[w];
+        }
+        v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(part));
+      }
+      // Each product of two elements below 2^16 has 31 bits at most: the two in a word, 32
+      // bits apart, stay apart.
+      const __m128i sk = _mm_cvtsi32_si128(s[k]);
+      even = _mm_xor_si128(even, _mm_clmulepi64_si128(sk, v, 0x00));
+      odd = _mm_xor_si128(odd, _mm_clmulepi64_si128(sk, v, 0x10));
+    }
+    alignas(16) std::uint32_t sums[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(sums), _mm_unpacklo_epi64(even, odd));
+    for (int w = 0; w < width; ++w) {
+      const std::uint32_t high = sums[w] >> m;
+      out[c + w] ^= static_cast<int>((sums[w] & low) ^ fold[high & 0xFF] ^ fold[256 + (high >> 8)]);
+    }
+  }
+}
+
+#else
+
+bool products_supported() {
+  return false;
+}
+
+void sum_products(const std::uint16_t*, int, const int*, int, const int*, std::size_t, int, int*) {}
+
+#endif
+
+}  // namespace
+
+void bch_build_product_tables(bch_code_tables& tb) {
+  tb.product_fold.clear();
+  if (tb.m > 16 || !products_supported()) {
+    return;
+  }
+  // fold[h] = h(x) x^m mod p and fold[256 + h] = h(x) x^(m + 8) mod p, h of degree below 8.
+  tb.product_fold.assign(512, 0);
+  for (int part = 0; part < 2; ++part) {
+    for (std::uint32_t h = 0; h < 256; ++h) {
+      std::uint32_t sum = 0;
+      for (int b = 0; b < 8; ++b) {
+        if ((h >> b) & 1) {
+          sum ^= times_x_power(1, tb.m + 8 * part + b, tb.polynomial, tb.m);
+        }
+      }
+      tb.product_fold[static_cast<std::size_t>(part) * 256 + h] = static_cast<std::uint16_t>(sum);
+    }
+  }
+}
+
+bool bch_sum_products(const bch_code_tables& tb, const int* s, int rows, const int* q,
+                      std::size_t stride, int d, int* out) {
+  if (tb.product_fold.empty()) {
+    return false;
+  }
+  sum_products(tb.product_fold.data(), tb.m, s, rows, q, stride, d, out);
+  return true;
+}
