@@ -265,6 +265,16 @@ class root_finder {
     for (int c = 0; c < d; ++c) {
       squares[c] = f_.log[sigma[c]];
     }
+    // The rows whose power 2^i is below 2d - 1 need no squaring: x^(2^i) itself while below
+    // degree d, from there on the v made here; squaring begins at row `first`. 2^m is past
+    // 2d - 2 (d < n / 2), so row m is always squared.
+    int first = 1;
+    for (int i = 1; (1 << i) < d; ++i) {
+      int* row = powers_ + static_cast<std::size_t>(i) * d;
+      std::fill(row, row + d, 0);
+      row[1 << i] = 1;
+      first = i + 1;
+    }
     for (int e = d; e <= 2 * d - 2; ++e) {
       const int top = f_.log[v[d - 1]];
       for (int c = d - 1; c > 0; --c) {
@@ -280,13 +290,17 @@ class root_finder {
           row[c] = summed_ ? v[c] : f_.log[v[c]];
         }
       }
+      if ((e & (e - 1)) == 0) {
+        std::copy(v, v + d, powers_ + static_cast<std::size_t>(first) * d);
+        ++first;
+      }
     }
     powers_[1] = 1;
     if (summed_) {
-      square_rows_summed(q_log, squares, last, d);
+      square_rows_summed(q_log, squares, last, d, first);
     } else {
       // The locator's usual degrees get loops of fixed length, which the compiler unrolls.
-      square_rows_by_tables(q_log, squares, last, d);
+      square_rows_by_tables(q_log, squares, last, d, first);
     }
     for (int c = 0; c < d; ++c) {
       if (last[c] != (c == 1 ? 1 : 0)) {
@@ -297,32 +311,32 @@ class root_finder {
   }
 
  private:
-  void square_rows_by_tables(const int* q_log, int* squares, int* last, int d) {
+  void square_rows_by_tables(const int* q_log, int* squares, int* last, int d, int first) {
     switch (d) {
       case 5:
-        square_rows<5>(q_log, squares, last, d);
+        square_rows<5>(q_log, squares, last, d, first);
         break;
       case 6:
-        square_rows<6>(q_log, squares, last, d);
+        square_rows<6>(q_log, squares, last, d, first);
         break;
       case 7:
-        square_rows<7>(q_log, squares, last, d);
+        square_rows<7>(q_log, squares, last, d, first);
         break;
       case 8:
-        square_rows<8>(q_log, squares, last, d);
+        square_rows<8>(q_log, squares, last, d, first);
         break;
       default:
-        square_rows<0>(q_log, squares, last, d);
+        square_rows<0>(q_log, squares, last, d, first);
         break;
     }
   }
 
   // As square_rows, the sums of products made by bch_sum_products; q holds the rows x^(2k) mod
   // sigma, k >= half, as values.
-  void square_rows_summed(const int* q, int* squares, int* last, int d) {
+  void square_rows_summed(const int* q, int* squares, int* last, int d, int first) {
     const int half = (d + 1) / 2;
     const int m = f_.m;
-    for (int i = 1; i <= m; ++i) {
+    for (int i = first; i <= m; ++i) {
       const int* a = powers_ + static_cast<std::size_t>(i - 1) * d;
       int* out = i < m ? powers_ + static_cast<std::size_t>(i) * d : last;
       for (int k = 0; k < half; ++k) {
@@ -338,17 +352,17 @@ class root_finder {
     }
   }
 
-  // Rows 1 ... m of powers_ (x^(2^i) mod sigma), row m into last, each the square of the row
+  // Rows first ... m of powers_ (x^(2^i) mod sigma), row m into last, each the square of the row
   // before; D is the degree when fixed at compile time, else 0 and d holds it.
   template <int D>
-  void square_rows(const int* q_log, int* squares, int* last, int runtime_degree) {
+  void square_rows(const int* q_log, int* squares, int* last, int runtime_degree, int first) {
     const int d = D != 0 ? D : runtime_degree;
     const int half = (d + 1) / 2;
     const int m = f_.m;
     const int n = f_.n;
     const E* exp = f_.exp;
     const E* log = f_.log;
-    for (int i = 1; i <= m; ++i) {
+    for (int i = first; i <= m; ++i) {
       const int* a = powers_ + static_cast<std::size_t>(i - 1) * d;
       int* out = i < m ? powers_ + static_cast<std::size_t>(i) * d : last;
       for (int k = 0; k < half; ++k) {
