@@ -106,9 +106,10 @@ bool all_ones(const std::uint8_t* data, std::size_t bytes) {
   return acc == ~std::uint64_t{0};
 }
 
-// Reports the sector as erased: every zero bit listed, then data and ECC set to all 0xFF.
+// Reports the sector as erased: every zero bit listed, then, with `apply`, data and ECC set
+// to all 0xFF.
 void erase(const bch_code_tables& tb, std::uint8_t* data, std::size_t bytes, std::uint8_t* ecc,
-           bch_decode_result& result) {
+           bch_decode_result& result, bool apply) {
   result.status = bch_status::erased;
   for (std::size_t i = 0; i < bytes; ++i) {
     for (int bit = 0; bit < 8 && data[i] != 0xFF; ++bit) {
@@ -127,6 +128,9 @@ void erase(const bch_code_tables& tb, std::uint8_t* data, std::size_t bytes, std
     }
   }
   result.bits = static_cast<int>(result.fixes.size());
+  if (!apply) {
+    return;
+  }
   if (bytes != 0) {
     std::memset(data, 0xFF, bytes);
   }
@@ -312,8 +316,12 @@ void bch_encode(const bch_code& code, const std::uint8_t* data, std::size_t data
   stored_ecc(*code.tables, data, data_bytes, ecc, ecc_offset);
 }
 
-void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
-                bch_decode_result& result, const std::uint8_t* ecc_offset) {
+namespace {
+
+// bch_decode, and with `apply` false bch_find_fixes: data and ecc are then only read.
+// REQUIRES: apply, or the code proves corrections by its powers (byte_powers not empty).
+void decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
+            bch_decode_result& result, const std::uint8_t* ecc_offset, bool apply) {
   result.status = bch_status::clean;
   result.bits = 0;
   result.fixes.clear();
@@ -325,12 +333,12 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
   std::uint8_t expected[kCodecMaxEccBytes];
   if (ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
     if (erased_codeword(tb, data, data_bytes, ecc)) {
-      erase(tb, data, data_bytes, ecc, result);
+      erase(tb, data, data_bytes, ecc, result, apply);
     }
     return;
   }
   if (count_zeros(tb, data, data_bytes, ecc, tb.t) <= tb.t) {
-    erase(tb, data, data_bytes, ecc, result);
+    erase(tb, data, data_bytes, ecc, result, apply);
     return;
   }
 
@@ -355,7 +363,9 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
       bch_bit_fix fix = stored_position(tb, data_bytes, positions[i]);
       const std::uint8_t byte = fix.in_ecc ? ecc[fix.byte] : data[fix.byte];
       fix.to_one = ((byte >> fix.bit) & 1) == 0;
-      flip(data, ecc, fix);
+      if (apply) {
+        flip(data, ecc, fix);
+      }
       result.fixes.push_back(fix);
     }
     if (by_powers || ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
@@ -397,6 +407,41 @@ void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes
   }
   result.status = bch_status::corrected;
   result.bits = count;
+}
+
+}  // namespace
+
+void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
+                bch_decode_result& result, const std::uint8_t* ecc_offset) {
+  decode(code, data, data_bytes, ecc, result, ecc_offset, true);
+}
+
+void bch_find_fixes(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
+                    const std::uint8_t* ecc, bch_decode_result& result,
+                    const std::uint8_t* ecc_offset) {
+  if (!code.tables || data_bytes > code.max_data_bytes) {
+    decode(code, nullptr, data_bytes, nullptr, result, ecc_offset, true);  // reports uncorrectable
+    return;
+  }
+  if (!code.tables->byte_powers.empty()) {
+    // Nothing is written with `apply` false; the pointers lose const only to share the code.
+    decode(code, const_cast<std::uint8_t*>(data), data_bytes, const_cast<std::uint8_t*>(ecc),
+           result, ecc_offset, false);
+    return;
+  }
+  // The widest codes prove a correction by encoding the corrected step again: on a copy.
+  std::vector<std::uint8_t> copy;
+  try {
+    copy.reserve(data_bytes + static_cast<std::size_t>(code.tables->ecc_bytes));
+  } catch (const std::bad_alloc&) {
+    result.status = bch_status::uncorrectable;
+    result.bits = 0;
+    result.fixes.clear();
+    return;
+  }
+  copy.assign(data, data + data_bytes);
+  copy.insert(copy.end(), ecc, ecc + code.tables->ecc_bytes);
+  decode(code, copy.data(), data_bytes, copy.data() + data_bytes, result, ecc_offset, true);
 }
 
 bch_bit_fix bch_parity_bit(const bch_code& code, int i) {

@@ -112,6 +112,14 @@ struct bch_decode_result {
 void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
                 bch_decode_result& result, const std::uint8_t* ecc_offset = nullptr);
 
+// As bch_decode, but `data` and `ecc` are only read, so that it may run on memory that must not
+// be written: `result` holds what bch_decode would report, and its fixes are the bits
+// bch_decode would flip (to_one as they would be set). The same proof stands behind a
+// correction. REQUIRES: as for bch_decode. Otherwise reports uncorrectable.
+void bch_find_fixes(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
+                    const std::uint8_t* ecc, bch_decode_result& result,
+                    const std::uint8_t* ecc_offset = nullptr);
+
 // Where parity bit i is stored, for injecting bit errors: i = 0 ... parity_bits - 1 counted
 // from the coefficient of x^(r-1), the first parity bit written, with in_ecc = true and the ECC
 // byte and bit as stored (to_one false). Outside that range, or for a code not built, returns

@@ -21,7 +21,7 @@
 #include <sstream>    // std::ostringstream, std::istringstream
 #include <string>     // std::string
 #include <thread>     // std::thread
-#include <tuple>      // std::tie
+#include <tuple>      // std::tie, std::tuple
 #include <vector>     // std::vector
 
 namespace {
@@ -740,6 +740,29 @@ TEST(CodecEncode, ParityBitsAreWhereTheEncoderPutsThem) {
   EXPECT_FALSE(bch_parity_bit(bch_code{}, 0).in_ecc);
 }
 
+// bch_find_fixes on the step as read must report what bch_decode did, fix for fix, and leave
+// the step as read.
+void expect_found_alike(const bch_code& code, const Bytes& read_d, const Bytes& read_e,
+                        const bch_decode_result& decoded) {
+  const Bytes d = read_d;
+  const Bytes e = read_e;
+  bch_decode_result found;
+  bch_find_fixes(code, d.data(), d.size(), e.data(), found);
+  EXPECT_EQ(d, read_d);
+  EXPECT_EQ(e, read_e);
+  EXPECT_EQ(found.status, decoded.status);
+  EXPECT_EQ(found.bits, decoded.bits);
+  auto listed = [](const bch_decode_result& r) {
+    std::vector<std::tuple<bool, std::uint32_t, int, bool>> v;
+    for (const bch_bit_fix& f : r.fixes) {
+      v.emplace_back(f.in_ecc, f.byte, f.bit, f.to_one);
+    }
+    std::sort(v.begin(), v.end());
+    return v;
+  };
+  EXPECT_EQ(listed(found), listed(decoded)) << "fixes differ";
+}
+
 // Flips each pattern into a clean step and expects exactly it back; with `scalar`, through
 // the locator's scalar path.
 void expect_round_trips(int m, int t, const bch_code_options& o, std::size_t bytes,
@@ -772,6 +795,7 @@ void expect_round_trips(int m, int t, const bch_code_options& o, std::size_t byt
       const Bytes read_d = d;
       const Bytes read_e = e;
       bch_decode(code, d.data(), bytes, e.data(), result);
+      expect_found_alike(code, read_d, read_e, result);
       // A word within t zeros of all 0xFF is taken for an erased step first: only on codes of
       // a few bits, where the codeword read has about as many zeros as ones.
       int zeros = 0;
@@ -886,6 +910,7 @@ TEST(CodecDecode, BeyondTOnlyVerifiedCodewords) {
           const Bytes read_d = d;
           const Bytes read_e = e;
           bch_decode(code, d.data(), c.bytes, e.data(), result);
+          expect_found_alike(code, read_d, read_e, result);
           const Variant v = variant_of(code);
           switch (result.status) {
             case bch_status::uncorrectable:
@@ -966,6 +991,7 @@ TEST(CodecDecode, ErasedStepsWithUpToTFlips) {
           const Bytes read_d = d;
           const Bytes read_e = e;
           bch_decode(code, d.data(), c.bytes, e.data(), result);
+          expect_found_alike(code, read_d, read_e, result);
           if (zeros > c.t) {
             EXPECT_NE(result.status, bch_status::erased);
             continue;
