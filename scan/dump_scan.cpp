@@ -162,7 +162,6 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
   const std::int64_t to = std::min(b.pages, from + kChunkPages);
   std::vector<bch_bit_fix>& fixes = b.chunk_fixes[static_cast<std::size_t>(chunk)];
   fixes.clear();
-  bool last_clean = true;
   const layout_scrambler& scrambler = layout.scrambler;
   for (std::int64_t p = from; p < to; ++p) {
     unsigned char* const stored = b.pages_at + p * page_bytes;
@@ -214,25 +213,12 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
       switch (s.action) {
         case scan_action::check:
         case scan_action::fix:
-          // A bit step is decoded in buffers of its own already.
-          if (read_only && !plan.bits) {
-            // A write to a mapped page costs a private copy of the page, far more than copying
-            // the few steps that need correcting. Where the step before was not clean, this
-            // one likely is not either: it goes straight to a copy, so that its parity is not
-            // computed once more for nothing.
-            if (plan.contiguous && last_clean &&
-                bch_is_clean(code, message, plan.message_bytes, ecc)) {
-              out.status = bch_status::clean;
-              break;
-            }
-            if (plan.contiguous) {
-              std::copy(message, message + plan.message_bytes, scratch.message.data());
-              message = scratch.message.data();
-            }
-            std::copy(ecc, ecc + code.ecc_bytes, scratch.ecc.data());
-            ecc = scratch.ecc.data();
-          }
-          bch_decode(code, message, plan.message_bytes, ecc, scratch.result, offset);
+          // A write to a mapped page would cost a private copy of the page: check only reads
+          // the step, where it lies. A bit step is decoded in buffers of its own already.
+          if (read_only && !plan.bits)
+            bch_find_fixes(code, message, plan.message_bytes, ecc, scratch.result, offset);
+          else
+            bch_decode(code, message, plan.message_bytes, ecc, scratch.result, offset);
           if (!frame_fixes_to_step(plan, lsb, scratch.result.fixes)) {
             scratch.result.status = bch_status::uncorrectable;
             scratch.result.bits = 0;
@@ -240,7 +226,6 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
           }
           record(scratch.result, out, fixes);
           changed = out.status == bch_status::corrected || out.status == bch_status::erased;
-          last_clean = out.status == bch_status::clean;
           break;
         case scan_action::encode:
           bch_encode(code, message, plan.message_bytes, ecc, offset);
