@@ -132,6 +132,7 @@ struct bch_code_tables {
   // product_fold[256 + h] = h(x) x^(m + 8) mod p for h below 256, which reduce a product's
   // upper bits; else empty (see bch_sum_products).
   std::vector<std::uint16_t> product_fold;
+  bool product_wide = false;  // bch_sum_products may use 256-bit registers (VPCLMULQDQ, AVX2)
   // For checking a correction without encoding again: byte_powers[v * words ...] =
   // x^(r + 8 v) mod g, v = 0 ... max_data_bytes - 1, and overflow_powers[o * words ...] =
   // o(x) x^r mod g for o < 128, bit i of the words the coefficient of x^i. Both empty when

@@ -1121,12 +1121,19 @@ struct ShiftField {
 // chosen roots (distinct, repeated, or including zero), near misses with a random quadratic
 // factor, and plain random ones. It must find d distinct roots exactly when they exist.
 void expect_roots_match_search(int m, int t, std::uint32_t polynomial, int trials,
-                               bool scalar = false) {
+                               bool scalar = false, bool narrow = false) {
   bch_code_options o;
   o.primitive_polynomial = polynomial;
   const bch_code built = build(m, t, o);
   ASSERT_TRUE(built.tables);
-  const bch_code code = scalar ? scalar_locator(built) : built;
+  bch_code code = scalar ? scalar_locator(built) : built;
+  if (narrow) {
+    // The carry-less products in 128-bit registers, as processors without VPCLMULQDQ take them.
+    auto tables = std::make_shared<bch_code_tables>(*code.tables);
+    tables->gfni.clear();
+    tables->product_wide = false;
+    code.tables = std::move(tables);
+  }
   const bch_code_tables& tb = *code.tables;
   const ShiftField gf{m, static_cast<int>(code.primitive_polynomial ^ (1u << m))};
   const int n = (1 << m) - 1;
@@ -1168,8 +1175,8 @@ void expect_roots_match_search(int m, int t, std::uint32_t polynomial, int trial
       }
       std::ostringstream name;
       name << "m=" << m << " t=" << t << " p=" << code.primitive_polynomial
-           << (scalar ? " scalar" : "") << " degree " << d << " kind " << kind << " trial " << trial
-           << " poly";
+           << (scalar ? " scalar" : "") << (narrow ? " narrow" : "") << " degree " << d << " kind "
+           << kind << " trial " << trial << " poly";
       for (int c : poly) {
         name << " " << c;
       }
@@ -1203,6 +1210,7 @@ TEST(CodecRoots, MatchSearchOverTheField) {
   expect_roots_match_search(14, 12, 0x4443, 6, true);
   expect_roots_match_search(10, 24, 0, 10);
   expect_roots_match_search(10, 24, 0, 10, true);
+  expect_roots_match_search(10, 24, 0, 10, false, true);
 }
 
 // The remainder modulo g of errors at the given powers of x (0 ... r-1 parity, r ... data), in
