@@ -112,10 +112,16 @@ void platform_unmap(platform_mapping& mapping) {
 }
 
 bool platform_read_at(std::FILE* file, std::int64_t offset, void* buffer, std::size_t length) {
+  // Seeking and reading are two calls: held under the stream's own lock, so that two threads
+  // reading the one file (the pass reads ahead while its consumer reads again) cannot move
+  // each other's position in between.
+  _lock_file(file);
   const std::int64_t was = _ftelli64(file);
   const bool ok = was >= 0 && _fseeki64(file, offset, SEEK_SET) == 0 &&
                   std::fread(buffer, 1, length, file) == length;
-  return _fseeki64(file, was, SEEK_SET) == 0 && ok;
+  const bool back = _fseeki64(file, was, SEEK_SET) == 0;
+  _unlock_file(file);
+  return back && ok;
 }
 
 std::FILE* platform_create_new(const std::string& path, int& error) {
