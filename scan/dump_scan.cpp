@@ -16,8 +16,8 @@
 
 namespace {
 
-// About this many bytes of pages are processed at a time; at most two batches are alive.
-constexpr std::int64_t kBatchBytes = 8 * 1024 * 1024;
+// About this many bytes of pages are processed at a time; at most three batches are alive.
+constexpr std::int64_t kBatchBytes = 5 * 1024 * 1024;
 // Pages a worker takes at a time within a batch.
 constexpr std::int64_t kChunkPages = 8;
 
@@ -327,7 +327,7 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
     w.page.resize(static_cast<std::size_t>(page_bytes));
   }
 
-  batch_buffer buffers[2];
+  batch_buffer buffers[3];
   const std::int64_t chunks_per_batch = (batch_pages + kChunkPages - 1) / kChunkPages;
   for (batch_buffer& b : buffers) {
     b.outcomes.resize(static_cast<std::size_t>(batch_pages * steps));
@@ -353,11 +353,34 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
   }
 
   worker_pool pool(threads);
+  // The consumer takes each batch in on a thread of its own while the workers process the
+  // next, so that neither waits for the other; the batches still reach it one at a time, in
+  // order. Of the three buffers, one is consumed, one processed and one read or mapped ahead.
+  // Declared after the buffers, so that a batch still being consumed is waited for before its
+  // buffer goes.
+  std::future<status> consuming;
+  int consumed_index = 0;
+  std::int64_t done = 0;  // pages the consumer has taken in
+  // Waits for the batch being consumed, then lets its buffer go and reports the progress.
+  const auto settle = [&]() -> status {
+    if (!consuming.valid())
+      return status::success();
+    const status consumed = consuming.get();
+    if (!consumed.ok())
+      return consumed;
+    batch_buffer& c = buffers[consumed_index];
+    done += c.pages;
+    if (mapped)
+      platform_unmap(c.mapping);
+    if (progress)
+      progress(done * page_bytes);
+    return status::success();
+  };
   std::int64_t next_page = std::min(batch_pages, total_pages);
   int current = 0;
-  for (std::int64_t done = 0; done < total_pages;) {
+  for (std::int64_t processed = 0; processed < total_pages;) {
     batch_buffer& b = buffers[current];
-    batch_buffer& ahead = buffers[1 - current];
+    batch_buffer& ahead = buffers[(current + 1) % 3];
     std::future<bool> reading;
     const std::int64_t ahead_first = next_page;
     const std::int64_t ahead_pages = std::min(batch_pages, total_pages - next_page);
@@ -378,29 +401,33 @@ status run_scan(std::FILE* in, std::int64_t dump_bytes, const scan_settings& s,
     });
     join_chunk_fixes(b.chunk_fixes, kChunkPages, b.pages, steps, b.outcomes.data(), b.fixes);
 
+    const status settled = settle();
+    if (!settled.ok()) {
+      if (reading.valid())
+        reading.wait();
+      return settled;
+    }
     scan_batch view;
     view.first_page = b.first_page;
     view.pages = b.pages;
     view.bytes = b.pages_at;
     view.outcomes = b.outcomes.data();
     view.fixes = b.fixes.data();
-    const status consumed = consume(view);
+    consuming = std::async(std::launch::async, [&consume, view] { return consume(view); });
+    consumed_index = current;
+    processed += b.pages;
     const bool read_ok = !reading.valid() || reading.get();
-    if (!consumed.ok())
-      return consumed;
-    done += b.pages;
-    if (mapped) {
-      platform_unmap(b.mapping);
-      if (ahead_pages > 0 && !map_batch(in, ahead, ahead_first, ahead_pages, page_bytes))
-        return short_read(ahead_first);
-    } else if (!read_ok) {
-      return short_read(ahead_first);
+    if (mapped ? ahead_pages > 0 && !map_batch(in, ahead, ahead_first, ahead_pages, page_bytes)
+               : !read_ok) {
+      // The consumer's failure, where it has one, comes first, as it happened first.
+      const status last = settle();
+      return last.ok() ? short_read(ahead_first) : last;
     }
     next_page += ahead_pages;
-    if (progress)
-      progress(done * page_bytes);
-    current = 1 - current;
+    current = (current + 1) % 3;
   }
+  if (status last = settle(); !last.ok())
+    return last;
   if (platform_fseek64(in, total_pages * page_bytes, SEEK_SET) != 0)
     return status::error("cannot position the dump after its last whole page");
   return status::success();
