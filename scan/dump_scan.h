@@ -76,8 +76,11 @@ bool page_reads_erased(const nand_layout& layout, int t, const unsigned char* pa
 const unsigned char* scrambled_key(const nand_layout& layout, int t, std::int64_t page_number,
                                    const unsigned char* page);
 
-// Called once per batch, in page order, on the calling thread. A failure (for example when
-// writing failed) stops the pass, and run_scan returns it.
+// Called once per batch, in page order, on a thread of the pass's own while the workers
+// process the next batch: never for two batches at once, and never while the progress
+// callback runs (which stays on the calling thread). Reads of the dump must be positioned
+// (platform_read_at), as the pass reads ahead meanwhile. A failure (for example when writing
+// failed) stops the pass, and run_scan returns it.
 using scan_consumer = std::function<status(const scan_batch& batch)>;
 
 // Called about every quarter second with the bytes done so far.
