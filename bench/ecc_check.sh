@@ -26,7 +26,7 @@ measure() {  # measure NAME DUMP LAYOUT_OPTIONS...
   shift 2
   cat "$dump" > /dev/null  # into the page cache, as check will find it
   local best_read=999 best_check=999 peak=0
-  for _ in 1 2 3; do
+  for _ in 1 2 3 4 5; do
     local t0 t1 t2
     t0=$(now)
     cat "$dump" > /dev/null
@@ -51,7 +51,7 @@ run_layout() {  # run_layout LABEL PAGE_BYTES T LAYOUT_OPTIONS...
   "$bin/pagolinth-ecc" encode raw.bin -o clean.bin "$@" > /dev/null
   rm raw.bin
   "$bin/pagolinth-ecc" inject clean.bin -o noisy.bin --flips "1-$t" --seed 1 "$@" > /dev/null
-  echo "$label: $size_mib MiB, $pages pages of $page_bytes bytes, $(nproc) cores (best of 3)"
+  echo "$label: $size_mib MiB, $pages pages of $page_bytes bytes, $(nproc) cores (best of 5)"
   measure "  clean dump" clean.bin "$@"
   measure "  1-$t errors in every step" noisy.bin "$@"
   # A worn chip's profile: errors in most steps, t/4 of them on average (0 ... t/2, evenly).
