@@ -27,17 +27,6 @@
 
 namespace {
 
-// c * x^j mod the field polynomial, c of degree below m.
-std::uint32_t times_x_power(std::uint32_t c, int j, std::uint32_t polynomial, int m) {
-  for (int k = 0; k < j; ++k) {
-    c <<= 1;
-    if ((c >> m) & 1) {
-      c ^= polynomial;
-    }
-  }
-  return c;
-}
-
 // The four 8 x 8 bit matrices of the linear map whose column j (input bit j) is col[j]:
 // out[2 o + s] takes input byte s to output byte o, row b (output bit 8 o + b) in byte 7 - b,
 // as GF2P8AFFINEQB reads them.
@@ -71,7 +60,7 @@ void bch_build_gfni_tables(bch_code_tables& tb) {
   for (int k = 0; k < tb.m; ++k) {
     std::uint32_t col[16] = {};
     for (int j = 0; j < tb.m; ++j) {
-      col[j] = times_x_power(std::uint32_t{1} << k, j, tb.polynomial, tb.m);
+      col[j] = bch_times_x_power(std::uint32_t{1} << k, j, tb.polynomial, tb.m);
     }
     matrices(col, basis[k]);
   }
@@ -90,7 +79,7 @@ void bch_build_gfni_tables(bch_code_tables& tb) {
   }
   std::uint32_t square[16] = {};
   for (int j = 0; j < tb.m; ++j) {
-    square[j] = times_x_power(1, 2 * j, tb.polynomial, tb.m);
+    square[j] = bch_times_x_power(1, 2 * j, tb.polynomial, tb.m);
   }
   matrices(square, &tb.gfni[4 * 512]);
 }

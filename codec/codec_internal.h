@@ -147,6 +147,17 @@ struct bch_code_tables {
   std::vector<std::uint16_t> cubic;
 };
 
+// c(x) x^j modulo the field polynomial (its x^m term included), c of degree below m.
+inline std::uint32_t bch_times_x_power(std::uint32_t c, int j, std::uint32_t polynomial, int m) {
+  for (int k = 0; k < j; ++k) {
+    c <<= 1;
+    if ((c >> m) & 1) {
+      c ^= polynomial;
+    }
+  }
+  return c;
+}
+
 // Checks that `polynomial` (bit i = coefficient of x^i) has degree m and is primitive: it is
 // irreducible (Rabin's test) and x has order 2^m - 1. Returns "" or a one-line message.
 // REQUIRES: m in kCodecMinDegree ... kCodecMaxDegree.

@@ -17,18 +17,18 @@
 
 namespace {
 
-// c(x) * x^j mod the field polynomial, c of degree below m.
-std::uint32_t times_x_power(std::uint32_t c, int j, std::uint32_t polynomial, int m) {
-  for (int k = 0; k < j; ++k) {
-    c <<= 1;
-    if ((c >> m) & 1) {
-      c ^= polynomial;
-    }
-  }
-  return c;
-}
-
 #if PAGOLINTH_CODEC_PRODUCTS
+
+// out[w] ^= sums[w] reduced modulo the field polynomial, w < width: each sum's bits from x^m up
+// folded back through the two tables.
+inline void add_reduced(const std::uint16_t* fold, int m, const std::uint32_t* sums, int width,
+                        int* out) {
+  const std::uint32_t low = (std::uint32_t{1} << m) - 1;
+  for (int w = 0; w < width; ++w) {
+    const std::uint32_t high = sums[w] >> m;
+    out[w] ^= static_cast<int>((sums[w] & low) ^ fold[high & 0xFF] ^ fold[256 + (high >> 8)]);
+  }
+}
 
 bool products_supported() {
   static const bool supported = [] {
@@ -38,39 +38,42 @@ bool products_supported() {
   return supported;
 }
 
+// out[w] ^= the sum for column w < width (1 ... 4) of the rows q[k * stride ...]: the products
+// of a row's four columns with s[k] in two carry-less multiplications. Each product of two
+// elements below 2^16 has 31 bits at most: the two in a word, 32 bits apart, stay apart.
+// Inlined, so that a caller with AVX2 encodes it as its own.
+__attribute__((target("pclmul,sse4.1"), always_inline)) inline void four_columns(
+    const std::uint16_t* fold, int m, const int* s, int rows, const int* q, std::size_t stride,
+    int width, int* out) {
+  __m128i even = _mm_setzero_si128();  // sums 0 and 1 in the low word
+  __m128i odd = _mm_setzero_si128();   // sums 2 and 3 in the low word
+  for (int k = 0; k < rows; ++k) {
+    const int* from = q + static_cast<std::size_t>(k) * stride;
+    __m128i v;
+    if (width == 4) {
+      v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+    } else {
+      // The last columns are read no further than the row goes.
+      int part[4] = {0, 0, 0, 0};
+      for (int w = 0; w < width; ++w) {
+        part[w] = from[w];
+      }
+      v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(part));
+    }
+    const __m128i sk = _mm_cvtsi32_si128(s[k]);
+    even = _mm_xor_si128(even, _mm_clmulepi64_si128(sk, v, 0x00));
+    odd = _mm_xor_si128(odd, _mm_clmulepi64_si128(sk, v, 0x10));
+  }
+  alignas(16) std::uint32_t sums[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(sums), _mm_unpacklo_epi64(even, odd));
+  add_reduced(fold, m, sums, width, out);
+}
+
 __attribute__((target("pclmul,sse4.1"))) void sum_products(const std::uint16_t* fold, int m,
                                                            const int* s, int rows, const int* q,
                                                            std::size_t stride, int d, int* out) {
-  const std::uint32_t low = (std::uint32_t{1} << m) - 1;
   for (int c = 0; c < d; c += 4) {
-    const int width = std::min(4, d - c);
-    __m128i even = _mm_setzero_si128();  // sums c and c + 1 in the low word
-    __m128i odd = _mm_setzero_si128();   // sums c + 2 and c + 3 in the low word
-    for (int k = 0; k < rows; ++k) {
-      const int* from = q + static_cast<std::size_t>(k) * stride + c;
-      __m128i v;
-      if (width == 4) {
-        v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-      } else {
-        // The last columns are read no further than the row goes.
-        int part[4] = {0, 0, 0, 0};
-        for (int w = 0; w < width; ++w) {
-          part[w] = from[w];
-        }
-        v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(part));
-      }
-      // Each product of two elements below 2^16 has 31 bits at most: the two in a word, 32
-      // bits apart, stay apart.
-      const __m128i sk = _mm_cvtsi32_si128(s[k]);
-      even = _mm_xor_si128(even, _mm_clmulepi64_si128(sk, v, 0x00));
-      odd = _mm_xor_si128(odd, _mm_clmulepi64_si128(sk, v, 0x10));
-    }
-    alignas(16) std::uint32_t sums[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(sums), _mm_unpacklo_epi64(even, odd));
-    for (int w = 0; w < width; ++w) {
-      const std::uint32_t high = sums[w] >> m;
-      out[c + w] ^= static_cast<int>((sums[w] & low) ^ fold[high & 0xFF] ^ fold[256 + (high >> 8)]);
-    }
+    four_columns(fold, m, s, rows, q + c, stride, std::min(4, d - c), out + c);
   }
 }
 
@@ -93,7 +96,6 @@ __attribute__((target("pclmul,vpclmulqdq,avx2"))) void sum_products_wide(const s
                                                                          int rows, const int* q,
                                                                          std::size_t stride, int d,
                                                                          int* out) {
-  const std::uint32_t low = (std::uint32_t{1} << m) - 1;
   int c = 0;
   for (; c + 8 <= d; c += 8) {
     __m256i even = _mm256_setzero_si256();  // per half: sums c, c + 1 (+ 4) in the low word
@@ -107,37 +109,11 @@ __attribute__((target("pclmul,vpclmulqdq,avx2"))) void sum_products_wide(const s
     }
     alignas(32) std::uint32_t sums[8];
     _mm256_store_si256(reinterpret_cast<__m256i*>(sums), _mm256_unpacklo_epi64(even, odd));
-    for (int w = 0; w < 8; ++w) {
-      const std::uint32_t high = sums[w] >> m;
-      out[c + w] ^= static_cast<int>((sums[w] & low) ^ fold[high & 0xFF] ^ fold[256 + (high >> 8)]);
-    }
+    add_reduced(fold, m, sums, 8, out + c);
   }
-  // The last columns, fewer than eight, four at a time as sum_products takes them, in this
-  // function's own encoding of the 128-bit instructions.
+  // The last columns, fewer than eight, four at a time.
   for (; c < d; c += 4) {
-    const int width = std::min(4, d - c);
-    __m128i even = _mm_setzero_si128();
-    __m128i odd = _mm_setzero_si128();
-    for (int k = 0; k < rows; ++k) {
-      const int* from = q + static_cast<std::size_t>(k) * stride + c;
-      int part[4] = {0, 0, 0, 0};
-      if (width < 4) {
-        for (int w = 0; w < width; ++w) {
-          part[w] = from[w];
-        }
-        from = part;
-      }
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-      const __m128i sk = _mm_cvtsi32_si128(s[k]);
-      even = _mm_xor_si128(even, _mm_clmulepi64_si128(sk, v, 0x00));
-      odd = _mm_xor_si128(odd, _mm_clmulepi64_si128(sk, v, 0x10));
-    }
-    alignas(16) std::uint32_t sums[4];
-    _mm_store_si128(reinterpret_cast<__m128i*>(sums), _mm_unpacklo_epi64(even, odd));
-    for (int w = 0; w < width; ++w) {
-      const std::uint32_t high = sums[w] >> m;
-      out[c + w] ^= static_cast<int>((sums[w] & low) ^ fold[high & 0xFF] ^ fold[256 + (high >> 8)]);
-    }
+    four_columns(fold, m, s, rows, q + c, stride, std::min(4, d - c), out + c);
   }
 }
 #else
@@ -172,7 +148,7 @@ void bch_build_product_tables(bch_code_tables& tb) {
       std::uint32_t sum = 0;
       for (int b = 0; b < 8; ++b) {
         if ((h >> b) & 1) {
-          sum ^= times_x_power(1, tb.m + 8 * part + b, tb.polynomial, tb.m);
+          sum ^= bch_times_x_power(1, tb.m + 8 * part + b, tb.polynomial, tb.m);
         }
       }
       tb.product_fold[static_cast<std::size_t>(part) * 256 + h] = static_cast<std::uint16_t>(sum);
