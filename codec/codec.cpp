@@ -5,13 +5,14 @@
 #include "bch/bch.h"               // bch_primitive_polynomial: the tabled polynomial for m
 #include "codec/codec_internal.h"  // bch_code_tables, field, generator, kernels, locator
 
-#include <cstdint>  // std::uint8_t, std::uint64_t
-#include <cstdio>   // std::snprintf
-#include <cstring>  // std::memcpy, std::memset
-#include <memory>   // std::make_shared
-#include <new>      // std::bad_alloc
-#include <string>   // std::string
-#include <vector>   // std::vector
+#include <algorithm>  // std::sort
+#include <cstdint>    // std::uint8_t, std::uint64_t
+#include <cstdio>     // std::snprintf
+#include <cstring>    // std::memcpy, std::memset
+#include <memory>     // std::make_shared
+#include <new>        // std::bad_alloc
+#include <string>     // std::string
+#include <vector>     // std::vector
 
 namespace {
 
@@ -369,6 +370,14 @@ void decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, st
       result.fixes.push_back(fix);
     }
     if (by_powers || ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
+      // In the order of the step, data before ECC, byte by byte, bit by bit, whichever order
+      // the locator found them in: what is reported stays the same when the locator changes.
+      std::sort(result.fixes.begin(), result.fixes.end(),
+                [](const bch_bit_fix& a, const bch_bit_fix& b) {
+                  return a.in_ecc != b.in_ecc ? b.in_ecc
+                         : a.byte != b.byte   ? a.byte < b.byte
+                                              : a.bit < b.bit;
+                });
       return true;
     }
     for (const bch_bit_fix& fix : result.fixes) {

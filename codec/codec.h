@@ -98,7 +98,7 @@ struct bch_bit_fix {
 struct bch_decode_result {
   bch_status status = bch_status::clean;
   int bits = 0;                    // bits corrected (corrected, erased), else 0
-  std::vector<bch_bit_fix> fixes;  // those bits, in no particular order
+  std::vector<bch_bit_fix> fixes;  // those bits: data before ECC, by byte, then by bit
 };
 
 // Checks `data` and `ecc` against each other and corrects them in place. `result` is

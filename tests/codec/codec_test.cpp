@@ -21,7 +21,7 @@
 #include <sstream>    // std::ostringstream, std::istringstream
 #include <string>     // std::string
 #include <thread>     // std::thread
-#include <tuple>      // std::tie, std::tuple
+#include <tuple>      // std::tie, std::tuple, std::make_tuple
 #include <vector>     // std::vector
 
 namespace {
@@ -761,6 +761,12 @@ void expect_found_alike(const bch_code& code, const Bytes& read_d, const Bytes& 
     return v;
   };
   EXPECT_EQ(listed(found), listed(decoded)) << "fixes differ";
+  // Reported in the order of the step, data before ECC, whichever order the locator found.
+  auto place = [](const bch_bit_fix& f) { return std::make_tuple(f.in_ecc, f.byte, f.bit); };
+  for (std::size_t i = 1; i < decoded.fixes.size(); ++i) {
+    EXPECT_LT(place(decoded.fixes[i - 1]), place(decoded.fixes[i]))
+        << "fix " << i << " out of order";
+  }
 }
 
 // Flips each pattern into a clean step and expects exactly it back; with `scalar`, through
