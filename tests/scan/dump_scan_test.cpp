@@ -1,12 +1,14 @@
 // Tests of the streaming pass: the same bytes, outcomes and corrected bits whatever the number
 // of threads and whether the dump is mapped or read, for every action; steps gathered from
 // several spans against a plain gather-decode-scatter; a dump shorter than announced; the
-// input never written; bad blocks found by their markers.
+// consumer one batch at a time and its failure; the input never written; bad blocks found by
+// their markers.
 #include "scan/dump_scan.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>  // std::count
+#include <atomic>     // std::atomic
 #include <cstdio>     // std::tmpfile, std::fwrite, std::rewind, std::fread
 #include <random>     // std::mt19937
 #include <string>     // std::string
@@ -95,7 +97,7 @@ TEST(DumpScan, ThreadsAndMappingChangeNothingForEveryAction) {
   for (const nand_layout& layout : layouts) {
     ASSERT_EQ(check_layout(layout).message, "");
     const std::int64_t page_bytes = raw_page_bytes(layout);
-    const std::int64_t pages = 8 * 1024 * 1024 / page_bytes * 2 + 37;  // three batches
+    const std::int64_t pages = 8 * 1024 * 1024 / page_bytes * 2 + 37;  // four batches
     const std::int64_t size = pages * page_bytes + 77;                 // and a tail
     // Encoded, then 0 to 9 bit errors per step: clean, corrected and uncorrectable steps.
     scan_settings prepare;
@@ -294,6 +296,66 @@ TEST(DumpScan, ADumpShorterThanAnnouncedIsAnErrorNotAWalkOverMissingBytes) {
     EXPECT_NE(r.error.find("could not be read whole"), std::string::npos)
         << "mapped " << map << ": " << r.error;
     EXPECT_LE(r.bytes.size(), 2112u * 3);
+  }
+}
+
+// The consumer runs beside the workers: still one batch at a time, in page order, never while
+// the progress callback runs, and its failure stops the pass and is what run_scan returns,
+// before a short read that comes later.
+TEST(DumpScan, TheConsumerTakesBatchesOneAtATimeAndItsFailureStopsThePass) {
+  bch_code code;
+  ASSERT_EQ(bch_code_init(code, 13, 8).message, "");
+  const nand_layout layout = default_layout(2048, 64, 64);
+  const std::int64_t page_bytes = raw_page_bytes(layout);
+  const std::int64_t pages = 20 * 1024 * 1024 / page_bytes;  // several batches
+  const std::string bytes = random_bytes(static_cast<std::size_t>(pages * page_bytes), 9);
+  for (bool map : {true, false}) {
+    for (int fail_at : {-1, 0, 2}) {
+      for (bool short_dump : {false, true}) {
+        SCOPED_TRACE(testing::Message() << "mapped " << map << ", failing at batch " << fail_at
+                                        << (short_dump ? ", dump shorter than announced" : ""));
+        scan_settings s;
+        s.layout = &layout;
+        s.code = &code;
+        s.threads = 2;
+        s.map_input = map;
+        file_ptr f = temp_file(bytes);
+        std::atomic<int> inside{0};
+        bool overlapped = false;
+        int batches = 0;
+        std::int64_t next_page = 0;
+        std::int64_t last_progress = 0;
+        const status r = run_scan(
+            f.get(), short_dump ? 2 * pages * page_bytes : pages * page_bytes, s,
+            [&](const scan_batch& b) {
+              overlapped = overlapped || inside.fetch_add(1) != 0;
+              EXPECT_EQ(b.first_page, next_page) << "batch " << batches;
+              next_page = b.first_page + b.pages;
+              const int k = batches++;
+              inside.fetch_sub(1);
+              return k == fail_at ? status::error("consumer failed at batch " + std::to_string(k))
+                                  : status::success();
+            },
+            [&](std::int64_t done) {
+              overlapped = overlapped || inside.load() != 0;
+              EXPECT_GE(done, last_progress);
+              last_progress = done;
+            });
+        EXPECT_FALSE(overlapped) << "consumer calls overlapped each other or the progress";
+        if (fail_at >= 0) {
+          EXPECT_EQ(r.message, "consumer failed at batch " + std::to_string(fail_at));
+          EXPECT_EQ(batches, fail_at + 1) << "the consumer was called after it failed";
+        } else if (short_dump) {
+          // The batch that runs past the end is not read whole, and goes to no one.
+          EXPECT_NE(r.message.find("could not be read whole"), std::string::npos) << r.message;
+          EXPECT_LE(next_page, pages);
+        } else {
+          EXPECT_EQ(r.message, "");
+          EXPECT_EQ(next_page, pages);
+          EXPECT_EQ(last_progress, pages * page_bytes);
+        }
+      }
+    }
   }
 }
 
