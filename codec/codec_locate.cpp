@@ -551,7 +551,7 @@ class root_finder {
     } else {
       const int la = f_.log[a];
       const int lh = la % 2 == 0 ? la / 2 : (la + n) / 2;  // log sqrt(a)
-      int l3 = 3 * lh % n;
+      const int l3 = 3 * lh % n;
       const int beta = f_.exp[lb + (n - l3)];
       w = f_.mul_log(tb_.cubic[static_cast<std::size_t>(beta)], lh);
     }
@@ -734,20 +734,10 @@ class root_finder {
     if (a == 0 || b == 0) {
       return false;  // a double root, or the root 0
     }
-    const int la = f_.log[a];
-    int lc = f_.log[b] - 2 * la;  // log of b / a^2
-    while (lc < 0) {
-      lc += f_.n;
+    int root = 0;
+    if (!half_quadratic(a, b, &root)) {
+      return false;  // trace of b / a^2 is 1: no root in the field
     }
-    const int c = f_.exp[lc];
-    int y = 0;
-    for (int shift = 0; shift < f_.m; shift += 8) {
-      y ^= tb_.quadratic[static_cast<std::size_t>(shift / 8) * 256 + ((c >> shift) & 0xFF)];
-    }
-    if ((f_.square(y) ^ y) != c) {
-      return false;  // trace of c is 1: no root in the field
-    }
-    const int root = f_.mul_log(y, la);
     return add(root) && add(root ^ a);
   }
 
