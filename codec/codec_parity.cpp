@@ -270,18 +270,25 @@ bool bch_flips_cancel(const bch_code_tables& tb, const std::uint8_t* remainder,
   const int words = tb.words;
   const int r = tb.r;
   // The remainder as words: logical bit q (from the last byte's least significant bit) is
-  // x^(q - parity_shift); the unused bits are zero.
-  std::uint64_t acc[kCodecMaxWords + 1] = {};
-  for (int j = 0; j < tb.ecc_bytes; ++j) {
-    long at = 8L * (tb.ecc_bytes - 1 - j) - tb.parity_shift;
-    std::uint64_t v = remainder[j];
-    if (at < 0) {
-      v >>= -at;
-      at = 0;
+  // x^(q - parity_shift); the unused bits are zero. The bytes are one big-endian number, read
+  // eight at a time from its end (ceil(ecc_bytes / 8) = words loads), then moved down.
+  std::uint64_t acc[kCodecMaxWords + 1];
+  for (int w = 0; w < words; ++w) {
+    const int end = tb.ecc_bytes - 8 * w;  // one past word w's last byte
+    if (end >= 8) {
+      acc[w] = load_be64(remainder + end - 8);
+    } else {
+      std::uint64_t v = 0;
+      for (int i = 0; i < end; ++i) {
+        v = (v << 8) | remainder[i];
+      }
+      acc[w] = v;
     }
-    acc[at / 64] |= v << (at % 64);
-    if (at % 64 > 56) {
-      acc[at / 64 + 1] |= v >> (64 - at % 64);
+  }
+  acc[words] = 0;
+  if (const int s = tb.parity_shift; s != 0) {
+    for (int w = 0; w < words; ++w) {
+      acc[w] = (acc[w] >> s) | (acc[w + 1] << (64 - s));
     }
   }
   const int top = (r - 1) / 64;

@@ -1225,7 +1225,7 @@ TEST(CodecRoots, MatchSearchOverTheField) {
 Bytes remainder_of(const bch_code& code, std::size_t bytes, const std::vector<int>& powers) {
   Bytes data(bytes, 0);
   Bytes flips(static_cast<std::size_t>(code.ecc_bytes), 0);
-  const int shift = 8 * code.ecc_bytes - code.parity_bits;  // unused bits at the end
+  const int shift = code.tables->parity_shift;  // the unused bits, where they end the ECC
   for (int p : powers) {
     if (p < code.parity_bits) {
       const int q = p + shift;
@@ -1344,19 +1344,26 @@ TEST(CodecFewErrors, MatchThePatternAndTheLocator) {
 // The check of a correction by the generator's powers against the remainder the encoder makes:
 // the flips of an error pattern cancel its remainder, and a pattern one flip short or with one
 // flip elsewhere does not. Parities of 5 ... 336 bits: 5, fewer than a byte's shift lifts
-// past x^(r-1); 64 and 128, with no spare bits in the top word. The widest codes carry no
-// table and re-encode.
+// past x^(r-1); 64 and 128, with no spare bits in the top word; the unused bits at either
+// end of the ECC. The widest codes carry no table and re-encode.
 TEST(CodecFlips, CancelTheRemainderExactly) {
   struct Case {
     int m, t;
     std::size_t bytes;
+    bch_pad pad;
   };
   std::mt19937_64 rng(24);
-  for (const Case c : {Case{5, 1, 3}, Case{5, 3, 2}, Case{13, 8, 512}, Case{16, 4, 1024},
-                       Case{16, 8, 2048}, Case{14, 24, 1024}, Case{10, 24, 96}}) {
-    SCOPED_TRACE("m = " + std::to_string(c.m) + ", t = " + std::to_string(c.t));
+  for (const Case c :
+       {Case{5, 1, 3, bch_pad::end}, Case{5, 3, 2, bch_pad::start}, Case{13, 8, 512, bch_pad::end},
+        Case{13, 8, 512, bch_pad::start}, Case{16, 4, 1024, bch_pad::start},
+        Case{16, 8, 2048, bch_pad::end}, Case{14, 24, 1024, bch_pad::start},
+        Case{10, 24, 96, bch_pad::end}, Case{10, 23, 96, bch_pad::start}}) {
+    SCOPED_TRACE("m = " + std::to_string(c.m) + ", t = " + std::to_string(c.t) +
+                 (c.pad == bch_pad::start ? ", unused bits first" : ", unused bits last"));
     bch_code code;
-    ASSERT_TRUE(bch_code_init(code, c.m, c.t).ok());
+    bch_code_options options;
+    options.pad = c.pad;
+    ASSERT_TRUE(bch_code_init(code, c.m, c.t, options).ok());
     ASSERT_FALSE(code.tables->byte_powers.empty());
     const long bits = code.parity_bits + 8L * static_cast<long>(c.bytes);
     for (int trial = 0; trial < 40; ++trial) {
