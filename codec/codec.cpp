@@ -158,6 +158,12 @@ bch_bit_fix stored_position(const bch_code_tables& tb, std::size_t data_bytes, i
   return fix;
 }
 
+// Where a fix lies in the step as one number, data before ECC, then byte, then bit: one
+// comparison instead of three, whose branches the processor cannot foresee.
+inline std::uint64_t step_order(const bch_bit_fix& fix) {
+  return (std::uint64_t{fix.in_ecc} << 40) | (std::uint64_t{fix.byte} << 8) | fix.bit;
+}
+
 void flip(std::uint8_t* data, std::uint8_t* ecc, const bch_bit_fix& fix) {
   std::uint8_t* byte = fix.in_ecc ? ecc + fix.byte : data + fix.byte;
   *byte = static_cast<std::uint8_t>(*byte ^ (1u << fix.bit));
@@ -372,12 +378,9 @@ void decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, st
     if (by_powers || ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
       // In the order of the step, data before ECC, byte by byte, bit by bit, whichever order
       // the locator found them in: what is reported stays the same when the locator changes.
-      std::sort(result.fixes.begin(), result.fixes.end(),
-                [](const bch_bit_fix& a, const bch_bit_fix& b) {
-                  return a.in_ecc != b.in_ecc ? b.in_ecc
-                         : a.byte != b.byte   ? a.byte < b.byte
-                                              : a.bit < b.bit;
-                });
+      std::sort(
+          result.fixes.begin(), result.fixes.end(),
+          [](const bch_bit_fix& a, const bch_bit_fix& b) { return step_order(a) < step_order(b); });
       return true;
     }
     for (const bch_bit_fix& fix : result.fixes) {
