@@ -391,7 +391,11 @@ void decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, st
   };
   // A single error, the commonest case, is told by two syndromes; the whole locator runs only
   // when that does not give a codeword.
-  const int single = bch_single_error(tb, remainder, limit);
+  // Where two to four errors are solved directly, both tests take S_1 and S_3 from one pass.
+  const bool direct = !tb.few_syndromes.empty();
+  const std::uint64_t early = direct ? bch_early_syndromes(tb, remainder) : 0;
+  const int single =
+      direct ? bch_single_error_of(tb, early, limit) : bch_single_error(tb, remainder, limit);
   if (single >= 0 && correct(&single, 1)) {
     result.status = bch_status::corrected;
     result.bits = 1;
@@ -399,7 +403,7 @@ void decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, st
   }
   // Two to four errors are solved directly from four or five syndromes, with the same check.
   int few[4];
-  const int found = bch_few_errors(tb, remainder, limit, few);
+  const int found = direct ? bch_few_errors_of(tb, early, remainder, limit, few) : -1;
   if (found > 0 && correct(few, found)) {
     result.status = bch_status::corrected;
     result.bits = found;

@@ -113,7 +113,7 @@ struct bch_code_tables {
   int syndrome_words = 0;  // ceil(t * m / 64)
   std::vector<std::uint64_t> syndrome_nibbles;
   // The same shares of S_1 alone (bits 0 ... 31) and S_3 (bits 32 ... 63), compact, for the
-  // test of a single error: first_syndromes[q * 16 + v].
+  // test of a single error: first_syndromes[q * 16 + v]; empty where few_syndromes serves it.
   std::vector<std::uint64_t> first_syndromes;
   // For 4 <= t <= kFewErrorsMaxT and m <= 16, the shares of S_1, S_3, S_5 and S_7 in 16 bits each
   // (S_1 lowest), for the direct solution of two to four errors: few_syndromes[q * 16 + v]; else
@@ -256,6 +256,20 @@ int bch_single_error(const bch_code_tables& tables, const std::uint8_t* remainde
 // REQUIRES: the tables built; positions has room for 4 entries.
 int bch_few_errors(const bch_code_tables& tables, const std::uint8_t* remainder, long limit,
                    int* positions);
+
+// S_1, S_3, S_5 and S_7 of the remainder, 16 bits each, S_1 lowest, as few_syndromes packs
+// them: one pass over the remainder that bch_single_error_of and bch_few_errors_of share.
+// REQUIRES: tables.few_syndromes not empty.
+std::uint64_t bch_early_syndromes(const bch_code_tables& tables, const std::uint8_t* remainder);
+
+// bch_single_error on the early syndromes of the same remainder.
+// REQUIRES: tables.few_syndromes not empty.
+int bch_single_error_of(const bch_code_tables& tables, std::uint64_t early, long limit);
+
+// bch_few_errors on the early syndromes of `remainder` (which S_9, when needed, still comes
+// from). REQUIRES: tables.few_syndromes not empty; positions has room for 4 entries.
+int bch_few_errors_of(const bch_code_tables& tables, std::uint64_t early,
+                      const std::uint8_t* remainder, long limit, int* positions);
 
 // True when this build has the GFNI root-finding path and the processor runs it.
 bool bch_gfni_supported();

@@ -551,7 +551,9 @@ class root_finder {
     } else {
       const int la = f_.log[a];
       const int lh = la % 2 == 0 ? la / 2 : (la + n) / 2;  // log sqrt(a)
-      const int l3 = 3 * lh % n;
+      int l3 = 3 * lh;  // below 3n: subtractions instead of a division
+      l3 = l3 >= n ? l3 - n : l3;
+      l3 = l3 >= n ? l3 - n : l3;
       const int beta = f_.exp[lb + (n - l3)];
       w = f_.mul_log(tb_.cubic[static_cast<std::size_t>(beta)], lh);
     }
@@ -764,14 +766,17 @@ void bch_build_locator_tables(bch_code_tables& tb) {
   const auto stride = static_cast<std::size_t>(words);
   tb.syndrome_words = words;
   tb.syndrome_nibbles.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16 * stride, 0);
-  tb.first_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
+  tb.first_syndromes.clear();
   tb.few_syndromes.clear();
   tb.ninth_syndromes.clear();
   // The direct route costs every step of more than four errors its lookups and a dozen
   // dependent products; that pays off on the small codes, where two to four errors are a fair
-  // share of the steps, and slowed the larger ones measurably.
+  // share of the steps, and slowed the larger ones measurably. Its table serves the test of a
+  // single error too.
   if (tb.t >= 4 && tb.t <= kFewErrorsMaxT && m <= 16) {
     tb.few_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
+  } else {
+    tb.first_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
   }
   if (tb.t >= 5 && tb.t <= kFewErrorsMaxT && m <= 16) {
     tb.ninth_syndromes.assign(static_cast<std::size_t>(2 * tb.ecc_bytes) * 16, 0);
@@ -816,7 +821,9 @@ void bch_build_locator_tables(bch_code_tables& tb) {
           for (int w = 0; w < words; ++w) {
             entry[w] ^= share[w];
           }
-          tb.first_syndromes[static_cast<std::size_t>(q) * 16 + v] ^= s1 | s3 << 32;
+          if (!tb.first_syndromes.empty()) {
+            tb.first_syndromes[static_cast<std::size_t>(q) * 16 + v] ^= s1 | s3 << 32;
+          }
         }
       }
     }
@@ -989,14 +996,8 @@ int locate(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder,
 // the pairwise sums of the error locators, is not zero then. From t = 5 on, the identity of
 // S_9 checks the solutions of the two equations, which have used every syndrome up to S_7.
 template <class E>
-int few_errors(const bch_code_tables& tb, field<E> f, const std::uint8_t* remainder, long limit,
-               int* positions) {
-  std::uint64_t both = 0;
-  const std::uint64_t* table = tb.few_syndromes.data();
-  for (int j = 0; j < tb.ecc_bytes; ++j) {
-    both ^= table[static_cast<std::size_t>(2 * j) * 16 + (remainder[j] >> 4)] ^
-            table[static_cast<std::size_t>(2 * j + 1) * 16 + (remainder[j] & 15)];
-  }
+int few_errors(const bch_code_tables& tb, field<E> f, std::uint64_t both,
+               const std::uint8_t* remainder, long limit, int* positions) {
   const auto s1 = static_cast<int>(both & 0xFFFF);
   const auto s3 = static_cast<int>((both >> 16) & 0xFFFF);
   const auto s5 = static_cast<int>((both >> 32) & 0xFFFF);
@@ -1101,26 +1102,63 @@ int bch_locate_errors(const bch_code_tables& tb, const std::uint8_t* remainder, 
   }
 }
 
-int bch_single_error(const bch_code_tables& tb, const std::uint8_t* remainder, long limit) {
-  std::uint64_t both = 0;
-  const std::uint64_t* table = tb.first_syndromes.data();
-  for (int j = 0; j < tb.ecc_bytes; ++j) {
-    both ^= table[static_cast<std::size_t>(2 * j) * 16 + (remainder[j] >> 4)] ^
-            table[static_cast<std::size_t>(2 * j + 1) * 16 + (remainder[j] & 15)];
-  }
-  const auto s1 = static_cast<int>(both & 0xFFFFFFFFu);
-  const auto s3 = static_cast<int>(both >> 32);
+namespace {
+
+// The single error's position from S_1 and S_3 (unused for t = 1), as bch_single_error.
+int single_error(const bch_code_tables& tb, int s1, int s3, long limit) {
   if (s1 == 0) {
     return -1;
   }
   // One error at x^p has S_1 = alpha^p and S_3 = alpha^(3p).
   const long n = tb.n;
   const long p = tb.exp16.empty() ? tb.log[s1] : tb.log16[s1];
-  const long cube = 3 * p % n;
+  // exp is tabled up to 2n: one subtraction instead of a division.
+  const long cube = 3 * p >= 2 * n ? 3 * p - n : 3 * p;
   if (tb.t >= 2 && s3 != (tb.exp16.empty() ? tb.exp[cube] : tb.exp16[cube])) {
     return -1;
   }
   return p < limit ? static_cast<int>(p) : -1;
+}
+
+}  // namespace
+
+int bch_single_error(const bch_code_tables& tb, const std::uint8_t* remainder, long limit) {
+  if (!tb.few_syndromes.empty()) {
+    return bch_single_error_of(tb, bch_early_syndromes(tb, remainder), limit);
+  }
+  std::uint64_t both = 0;
+  const std::uint64_t* table = tb.first_syndromes.data();
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    both ^= table[static_cast<std::size_t>(2 * j) * 16 + (remainder[j] >> 4)] ^
+            table[static_cast<std::size_t>(2 * j + 1) * 16 + (remainder[j] & 15)];
+  }
+  return single_error(tb, static_cast<int>(both & 0xFFFFFFFFu), static_cast<int>(both >> 32),
+                      limit);
+}
+
+std::uint64_t bch_early_syndromes(const bch_code_tables& tb, const std::uint8_t* remainder) {
+  std::uint64_t both = 0;
+  const std::uint64_t* table = tb.few_syndromes.data();
+  for (int j = 0; j < tb.ecc_bytes; ++j) {
+    both ^= table[static_cast<std::size_t>(2 * j) * 16 + (remainder[j] >> 4)] ^
+            table[static_cast<std::size_t>(2 * j + 1) * 16 + (remainder[j] & 15)];
+  }
+  return both;
+}
+
+int bch_single_error_of(const bch_code_tables& tb, std::uint64_t early, long limit) {
+  return single_error(tb, static_cast<int>(early & 0xFFFF),
+                      static_cast<int>((early >> 16) & 0xFFFF), limit);
+}
+
+int bch_few_errors_of(const bch_code_tables& tb, std::uint64_t early, const std::uint8_t* remainder,
+                      long limit, int* positions) {
+  if (!tb.exp16.empty()) {
+    return few_errors(tb, field<std::uint16_t>{tb.exp16.data(), tb.log16.data(), tb.n, tb.m}, early,
+                      remainder, limit, positions);
+  }
+  return few_errors(tb, field<int>{tb.exp.data(), tb.log.data(), tb.n, tb.m}, early, remainder,
+                    limit, positions);
 }
 
 int bch_few_errors(const bch_code_tables& tb, const std::uint8_t* remainder, long limit,
@@ -1128,12 +1166,7 @@ int bch_few_errors(const bch_code_tables& tb, const std::uint8_t* remainder, lon
   if (tb.few_syndromes.empty()) {
     return -1;
   }
-  if (!tb.exp16.empty()) {
-    return few_errors(tb, field<std::uint16_t>{tb.exp16.data(), tb.log16.data(), tb.n, tb.m},
-                      remainder, limit, positions);
-  }
-  return few_errors(tb, field<int>{tb.exp.data(), tb.log.data(), tb.n, tb.m}, remainder, limit,
-                    positions);
+  return bch_few_errors_of(tb, bch_early_syndromes(tb, remainder), remainder, limit, positions);
 }
 
 int bch_find_roots(const bch_code_tables& tb, const int* sigma, int d, int* roots) {
