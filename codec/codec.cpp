@@ -30,14 +30,35 @@ inline int zero_bits(std::uint64_t v) {
   return 64 - static_cast<int>((v * 0x0101010101010101u) >> 56);
 }
 
-// The ECC bytes as stored for the parity the kernel computed on `data`: the aligned words
+// A step's message: head_bytes at `head`, then tail_bytes at `tail`, as if they stood end to
+// end, so that a message the layout splits is decoded where it lies. tail_bytes is 0 for a
+// message in one piece. Written through only by bch_decode.
+struct message {
+  std::uint8_t* head = nullptr;
+  std::size_t head_bytes = 0;
+  std::uint8_t* tail = nullptr;
+  std::size_t tail_bytes = 0;
+
+  std::size_t bytes() const { return head_bytes + tail_bytes; }
+  std::uint8_t& at(std::size_t i) const { return i < head_bytes ? head[i] : tail[i - head_bytes]; }
+};
+
+// One piece; the pointer loses const only to share the code with bch_decode.
+message whole(const std::uint8_t* data, std::size_t bytes) {
+  return message{const_cast<std::uint8_t*>(data), bytes, nullptr, 0};
+}
+
+// The ECC bytes as stored for the parity of `data`: the aligned words
 // from the top, big-endian, moved down by the unused bits when they lead, then the mask
 // (unused bits, zero in `aligned`, store as the mask), the bit order, the stored XOR and the
 // caller's offset, if any.
-void stored_ecc(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
-                std::uint8_t* ecc, const std::uint8_t* offset) {
+void stored_ecc(const bch_code_tables& tb, const message& data, std::uint8_t* ecc,
+                const std::uint8_t* offset) {
   std::uint64_t aligned[kCodecMaxWords];
-  tb.parity(tb, data, bytes, aligned);
+  tb.parity(tb, data.head, data.head_bytes, aligned);
+  if (data.tail_bytes != 0) {
+    bch_parity_continue(tb, data.tail, data.tail_bytes, aligned);
+  }
   if (tb.pad_start && tb.pad_bits != 0) {
     const int s = tb.pad_bits;
     for (int q = 0; q < tb.words; ++q) {
@@ -72,20 +93,26 @@ inline std::uint8_t real_bits(const bch_code_tables& tb, int j) {
   return j == tb.pad_byte ? tb.pad_real : std::uint8_t{0xFF};
 }
 
-// Zero bits among the data and the real ECC bits, counting no further than limit + 1.
-int count_zeros(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
-                const std::uint8_t* ecc, int limit) {
-  // The data first: a step that is not nearly erased has more than t zeros in its first word.
-  int zeros = 0;
+// Zero bits of bytes[0 ... count-1] added to `zeros`, stopping once past limit.
+int add_zeros(const std::uint8_t* bytes, std::size_t count, int zeros, int limit) {
   std::size_t i = 0;
-  for (; i + 8 <= bytes && zeros <= limit; i += 8) {
+  for (; i + 8 <= count && zeros <= limit; i += 8) {
     std::uint64_t w;
-    std::memcpy(&w, data + i, 8);
+    std::memcpy(&w, bytes + i, 8);
     zeros += zero_bits(w);
   }
-  for (; i < bytes && zeros <= limit; ++i) {
-    zeros += zero_bits(~std::uint64_t{0xFF} | data[i]);
+  for (; i < count && zeros <= limit; ++i) {
+    zeros += zero_bits(~std::uint64_t{0xFF} | bytes[i]);
   }
+  return zeros;
+}
+
+// Zero bits among the data and the real ECC bits, counting no further than limit + 1.
+int count_zeros(const bch_code_tables& tb, const message& data, const std::uint8_t* ecc,
+                int limit) {
+  // The data first: a step that is not nearly erased has more than t zeros in its first word.
+  int zeros = add_zeros(data.head, data.head_bytes, 0, limit);
+  zeros = add_zeros(data.tail, data.tail_bytes, zeros, limit);
   for (int j = 0; j < tb.ecc_bytes && zeros <= limit; ++j) {
     zeros +=
         zero_bits(~std::uint64_t{0xFF} | (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
@@ -109,12 +136,13 @@ bool all_ones(const std::uint8_t* data, std::size_t bytes) {
 
 // Reports the sector as erased: every zero bit listed, then, with `apply`, data and ECC set
 // to all 0xFF.
-void erase(const bch_code_tables& tb, std::uint8_t* data, std::size_t bytes, std::uint8_t* ecc,
+void erase(const bch_code_tables& tb, const message& data, std::uint8_t* ecc,
            bch_decode_result& result, bool apply) {
   result.status = bch_status::erased;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    for (int bit = 0; bit < 8 && data[i] != 0xFF; ++bit) {
-      if (((data[i] >> bit) & 1) == 0) {
+  for (std::size_t i = 0; i < data.bytes(); ++i) {
+    const std::uint8_t byte = data.at(i);
+    for (int bit = 0; bit < 8 && byte != 0xFF; ++bit) {
+      if (((byte >> bit) & 1) == 0) {
         result.fixes.push_back(
             {false, static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(bit), true});
       }
@@ -132,8 +160,11 @@ void erase(const bch_code_tables& tb, std::uint8_t* data, std::size_t bytes, std
   if (!apply) {
     return;
   }
-  if (bytes != 0) {
-    std::memset(data, 0xFF, bytes);
+  if (data.head_bytes != 0) {
+    std::memset(data.head, 0xFF, data.head_bytes);
+  }
+  if (data.tail_bytes != 0) {
+    std::memset(data.tail, 0xFF, data.tail_bytes);
   }
   std::memset(ecc, 0xFF, static_cast<std::size_t>(tb.ecc_bytes));
 }
@@ -164,16 +195,16 @@ inline std::uint64_t step_order(const bch_bit_fix& fix) {
   return (std::uint64_t{fix.in_ecc} << 40) | (std::uint64_t{fix.byte} << 8) | fix.bit;
 }
 
-void flip(std::uint8_t* data, std::uint8_t* ecc, const bch_bit_fix& fix) {
-  std::uint8_t* byte = fix.in_ecc ? ecc + fix.byte : data + fix.byte;
+void flip(const message& data, std::uint8_t* ecc, const bch_bit_fix& fix) {
+  std::uint8_t* byte = fix.in_ecc ? ecc + fix.byte : &data.at(fix.byte);
   *byte = static_cast<std::uint8_t>(*byte ^ (1u << fix.bit));
 }
 
 // Compares the ECC computed for `data` with the stored one, unused bits aside. Fills expected,
 // whose unused bits are then those read.
-bool ecc_matches(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
-                 const std::uint8_t* ecc, std::uint8_t* expected, const std::uint8_t* offset) {
-  stored_ecc(tb, data, bytes, expected, offset);
+bool ecc_matches(const bch_code_tables& tb, const message& data, const std::uint8_t* ecc,
+                 std::uint8_t* expected, const std::uint8_t* offset) {
+  stored_ecc(tb, data, expected, offset);
   const auto pad = static_cast<std::size_t>(tb.pad_byte);
   expected[pad] = static_cast<std::uint8_t>((expected[pad] & tb.pad_real) |
                                             (ecc[pad] & static_cast<std::uint8_t>(~tb.pad_real)));
@@ -195,8 +226,7 @@ bool ecc_matches(const bch_code_tables& tb, const std::uint8_t* data, std::size_
 
 // Whether a codeword is an erased sector, as it is under the erased_ff mask. The ECC bytes
 // rule out nearly every other sector before the data is scanned, the first byte most of them.
-bool erased_codeword(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
-                     const std::uint8_t* ecc) {
+bool erased_codeword(const bch_code_tables& tb, const message& data, const std::uint8_t* ecc) {
   if ((ecc[0] | static_cast<std::uint8_t>(~real_bits(tb, 0))) != 0xFF) {
     return false;
   }
@@ -205,7 +235,8 @@ bool erased_codeword(const bch_code_tables& tb, const std::uint8_t* data, std::s
     ones =
         static_cast<std::uint8_t>(ones & (ecc[j] | static_cast<std::uint8_t>(~real_bits(tb, j))));
   }
-  return ones == 0xFF && all_ones(data, bytes);
+  return ones == 0xFF && all_ones(data.head, data.head_bytes) &&
+         all_ones(data.tail, data.tail_bytes);
 }
 
 std::string build(bch_code& code, int m, int t, const bch_code_options& options,
@@ -320,15 +351,16 @@ void bch_encode(const bch_code& code, const std::uint8_t* data, std::size_t data
   if (!code.tables || data_bytes > code.max_data_bytes) {
     return;
   }
-  stored_ecc(*code.tables, data, data_bytes, ecc, ecc_offset);
+  stored_ecc(*code.tables, whole(data, data_bytes), ecc, ecc_offset);
 }
 
 namespace {
 
 // bch_decode, and with `apply` false bch_find_fixes: data and ecc are then only read.
 // REQUIRES: apply, or the code proves corrections by its powers (byte_powers not empty).
-void decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
-            bch_decode_result& result, const std::uint8_t* ecc_offset, bool apply) {
+void decode(const bch_code& code, const message& data, std::uint8_t* ecc, bch_decode_result& result,
+            const std::uint8_t* ecc_offset, bool apply) {
+  const std::size_t data_bytes = data.bytes();
   result.status = bch_status::clean;
   result.bits = 0;
   result.fixes.clear();
@@ -338,14 +370,14 @@ void decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, st
   }
   const bch_code_tables& tb = *code.tables;
   std::uint8_t expected[kCodecMaxEccBytes];
-  if (ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
-    if (erased_codeword(tb, data, data_bytes, ecc)) {
-      erase(tb, data, data_bytes, ecc, result, apply);
+  if (ecc_matches(tb, data, ecc, expected, ecc_offset)) {
+    if (erased_codeword(tb, data, ecc)) {
+      erase(tb, data, ecc, result, apply);
     }
     return;
   }
-  if (count_zeros(tb, data, data_bytes, ecc, tb.t) <= tb.t) {
-    erase(tb, data, data_bytes, ecc, result, apply);
+  if (count_zeros(tb, data, ecc, tb.t) <= tb.t) {
+    erase(tb, data, ecc, result, apply);
     return;
   }
 
@@ -368,14 +400,14 @@ void decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, st
     }
     for (int i = 0; i < count; ++i) {
       bch_bit_fix fix = stored_position(tb, data_bytes, positions[i]);
-      const std::uint8_t byte = fix.in_ecc ? ecc[fix.byte] : data[fix.byte];
+      const std::uint8_t byte = fix.in_ecc ? ecc[fix.byte] : data.at(fix.byte);
       fix.to_one = ((byte >> fix.bit) & 1) == 0;
       if (apply) {
         flip(data, ecc, fix);
       }
       result.fixes.push_back(fix);
     }
-    if (by_powers || ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset)) {
+    if (by_powers || ecc_matches(tb, data, ecc, expected, ecc_offset)) {
       // In the order of the step, data before ECC, byte by byte, bit by bit, whichever order
       // the locator found them in: what is reported stays the same when the locator changes.
       std::sort(
@@ -429,35 +461,63 @@ void decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, st
 
 void bch_decode(const bch_code& code, std::uint8_t* data, std::size_t data_bytes, std::uint8_t* ecc,
                 bch_decode_result& result, const std::uint8_t* ecc_offset) {
-  decode(code, data, data_bytes, ecc, result, ecc_offset, true);
+  decode(code, whole(data, data_bytes), ecc, result, ecc_offset, true);
 }
 
-void bch_find_fixes(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
-                    const std::uint8_t* ecc, bch_decode_result& result,
-                    const std::uint8_t* ecc_offset) {
-  if (!code.tables || data_bytes > code.max_data_bytes) {
-    decode(code, nullptr, data_bytes, nullptr, result, ecc_offset, true);  // reports uncorrectable
+namespace {
+
+// bch_find_fixes and bch_find_fixes_in_two.
+void find_fixes(const bch_code& code, const message& data, const std::uint8_t* ecc,
+                bch_decode_result& result, const std::uint8_t* ecc_offset) {
+  if (!code.tables || data.bytes() > code.max_data_bytes) {
+    decode(code, message{}, nullptr, result, ecc_offset, true);  // reports uncorrectable
     return;
   }
   if (!code.tables->byte_powers.empty()) {
-    // Nothing is written with `apply` false; the pointers lose const only to share the code.
-    decode(code, const_cast<std::uint8_t*>(data), data_bytes, const_cast<std::uint8_t*>(ecc),
-           result, ecc_offset, false);
+    // Nothing is written with `apply` false; the pointer loses const only to share the code.
+    decode(code, data, const_cast<std::uint8_t*>(ecc), result, ecc_offset, false);
     return;
   }
   // The widest codes prove a correction by encoding the corrected step again: on a copy.
   std::vector<std::uint8_t> copy;
   try {
-    copy.reserve(data_bytes + static_cast<std::size_t>(code.tables->ecc_bytes));
+    copy.reserve(data.bytes() + static_cast<std::size_t>(code.tables->ecc_bytes));
   } catch (const std::bad_alloc&) {
     result.status = bch_status::uncorrectable;
     result.bits = 0;
     result.fixes.clear();
     return;
   }
-  copy.assign(data, data + data_bytes);
+  copy.assign(data.head, data.head + data.head_bytes);
+  copy.insert(copy.end(), data.tail, data.tail + data.tail_bytes);
   copy.insert(copy.end(), ecc, ecc + code.tables->ecc_bytes);
-  decode(code, copy.data(), data_bytes, copy.data() + data_bytes, result, ecc_offset, true);
+  decode(code, whole(copy.data(), data.bytes()), copy.data() + data.bytes(), result, ecc_offset,
+         true);
+}
+
+}  // namespace
+
+void bch_find_fixes(const bch_code& code, const std::uint8_t* data, std::size_t data_bytes,
+                    const std::uint8_t* ecc, bch_decode_result& result,
+                    const std::uint8_t* ecc_offset) {
+  find_fixes(code, whole(data, data_bytes), ecc, result, ecc_offset);
+}
+
+void bch_find_fixes_in_two(const bch_code& code, const std::uint8_t* head, std::size_t head_bytes,
+                           const std::uint8_t* tail, std::size_t tail_bytes,
+                           const std::uint8_t* ecc, bch_decode_result& result,
+                           const std::uint8_t* ecc_offset) {
+  // The second piece lies apart, most often in the spare area: its first reading is under way
+  // while the first piece's parity is computed.
+#if defined(__GNUC__)
+  if (tail_bytes != 0) {
+    __builtin_prefetch(tail);
+  }
+#endif
+  find_fixes(code,
+             message{const_cast<std::uint8_t*>(head), head_bytes, const_cast<std::uint8_t*>(tail),
+                     tail_bytes},
+             ecc, result, ecc_offset);
 }
 
 bch_bit_fix bch_parity_bit(const bch_code& code, int i) {
@@ -474,8 +534,9 @@ bool bch_is_clean(const bch_code& code, const std::uint8_t* data, std::size_t da
   }
   const bch_code_tables& tb = *code.tables;
   std::uint8_t expected[kCodecMaxEccBytes];
-  return ecc_matches(tb, data, data_bytes, ecc, expected, ecc_offset) &&
-         !erased_codeword(tb, data, data_bytes, ecc);
+  const message whole_data = whole(data, data_bytes);
+  return ecc_matches(tb, whole_data, ecc, expected, ecc_offset) &&
+         !erased_codeword(tb, whole_data, ecc);
 }
 
 const char* bch_status_name(bch_status status) {

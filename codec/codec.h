@@ -120,6 +120,17 @@ void bch_find_fixes(const bch_code& code, const std::uint8_t* data, std::size_t 
                     const std::uint8_t* ecc, bch_decode_result& result,
                     const std::uint8_t* ecc_offset = nullptr);
 
+// As bch_find_fixes for a message that lies in two pieces: head_bytes at `head`, then
+// tail_bytes at `tail`, read as if they stood end to end, so that a step whose layout puts
+// part of its message apart (protected spare bytes) is decoded where it lies. The fixes count
+// the message's bytes from the start of head, as for the pieces gathered into one.
+// REQUIRES: as for bch_find_fixes, with head_bytes + tail_bytes as data_bytes; either piece
+// may be empty. Otherwise reports uncorrectable.
+void bch_find_fixes_in_two(const bch_code& code, const std::uint8_t* head, std::size_t head_bytes,
+                           const std::uint8_t* tail, std::size_t tail_bytes,
+                           const std::uint8_t* ecc, bch_decode_result& result,
+                           const std::uint8_t* ecc_offset = nullptr);
+
 // Where parity bit i is stored, for injecting bit errors: i = 0 ... parity_bits - 1 counted
 // from the coefficient of x^(r-1), the first parity bit written, with in_ecc = true and the ECC
 // byte and bit as stored (to_one false). Outside that range, or for a code not built, returns

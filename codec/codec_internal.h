@@ -42,6 +42,13 @@ inline std::uint64_t bch_reverse_bits_in_bytes(std::uint64_t v) {
 using bch_parity_kernel = void (*)(const bch_code_tables& tables, const std::uint8_t* data,
                                    std::size_t bytes, std::uint64_t* aligned);
 
+// Carries a parity as the kernels leave it (aligned, `words` words) on over `bytes` more data
+// bytes, with the same bit order and mask: afterwards it is the parity of the data the kernel
+// took followed by these. One table step per byte, for the few bytes of a message's second
+// piece. REQUIRES: the tables built; `data` readable for `bytes` bytes.
+void bch_parity_continue(const bch_code_tables& tables, const std::uint8_t* data, std::size_t bytes,
+                         std::uint64_t* aligned);
+
 // Words of the carry-less kernels' state for a parity of `words` words: more than the parity,
 // so that a state word times a constant below x^r fits; at least 8, so that a block is 64
 // bytes; a multiple of 4, so that the 256-bit kernel takes whole registers.

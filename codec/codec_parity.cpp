@@ -265,6 +265,50 @@ void bch_build_power_tables(bch_code_tables& tb, std::size_t max_data_bytes) {
   }
 }
 
+void bch_parity_continue(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
+                         std::uint64_t* aligned) {
+  const int words = tb.words;
+  const auto stride = static_cast<std::size_t>(words);
+  const std::uint64_t* table = tb.slices.data();
+  std::size_t i = 0;
+  // Eight bytes at a time as the portable kernel takes them: eight lookups that do not wait
+  // for each other, where a byte at a time would chain them.
+  for (; i + 8 <= bytes; i += 8) {
+    std::uint64_t w = load_be64(data + i) ^ tb.invert;
+    if (tb.lsb_first) {
+      w = bch_reverse_bits_in_bytes(w);
+    }
+    const std::uint64_t v = aligned[words - 1] ^ w;
+    for (int q = words - 1; q > 0; --q) {
+      aligned[q] = aligned[q - 1];
+    }
+    aligned[0] = 0;
+    for (int k = 0; k < 8; ++k) {
+      const std::uint64_t* e =
+          table + (static_cast<std::size_t>(k) * 256 + ((v >> (8 * k)) & 0xFF)) * stride;
+      for (int q = 0; q < words; ++q) {
+        aligned[q] ^= e[q];
+      }
+    }
+  }
+  for (; i < bytes; ++i) {
+    std::uint8_t b = static_cast<std::uint8_t>(data[i] ^ tb.invert);
+    if (tb.lsb_first) {
+      b = reverse_bits(b);
+    }
+    // (S x^8 + b x^r) mod g, from the first slice: v(x) x^r mod g.
+    const std::uint64_t v = (aligned[words - 1] >> 56) ^ b;
+    for (int q = words - 1; q > 0; --q) {
+      aligned[q] = (aligned[q] << 8) | (aligned[q - 1] >> 56);
+    }
+    aligned[0] <<= 8;
+    const std::uint64_t* e = table + v * stride;
+    for (int q = 0; q < words; ++q) {
+      aligned[q] ^= e[q];
+    }
+  }
+}
+
 bool bch_flips_cancel(const bch_code_tables& tb, const std::uint8_t* remainder,
                       const int* positions, int count) {
   const int words = tb.words;

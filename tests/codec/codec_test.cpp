@@ -741,7 +741,8 @@ TEST(CodecEncode, ParityBitsAreWhereTheEncoderPutsThem) {
 }
 
 // bch_find_fixes on the step as read must report what bch_decode did, fix for fix, and leave
-// the step as read.
+// the step as read; so must bch_find_fixes_in_two on the data cut in two, in buffers of their
+// own, at the ends, a byte and a word past them, and in the middle.
 void expect_found_alike(const bch_code& code, const Bytes& read_d, const Bytes& read_e,
                         const bch_decode_result& decoded) {
   const Bytes d = read_d;
@@ -761,6 +762,18 @@ void expect_found_alike(const bch_code& code, const Bytes& read_d, const Bytes& 
     return v;
   };
   EXPECT_EQ(listed(found), listed(decoded)) << "fixes differ";
+  const std::size_t size = d.size();
+  for (const std::size_t cut :
+       {std::size_t{0}, std::size_t{1}, size / 2, size - std::min(size, std::size_t{9}), size}) {
+    const auto at = static_cast<std::ptrdiff_t>(std::min(cut, size));
+    const Bytes head(d.begin(), d.begin() + at);
+    const Bytes tail(d.begin() + at, d.end());
+    bch_decode_result two;
+    bch_find_fixes_in_two(code, head.data(), head.size(), tail.data(), tail.size(), e.data(), two);
+    EXPECT_EQ(two.status, decoded.status) << "cut at " << at;
+    EXPECT_EQ(two.bits, decoded.bits) << "cut at " << at;
+    EXPECT_EQ(listed(two), listed(decoded)) << "fixes differ, cut at " << at;
+  }
   // Reported in the order of the step, data before ECC, whichever order the locator found.
   auto place = [](const bch_bit_fix& f) { return std::make_tuple(f.in_ecc, f.byte, f.bit); };
   for (std::size_t i = 1; i < decoded.fixes.size(); ++i) {
