@@ -18,9 +18,16 @@
 // at the start). The lead bits' share of the parity, and a mask that must cover the span's
 // bits rather than the ECC bytes, go into ecc_offset, which the engine XORs on what it stores.
 struct step_frame {
-  bool bits = false;                     // a bit step
-  bool contiguous = false;               // a byte step whose message is decoded where it stands
-  std::int64_t message_offset = 0;       // with contiguous: where the message starts
+  bool bits = false;                // a bit step
+  bool contiguous = false;          // a byte step whose message is decoded where it stands
+  std::int64_t message_offset = 0;  // with contiguous: where the message starts
+  // A byte step whose message lies in two runs of adjacent spans (data, then protected spare
+  // bytes), which check decodes where they lie: where each starts and its length.
+  bool in_two = false;
+  std::int64_t head_offset = 0;
+  std::size_t head_bytes = 0;
+  std::int64_t tail_offset = 0;
+  std::size_t tail_bytes = 0;
   std::size_t message_bytes = 0;         // the engine's message: step_message_bytes
   int lead_bits = 0;                     // bit step: ones before the message (0 ... 7)
   int ecc_shift = 0;                     // bit step: bit of the ECC bytes holding parity bit 0

@@ -1,8 +1,9 @@
 // The streaming pass over a dump. Batches of pages are mapped from the file (or, where that is
 // not possible, read ahead by a second thread), processed by a pool of workers that take a few
 // pages at a time, and handed to the consumer in page order, so the result is the same with
-// any number of threads. Steps whose message lies in one piece are decoded where they stand;
-// steps that count bits are gathered into the engine's buffers and scattered back.
+// any number of threads. Steps whose message lies in one piece (for check, also in two, the
+// second short) are decoded where they stand; the others are gathered into the engine's
+// buffers and scattered back.
 #include "scan/dump_scan.h"
 
 #include <algorithm>  // std::min, std::max, std::copy
@@ -166,6 +167,18 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
   for (std::int64_t p = from; p < to; ++p) {
     unsigned char* const stored = b.pages_at + p * page_bytes;
     unsigned char* page = stored;
+#if defined(__GNUC__)
+    // The protected bytes of a step decoded in two pieces lie apart from its data, where the
+    // processor's own reading ahead does not go: the next page's are asked for now, so that
+    // they have arrived when its steps need them. (Asking for the ECC too made the built-in
+    // layout slower.)
+    if (p + 1 < b.pages) {
+      for (const step_frame& plan : plans) {
+        if (plan.in_two)
+          __builtin_prefetch(stored + page_bytes + plan.tail_offset);
+      }
+    }
+#endif
     // Check leaves the pages as read: a mapped page is never written, and the consumer sees
     // the dump as it is whichever way it came.
     bool read_only = s.action == scan_action::check;
@@ -205,7 +218,7 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
         gather_frame_ecc(plan, step, lsb, page, scratch.ecc.data(), code.ecc_bytes);
         message = scratch.message.data();
         ecc = scratch.ecc.data();
-      } else if (!plan.contiguous) {
+      } else if (!plan.contiguous && !(read_only && plan.in_two)) {
         gather_message(page, step, scratch.message.data());
         message = scratch.message.data();
       }
@@ -215,7 +228,11 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
         case scan_action::fix:
           // A write to a mapped page would cost a private copy of the page: check only reads
           // the step, where it lies. A bit step is decoded in buffers of its own already.
-          if (read_only && !plan.bits)
+          if (read_only && plan.in_two)
+            bch_find_fixes_in_two(code, page + plan.head_offset, plan.head_bytes,
+                                  page + plan.tail_offset, plan.tail_bytes, ecc, scratch.result,
+                                  offset);
+          else if (read_only && !plan.bits)
             bch_find_fixes(code, message, plan.message_bytes, ecc, scratch.result, offset);
           else
             bch_decode(code, message, plan.message_bytes, ecc, scratch.result, offset);

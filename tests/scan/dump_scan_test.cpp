@@ -71,7 +71,8 @@ pass_result run(std::FILE* in, std::int64_t size, const scan_settings& s) {
   return r;
 }
 
-// A layout whose steps are scattered: data in two pieces, protected spare bytes, ECC apart.
+// A layout whose steps are scattered: data in two pieces, protected spare bytes, ECC apart;
+// the last two steps' data in one piece, so that check decodes their messages where they lie.
 nand_layout scattered_layout() {
   nand_layout l;
   l.source = "test";
@@ -83,6 +84,8 @@ nand_layout scattered_layout() {
   for (int k = 0; k < 4; ++k) {
     layout_step step;
     step.data = {{512 * k + 100, 412}, {512 * k, 100}};
+    if (k >= 2)
+      step.data = {{512 * k, 512}};
     step.protected_ = {{2048 + 2 + 6 * k, 6}};
     step.ecc = {2048 + 26 + 13 * k, 13};
     l.steps.push_back(step);
@@ -111,6 +114,7 @@ TEST(DumpScan, ThreadsAndMappingChangeNothingForEveryAction) {
     prepare.flips_min = 0;
     prepare.flips_max = 9;
     const std::string noisy = run(encoded.get(), pages * page_bytes, prepare).bytes;
+    pass_result checked;
     for (scan_action action :
          {scan_action::check, scan_action::fix, scan_action::encode, scan_action::inject}) {
       SCOPED_TRACE(testing::Message() << layout.steps.size() << "-step layout " << layout.source
@@ -136,7 +140,13 @@ TEST(DumpScan, ThreadsAndMappingChangeNothingForEveryAction) {
         EXPECT_EQ(results[i].bits, results[0].bits) << "run " << i;
         EXPECT_EQ(results[i].fixes, results[0].fixes) << "run " << i;
       }
+      if (action == scan_action::check)
+        checked = results[0];
       if (action == scan_action::fix) {
+        // check reads the steps where they lie, fix gathers them: the same findings.
+        EXPECT_EQ(checked.statuses, results[0].statuses);
+        EXPECT_EQ(checked.bits, results[0].bits);
+        EXPECT_EQ(checked.fixes, results[0].fixes);
         // The plain route: every step gathered, decoded and, when changed, scattered back.
         std::string want = noisy;
         std::vector<int> statuses;
