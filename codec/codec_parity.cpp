@@ -28,10 +28,13 @@ inline std::uint8_t reverse_bits(std::uint8_t b) {
 
 // The state stays left-aligned (x^(r-1) at bit 63 of the top word), so that the eight state
 // bits a data byte meets are always the top byte, whatever r is; the tables are aligned alike.
-template <int Words>
-void slice_parity(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
-                  std::uint64_t* aligned) {
-  std::uint64_t s[Words] = {};
+// Carries the state s on over `bytes` data bytes, eight at a time, then one at a time. W is
+// the count of words when fixed at compile time, else 0 and `runtime_words` holds it.
+template <int W>
+inline void slice_steps(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
+                        std::uint64_t* s, int runtime_words) {
+  const int words = W != 0 ? W : runtime_words;
+  const auto stride = static_cast<std::size_t>(words);
   const std::uint64_t* table = tb.slices.data();
   const std::uint64_t invert = tb.invert;
   const bool reflect = tb.lsb_first;
@@ -42,15 +45,15 @@ void slice_parity(const bch_code_tables& tb, const std::uint8_t* data, std::size
       w = bch_reverse_bits_in_bytes(w);
     }
     // (S x^64 + W x^r) mod g: the top word meets the data, the rest moves up one word.
-    const std::uint64_t v = s[Words - 1] ^ w;
-    for (int q = Words - 1; q > 0; --q) {
+    const std::uint64_t v = s[words - 1] ^ w;
+    for (int q = words - 1; q > 0; --q) {
       s[q] = s[q - 1];
     }
     s[0] = 0;
     for (int k = 0; k < 8; ++k) {
       const std::uint64_t* e =
-          table + (static_cast<std::size_t>(k) * 256 + ((v >> (8 * k)) & 0xFF)) * Words;
-      for (int q = 0; q < Words; ++q) {
+          table + (static_cast<std::size_t>(k) * 256 + ((v >> (8 * k)) & 0xFF)) * stride;
+      for (int q = 0; q < words; ++q) {
         s[q] ^= e[q];
       }
     }
@@ -60,16 +63,24 @@ void slice_parity(const bch_code_tables& tb, const std::uint8_t* data, std::size
     if (reflect) {
       b = reverse_bits(b);
     }
-    const std::uint64_t v = (s[Words - 1] >> 56) ^ b;
-    for (int q = Words - 1; q > 0; --q) {
+    // (S x^8 + b x^r) mod g, from the first slice: v(x) x^r mod g.
+    const std::uint64_t v = (s[words - 1] >> 56) ^ b;
+    for (int q = words - 1; q > 0; --q) {
       s[q] = (s[q] << 8) | (s[q - 1] >> 56);
     }
     s[0] <<= 8;
-    const std::uint64_t* e = table + v * Words;
-    for (int q = 0; q < Words; ++q) {
+    const std::uint64_t* e = table + v * stride;
+    for (int q = 0; q < words; ++q) {
       s[q] ^= e[q];
     }
   }
+}
+
+template <int Words>
+void slice_parity(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
+                  std::uint64_t* aligned) {
+  std::uint64_t s[Words] = {};
+  slice_steps<Words>(tb, data, bytes, s, Words);
   for (int q = 0; q < Words; ++q) {
     aligned[q] = s[q];
   }
@@ -267,46 +278,8 @@ void bch_build_power_tables(bch_code_tables& tb, std::size_t max_data_bytes) {
 
 void bch_parity_continue(const bch_code_tables& tb, const std::uint8_t* data, std::size_t bytes,
                          std::uint64_t* aligned) {
-  const int words = tb.words;
-  const auto stride = static_cast<std::size_t>(words);
-  const std::uint64_t* table = tb.slices.data();
-  std::size_t i = 0;
-  // Eight bytes at a time as the portable kernel takes them: eight lookups that do not wait
-  // for each other, where a byte at a time would chain them.
-  for (; i + 8 <= bytes; i += 8) {
-    std::uint64_t w = load_be64(data + i) ^ tb.invert;
-    if (tb.lsb_first) {
-      w = bch_reverse_bits_in_bytes(w);
-    }
-    const std::uint64_t v = aligned[words - 1] ^ w;
-    for (int q = words - 1; q > 0; --q) {
-      aligned[q] = aligned[q - 1];
-    }
-    aligned[0] = 0;
-    for (int k = 0; k < 8; ++k) {
-      const std::uint64_t* e =
-          table + (static_cast<std::size_t>(k) * 256 + ((v >> (8 * k)) & 0xFF)) * stride;
-      for (int q = 0; q < words; ++q) {
-        aligned[q] ^= e[q];
-      }
-    }
-  }
-  for (; i < bytes; ++i) {
-    std::uint8_t b = static_cast<std::uint8_t>(data[i] ^ tb.invert);
-    if (tb.lsb_first) {
-      b = reverse_bits(b);
-    }
-    // (S x^8 + b x^r) mod g, from the first slice: v(x) x^r mod g.
-    const std::uint64_t v = (aligned[words - 1] >> 56) ^ b;
-    for (int q = words - 1; q > 0; --q) {
-      aligned[q] = (aligned[q] << 8) | (aligned[q - 1] >> 56);
-    }
-    aligned[0] <<= 8;
-    const std::uint64_t* e = table + v * stride;
-    for (int q = 0; q < words; ++q) {
-      aligned[q] ^= e[q];
-    }
-  }
+  // Eight bytes to a step, whose eight lookups do not wait for each other.
+  slice_steps<0>(tb, data, bytes, aligned, tb.words);
 }
 
 bool bch_flips_cancel(const bch_code_tables& tb, const std::uint8_t* remainder,
