@@ -14,7 +14,7 @@
 #include <vector>     // std::vector
 
 #include "bch/bch.h"      // the construction library's generator, for the reference
-#include "codec/codec.h"  // bch_code_init, bch_encode, bch_decode, bch_find_fixes, bch_parity_bit
+#include "codec/codec.h"  // bch_code_init, bch_encode, bch_decode, bch_find_fixes(_in_two)
 #include "tests/codec/codec_reference.h"  // codec_reference::BitSerialEncoder, Variant
 
 namespace {
@@ -301,6 +301,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* input, std::size_t siz
     if (found.status != verdict.status || found.bits != verdict.bits ||
         listed(found) != listed(verdict)) {
       fail("bch_find_fixes and bch_decode disagree", c, o, data_bytes, e);
+    }
+    // And so must the same message cut in two, in buffers of their own, anywhere.
+    const std::size_t cut = static_cast<std::size_t>(next_random(seed) % (data_bytes + 1));
+    const std::vector<std::uint8_t> head(received.data.begin(),
+                                         received.data.begin() + static_cast<long>(cut));
+    const std::vector<std::uint8_t> tail(received.data.begin() + static_cast<long>(cut),
+                                         received.data.begin() + static_cast<long>(data_bytes));
+    bch_decode_result two;
+    bch_find_fixes_in_two(b.code, head.data(), head.size(), tail.data(), tail.size(),
+                          received.ecc.data(), two);
+    if (two.status != verdict.status || two.bits != verdict.bits ||
+        listed(two) != listed(verdict)) {
+      fail("bch_find_fixes_in_two and bch_decode disagree", c, o, data_bytes, e);
     }
   }
   if (verdict.bits != static_cast<int>(verdict.fixes.size()) &&
