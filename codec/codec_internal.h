@@ -44,8 +44,9 @@ using bch_parity_kernel = void (*)(const bch_code_tables& tables, const std::uin
 
 // Carries a parity as the kernels leave it (aligned, `words` words) on over `bytes` more data
 // bytes, with the same bit order and mask: afterwards it is the parity of the data the kernel
-// took followed by these. One table step per byte, for the few bytes of a message's second
-// piece. REQUIRES: the tables built; `data` readable for `bytes` bytes.
+// took followed by these. The portable kernel's table steps, one per eight bytes and one per
+// byte left over: for the few bytes of a message's second piece.
+// REQUIRES: the tables built; `data` readable for `bytes` bytes.
 void bch_parity_continue(const bch_code_tables& tables, const std::uint8_t* data, std::size_t bytes,
                          std::uint64_t* aligned);
 
