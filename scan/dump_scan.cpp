@@ -170,8 +170,8 @@ void process_chunk(const scan_settings& s, const std::vector<step_frame>& plans,
 #if defined(__GNUC__)
     // The protected bytes of a step decoded in two pieces lie apart from its data, where the
     // processor's own reading ahead does not go: the next page's are asked for now, so that
-    // they have arrived when its steps need them. (Asking for the ECC too made the built-in
-    // layout slower.)
+    // they have arrived when its steps need them. (Asking for the ECC too gained nothing on
+    // the built-in layout.)
     if (p + 1 < b.pages) {
       for (const step_frame& plan : plans) {
         if (plan.in_two)
